@@ -1,0 +1,150 @@
+#include "core/uIniFile.h"
+
+namespace logserver {
+
+namespace {
+
+bool IsControl(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsSectionHeader(const std::string& stripped) {
+  return stripped.size() >= 2 && stripped.front() == '[' && stripped.back() == ']';
+}
+
+bool IsComment(const std::string& stripped) { return !stripped.empty() && stripped.front() == ';'; }
+
+struct TKeyLine {
+  std::string name;
+  std::string value;
+};
+
+TKeyLine SplitKeyLine(const std::string& stripped) {
+  TKeyLine k;
+  const std::size_t eq = stripped.find('=');
+  if (eq == std::string::npos) {
+    k.name = stripped;
+    return k;
+  }
+  k.name = StripControl(stripped.substr(0, eq));
+  k.value = StripControl(stripped.substr(eq + 1));
+  if (k.value.size() >= 2 && k.value.front() == '"' && k.value.back() == '"')
+    k.value = k.value.substr(1, k.value.size() - 2);
+  return k;
+}
+
+std::string EncodeValue(const std::string& value) {
+  if (value.empty()) return value;
+  const bool edgeBlank = IsControl(value.front()) || IsControl(value.back());
+  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+  return (edgeBlank || quoted) ? "\"" + value + "\"" : value;
+}
+
+}  // namespace
+
+std::string StripControl(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsControl(text[begin])) ++begin;
+  while (end > begin && IsControl(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+tIniDocument::tIniDocument(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines_.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+std::size_t tIniDocument::FindSection(const std::string& section) const {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const std::string s = StripControl(lines_[i]);
+    if (IsSectionHeader(s) && EqualsNoCase(s.substr(1, s.size() - 2), section)) return i;
+  }
+  return npos;
+}
+
+std::size_t tIniDocument::SectionEnd(std::size_t header) const {
+  std::size_t i = header + 1;
+  while (i < lines_.size() && !IsSectionHeader(StripControl(lines_[i]))) ++i;
+  return i;
+}
+
+std::size_t tIniDocument::FindKey(std::size_t header, const std::string& key) const {
+  const std::size_t end = SectionEnd(header);
+  for (std::size_t i = header + 1; i < end; ++i) {
+    const std::string s = StripControl(lines_[i]);
+    if (s.empty() || IsComment(s)) continue;
+    if (EqualsNoCase(SplitKeyLine(s).name, key)) return i;
+  }
+  return npos;
+}
+
+std::string tIniDocument::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& defaultValue, bool* found) const {
+  if (found) *found = false;
+  const std::size_t header = FindSection(section);
+  if (header == npos) return defaultValue;
+  const std::size_t line = FindKey(header, key);
+  if (line == npos) return defaultValue;
+  if (found) *found = true;
+  return SplitKeyLine(StripControl(lines_[line])).value;
+}
+
+std::vector<std::pair<std::string, std::string>> tIniDocument::ReadSection(
+    const std::string& section) const {
+  std::vector<std::pair<std::string, std::string>> entries;
+  const std::size_t header = FindSection(section);
+  if (header == npos) return entries;
+  const std::size_t end = SectionEnd(header);
+  for (std::size_t i = header + 1; i < end; ++i) {
+    const std::string s = StripControl(lines_[i]);
+    if (s.empty() || IsComment(s)) continue;
+    TKeyLine k = SplitKeyLine(s);
+    entries.emplace_back(std::move(k.name), std::move(k.value));
+  }
+  return entries;
+}
+
+void tIniDocument::WriteString(const std::string& section, const std::string& key,
+                               const std::string& value) {
+  std::size_t header = FindSection(section);
+  if (header == npos) {
+    if (!lines_.empty() && !StripControl(lines_.back()).empty()) lines_.emplace_back();
+    lines_.push_back("[" + section + "]");
+    header = lines_.size() - 1;
+  }
+  const std::size_t line = FindKey(header, key);
+  if (line != npos) {
+    const std::string name = SplitKeyLine(StripControl(lines_[line])).name;
+    lines_[line] = name + "=" + EncodeValue(value);
+    return;
+  }
+  // Append after the last non-blank line of the section, so that blank lines
+  // separating it from the next section stay where they are.
+  std::size_t insertAt = SectionEnd(header);
+  while (insertAt > header + 1 && StripControl(lines_[insertAt - 1]).empty()) --insertAt;
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + EncodeValue(value));
+}
+
+std::string tIniDocument::Text() const {
+  std::string text;
+  for (const std::string& line : lines_) {
+    text += line;
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace logserver

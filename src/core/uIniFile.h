@@ -1,0 +1,55 @@
+// An INI document as the service reads and rewrites it.
+//
+// Lines are stripped of leading and trailing bytes up to 32; empty lines and
+// lines starting with ";" carry nothing. "[name]" opens a section; other
+// lines in a section are keys, "name=value" (both stripped again, a value of
+// two or more characters in double quotes loses them) or a bare name with an
+// empty value. Section and key names compare ignoring ASCII letter case; the
+// first matching section and the first matching key in it win. Lines before
+// the first section are never read.
+//
+// Writing changes only the line of the key concerned, or appends it; every
+// other line, comments included, is kept byte for byte. Not thread-safe.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace logserver {
+
+// Strips leading and trailing bytes with codes up to 32.
+std::string StripControl(const std::string& text);
+bool EqualsNoCase(const std::string& a, const std::string& b);
+
+class tIniDocument {
+ public:
+  tIniDocument() = default;
+  explicit tIniDocument(const std::string& text);
+
+  // The value of the first matching key, or nullptr-like `found` false.
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& defaultValue, bool* found = nullptr) const;
+
+  // All keys of the first matching section, in file order, as (name, value).
+  std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section) const;
+
+  // Updates the first matching key in place; a missing key is added at the end
+  // of its section, a missing section at the end of the document. Values that
+  // would not read back unchanged (edge blanks, enclosing quotes) are quoted.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+
+  std::string Text() const;
+
+ private:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  std::size_t FindSection(const std::string& section) const;
+  // One past the last line of the section whose header is at `header`.
+  std::size_t SectionEnd(std::size_t header) const;
+  std::size_t FindKey(std::size_t header, const std::string& key) const;
+
+  std::vector<std::string> lines_;
+};
+
+}  // namespace logserver

@@ -1,0 +1,258 @@
+#include "core/uMainThread.h"
+
+#include "core/uDateTimeMask.h"
+#include "core/uIniFile.h"
+#include "platform/uFiles.h"
+#include "platform/uProcess.h"
+#include "platform/uTime.h"
+
+#include <cerrno>
+#include <limits>
+#include <system_error>
+
+namespace logserver {
+
+std::atomic<tMainThread*> MainThreadInstance{nullptr};
+
+namespace {
+
+constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
+constexpr std::uint32_t kListenCheckInterval = 3000;
+
+// Optional sign, then at least one decimal digit, nothing else, within the
+// 32-bit signed range.
+bool ParseInt32(const std::string& text, std::int32_t& value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  std::int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1) return false;
+  }
+  if (negative) v = -v;
+  if (v > std::numeric_limits<std::int32_t>::max() || v < std::numeric_limits<std::int32_t>::min())
+    return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+std::string PeerText(const std::string& address, std::uint16_t port) {
+  return "[" + address + ":" + std::to_string(port) + "]";
+}
+
+}  // namespace
+
+tMainThread::~tMainThread() {
+  // Run leaves nothing behind; this covers objects used without Run (tests).
+  StopSequence();
+  StopServiceLog();
+}
+
+void tMainThread::ReadConfig() {
+  const std::string directory = DirectoryPart(ExecutablePath());
+  ReadConfigFrom(directory + "LogServer.conf", directory);
+}
+
+void tMainThread::ReadConfigFrom(const std::string& configPath,
+                                 const std::string& executableDirectory) {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText(configPath, text, exists))
+    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+  tIniDocument document(text);
+  const std::string section = "Common";
+
+  auto readInteger = [&](const char* key, std::int32_t defaultValue) {
+    bool found = false;
+    const std::string value = document.ReadString(section, key, std::string(), &found);
+    std::int32_t parsed = 0;
+    return found && ParseInt32(value, parsed) ? parsed : defaultValue;
+  };
+  // The port keys keep the low 16 bits: 70000 becomes 4464.
+  ServicePort = static_cast<std::uint16_t>(readInteger("ServicePort", 30000));
+  SysLogPort = static_cast<std::uint16_t>(readInteger("SysLogPort", 514));
+  RunMode = readInteger("RunMode", 0);
+  LogMode = readInteger("LogMode", 1);
+  BaseCatalog = document.ReadString(section, "BaseCatalog", executableDirectory + "Logs/");
+  {
+    bool found = false;
+    const std::string value = document.ReadString(section, "ModuleNameAsFilePrefix", "", &found);
+    ModuleNameAsFilePrefix = (!found || value.empty()) ? true : value[0] == '1';
+  }
+  TimePlacementMask = document.ReadString(section, "TimePlacementMask", "yyyy_mm_dd");
+
+  // The file always holds the values in effect; SysLogPort is not written.
+  auto writeBack = [&](const char* key, const std::string& value) {
+    document.WriteString(section, key, value);
+    if (!WriteFileText(configPath, document.Text()))
+      throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
+  };
+  writeBack("ServicePort", std::to_string(ServicePort));
+  writeBack("RunMode", std::to_string(RunMode));
+  writeBack("LogMode", std::to_string(LogMode));
+  writeBack("BaseCatalog", BaseCatalog);
+  writeBack("ModuleNameAsFilePrefix", ModuleNameAsFilePrefix ? "1" : "0");
+  writeBack("TimePlacementMask", TimePlacementMask);
+}
+
+void tMainThread::Run() {
+  StopRequested.store(false);
+  try {
+    ReadConfig();
+    // No thread exists before this point and none is started before the
+    // daemon detach: the detached child carries on with this thread only.
+    InstallStopHandler(&tMainThread::HandleStopSignal);
+    if (RunMode == 4) {
+      const bool detached = Daemonize();
+      CreateServiceLog();
+      if (detached) {
+        WriteServiceLog(false, "Log Server started AS DAEMON...");
+        Serve();
+      } else {
+        WriteServiceLog(false, "Fail to start as DAEMON...");
+      }
+    } else {
+      CreateServiceLog();
+      WriteServiceLog(false, "Log Server started AS APPLICATION...");
+      Serve();
+    }
+    WriteServiceLog(false, "Log Server stopped");
+  } catch (...) {
+    StopServiceLog();
+    MainThreadInstance.store(nullptr);
+    throw;
+  }
+  StopServiceLog();
+  MainThreadInstance.store(nullptr);
+}
+
+void tMainThread::CreateServiceLog() {
+  const std::string name = FileNamePart(ExecutablePath());
+  ServiceLog = TFileLogProducer::Create(BaseCatalog, "0.0.0.0", "0", name, name, "", "");
+}
+
+void tMainThread::StopServiceLog() {
+  if (!ServiceLog) return;
+  ServiceLog->Stop();
+  ServiceLog->WaitFor();
+  ServiceLog.reset();
+}
+
+void tMainThread::Serve() {
+  try {
+    Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
+    LogQueue.store(new tLogQueue());
+    Producers = std::make_unique<tLogProducerHolder>(BaseCatalog);
+
+    tLogQueue* queue = LogQueue.load();
+    while (!StopRequested.load()) {
+      pLogQueueElement element;
+      if (queue->Pop(element)) DispatchElement(std::move(element));
+      CheckListener();
+    }
+    WriteServiceLog(false, "Have normal TERM SIGNAL");
+  } catch (...) {
+    StopSequence();
+    throw;
+  }
+  StopSequence();
+  WriteStandardOutput("Process MainThread \"SHUTDOWN\" ...OK\n");
+}
+
+void tMainThread::StopSequence() {
+  // Each object is freed between its two lines; the pairs are written only
+  // for objects that exist. The heartbeat and the network handlers use the
+  // queue, so they go first; the producers go last.
+  if (Controller) {
+    WriteServiceLog(false, "STOPPING CONECTION CONTROLLER...");
+    Controller.reset();
+    WriteServiceLog(false, "STOPPED CONECTION CONTROLLER...OK");
+  }
+  if (LogQueue.load() != nullptr) {
+    WriteServiceLog(false, "STOPPING LOG QUEUE...");
+    // Emptied before the free, so a stop signal arriving now only sets the flag.
+    delete LogQueue.exchange(nullptr);
+    WriteServiceLog(false, "STOPPED LOG QUEUE...OK");
+  }
+  if (Producers) {
+    WriteServiceLog(false, "STOPPING LOG PRODUCER...");
+    Producers.reset();
+    WriteServiceLog(false, "STOPPED LOG PRODUCER...OK");
+  }
+}
+
+void tMainThread::CheckListener() {
+  const std::uint32_t now = TickMilliseconds();
+  if (now == 0) return;
+  // Wrapping difference: a clock set back makes it huge, so the check acts.
+  if (static_cast<std::uint32_t>(now - LastListenCheck) < kListenCheckInterval) return;
+  LastListenCheck = TickMilliseconds();
+}
+
+void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
+  if (Gated && LogMode <= 0) return;
+  if (!ServiceLog) return;
+  // One clock reading serves the stamp and the choice of the hourly file.
+  const double now = Now();
+  ServiceLog->AddMessage(FormatDateTime(kServiceLogMask, now) + Text, 0.0, now);
+}
+
+void tMainThread::RequestStop() {
+  StopRequested.store(true);
+  if (tLogQueue* queue = LogQueue.load()) queue->Release();
+}
+
+void tMainThread::WakeUp() {
+  if (tLogQueue* queue = LogQueue.load()) queue->Release();
+}
+
+void tMainThread::HandleStopSignal(int) {
+  // Runs on the initial thread only (every other thread blocks the stop
+  // signals), touches only atomics and sem_post. Taking the instance out
+  // first makes later signals no-ops.
+  if (tMainThread* instance = MainThreadInstance.exchange(nullptr)) instance->RequestStop();
+}
+
+void tMainThread::DispatchElement(pLogQueueElement element) {
+  if (!element || !Producers) return;
+  const tLogQueueElement& e = *element;
+  const std::string port = std::to_string(e.ClientPort);
+  switch (e.Kind) {
+    case lqkClientData: {
+      tClientLogMessage message;
+      if (!DecodeClientLogMessage(e.Data, message)) return;
+      if (message.FilePrefix.empty() && ModuleNameAsFilePrefix) message.FilePrefix = message.ModuleName;
+      Producers->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
+                            message.FilePrefix, message.Text, message.EventTime);
+      if (LogMode >= 2)
+        WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
+                                  message.Text + "\"");
+      break;
+    }
+    case lqkClientConnect:
+      WriteServiceLog(true, "CLIENT CONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
+      break;
+    case lqkClientDisconnect:
+      Producers->RemoveClientProducers(e.ClientAddress, port);
+      WriteServiceLog(true, "CLIENT DISCONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
+      break;
+    case lqkSyslogDatagram: {
+      std::string text = e.Data;
+      while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
+      Producers->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+      if (LogMode >= 2)
+        WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text +
+                                  "\"");
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace logserver

@@ -1,0 +1,65 @@
+// Thread object: one POSIX thread with a small fixed stack, a terminate flag
+// that the body polls, and a join.
+//
+// Thread safety: Terminate() and Terminated() may be called from any thread.
+// Start() and WaitFor() are called by the owner only. No thread object frees
+// itself: the owner runs Terminate(), WaitFor(), then destroys it.
+//
+// A base-class constructor must not start a thread whose body is a virtual
+// function (the derived part does not exist yet), so construction always
+// leaves the thread suspended; the factory of the most derived class calls
+// Start() as its last step. Derived destructors must stop the thread before
+// destroying the members the body uses (StopAndWait()).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <pthread.h>
+
+namespace logserver {
+
+class TThread {
+ public:
+  static constexpr std::size_t kDefaultStackSize = 32768;
+
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  virtual ~TThread();
+
+  // Starts the body. Returns 0 on success, else the error number of
+  // pthread_create (the object then stays suspended). Calling Start twice
+  // returns EALREADY. Stop signals (SIGINT, SIGTERM) are blocked in the new
+  // thread, so the process handler only ever runs on the initial thread.
+  int Start();
+
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+
+  // Blocks until the body has returned; returns at once when the thread was
+  // never started or has already been joined.
+  void WaitFor();
+
+  bool Started() const { return started_; }
+
+ protected:
+  explicit TThread(std::size_t stackSize = kDefaultStackSize);
+
+  virtual void Execute() = 0;
+
+  // Terminate and join; for destructors of derived classes.
+  void StopAndWait() {
+    Terminate();
+    WaitFor();
+  }
+
+ private:
+  static void* Trampoline(void* self);
+
+  std::size_t stackSize_;
+  std::atomic<bool> terminated_{false};
+  pthread_t handle_{};
+  bool started_ = false;
+  bool joined_ = false;
+};
+
+}  // namespace logserver

@@ -1,0 +1,44 @@
+// Clock readings and the date-time value.
+//
+// A date-time value is a double counting days since 1899-12-30 00:00, the
+// fraction being the time of day. Negative values keep that meaning for the
+// date part and use the absolute fraction as the time of day (-1.25 is
+// 1899-12-29 06:00). All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+
+namespace logserver {
+
+struct TDateTimeParts {
+  std::int64_t year = 1899;
+  int month = 12;         // 1..12
+  int day = 30;           // 1..31
+  int dayOfWeek = 7;      // 1 = Sunday .. 7 = Saturday
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+};
+
+// Splits a value into calendar fields, the time rounded to the millisecond.
+// Never fails: a value that is not finite reads as 0.0 and the range is
+// clamped, so any eight bytes from the network decode to some date.
+TDateTimeParts DecodeDateTime(double value);
+
+double EncodeDateTime(std::int64_t year, int month, int day, int hour, int minute,
+                      int second, int millisecond);
+
+// The start of the hour that `value` lies in, on the same day.
+double StartOfHour(double value);
+
+// The host's local time now; milliseconds are microseconds / 1000, truncated.
+double Now();
+
+// Wall-clock seconds (CLOCK_REALTIME) times 1000, truncated to 32 bits; the
+// value therefore moves in steps of 1000. 0 when the clock cannot be read.
+std::uint32_t TickMilliseconds();
+
+void SleepMilliseconds(int milliseconds);
+
+}  // namespace logserver

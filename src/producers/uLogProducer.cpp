@@ -1,0 +1,380 @@
+#include "producers/uLogProducer.h"
+
+#include "core/uDateTimeMask.h"
+#include "core/uIniFile.h"
+#include "platform/uFiles.h"
+#include "platform/uTime.h"
+
+#include <cstring>
+
+namespace logserver {
+
+// ---------------------------------------------------------------------------
+// TCustomLogProducer
+
+TCustomLogProducer::TCustomLogProducer(std::string BaseCatalog_, std::string ClientAddress_,
+                                       std::string ClientPort_, std::string ApplicationName_,
+                                       std::string ModuleName_, std::string FilePrefix_,
+                                       std::string LibraryName_, std::size_t stackSize)
+    : TThread(stackSize),
+      LibraryName(std::move(LibraryName_)),
+      BaseCatalog(std::move(BaseCatalog_)),
+      ClientAddress(std::move(ClientAddress_)),
+      ClientPort(std::move(ClientPort_)),
+      ApplicationName(std::move(ApplicationName_)),
+      ModuleName(std::move(ModuleName_)),
+      FilePrefix(std::move(FilePrefix_)) {}
+
+void TCustomLogProducer::AddMessage(const std::string&, double, double) {}
+
+// ---------------------------------------------------------------------------
+// TFileLogProducer
+
+std::string SafePathName(const std::string& name) {
+  std::string safe;
+  safe.reserve(name.size());
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = name.find('/', start);
+    const std::size_t end = slash == std::string::npos ? name.size() : slash;
+    if (end - start == 2 && name[start] == '.' && name[start + 1] == '.') {
+      safe += "__";
+    } else {
+      for (std::size_t i = start; i < end; ++i) safe += name[i] == '\0' ? '_' : name[i];
+    }
+    if (slash == std::string::npos) break;
+    safe += '/';
+    start = slash + 1;
+  }
+  return safe;
+}
+
+PLogProducer TFileLogProducer::Create(const std::string& BaseCatalog,
+                                      const std::string& ClientAddress,
+                                      const std::string& ClientPort,
+                                      const std::string& ApplicationName,
+                                      const std::string& ModuleName,
+                                      const std::string& FilePrefix,
+                                      const std::string& LibraryName) {
+  std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(
+      BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, LibraryName));
+  producer->Start();
+  return producer;
+}
+
+TFileLogProducer::~TFileLogProducer() {
+  StopAndWait();
+  CloseFile();
+}
+
+std::string TFileLogProducer::FilePath(double ServerTime) const {
+  std::string path = BaseCatalog + ClientAddress + "/" + SafePathName(ApplicationName) + "/" +
+                     SafePathName(ModuleName) + "/" + FormatDateTime("yyyy_mm_dd", ServerTime) + "/";
+  if (!FilePrefix.empty()) path += SafePathName(FilePrefix) + "_";
+  path += FormatDateTime("hh", ServerTime) + ".log";
+  return path;
+}
+
+void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, double ServerTime) {
+  const double hour = StartOfHour(ServerTime);
+  // The first message always chooses a file, also in the (theoretical) hour
+  // whose start is the value 0.0.
+  if (!HourChosen || hour != CurrentHour) {
+    OpenFile(FilePath(ServerTime));
+    CurrentHour = hour;
+    HourChosen = true;
+  }
+  if (FileHandle == -1) return;
+  std::string line;
+  if (EventTime != 0.0) {
+    line = FormatDateTime("hh:nn:ss.zzz", ServerTime);
+    line += FormatDateTime("[hh:nn:ss.zzz] : ", EventTime);
+  }
+  line += Text;
+  line += "\r\n";
+  // One append per line keeps lines of producers sharing the file apart;
+  // WriteAll finishes a short write so that no line is torn. Errors lose
+  // the line, and the next one goes after whatever reached the file.
+  WriteAll(FileHandle, line.data(), line.size());
+}
+
+void TFileLogProducer::OpenFile(const std::string& Path) {
+  CloseFile();
+  const bool isNew = !PathExists(Path);
+  if (isNew) {
+    const std::string directory = DirectoryPart(Path);
+    if (!DirectoryExists(directory)) ForceDirectories(directory);
+  }
+  // A new file is created without truncation: should it appear between the
+  // test and the open, its lines are kept.
+  FileHandle = OpenAppend(Path, isNew);
+}
+
+void TFileLogProducer::CloseFile() {
+  if (FileHandle == -1) return;
+  CloseDescriptor(FileHandle);
+  FileHandle = -1;
+}
+
+// ---------------------------------------------------------------------------
+// TExternalLogProducer
+
+namespace {
+
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint32_t GetU32(const std::uint8_t* p) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+void PutF64(std::uint8_t* p, double d) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+double GetF64(const std::uint8_t* p) {
+  std::uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | p[i];
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+}  // namespace
+
+TExternalLogProducerTask::TExternalLogProducerTask(const std::string& Text, double EventTime,
+                                                   double ServerTime)
+    : block_(21 + Text.size(), 0) {
+  PutU32(block_.data(), static_cast<std::uint32_t>(block_.size()));
+  PutF64(block_.data() + 4, EventTime);
+  PutF64(block_.data() + 12, ServerTime);
+  if (!Text.empty()) std::memcpy(block_.data() + 20, Text.data(), Text.size());
+}
+
+std::uint32_t TExternalLogProducerTask::Size() const { return GetU32(block_.data()); }
+double TExternalLogProducerTask::EventTime() const { return GetF64(block_.data() + 4); }
+double TExternalLogProducerTask::ServerTime() const { return GetF64(block_.data() + 12); }
+
+PLogProducer TExternalLogProducer::Create(const std::string& BaseCatalog,
+                                          const std::string& ClientAddress,
+                                          const std::string& ClientPort,
+                                          const std::string& ApplicationName,
+                                          const std::string& ModuleName,
+                                          const std::string& FilePrefix,
+                                          const std::string& LibraryName) {
+  return CreateBound(BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName,
+                     FilePrefix, LibraryName, TEntryPoints{});
+}
+
+PLogProducer TExternalLogProducer::CreateBound(
+    const std::string& BaseCatalog, const std::string& ClientAddress,
+    const std::string& ClientPort, const std::string& ApplicationName,
+    const std::string& ModuleName, const std::string& FilePrefix, const std::string& LibraryName,
+    const TEntryPoints& entryPoints) {
+  std::unique_ptr<TExternalLogProducer> producer(new TExternalLogProducer(
+      BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, LibraryName));
+  producer->Entry = entryPoints;
+  producer->Start();
+  return producer;
+}
+
+TExternalLogProducer::~TExternalLogProducer() {
+  Stop();
+  WaitFor();
+  {
+    TLockGuard guard(TaskLock);
+    Tasks.clear();
+  }
+  if (Entry.FinalizeProc) Entry.FinalizeProc();
+}
+
+void TExternalLogProducer::Stop() {
+  Terminate();
+  TaskSignal.Post();
+}
+
+void TExternalLogProducer::AddMessage(const std::string& Text, double EventTime,
+                                      double ServerTime) {
+  TLockGuard guard(TaskLock);
+  Tasks.push_back(std::make_unique<TExternalLogProducerTask>(Text, EventTime, ServerTime));
+  TaskSignal.Post();
+}
+
+std::size_t TExternalLogProducer::QueuedTasks() {
+  TLockGuard guard(TaskLock);
+  return Tasks.size();
+}
+
+void TExternalLogProducer::Execute() {
+  for (;;) {
+    if (TaskSignal.Wait()) {
+      PExternalLogProducerTask task;
+      {
+        TLockGuard guard(TaskLock);
+        if (!Tasks.empty()) {
+          task = std::move(Tasks.front());
+          Tasks.pop_front();
+        }
+      }
+      // The library is called outside the lock, so a slow library never
+      // holds up AddMessage for longer than a list operation.
+      if (task && Entry.AddMessageProc) {
+        try {
+          Entry.AddMessageProc(task->EventTime(), task->ServerTime(), task->Text());
+        } catch (...) {
+        }
+      }
+    }
+    if (Terminated()) break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// tLogProducerHolder
+
+std::vector<std::string> SplitProviderKey(const std::string& key) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  std::vector<std::string> fields;
+  const std::size_t n = key.size();
+  std::size_t i = 0;
+  while (i < n && blank(key[i])) ++i;
+  while (i < n) {
+    std::string field;
+    if (key[i] == '"') {
+      ++i;
+      while (i < n) {
+        if (key[i] == '"') {
+          if (i + 1 < n && key[i + 1] == '"') {
+            field += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        field += key[i++];
+      }
+    } else {
+      const std::size_t start = i;
+      while (i < n && !blank(key[i]) && key[i] != '|') ++i;
+      field = key.substr(start, i - start);
+    }
+    fields.push_back(std::move(field));
+    while (i < n && blank(key[i])) ++i;
+    if (i < n && key[i] == '|') {
+      if (i + 1 == n) fields.emplace_back();
+      do {
+        ++i;
+      } while (i < n && blank(key[i]));
+    }
+  }
+  return fields;
+}
+
+tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const std::string& configPath,
+                                       TLogProducerClass fileProducerClass,
+                                       TLogProducerClass externalProducerClass)
+    : BaseCatalog(std::move(BaseCatalog_)),
+      FileProducerClass(fileProducerClass),
+      ExternalProducerClass(externalProducerClass) {
+  ReadProviders(configPath.empty() ? DirectoryPart(ExecutablePath()) + "LogServer.conf"
+                                   : configPath);
+}
+
+tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
+
+void tLogProducerHolder::ReadProviders(const std::string& configPath) {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText(configPath, text, exists) || !exists) return;
+  const tIniDocument document(text);
+  for (const auto& [key, value] : document.ReadSection("Providers")) {
+    const std::vector<std::string> fields = SplitProviderKey(key);
+    if (fields.size() != 4) continue;
+    const std::size_t colon = fields[0].find(':');
+    const std::string address = fields[0].substr(0, colon);
+    const std::string port = colon == std::string::npos ? "0" : fields[0].substr(colon + 1);
+    Entries_.emplace_back(key, ExternalProducerClass(std::string(), address, port, fields[1],
+                                                     fields[2], fields[3], value));
+  }
+}
+
+void tLogProducerHolder::AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
+                                    const std::string& ApplicationName,
+                                    const std::string& ModuleName, const std::string& FilePrefix,
+                                    const std::string& Text, double EventTime) {
+  AddMessageAt(ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, Text, EventTime,
+               Now());
+}
+
+void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
+                                      const std::string& ClientPort,
+                                      const std::string& ApplicationName,
+                                      const std::string& ModuleName,
+                                      const std::string& FilePrefix, const std::string& Text,
+                                      double EventTime, double ServerTime) {
+  const std::string names = ApplicationName + "|" + ModuleName + "|";
+  const std::string keys[3] = {ClientAddress + ":" + ClientPort + "|" + names + FilePrefix,
+                               ClientAddress + "|" + names + FilePrefix,
+                               ClientAddress + "|" + names};
+  bool claimed = false;
+  for (int k = 0; k < 3; ++k) {
+    // Equal keys find the same entries; skipping a repeated key gives every
+    // entry the message at most once (an empty prefix makes keys 2 and 3 equal).
+    bool repeated = false;
+    for (int j = 0; j < k; ++j) repeated = repeated || keys[j] == keys[k];
+    if (repeated) continue;
+    for (TEntry& entry : Entries_) {
+      if (entry.first == keys[k]) {
+        entry.second->AddMessage(Text, EventTime, ServerTime);
+        claimed = true;
+      }
+    }
+  }
+  if (claimed) return;
+
+  const std::string clientKey = "*" + ClientAddress + ":" + ClientPort + "=" + names + FilePrefix;
+  TCustomLogProducer* producer = nullptr;
+  for (TEntry& entry : Entries_) {
+    if (EqualsNoCase(entry.first, clientKey)) {
+      producer = entry.second.get();
+      break;
+    }
+  }
+  if (producer == nullptr) {
+    Entries_.emplace_back(clientKey, FileProducerClass(BaseCatalog, ClientAddress, ClientPort,
+                                                       ApplicationName, ModuleName, FilePrefix,
+                                                       std::string()));
+    producer = Entries_.back().second.get();
+  }
+  producer->AddMessage(Text, EventTime, ServerTime);
+}
+
+void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
+                                               const std::string& ClientPort) {
+  const std::string client = "*" + ClientAddress + ":" + ClientPort;
+  for (auto it = Entries_.begin(); it != Entries_.end();) {
+    if (EqualsNoCase(it->first.substr(0, it->first.find('=')), client)) {
+      StopAndFree(it->second);
+      it = Entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void tLogProducerHolder::StopAll() {
+  for (TEntry& entry : Entries_) StopAndFree(entry.second);
+  Entries_.clear();
+}
+
+void tLogProducerHolder::StopAndFree(PLogProducer& producer) {
+  if (!producer) return;
+  producer->Stop();
+  producer->WaitFor();
+  producer.reset();
+}
+
+}  // namespace logserver

@@ -1,0 +1,220 @@
+// Log producers: the objects that put one log message somewhere, and the
+// registry that routes every message to them.
+//
+// Threading: producers are constructed, fed, stopped and destroyed on one
+// thread (the service's main thread), so they take no lock; an external
+// producer guards only what it shares with its own thread. The registry runs
+// on the main thread only.
+//
+// Ownership: the registry owns every producer in its entries; the service
+// core owns its own service-log producer. A producer's owner runs Stop(),
+// WaitFor(), then destroys it.
+#pragma once
+
+#include "platform/uSync.h"
+#include "platform/uThread.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace logserver {
+
+// Base of all producers: the seven texts that say where its messages belong.
+// The base thread body only marks the thread as ended, so a producer that
+// keeps it holds no running thread.
+class TCustomLogProducer : public TThread {
+ public:
+  const std::string LibraryName;
+  const std::string BaseCatalog;
+  const std::string ClientAddress;
+  const std::string ClientPort;
+  const std::string ApplicationName;
+  const std::string ModuleName;
+  const std::string FilePrefix;
+
+  // Whether the producer can take messages now.
+  virtual bool IsActive() { return true; }
+  // Asks the producer's thread to end.
+  virtual void Stop() { Terminate(); }
+  // Hands over one message; `Text` is not kept. `EventTime` 0.0 = none.
+  virtual void AddMessage(const std::string& Text, double EventTime, double ServerTime);
+
+ protected:
+  // Leaves the thread suspended; the concrete class's factory starts it.
+  TCustomLogProducer(std::string BaseCatalog, std::string ClientAddress, std::string ClientPort,
+                     std::string ApplicationName, std::string ModuleName, std::string FilePrefix,
+                     std::string LibraryName, std::size_t stackSize = kDefaultStackSize);
+
+  void Execute() override { Terminate(); }
+};
+
+using PLogProducer = std::unique_ptr<TCustomLogProducer>;
+
+// Class reference with virtual constructor: builds a producer of one class
+// from the seven texts and starts its thread.
+using TLogProducerClass = PLogProducer (*)(const std::string& BaseCatalog,
+                                           const std::string& ClientAddress,
+                                           const std::string& ClientPort,
+                                           const std::string& ApplicationName,
+                                           const std::string& ModuleName,
+                                           const std::string& FilePrefix,
+                                           const std::string& LibraryName);
+
+// Makes a routing name safe to put into a path: every "/"-separated piece
+// that is exactly ".." becomes "__", and every zero byte becomes "_", so no
+// name reaches outside BaseCatalog + address + "/". Anything else is kept.
+std::string SafePathName(const std::string& name);
+
+// Writes the messages of one source into hourly files:
+// BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log.
+// Each line is written, whole, before AddMessage returns. Failures lose the
+// message silently; an open that failed is retried when the hour changes.
+class TFileLogProducer : public TCustomLogProducer {
+ public:
+  static PLogProducer Create(const std::string& BaseCatalog, const std::string& ClientAddress,
+                             const std::string& ClientPort, const std::string& ApplicationName,
+                             const std::string& ModuleName, const std::string& FilePrefix,
+                             const std::string& LibraryName);
+  ~TFileLogProducer() override;
+
+  bool IsActive() override { return FileHandle != -1; }
+  void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
+
+  // The file a message with this server time goes to.
+  std::string FilePath(double ServerTime) const;
+
+ private:
+  using TCustomLogProducer::TCustomLogProducer;
+
+  void OpenFile(const std::string& Path);
+  void CloseFile();
+
+  int FileHandle = -1;
+  double CurrentHour = 0.0;
+  bool HourChosen = false;
+};
+
+// Procedure types of a producer library.
+using TExtProviderLibrary_InitializeProc = int (*)(const char* address, const char* port,
+                                                   const char* application, const char* module,
+                                                   const char* prefix, const char* argument);
+using TExtProviderLibrary_FinalizeProc = void (*)();
+using TExtProviderLibrary_AddMessageProc = void (*)(double EventTime, double ServerTime,
+                                                    const char* Text);
+
+// One queued message: a zero-filled block of 21 + L bytes, little-endian:
+// Size (u32, = 21 + L) at 0, EventTime (f64) at 4, ServerTime (f64) at 12,
+// the L text bytes at 20, then one zero byte.
+class TExternalLogProducerTask {
+ public:
+  TExternalLogProducerTask(const std::string& Text, double EventTime, double ServerTime);
+
+  std::uint32_t Size() const;
+  double EventTime() const;
+  double ServerTime() const;
+  const char* Text() const { return reinterpret_cast<const char*>(block_.data() + 20); }
+  const std::vector<std::uint8_t>& Block() const { return block_; }
+
+ private:
+  std::vector<std::uint8_t> block_;
+};
+using PExternalLogProducerTask = std::unique_ptr<TExternalLogProducerTask>;
+
+// Hands messages to a producer library on its own thread, one at a time, in
+// AddMessage order; AddMessage only queues a task. With no add-message entry
+// point bound, tasks are taken and discarded.
+class TExternalLogProducer : public TCustomLogProducer {
+ public:
+  struct TEntryPoints {
+    TExtProviderLibrary_InitializeProc InitializeProc = nullptr;
+    TExtProviderLibrary_FinalizeProc FinalizeProc = nullptr;
+    TExtProviderLibrary_AddMessageProc AddMessageProc = nullptr;
+  };
+
+  static PLogProducer Create(const std::string& BaseCatalog, const std::string& ClientAddress,
+                             const std::string& ClientPort, const std::string& ApplicationName,
+                             const std::string& ModuleName, const std::string& FilePrefix,
+                             const std::string& LibraryName);
+  // As Create, with entry points bound before the thread starts.
+  static PLogProducer CreateBound(const std::string& BaseCatalog, const std::string& ClientAddress,
+                                  const std::string& ClientPort, const std::string& ApplicationName,
+                                  const std::string& ModuleName, const std::string& FilePrefix,
+                                  const std::string& LibraryName, const TEntryPoints& entryPoints);
+  // Discards queued tasks unseen, then calls FinalizeProc when it is bound.
+  ~TExternalLogProducer() override;
+
+  bool IsActive() override { return true; }
+  void Stop() override;
+  void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
+
+  std::size_t QueuedTasks();
+
+ protected:
+  void Execute() override;
+
+ private:
+  using TCustomLogProducer::TCustomLogProducer;
+
+  TRecursiveLock TaskLock;
+  TSemaphore TaskSignal{0};
+  std::deque<PExternalLogProducerTask> Tasks;  // guarded by TaskLock
+  // Set before the thread starts and never changed: read without the lock.
+  TEntryPoints Entry;
+};
+
+// The producer registry: one external producer per well-formed [Providers]
+// entry, and one file producer per client address, port and routing triple
+// for the messages no entry claims.
+class tLogProducerHolder {
+ public:
+  // Reads [Providers] from `configPath` (LogServer.conf beside the
+  // executable when empty). The producer classes are replaceable for tests.
+  explicit tLogProducerHolder(std::string BaseCatalog, const std::string& configPath = std::string(),
+                              TLogProducerClass fileProducerClass = &TFileLogProducer::Create,
+                              TLogProducerClass externalProducerClass = &TExternalLogProducer::Create);
+  ~tLogProducerHolder();
+  tLogProducerHolder(const tLogProducerHolder&) = delete;
+  tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
+
+  // Stamps the message with the local time and routes it: to every provider
+  // entry whose key matches (each at most once), or else to the one file
+  // producer of this client and routing triple, created on first use.
+  void AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
+                  const std::string& ApplicationName, const std::string& ModuleName,
+                  const std::string& FilePrefix, const std::string& Text, double EventTime);
+  // As AddMessage, with the server time given.
+  void AddMessageAt(const std::string& ClientAddress, const std::string& ClientPort,
+                    const std::string& ApplicationName, const std::string& ModuleName,
+                    const std::string& FilePrefix, const std::string& Text, double EventTime,
+                    double ServerTime);
+
+  // Stops and frees every file producer of this address and port.
+  void RemoveClientProducers(const std::string& ClientAddress, const std::string& ClientPort);
+
+  // Stops and frees every producer, in order of creation.
+  void StopAll();
+
+  const std::string BaseCatalog;
+  using TEntry = std::pair<std::string, PLogProducer>;
+  const std::vector<TEntry>& Entries() const { return Entries_; }
+
+ private:
+  void ReadProviders(const std::string& configPath);
+  static void StopAndFree(PLogProducer& producer);
+
+  TLogProducerClass FileProducerClass;
+  TLogProducerClass ExternalProducerClass;
+  std::vector<TEntry> Entries_;
+};
+
+// Splits a [Providers] key into fields at "|": bytes up to 32 also end a
+// field and are skipped around separators, a field starting with a double
+// quote runs to the next one ("" inside stands for one), a trailing "|"
+// gives an empty last field.
+std::vector<std::string> SplitProviderKey(const std::string& key);
+
+}  // namespace logserver

@@ -1,0 +1,149 @@
+// The real LogServer, started in a directory of its own: configuration,
+// service log, signals, run modes and exit statuses.
+#include "support/ServiceProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+const std::vector<std::string> kStopLines = {
+    "Have normal TERM SIGNAL",
+    "STOPPING CONECTION CONTROLLER...",
+    "STOPPED CONECTION CONTROLLER...OK",
+    "STOPPING LOG QUEUE...",
+    "STOPPED LOG QUEUE...OK",
+    "STOPPING LOG PRODUCER...",
+    "STOPPED LOG PRODUCER...OK",
+    "Log Server stopped",
+};
+
+std::vector<std::string> StartAndStopLines(const std::string& started) {
+  std::vector<std::string> lines{started};
+  lines.insert(lines.end(), kStopLines.begin(), kStopLines.end());
+  return lines;
+}
+
+void StopWith(TServiceProcess& service, int signal) {
+  ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
+  ASSERT_TRUE(service.Signal(signal));
+  int status = -1;
+  ASSERT_TRUE(service.WaitExit(status));
+  EXPECT_EQ(status, 0) << service.Stderr();
+  EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS APPLICATION..."));
+  EXPECT_EQ(service.Stdout(), "Process MainThread \"SHUTDOWN\" ...OK\n");
+  EXPECT_EQ(service.Stderr(), "");
+}
+
+}  // namespace
+
+TEST(ServiceTest, FirstStartWritesTheDefaultConfigurationAndTheServiceLog) {
+  TServiceProcess service;
+  service.Start();
+  StopWith(service, SIGTERM);
+  EXPECT_EQ(ReadFile(service.ConfigPath()),
+            "[Common]\nServicePort=30000\nRunMode=0\nLogMode=1\nBaseCatalog=" + service.Dir() +
+                "Logs/\nModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
+  // BaseCatalog + 0.0.0.0/<exe>/<exe>/<yyyy_mm_dd>/<hh>.log
+  const auto files = FilesBelow(service.LogsDir());
+  ASSERT_FALSE(files.empty());
+  const std::string branch = service.LogsDir() + "0.0.0.0/LogServer/LogServer/";
+  for (const std::string& file : files) {
+    ASSERT_EQ(file.rfind(branch, 0), 0u) << file;
+    const std::string rest = file.substr(branch.size());
+    ASSERT_EQ(rest.size(), std::string("yyyy_mm_dd/hh.log").size()) << rest;
+    EXPECT_EQ(rest.substr(4, 1) + rest.substr(7, 1) + rest.substr(10, 1), "__/");
+    EXPECT_EQ(rest.substr(13), ".log");
+  }
+}
+
+TEST(ServiceTest, SigintStopsInOrderLikeSigterm) {
+  TServiceProcess service;
+  service.WriteConfig();
+  service.Start();
+  StopWith(service, SIGINT);
+}
+
+TEST(ServiceTest, MalformedValuesFallBackAndTheFileKeepsItsOtherLines) {
+  TServiceProcess service;
+  service.WriteRawConfig(
+      "; operator notes\n[common]\nservicePort=abc\nSysLogPort=" +
+      std::to_string(service.SysLogPort()) +
+      "\nLOGMODE=\nModuleNameAsFilePrefix=true\nRunMode=four\n\n"
+      "[Providers]\n10.0.0.5|billing|core|=/opt/sinks/forward.so\n");
+  service.Start();
+  StopWith(service, SIGTERM);
+  EXPECT_EQ(ReadFile(service.ConfigPath()),
+            "; operator notes\n[common]\nservicePort=30000\nSysLogPort=" +
+                std::to_string(service.SysLogPort()) +
+                "\nLOGMODE=1\nModuleNameAsFilePrefix=0\nRunMode=0\nBaseCatalog=" + service.Dir() +
+                "Logs/\nTimePlacementMask=yyyy_mm_dd\n\n"
+                "[Providers]\n10.0.0.5|billing|core|=/opt/sinks/forward.so\n");
+}
+
+TEST(ServiceTest, RunModesOtherThanFourRunAsAnApplication) {
+  for (const char* mode : {"1", "5", "-4"}) {
+    TServiceProcess service;
+    service.WriteConfig(std::string("RunMode=") + mode + "\n");
+    service.Start();
+    StopWith(service, SIGTERM);
+  }
+}
+
+TEST(ServiceTest, ASecondSignalDuringTheStopChangesNothing) {
+  TServiceProcess service;
+  service.WriteConfig();
+  service.Start();
+  ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
+  ASSERT_TRUE(service.Signal(SIGTERM));
+  // The controller takes up to a second to stop: the next signal lands then.
+  ASSERT_TRUE(service.WaitForServiceLog("STOPPING CONECTION CONTROLLER..."));
+  service.Signal(SIGTERM);
+  service.Signal(SIGINT);
+  int status = -1;
+  ASSERT_TRUE(service.WaitExit(status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS APPLICATION..."));
+  EXPECT_EQ(service.Stdout(), "Process MainThread \"SHUTDOWN\" ...OK\n");
+}
+
+TEST(ServiceTest, AConfigurationThatCannotBeWrittenEndsStartUpWithNothingElseWritten) {
+  TServiceProcess service;
+  service.WriteConfig();
+  const std::string before = ReadFile(service.ConfigPath());
+  ASSERT_EQ(chmod(service.ConfigPath().c_str(), 0444), 0);
+  service.Start(/*unprivileged=*/true);
+  int status = 0;
+  ASSERT_TRUE(service.WaitExit(status));
+  EXPECT_NE(status, 0);
+  const std::string err = service.Stderr();
+  EXPECT_FALSE(err.empty());
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
+  EXPECT_NE(err.find("LogServer.conf"), std::string::npos) << err;
+  EXPECT_FALSE(Exists(service.LogsDir()));
+  EXPECT_EQ(service.Stdout(), "");
+  EXPECT_EQ(ReadFile(service.ConfigPath()), before);
+}
+
+TEST(ServiceTest, DaemonModeDetachesAndStopsOnSigterm) {
+  TServiceProcess::BecomeSubreaper();
+  TServiceProcess service;
+  service.WriteConfig("RunMode=4\n");
+  service.Start();
+  int status = -1;
+  ASSERT_TRUE(service.WaitExit(status));  // the launching process
+  EXPECT_EQ(status, 0);
+  ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS DAEMON..."));
+  const pid_t daemon = service.AdoptDetached();
+  ASSERT_GT(daemon, 0);
+  EXPECT_EQ(kill(daemon, 0), 0);
+  ASSERT_TRUE(service.Signal(SIGTERM));
+  ASSERT_TRUE(service.WaitExit(status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS DAEMON..."));
+  EXPECT_EQ(service.Stdout(), "");  // the detached service writes to the null device
+}

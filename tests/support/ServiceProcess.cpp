@@ -1,0 +1,171 @@
+#include "support/ServiceProcess.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+namespace {
+
+std::uint16_t FreePort(int type) {
+  const int fd = socket(AF_INET, type, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
+std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+bool IsServiceStamp(const std::string& line) {
+  if (line.size() < kServiceStampLength) return false;
+  const std::string shape = "dd.dd.dddd dd:dd:dd:ddd : ";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+TServiceProcess::TServiceProcess() {
+  fs::copy_file(LOGSERVER_EXECUTABLE, Executable(), fs::copy_options::overwrite_existing);
+  fs::permissions(Executable(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+  servicePort_ = FreeTcpPort();
+  sysLogPort_ = FreeUdpPort();
+}
+
+TServiceProcess::~TServiceProcess() {
+  if (running_) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+void TServiceProcess::WriteConfig(const std::string& extraCommonLines,
+                                  const std::string& otherSections) {
+  WriteRawConfig("[Common]\nServicePort=" + std::to_string(servicePort_) +
+                 "\nSysLogPort=" + std::to_string(sysLogPort_) + "\n" + extraCommonLines +
+                 otherSections);
+}
+
+void TServiceProcess::WriteRawConfig(const std::string& text) { WriteFile(ConfigPath(), text); }
+
+void TServiceProcess::Start(bool unprivileged) {
+  const std::string out = Dir() + "stdout.txt";
+  const std::string err = Dir() + "stderr.txt";
+  const std::string exe = Executable();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (o < 0 || e < 0) _exit(126);
+    dup2(o, STDOUT_FILENO);
+    dup2(e, STDERR_FILENO);
+    if (unprivileged && geteuid() == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    }
+    // The working directory must play no part: run from elsewhere.
+    if (chdir("/") != 0) _exit(124);
+    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  pid_ = pid;
+  running_ = true;
+}
+
+bool TServiceProcess::Signal(int signal) const { return running_ && kill(pid_, signal) == 0; }
+
+bool TServiceProcess::WaitExit(int& status, int timeoutMs) {
+  if (!running_) return false;
+  int raw = 0;
+  const bool ended = WaitUntil(
+      [&] {
+        const pid_t r = waitpid(pid_, &raw, WNOHANG);
+        return r == pid_;
+      },
+      timeoutMs);
+  if (!ended) return false;
+  running_ = false;
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return true;
+}
+
+void TServiceProcess::BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+pid_t TServiceProcess::AdoptDetached(int timeoutMs) {
+  pid_t found = 0;
+  const std::string exe = Executable();
+  WaitUntil(
+      [&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+          const std::string name = entry.path().filename().string();
+          if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+          std::error_code linkError;
+          const fs::path target = fs::read_symlink(entry.path() / "exe", linkError);
+          if (linkError || target.string() != exe) continue;
+          const pid_t pid = static_cast<pid_t>(std::stol(name));
+          if (pid == pid_) continue;
+          found = pid;
+          return true;
+        }
+        return false;
+      },
+      timeoutMs);
+  if (found != 0) {
+    pid_ = found;
+    running_ = true;
+  }
+  return found;
+}
+
+std::string TServiceProcess::ServiceLog() const {
+  std::string text;
+  for (const std::string& file : FilesBelow(LogsDir() + "0.0.0.0/LogServer/LogServer/"))
+    text += ReadFile(file);
+  return text;
+}
+
+std::vector<std::string> TServiceProcess::ServiceLogTexts() const {
+  std::vector<std::string> texts;
+  for (const std::string& line : SplitCrLf(ServiceLog()))
+    texts.push_back(IsServiceStamp(line) ? line.substr(kServiceStampLength) : "<bad stamp> " + line);
+  return texts;
+}
+
+bool TServiceProcess::WaitForServiceLog(const std::string& text, int timeoutMs) const {
+  return WaitUntil(
+      [&] {
+        const std::vector<std::string> texts = ServiceLogTexts();
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+      },
+      timeoutMs);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,76 @@
+// The real LogServer executable, copied into a temporary directory of its
+// own with its own LogServer.conf, started as a child process and stopped by
+// its PID. Standard output and error go to files in that directory.
+#pragma once
+
+#include "support/TempDir.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testing_support {
+
+// A port that was free on loopback a moment ago (bound to port 0, then closed).
+std::uint16_t FreeTcpPort();
+std::uint16_t FreeUdpPort();
+
+class TServiceProcess {
+ public:
+  TServiceProcess();
+  ~TServiceProcess();  // kills a child that is still running
+  TServiceProcess(const TServiceProcess&) = delete;
+  TServiceProcess& operator=(const TServiceProcess&) = delete;
+
+  const std::string& Dir() const { return dir_.Path(); }
+  std::string Executable() const { return Dir() + "LogServer"; }
+  std::string ConfigPath() const { return Dir() + "LogServer.conf"; }
+  std::string LogsDir() const { return Dir() + "Logs/"; }
+
+  // A [Common] section with free ports and `extra` lines appended to it.
+  void WriteConfig(const std::string& extraCommonLines = std::string(),
+                   const std::string& otherSections = std::string());
+  void WriteRawConfig(const std::string& text);
+  std::uint16_t ServicePort() const { return servicePort_; }
+  std::uint16_t SysLogPort() const { return sysLogPort_; }
+
+  // Starts the copy; `unprivileged` runs it as user nobody when the test
+  // runs as root, so that file permissions apply to it.
+  void Start(bool unprivileged = false);
+  pid_t Pid() const { return pid_; }
+  bool Signal(int signal) const;
+
+  // Waits for the child to end: true with its exit status (or 128 + signal).
+  bool WaitExit(int& status, int timeoutMs = 15000);
+
+  // Makes this test process adopt orphaned descendants, so that a service
+  // that detaches can still be waited for by its PID. Call before Start.
+  static void BecomeSubreaper();
+
+  // After a daemon start: the detached service, which this test process
+  // adopts as subreaper. 0 when not found before the deadline.
+  pid_t AdoptDetached(int timeoutMs = 10000);
+
+  std::string Stdout() const { return ReadFile(Dir() + "stdout.txt"); }
+  std::string Stderr() const { return ReadFile(Dir() + "stderr.txt"); }
+
+  // The service log: every hourly file of its branch, in order, joined.
+  std::string ServiceLog() const;
+  // Its lines with the time stamp removed.
+  std::vector<std::string> ServiceLogTexts() const;
+  bool WaitForServiceLog(const std::string& text, int timeoutMs = 10000) const;
+
+ private:
+  TTempDir dir_;
+  std::uint16_t servicePort_ = 0;
+  std::uint16_t sysLogPort_ = 0;
+  pid_t pid_ = 0;
+  bool running_ = false;
+};
+
+// The length of the service log's time stamp "dd.mm.yyyy hh:nn:ss:zzz : ".
+constexpr std::size_t kServiceStampLength = 26;
+bool IsServiceStamp(const std::string& line);
+
+}  // namespace testing_support

@@ -1,0 +1,385 @@
+#include "producers/uLogProducer.h"
+#include "platform/uTime.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+using namespace logserver;
+using testing_support::Exists;
+using testing_support::FilesBelow;
+using testing_support::ReadFile;
+using testing_support::TTempDir;
+using testing_support::WriteFile;
+
+namespace {
+
+const double k1407 = EncodeDateTime(2024, 3, 5, 14, 7, 9, 45);
+const double k1408 = EncodeDateTime(2024, 3, 5, 14, 8, 0, 0);
+const double k1500 = EncodeDateTime(2024, 3, 5, 15, 0, 0, 0);
+const double kBeforeMidnight = EncodeDateTime(2024, 3, 5, 23, 59, 59, 999);
+const double kMidnight = EncodeDateTime(2024, 3, 6, 0, 0, 0, 0);
+
+PLogProducer FileProducer(const std::string& base, const std::string& app = "billing",
+                          const std::string& module = "core", const std::string& prefix = "core") {
+  return TFileLogProducer::Create(base, "10.1.2.3", "4000", app, module, prefix, "");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// File producer
+
+TEST(FileLogProducerTest, WritesStampedLinesIntoTheHourlyFile) {
+  TTempDir dir;
+  auto producer = FileProducer(dir.Path());
+  EXPECT_FALSE(producer->IsActive());  // nothing opened before the first message
+  producer->AddMessage("Connection opened", EncodeDateTime(2024, 3, 5, 14, 7, 8, 998), k1407);
+  producer->AddMessage("", 0.0, k1408);
+  producer->AddMessage("no stamp", 0.0, k1408);
+  producer->AddMessage("negative", -1.5, k1408);
+  EXPECT_TRUE(producer->IsActive());
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"),
+            "14:07:09.045[14:07:08.998] : Connection opened\r\n"
+            "\r\n"
+            "no stamp\r\n"
+            "14:08:00.000[12:00:00.000] : negative\r\n");
+}
+
+TEST(FileLogProducerTest, TextIsWrittenByteForByte) {
+  TTempDir dir;
+  auto producer = FileProducer(dir.Path());
+  const std::string raw("a\nb\r\0\xff", 6);
+  producer->AddMessage(raw, 0.0, k1407);
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"), raw + "\r\n");
+}
+
+TEST(FileLogProducerTest, HourChangesInBothDirectionsSwitchFilesAndAppend) {
+  TTempDir dir;
+  auto producer = FileProducer(dir.Path(), "a", "m", "");
+  producer->AddMessage("one", 0.0, k1407);
+  producer->AddMessage("two", 0.0, k1500);
+  producer->AddMessage("three", 0.0, k1408);  // the clock went back
+  const std::string day = dir.Path() + "10.1.2.3/a/m/2024_03_05/";
+  EXPECT_EQ(ReadFile(day + "14.log"), "one\r\nthree\r\n");
+  EXPECT_EQ(ReadFile(day + "15.log"), "two\r\n");
+}
+
+TEST(FileLogProducerTest, MidnightStartsANewDateDirectory) {
+  TTempDir dir;
+  auto producer = FileProducer(dir.Path(), "a", "m", "p");
+  producer->AddMessage("late", 0.0, kBeforeMidnight);
+  producer->AddMessage("early", 0.0, kMidnight);
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/a/m/2024_03_05/p_23.log"), "late\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/a/m/2024_03_06/p_00.log"), "early\r\n");
+}
+
+TEST(FileLogProducerTest, ExistingFilesAreAppendedToNeverTruncated) {
+  TTempDir dir;
+  const std::string path = dir.Path() + "10.1.2.3/a/m/2024_03_05/14.log";
+  WriteFile(path, "kept\r\n");
+  auto first = FileProducer(dir.Path(), "a", "m", "");
+  auto second = TFileLogProducer::Create(dir.Path(), "10.1.2.3", "4001", "a", "m", "", "");
+  first->AddMessage("first", 0.0, k1407);
+  second->AddMessage("second", 0.0, k1407);
+  first->AddMessage("third", 0.0, k1407);
+  EXPECT_EQ(ReadFile(path), "kept\r\nfirst\r\nsecond\r\nthird\r\n");
+}
+
+TEST(FileLogProducerTest, AFailedOpenDropsMessagesUntilTheHourChanges) {
+  TTempDir dir;
+  // A plain file where the address directory should be blocks the open.
+  WriteFile(dir.Path() + "10.1.2.3", "in the way");
+  auto producer = FileProducer(dir.Path(), "a", "m", "");
+  producer->AddMessage("lost", 0.0, k1407);
+  EXPECT_FALSE(producer->IsActive());
+  std::remove((dir.Path() + "10.1.2.3").c_str());
+  producer->AddMessage("still lost", 0.0, k1408);  // same hour: no new attempt
+  EXPECT_FALSE(producer->IsActive());
+  producer->AddMessage("written", 0.0, k1500);
+  EXPECT_TRUE(producer->IsActive());
+  const auto files = FilesBelow(dir.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ReadFile(files[0]), "written\r\n");
+}
+
+TEST(FileLogProducerTest, BaseCatalogIsAPlainPrefix) {
+  TTempDir dir;
+  auto producer = TFileLogProducer::Create(dir.Path() + "Logs", "10.1.2.3", "1", "a", "m", "", "");
+  producer->AddMessage("x", 0.0, k1407);
+  EXPECT_TRUE(Exists(dir.Path() + "Logs10.1.2.3/a/m/2024_03_05/14.log"));
+}
+
+TEST(FileLogProducerTest, NoRoutingNameCanLeaveTheClientDirectory) {
+  TTempDir dir;
+  const std::string base = dir.Path() + "Logs/";
+  const std::vector<std::string> hostile = {"..",      "../..", "../../etc",
+                                            "a/../..", "/..",   std::string("..\0x", 4)};
+  int port = 0;
+  for (const std::string& name : hostile) {
+    auto producer =
+        TFileLogProducer::Create(base, "10.1.2.3", std::to_string(port++), name, name, name, "");
+    producer->AddMessage("x", 0.0, k1407);
+    EXPECT_TRUE(producer->IsActive()) << name;
+  }
+  const auto inside = FilesBelow(base + "10.1.2.3/");
+  EXPECT_EQ(FilesBelow(dir.Path()), inside);
+  EXPECT_GE(inside.size(), hostile.size() - 1);  // "/.." and ".." share a path
+  EXPECT_EQ(SafePathName("../a/.../..x/.."), "__/a/.../..x/__");
+  EXPECT_EQ(SafePathName(std::string("a\0b", 3)), "a_b");
+  EXPECT_EQ(SafePathName("nested/dirs"), "nested/dirs");
+}
+
+TEST(FileLogProducerTest, StopAndWaitReturnAtOnceWithoutMessages) {
+  TTempDir dir;
+  auto producer = FileProducer(dir.Path());
+  producer->Stop();
+  producer->WaitFor();
+  EXPECT_TRUE(FilesBelow(dir.Path()).empty());
+}
+
+// ---------------------------------------------------------------------------
+// External producer
+
+namespace {
+
+struct TLibraryRecord {
+  std::mutex lock;
+  std::vector<std::string> calls;
+  std::vector<double> times;
+  std::atomic<int> finalized{0};
+};
+TLibraryRecord gLibrary;
+
+void RecordAdd(double eventTime, double serverTime, const char* text) {
+  std::lock_guard<std::mutex> g(gLibrary.lock);
+  gLibrary.calls.emplace_back(text);
+  gLibrary.times.push_back(eventTime);
+  gLibrary.times.push_back(serverTime);
+}
+void RecordFinalize() { ++gLibrary.finalized; }
+
+std::size_t LibraryCalls() {
+  std::lock_guard<std::mutex> g(gLibrary.lock);
+  return gLibrary.calls.size();
+}
+
+}  // namespace
+
+TEST(ExternalLogProducerTest, TaskBlockHasTheDocumentedLayout) {
+  const TExternalLogProducerTask empty("", 0.0, 1.5);
+  EXPECT_EQ(empty.Size(), 21u);
+  EXPECT_EQ(empty.Block().size(), 21u);
+  EXPECT_EQ(empty.Text()[0], '\0');
+  EXPECT_EQ(empty.ServerTime(), 1.5);
+  const TExternalLogProducerTask zeros(std::string("ab\0cd", 5), 2.0, 3.0);
+  EXPECT_EQ(zeros.Size(), 26u);
+  EXPECT_EQ(std::string(zeros.Text()), "ab");
+  EXPECT_EQ(std::string(zeros.Text(), 5), std::string("ab\0cd", 5));
+  EXPECT_EQ(zeros.Block()[0], 26);
+  EXPECT_EQ(zeros.Block()[25], 0);
+}
+
+TEST(ExternalLogProducerTest, HandsTasksToTheLibraryInOrderThenFinalizesOnce) {
+  {
+    std::lock_guard<std::mutex> g(gLibrary.lock);
+    gLibrary.calls.clear();
+    gLibrary.times.clear();
+  }
+  gLibrary.finalized = 0;
+  TExternalLogProducer::TEntryPoints entry;
+  entry.AddMessageProc = &RecordAdd;
+  entry.FinalizeProc = &RecordFinalize;
+  auto producer = TExternalLogProducer::CreateBound("", "10.0.0.5", "0", "billing", "core", "",
+                                                    "lib.so", entry);
+  for (int i = 0; i < 100; ++i) producer->AddMessage("m" + std::to_string(i), i, 1000.0 + i);
+  EXPECT_TRUE(testing_support::WaitUntil([] { return LibraryCalls() == 100; }));
+  producer->Stop();
+  producer->WaitFor();
+  EXPECT_EQ(gLibrary.finalized.load(), 0);
+  producer.reset();
+  EXPECT_EQ(gLibrary.finalized.load(), 1);
+  std::lock_guard<std::mutex> g(gLibrary.lock);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(gLibrary.calls[i], "m" + std::to_string(i));
+    EXPECT_EQ(gLibrary.times[2 * i], i);
+    EXPECT_EQ(gLibrary.times[2 * i + 1], 1000.0 + i);
+  }
+}
+
+TEST(ExternalLogProducerTest, WithoutEntryPointsMessagesAreDiscarded) {
+  auto producer = TExternalLogProducer::Create("", "10.0.0.5", "0", "a", "m", "", "lib.so");
+  for (int i = 0; i < 1000; ++i) producer->AddMessage("x", 0.0, 1.0);
+  EXPECT_TRUE(producer->IsActive());
+  EXPECT_TRUE(testing_support::WaitUntil(
+      [&] { return static_cast<TExternalLogProducer*>(producer.get())->QueuedTasks() == 0; }));
+  producer->Stop();
+  producer->WaitFor();
+}
+
+TEST(ExternalLogProducerTest, StopWakesAnIdleThread) {
+  auto producer = TExternalLogProducer::Create("", "1.2.3.4", "0", "", "", "", "");
+  producer->Stop();
+  producer->WaitFor();
+  EXPECT_TRUE(producer->Terminated());
+}
+
+// ---------------------------------------------------------------------------
+// Registry
+
+namespace {
+
+// A producer that records what reaches it, for routing tests.
+std::vector<std::string> gEvents;
+
+class TRecordingProducer : public TCustomLogProducer {
+ public:
+  static PLogProducer Create(const std::string& base, const std::string& address,
+                             const std::string& port, const std::string& app,
+                             const std::string& module, const std::string& prefix,
+                             const std::string& library) {
+    PLogProducer p(new TRecordingProducer(base, address, port, app, module, prefix, library));
+    gEvents.push_back("create " + static_cast<TRecordingProducer*>(p.get())->Name());
+    p->Start();
+    return p;
+  }
+  void AddMessage(const std::string& Text, double, double) override {
+    gEvents.push_back(Name() + " <- " + Text);
+  }
+  void Stop() override {
+    gEvents.push_back("stop " + Name());
+    TCustomLogProducer::Stop();
+  }
+  std::string Name() const {
+    return (LibraryName.empty() ? "file " : "ext ") + ClientAddress + ":" + ClientPort + "|" +
+           ApplicationName + "|" + ModuleName + "|" + FilePrefix;
+  }
+
+ private:
+  using TCustomLogProducer::TCustomLogProducer;
+};
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { gEvents.clear(); }
+  std::unique_ptr<tLogProducerHolder> Make(const std::string& providers) {
+    WriteFile(dir.Path() + "LogServer.conf", "[Common]\nLogMode=1\n[Providers]\n" + providers);
+    auto holder = std::make_unique<tLogProducerHolder>(dir.Path(), dir.Path() + "LogServer.conf",
+                                                       &TRecordingProducer::Create,
+                                                       &TRecordingProducer::Create);
+    return holder;
+  }
+  TTempDir dir;
+};
+
+}  // namespace
+
+TEST(ProviderKeyTest, SplitsAtBarsBlanksAndQuotes) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitProviderKey("10.0.0.5|billing|core|"), (V{"10.0.0.5", "billing", "core", ""}));
+  EXPECT_EQ(SplitProviderKey("a | b |c|d"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitProviderKey("a b|c|d"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitProviderKey("\"x|y\"|\"say \"\"hi\"\"\"|m|"), (V{"x|y", "say \"hi\"", "m", ""}));
+  EXPECT_EQ(SplitProviderKey("\"open|rest"), (V{"open|rest"}));
+  EXPECT_EQ(SplitProviderKey("|||"), (V{"", "", "", ""}));
+  EXPECT_EQ(SplitProviderKey("a||b"), (V{"a", "", "b"}));
+  EXPECT_EQ(SplitProviderKey(""), V{});
+}
+
+TEST_F(RegistryTest, ProvidersEntriesWithFourFieldsBecomeExternalProducers) {
+  auto holder = Make(
+      "10.0.0.5|billing|core|=/opt/sinks/forward.so\n"
+      "10.0.0.6:7000|a|m|p = lib2\n"
+      "three|fields|only=x\n"
+      "too|many|fields|here|now=y\n"
+      "; 10.0.0.7|a|m|p=commented\n");
+  ASSERT_EQ(holder->Entries().size(), 2u);
+  EXPECT_EQ(holder->Entries()[0].first, "10.0.0.5|billing|core|");
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"create ext 10.0.0.5:0|billing|core|",
+                                               "create ext 10.0.0.6:7000|a|m|p"}));
+  EXPECT_EQ(holder->Entries()[1].second->LibraryName, "lib2");
+}
+
+TEST_F(RegistryTest, ProviderKeysClaimMessagesByTheirThreeForms) {
+  auto holder = Make(
+      "1.1.1.1:5|a|m|p=port\n"
+      "1.1.1.1|a|m|p=anyport\n"
+      "1.1.1.1|a|m|=anyprefix\n"
+      "1.1.1.1|a|m|=anyprefix-twin\n");
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "one", 0.0);
+  holder->AddMessage("1.1.1.1", "6", "a", "m", "q", "two", 0.0);
+  holder->AddMessage("1.1.1.1", "6", "A", "m", "p", "three", 0.0);  // exact case only
+  EXPECT_EQ(gEvents, (std::vector<std::string>{
+                         "ext 1.1.1.1:5|a|m|p <- one",
+                         "ext 1.1.1.1:0|a|m|p <- one",
+                         "ext 1.1.1.1:0|a|m| <- one",
+                         "ext 1.1.1.1:0|a|m| <- one",
+                         "ext 1.1.1.1:0|a|m| <- two",
+                         "ext 1.1.1.1:0|a|m| <- two",
+                         "create file 1.1.1.1:6|A|m|p",
+                         "file 1.1.1.1:6|A|m|p <- three",
+                     }));
+}
+
+TEST_F(RegistryTest, AnEmptyPrefixDeliversOnceToAnEntryMatchingTwoKeys) {
+  auto holder = Make("1.1.1.1|a|m|=anyprefix\n");
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "", "once", 0.0);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"ext 1.1.1.1:0|a|m| <- once"}));
+}
+
+TEST_F(RegistryTest, ClientKeysIgnoreCaseAndKeepTheFirstSpelling) {
+  auto holder = Make("");
+  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "Mod", "one", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "APP", "mod", "MOD", "two", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "other", "three", 0.0);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{
+                         "create file 1.1.1.1:5|App|Mod|Mod",
+                         "file 1.1.1.1:5|App|Mod|Mod <- one",
+                         "file 1.1.1.1:5|App|Mod|Mod <- two",
+                         "create file 1.1.1.1:5|App|Mod|other",
+                         "file 1.1.1.1:5|App|Mod|other <- three",
+                     }));
+  EXPECT_EQ(holder->Entries()[0].first, "*1.1.1.1:5=App|Mod|Mod");
+}
+
+TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
+  auto holder = Make("1.1.1.1:5|x|y|z=lib\n");
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
+  holder->AddMessage("1.1.1.1", "55", "a", "m", "p", "2", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "b", "m", "p", "3", 0.0);
+  gEvents.clear();
+  holder->RemoveClientProducers("1.1.1.1", "5");
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"stop file 1.1.1.1:5|a|m|p",
+                                               "stop file 1.1.1.1:5|b|m|p"}));
+  ASSERT_EQ(holder->Entries().size(), 2u);
+  EXPECT_EQ(holder->Entries()[1].first, "*1.1.1.1:55=a|m|p");
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "again", 0.0);
+  EXPECT_EQ(gEvents[0], "create file 1.1.1.1:5|a|m|p");
+}
+
+TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
+  auto holder = Make("9.9.9.9|a|m|=lib\n");
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
+  holder->AddMessage("2.2.2.2", "5", "a", "m", "p", "2", 0.0);
+  gEvents.clear();
+  holder.reset();
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"stop ext 9.9.9.9:0|a|m|",
+                                               "stop file 1.1.1.1:5|a|m|p",
+                                               "stop file 2.2.2.2:5|a|m|p"}));
+}
+
+TEST(RegistryFilesTest, UnclaimedMessagesReachTheirFiles) {
+  TTempDir dir;
+  tLogProducerHolder holder(dir.Path(), dir.Path() + "missing.conf");
+  holder.AddMessageAt("10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
+                      EncodeDateTime(2024, 3, 5, 9, 59, 59, 0));
+  holder.AddMessageAt("10.1.2.3", "7", "billing", "core", "core", "x", 45356.5, k1407);
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.9/SYSLOG/syslog/2024_03_05/09.log"), "<13>hi\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"),
+            "14:07:09.045[12:00:00.000] : x\r\n");
+}

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Makes sure the build dependencies are there: installs the missing ones
+# with apt-get when run as root, otherwise prints the line that does.
+missing=""
+command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+command -v make >/dev/null 2>&1 || missing="$missing make"
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Installing:$missing"
+  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+  exit $?
+fi
+echo "Missing build dependencies. Install them with:" >&2
+echo "  sudo apt-get install -y$missing" >&2
+exit 1
