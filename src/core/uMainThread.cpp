@@ -101,6 +101,7 @@ void tMainThread::ReadConfigFrom(const std::string& configPath,
 }
 
 void tMainThread::Run() {
+  TcpServer.reset();
   StopRequested.store(false);
   try {
     ReadConfig();
@@ -145,9 +146,20 @@ void tMainThread::StopServiceLog() {
 
 void tMainThread::Serve() {
   try {
+    TcpServer = std::make_unique<TTCPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     LogQueue.store(new tLogQueue());
     Producers = std::make_unique<tLogProducerHolder>(BaseCatalog);
+
+    TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
+    TcpServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
+      OnClientData(sender, packet, size);
+    };
+    TcpServer->OnConnect = [this](TIPConnection& client) { OnClientConnect(client); };
+    TcpServer->OnDisconnect = [this](TIPConnection& client) { OnClientDisconnect(client); };
+    TcpServer->SetIPAddress("0.0.0.0");
+    TcpServer->SetIPPort(ServicePort);
+    TcpServer->SetActive(true);
 
     tLogQueue* queue = LogQueue.load();
     while (!StopRequested.load()) {
@@ -173,6 +185,11 @@ void tMainThread::StopSequence() {
     Controller.reset();
     WriteServiceLog(false, "STOPPED CONECTION CONTROLLER...OK");
   }
+  if (TcpServer) {
+    WriteServiceLog(false, "STOPPING NET TPKT SERVER...");
+    TcpServer.reset();
+    WriteServiceLog(false, "STOPPED NET TPKT SERVER...OK");
+  }
   if (LogQueue.load() != nullptr) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
@@ -191,6 +208,21 @@ void tMainThread::CheckListener() {
   if (now == 0) return;
   // Wrapping difference: a clock set back makes it huge, so the check acts.
   if (static_cast<std::uint32_t>(now - LastListenCheck) < kListenCheckInterval) return;
+  if (TcpServer) {
+    if (TcpServer->GetActive()) {
+      TcpServer->ProbeConnections();
+      // Active stays true while the listener retries a port it cannot bind;
+      // name the failure once when it appears or changes.
+      const int failure = TcpServer->GetListenFailure();
+      if (failure != ReportedListenFailure && failure != 0)
+        WriteServiceLog(false, "FAIL while create listen point [code=" + std::to_string(failure) + "]");
+      ReportedListenFailure = failure;
+    } else {
+      WriteServiceLog(false, "FAIL while create listen point [code=" +
+                                 std::to_string(TcpServer->GetListenError()) + "]");
+      TcpServer->SetActive(true);
+    }
+  }
   LastListenCheck = TickMilliseconds();
 }
 
@@ -216,6 +248,34 @@ void tMainThread::HandleStopSignal(int) {
   // signals), touches only atomics and sem_post. Taking the instance out
   // first makes later signals no-ops.
   if (tMainThread* instance = MainThreadInstance.exchange(nullptr)) instance->RequestStop();
+}
+
+void tMainThread::PushElement(std::int32_t Kind, TIPConnection& Connection, const char* Data,
+                              std::uint32_t Size) {
+  auto element = std::make_unique<tLogQueueElement>();
+  element->Kind = Kind;
+  element->ClientAddress = Connection.ClientAddress;
+  element->ClientPort = Connection.ClientPort;
+  // The component's buffer is valid only during the call.
+  if (Size > 0) element->Data.assign(Data, Size);
+  if (tLogQueue* queue = LogQueue.load()) queue->Push(std::move(element));
+}
+
+void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize) {
+  PushElement(lqkClientData, Sender, Packet, PacketSize);
+}
+
+void tMainThread::OnClientConnect(TIPConnection& Client) {
+  PushElement(lqkClientConnect, Client, nullptr, 0);
+}
+
+void tMainThread::OnClientDisconnect(TIPConnection& Client) {
+  PushElement(lqkClientDisconnect, Client, nullptr, 0);
+}
+
+void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
+                                   std::uint32_t PacketSize) {
+  PushElement(lqkSyslogDatagram, Sender, Packet, PacketSize);
 }
 
 void tMainThread::DispatchElement(pLogQueueElement element) {

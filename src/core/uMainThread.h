@@ -8,6 +8,7 @@
 // semaphore. tLogQueue is safe for many pushers and one popper.
 #pragma once
 
+#include "net/uIPServer.h"
 #include "platform/uSync.h"
 #include "platform/uThread.h"
 #include "producers/uLogProducer.h"
@@ -163,6 +164,13 @@ class tMainThread {
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
 
+  // Network handlers: they copy the event into an element and push it on the
+  // log queue, nothing else. They run on the components' threads.
+  void OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
+  void OnClientConnect(TIPConnection& Client);
+  void OnClientDisconnect(TIPConnection& Client);
+  void OnSyslogDatagram(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
+
   // Configuration, in effect after ReadConfig.
   std::int32_t RunMode = 0;
   std::int32_t LogMode = 0;
@@ -176,6 +184,7 @@ class tMainThread {
 
   // Owned objects; each is emptied when it is freed.
   PLogProducer ServiceLog;
+  std::unique_ptr<TTCPServerComponent> TcpServer;
   std::unique_ptr<tControlConnectionsProcess> Controller;
   std::unique_ptr<tLogProducerHolder> Producers;
 
@@ -189,8 +198,13 @@ class tMainThread {
   void CreateServiceLog();
   void StopServiceLog();
   void StopSequence();
+  void PushElement(std::int32_t Kind, TIPConnection& Connection, const char* Data,
+                   std::uint32_t Size);
 
   std::uint32_t LastListenCheck = 0;
+  // The listen failure last reported, so that a failing port is named once
+  // per failure code rather than every three seconds.
+  int ReportedListenFailure = 0;
 };
 
 // The single tMainThread, for the stop-signal handler; cleared before the

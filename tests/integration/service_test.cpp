@@ -11,20 +11,10 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<std::string> kStopLines = {
-    "Have normal TERM SIGNAL",
-    "STOPPING CONECTION CONTROLLER...",
-    "STOPPED CONECTION CONTROLLER...OK",
-    "STOPPING LOG QUEUE...",
-    "STOPPED LOG QUEUE...OK",
-    "STOPPING LOG PRODUCER...",
-    "STOPPED LOG PRODUCER...OK",
-    "Log Server stopped",
-};
-
 std::vector<std::string> StartAndStopLines(const std::string& started) {
   std::vector<std::string> lines{started};
-  lines.insert(lines.end(), kStopLines.begin(), kStopLines.end());
+  const std::vector<std::string> stop = StopSequenceTexts();
+  lines.insert(lines.end(), stop.begin(), stop.end());
   return lines;
 }
 
@@ -71,15 +61,15 @@ TEST(ServiceTest, SigintStopsInOrderLikeSigterm) {
 TEST(ServiceTest, MalformedValuesFallBackAndTheFileKeepsItsOtherLines) {
   TServiceProcess service;
   service.WriteRawConfig(
-      "; operator notes\n[common]\nservicePort=abc\nSysLogPort=" +
-      std::to_string(service.SysLogPort()) +
+      "; operator notes\n[common]\nservicePort=" + std::to_string(service.ServicePort()) +
+      "\nSysLogPort=" + std::to_string(service.SysLogPort()) +
       "\nLOGMODE=\nModuleNameAsFilePrefix=true\nRunMode=four\n\n"
       "[Providers]\n10.0.0.5|billing|core|=/opt/sinks/forward.so\n");
   service.Start();
   StopWith(service, SIGTERM);
   EXPECT_EQ(ReadFile(service.ConfigPath()),
-            "; operator notes\n[common]\nservicePort=30000\nSysLogPort=" +
-                std::to_string(service.SysLogPort()) +
+            "; operator notes\n[common]\nservicePort=" + std::to_string(service.ServicePort()) +
+                "\nSysLogPort=" + std::to_string(service.SysLogPort()) +
                 "\nLOGMODE=1\nModuleNameAsFilePrefix=0\nRunMode=0\nBaseCatalog=" + service.Dir() +
                 "Logs/\nTimePlacementMask=yyyy_mm_dd\n\n"
                 "[Providers]\n10.0.0.5|billing|core|=/opt/sinks/forward.so\n");

@@ -39,6 +39,27 @@ std::uint16_t FreePort(int type) {
 std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
+std::vector<std::string> StopSequenceTexts() {
+  return {
+      "Have normal TERM SIGNAL",
+      "STOPPING CONECTION CONTROLLER...",
+      "STOPPED CONECTION CONTROLLER...OK",
+      "STOPPING NET TPKT SERVER...",
+      "STOPPED NET TPKT SERVER...OK",
+      "STOPPING LOG QUEUE...",
+      "STOPPED LOG QUEUE...OK",
+      "STOPPING LOG PRODUCER...",
+      "STOPPED LOG PRODUCER...OK",
+      "Log Server stopped",
+  };
+}
+
+std::string JoinedFilesBelow(const std::string& dir) {
+  std::string text;
+  for (const std::string& file : FilesBelow(dir)) text += ReadFile(file);
+  return text;
+}
+
 bool IsServiceStamp(const std::string& line) {
   if (line.size() < kServiceStampLength) return false;
   const std::string shape = "dd.dd.dddd dd:dd:dd:ddd : ";
@@ -146,10 +167,7 @@ pid_t TServiceProcess::AdoptDetached(int timeoutMs) {
 }
 
 std::string TServiceProcess::ServiceLog() const {
-  std::string text;
-  for (const std::string& file : FilesBelow(LogsDir() + "0.0.0.0/LogServer/LogServer/"))
-    text += ReadFile(file);
-  return text;
+  return JoinedFilesBelow(LogsDir() + "0.0.0.0/LogServer/LogServer/");
 }
 
 std::vector<std::string> TServiceProcess::ServiceLogTexts() const {

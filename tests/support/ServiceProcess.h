@@ -69,6 +69,13 @@ class TServiceProcess {
   bool running_ = false;
 };
 
+// The service-log texts of an orderly stop, from "Have normal TERM SIGNAL"
+// to "Log Server stopped".
+std::vector<std::string> StopSequenceTexts();
+
+// Everything the files below `dir` hold, in path order (hour after hour).
+std::string JoinedFilesBelow(const std::string& dir);
+
 // The length of the service log's time stamp "dd.mm.yyyy hh:nn:ss:zzz : ".
 constexpr std::size_t kServiceStampLength = 26;
 bool IsServiceStamp(const std::string& line);

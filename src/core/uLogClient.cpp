@@ -1,0 +1,89 @@
+#include "core/uLogClient.h"
+
+#include "net/uTCPServer.h"
+#include "platform/uSocket.h"
+
+#include <cerrno>
+#include <chrono>
+
+namespace logserver {
+
+std::string BuildClientLogFrame(const tClientLogMessage& message) {
+  return BuildTpktFrame(BuildClientLogMessage(message));
+}
+
+TLogClient::~TLogClient() { Close(); }
+
+bool TLogClient::Connect(const std::string& host, std::uint16_t port) {
+  Close();
+  fd_ = SocketConnect(host, port);
+  return fd_ >= 0;
+}
+
+std::uint16_t TLogClient::LocalPort() const {
+  return fd_ >= 0 ? SocketLocalAddress(fd_).port : 0;
+}
+
+bool TLogClient::Send(const tClientLogMessage& message) {
+  return SendRaw(BuildClientLogFrame(message));
+}
+
+bool TLogClient::SendRaw(const std::string& bytes) {
+  if (fd_ < 0) return false;
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const long n = SocketWrite(fd_, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string TLogClient::Receive(int timeoutMs) {
+  std::string received;
+  if (fd_ < 0) return received;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    bool readable = false, writable = false;
+    if (SocketWait(fd_, true, false, static_cast<int>(left), readable, writable) <= 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    const long n = SocketRead(fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  return received;
+}
+
+bool TLogClient::Finish(int timeoutMs) {
+  if (fd_ < 0) return false;
+  SocketShutdownWrite(fd_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[4096];
+  bool ended = false;
+  while (!ended) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    bool readable = false, writable = false;
+    if (SocketWait(fd_, true, false, static_cast<int>(left), readable, writable) <= 0) continue;
+    const long n = SocketRead(fd_, buffer, sizeof buffer);
+    ended = n <= 0;
+  }
+  Close();
+  return ended;
+}
+
+void TLogClient::Close() {
+  if (fd_ >= 0) SocketClose(fd_);
+  fd_ = -1;
+}
+
+}  // namespace logserver

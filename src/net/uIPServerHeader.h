@@ -1,0 +1,65 @@
+// The vocabulary every network server shares: the peer identity carried by
+// each event source, the event kinds, the handler signatures and the record
+// that carries one TCP event to the delivery thread.
+//
+// Handlers run on the server's delivery thread (TCP: the receive manager;
+// UDP: the server thread). Packet data handed to a handler belongs to the
+// caller and is valid only during the call.
+#pragma once
+
+#include "platform/uSync.h"
+#include "platform/uThread.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace logserver {
+
+// A thread that raises events for one peer (a TCP connection) or for the
+// peer of the event just raised (the UDP server).
+class TIPConnection : public TThread {
+ public:
+  // TCP: the connection's number in its listener. UDP: the peer's slot.
+  std::uint16_t ClientID = 0;
+  // Peer IPv4 address, dotted quad.
+  std::string ClientAddress;
+  // Peer port, host byte order.
+  std::uint16_t ClientPort = 0;
+
+  // setsockopt on the peer's socket: 0 on success, -1 on failure.
+  virtual int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) = 0;
+
+ protected:
+  using TThread::TThread;
+};
+
+enum TConnectionEvent : std::uint8_t {
+  ceConnect = 0,
+  ceDisconnect = 1,
+  ceReceiveData = 2,
+  ceSendData = 3,
+  ceShutDown = 4,  // internal: wakes the delivery thread; never reaches a handler
+};
+
+// An empty std::function is an unset handler: its events are dropped.
+using tNotifyTCPEvent = std::function<void(TIPConnection& Client)>;
+using tNotifyDataTCPEvent =
+    std::function<void(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize)>;
+
+class TCustomTCPConnection;
+
+// One TCP event on its way to the delivery thread; Data is the record's own
+// copy (its size is the event's Size).
+struct tReceiveMSG {
+  TConnectionEvent Event = ceShutDown;
+  TCustomTCPConnection* Connection = nullptr;
+  std::string Data;
+};
+
+// Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).
+inline bool TimedWait(TSemaphore& semaphore, int Milliseconds) {
+  return semaphore.TimedWait(Milliseconds);
+}
+
+}  // namespace logserver

@@ -1,0 +1,190 @@
+#include "platform/uSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace logserver {
+
+namespace {
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = address;
+  return sa;
+}
+
+}  // namespace
+
+int SocketCreateStream() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+int SocketCreateDatagram() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+int SocketSetNonBlocking(int fd) {
+  int on = 1;
+  return ioctl(fd, FIONBIO, &on);
+}
+
+int SocketSetReuseAddress(int fd) {
+  int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+int SocketSetOption(int fd, int level, int name, const void* value, int length) {
+  return setsockopt(fd, level, name, value, static_cast<socklen_t>(length));
+}
+
+int SocketSetReceiveBuffer(int fd, int bytes) {
+  return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+int SocketBind(int fd, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in sa = MakeAddress(address, port);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+}
+
+int SocketListen(int fd, int backlog) { return listen(fd, backlog); }
+
+int SocketAccept(int fd, TSocketAddress& peer) {
+  sockaddr_in sa;
+  socklen_t length = sizeof sa;
+  const int client = accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
+  if (client >= 0) {
+    peer.address = sa.sin_addr.s_addr;
+    peer.port = ntohs(sa.sin_port);
+  }
+  return client;
+}
+
+int SocketConnect(const std::string& host, std::uint16_t port) {
+  std::uint32_t address = ParseIPv4(host);
+  if (address == kInvalidAddress && !ResolveIPv4(host, address)) {
+    errno = EHOSTUNREACH;
+    return -1;
+  }
+  const int fd = SocketCreateStream();
+  if (fd < 0) return -1;
+  const sockaddr_in sa = MakeAddress(address, port);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+long SocketRead(int fd, void* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = read(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long SocketWrite(int fd, const void* data, std::size_t size) {
+  ssize_t n;
+  do {
+    n = send(fd, data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from) {
+  sockaddr_in sa;
+  socklen_t length = sizeof sa;
+  ssize_t n;
+  do {
+    length = sizeof sa;
+    n = recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &length);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    from.address = sa.sin_addr.s_addr;
+    from.port = ntohs(sa.sin_port);
+  }
+  return static_cast<long>(n);
+}
+
+long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to) {
+  const sockaddr_in sa = MakeAddress(to.address, to.port);
+  ssize_t n;
+  do {
+    n = sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+int SocketShutdown(int fd) { return shutdown(fd, SHUT_RDWR); }
+
+int SocketShutdownWrite(int fd) { return shutdown(fd, SHUT_WR); }
+
+void SocketClose(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+TSocketAddress SocketLocalAddress(int fd) {
+  sockaddr_in sa;
+  socklen_t length = sizeof sa;
+  TSocketAddress local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0) {
+    local.address = sa.sin_addr.s_addr;
+    local.port = ntohs(sa.sin_port);
+  }
+  return local;
+}
+
+int SocketWait(int fd, bool forRead, bool forWrite, int timeoutMs, bool& readable,
+               bool& writable) {
+  readable = writable = false;
+  pollfd p;
+  p.fd = fd;
+  p.events = static_cast<short>((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0));
+  p.revents = 0;
+  const int rc = poll(&p, 1, timeoutMs);
+  if (rc > 0) {
+    readable = (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    writable = (p.revents & POLLOUT) != 0;
+  }
+  return rc;
+}
+
+std::uint32_t ParseIPv4(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return kInvalidAddress;
+  return inet_addr(text.c_str());
+}
+
+std::string FormatIPv4(std::uint32_t address) {
+  in_addr a;
+  a.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {0};
+  if (inet_ntop(AF_INET, &a, text, sizeof text) == nullptr) return std::string();
+  return text;
+}
+
+bool ResolveIPv4(const std::string& host, std::uint32_t& address) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo* result = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+    return false;
+  address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(result);
+  return true;
+}
+
+}  // namespace logserver

@@ -1,0 +1,61 @@
+// IPv4 sockets: the small set of calls the servers and clients need.
+//
+// Every function returns the system call's result (-1 on failure) and keeps
+// errno for the caller; EINTR is retried inside where a retry is right.
+// Readiness waits use poll(), so any descriptor number works. Sends never
+// raise SIGPIPE. Thread-safe: nothing here keeps state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace logserver {
+
+// An IPv4 address in network byte order and a port in host byte order.
+struct TSocketAddress {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+
+constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
+
+int SocketCreateStream();
+int SocketCreateDatagram();
+// FIONBIO with a non-zero argument.
+int SocketSetNonBlocking(int fd);
+int SocketSetReuseAddress(int fd);
+int SocketSetOption(int fd, int level, int name, const void* value, int length);
+// Asks for a receive buffer of `bytes`; the kernel may grant less.
+int SocketSetReceiveBuffer(int fd, int bytes);
+int SocketBind(int fd, std::uint32_t address, std::uint16_t port);
+int SocketListen(int fd, int backlog);
+// Returns the new descriptor (close-on-exec) or -1; `peer` is filled in.
+int SocketAccept(int fd, TSocketAddress& peer);
+// Blocking connect of a new stream socket to host:port (name or dotted quad).
+// Returns the descriptor or -1.
+int SocketConnect(const std::string& host, std::uint16_t port);
+long SocketRead(int fd, void* buffer, std::size_t size);
+long SocketWrite(int fd, const void* data, std::size_t size);
+long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from);
+long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to);
+int SocketShutdown(int fd);
+// Ends the sending direction only (the peer reads end of stream).
+int SocketShutdownWrite(int fd);
+void SocketClose(int fd);
+TSocketAddress SocketLocalAddress(int fd);
+
+// Waits at most `timeoutMs` for the descriptor to become readable and/or
+// writable. Returns -1 (errno set, EINTR included), 0 on timeout, else a
+// positive value with `readable`/`writable` telling what is ready; a hang-up
+// or an error condition reads as readable, so that the next read reports it.
+int SocketWait(int fd, bool forRead, bool forWrite, int timeoutMs, bool& readable, bool& writable);
+
+// inet_addr: the dotted quad in network order, or kInvalidAddress.
+std::uint32_t ParseIPv4(const std::string& text);
+// Dotted quad of an address in network order (inet_ntop; no shared buffer).
+std::string FormatIPv4(std::uint32_t address);
+// The first IPv4 address of a host name; false when there is none.
+bool ResolveIPv4(const std::string& host, std::uint32_t& address);
+
+}  // namespace logserver

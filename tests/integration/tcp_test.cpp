@@ -1,0 +1,300 @@
+// Client log messages over TCP into the real LogServer, checked byte for
+// byte in the files it writes.
+#include "core/uLogClient.h"
+#include "platform/uSocket.h"
+#include "support/ServiceProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+
+using namespace logserver;
+using namespace testing_support;
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
+
+// The 57-byte frame of the worked example: application app, module mod, no
+// prefix, EventTime 45356.5 (2024-03-05 12:00:00.000), text hi.
+std::string WorkedExampleFrame() {
+  return Bytes({0x03, 0x00, 0x00, 0x39, 0x00, 0x35, 0x00, 0x00, 0x00, 0x2d, 0x00, 0x00,
+                0x00, 0x03, 0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00,
+                0x00, 0x33, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                0x00, 0x90, 0x25, 0xe6, 0x40, 0x33, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00,
+                0x00, 0x61, 0x70, 0x70, 0x6d, 0x6f, 0x64, 0x68, 0x69});
+}
+
+bool IsLineStamp(const std::string& s) {  // hh:nn:ss.zzz
+  if (s.size() != 12) return false;
+  for (std::size_t i = 0; i < 12; ++i) {
+    const bool digit = s[i] >= '0' && s[i] <= '9';
+    if ((i == 2 || i == 5) ? s[i] != ':' : i == 8 ? s[i] != '.' : !digit) return false;
+  }
+  return true;
+}
+
+class TcpTest : public ::testing::Test {
+ protected:
+  void StartService(const std::string& extra = "LogMode=1\n") {
+    service.WriteConfig(extra);
+    service.Start();
+    ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
+    ASSERT_TRUE(WaitUntil([&] {
+      TLogClient probe;
+      return probe.Connect("127.0.0.1", service.ServicePort()) && probe.Finish(5000);
+    }));
+  }
+
+  void Connect(TLogClient& client) {
+    ASSERT_TRUE(client.Connect("127.0.0.1", service.ServicePort()));
+  }
+
+  void StopService() {
+    ASSERT_TRUE(service.Signal(SIGTERM));
+    int status = -1;
+    ASSERT_TRUE(service.WaitExit(status));
+    EXPECT_EQ(status, 0) << service.Stderr();
+    EXPECT_EQ(service.Stderr(), "");  // sanitizer reports land here
+  }
+
+  // Everything written for one sender, application and module.
+  std::string Written(const std::string& app, const std::string& module) {
+    return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/" + app + "/" + module + "/");
+  }
+  bool WaitForLines(const std::string& app, const std::string& module, std::size_t lines) {
+    return WaitUntil([&] { return SplitCrLf(Written(app, module)).size() >= lines; }, 20000);
+  }
+
+  TServiceProcess service;
+};
+
+}  // namespace
+
+TEST_F(TcpTest, WorkedExampleGivesItsLineByteForByte) {
+  StartService();
+  TLogClient client;
+  Connect(client);
+  ASSERT_TRUE(client.SendRaw(WorkedExampleFrame()));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("app", "mod", 1));
+  const auto files = FilesBelow(service.LogsDir() + "127.0.0.1/");
+  ASSERT_EQ(files.size(), 1u);
+  const std::string rest = files[0].substr((service.LogsDir() + "127.0.0.1/app/mod/").size());
+  EXPECT_EQ(rest.size(), std::string("yyyy_mm_dd/mod_hh.log").size()) << rest;
+  EXPECT_EQ(rest.substr(10, 5), "/mod_");
+  const std::string text = ReadFile(files[0]);
+  EXPECT_TRUE(IsLineStamp(text.substr(0, 12))) << text;
+  EXPECT_EQ(text.substr(12), "[12:00:00.000] : hi\r\n");
+  StopService();
+}
+
+TEST_F(TcpTest, PrefixRulesAndEventTimeZero) {
+  StartService();
+  TLogClient client;
+  Connect(client);
+  ASSERT_TRUE(client.Send({"a", "m", "", "no time", 0.0}));
+  ASSERT_TRUE(client.Send({"a", "m", "own", "own prefix", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("a", "m", 2));
+  const auto files = FilesBelow(service.LogsDir() + "127.0.0.1/a/m/");
+  ASSERT_EQ(files.size(), 2u);
+  std::vector<std::string> names;
+  for (const auto& f : files) names.push_back(f.substr(f.rfind('/') + 1, 3) + ":" + ReadFile(f));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"m_0:no time\r\n", "own:own prefix\r\n"}))
+      << "files: " << files[0] << " " << files[1];
+  StopService();
+}
+
+TEST_F(TcpTest, WithoutModulePrefixAnEmptyPrefixNamesTheFileByTheHourAlone) {
+  StartService("ModuleNameAsFilePrefix=0\n");
+  TLogClient client;
+  Connect(client);
+  ASSERT_TRUE(client.Send({"a", "m", "", "plain", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("a", "m", 1));
+  const auto files = FilesBelow(service.LogsDir() + "127.0.0.1/a/m/");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].substr(files[0].rfind('/')).size(), std::string("/hh.log").size());
+  StopService();
+}
+
+TEST_F(TcpTest, FramesMergedAndSplitAcrossWritesAllArrive) {
+  StartService();
+  TLogClient client;
+  Connect(client);
+  std::string burst;
+  for (int i = 0; i < 100; ++i) burst += BuildClientLogFrame({"burst", "m", "", "line " + std::to_string(i), 0.0});
+  ASSERT_TRUE(client.SendRaw(burst));
+  const std::string one = BuildClientLogFrame({"split", "m", "", "in three writes", 0.0});
+  ASSERT_TRUE(client.SendRaw(one.substr(0, 3)));
+  ASSERT_TRUE(WaitForLines("burst", "m", 100));
+  ASSERT_TRUE(client.SendRaw(one.substr(3, 30)));
+  ASSERT_TRUE(client.SendRaw(one.substr(33)));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("split", "m", 1));
+  const auto lines = SplitCrLf(Written("burst", "m"));
+  ASSERT_EQ(lines.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(lines[i], "line " + std::to_string(i));
+  EXPECT_EQ(Written("split", "m"), "in three writes\r\n");
+  StopService();
+}
+
+TEST_F(TcpTest, MalformedRecordsAreDroppedAndTheConnectionStaysOpen) {
+  StartService();
+  TLogClient client;
+  Connect(client);
+  std::string wrongType = BuildClientLogMessage({"bad", "m", "", "x", 0.0});
+  wrongType[0] = 1;
+  std::string beyond = BuildClientLogMessage({"bad", "m", "", "x", 0.0});
+  beyond[41] = 100;  // text runs past MessageSize
+  ASSERT_TRUE(client.SendRaw(BuildTpktFrame(wrongType)));
+  ASSERT_TRUE(client.SendRaw(BuildTpktFrame(std::string(44, '\0'))));
+  ASSERT_TRUE(client.SendRaw(BuildTpktFrame(beyond)));
+  ASSERT_TRUE(client.SendRaw(Bytes({0x03, 0x00, 0x00, 0x00, 0x42, 0x42})));  // bad header
+  ASSERT_TRUE(client.SendRaw(Bytes({0x03, 0x00, 0x00, 0x04})));              // header only
+  ASSERT_TRUE(client.Send({"good", "m", "", "after the garbage", 0.0}));
+  ASSERT_TRUE(WaitForLines("good", "m", 1));
+  EXPECT_EQ(Written("good", "m"), "after the garbage\r\n");
+  EXPECT_FALSE(Exists(service.LogsDir() + "127.0.0.1/bad"));
+  ASSERT_TRUE(client.Finish(5000));
+  StopService();
+}
+
+TEST_F(TcpTest, ConnectedClientsReceiveOnlyKeepAliveFrames) {
+  StartService();
+  TLogClient client;
+  Connect(client);
+  ASSERT_TRUE(client.Send({"a", "m", "", "x", 0.0}));
+  const std::string received = client.Receive(7500);
+  ASSERT_GE(received.size(), 8u);
+  ASSERT_EQ(received.size() % 4, 0u);
+  for (std::size_t i = 0; i < received.size(); i += 4)
+    EXPECT_EQ(received.substr(i, 4), Bytes({3, 0, 0, 4}));
+  ASSERT_TRUE(client.Finish(5000));
+  StopService();
+}
+
+TEST_F(TcpTest, LogModeTwoWritesClientAndMessageLines) {
+  StartService("LogMode=2\n");
+  TLogClient client;
+  Connect(client);
+  const std::string peer = "[127.0.0.1:" + std::to_string(client.LocalPort()) + "]";
+  ASSERT_TRUE(client.Send({"a", "m", "", "hello", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(service.WaitForServiceLog("CLIENT DISCONNECTED: " + peer));
+  const auto texts = service.ServiceLogTexts();
+  const auto at = std::find(texts.begin(), texts.end(), "CLIENT CONNECTED: " + peer);
+  ASSERT_NE(at, texts.end());
+  ASSERT_LE(at + 3, texts.end());
+  EXPECT_EQ(*(at + 1), "NEW MSG: " + peer + " \"hello\"");
+  EXPECT_EQ(*(at + 2), "CLIENT DISCONNECTED: " + peer);
+  StopService();
+}
+
+TEST_F(TcpTest, LogModeZeroWritesNoClientLines) {
+  StartService("LogMode=0\n");
+  TLogClient client;
+  Connect(client);
+  ASSERT_TRUE(client.Send({"a", "m", "", "quiet", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("a", "m", 1));
+  StopService();
+  for (const std::string& text : service.ServiceLogTexts()) {
+    EXPECT_EQ(text.find("CLIENT"), std::string::npos) << text;
+    EXPECT_EQ(text.find("NEW MSG"), std::string::npos) << text;
+  }
+}
+
+TEST_F(TcpTest, APortTakenAtStartIsReportedOnceAndServedOnceFree) {
+  const int blocker = SocketCreateStream();
+  ASSERT_GE(blocker, 0);
+  SocketSetReuseAddress(blocker);
+  ASSERT_EQ(SocketBind(blocker, ParseIPv4("0.0.0.0"), service.ServicePort()), 0);
+  ASSERT_EQ(SocketListen(blocker, 4), 0);
+  service.WriteConfig();
+  service.Start();
+  const std::string fail = "FAIL while create listen point [code=" + std::to_string(EADDRINUSE) + "]";
+  ASSERT_TRUE(service.WaitForServiceLog(fail));
+  SocketClose(blocker);
+  TLogClient client;
+  ASSERT_TRUE(WaitUntil([&] { return client.Connect("127.0.0.1", service.ServicePort()); }));
+  ASSERT_TRUE(client.Send({"late", "m", "", "served without a restart", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  ASSERT_TRUE(WaitForLines("late", "m", 1));
+  StopService();
+  const auto texts = service.ServiceLogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), fail), 1);
+}
+
+TEST_F(TcpTest, HundredConcurrentClientsLoseNothing) {
+  StartService();
+  constexpr int kClients = 100, kMessages = 100;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::unique_ptr<TLogClient>> clients;
+      for (int c = t; c < kClients; c += 4) {
+        clients.push_back(std::make_unique<TLogClient>());
+        if (!clients.back()->Connect("127.0.0.1", service.ServicePort())) ++failures;
+      }
+      for (int m = 0; m < kMessages; ++m) {
+        int c = t;
+        for (auto& client : clients) {
+          const std::string text = "client " + std::to_string(c) + " message " + std::to_string(m) +
+                                   " " + std::string(static_cast<std::size_t>(m * 7 % 300), 'x');
+          if (!client->Send({"load", "m", "", text, 0.0})) ++failures;
+          c += 4;
+        }
+      }
+      for (auto& client : clients)
+        if (!client->Finish(20000)) ++failures;
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(failures.load(), 0);
+  ASSERT_TRUE(WaitForLines("load", "m", kClients * kMessages));
+  std::vector<int> next(kClients, 0);
+  const auto lines = SplitCrLf(Written("load", "m"));
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kClients * kMessages));
+  for (const std::string& line : lines) {
+    int c = -1, m = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "client %d message %d", &c, &m), 2) << line;
+    ASSERT_TRUE(c >= 0 && c < kClients) << line;
+    EXPECT_EQ(m, next[c]) << "client " << c << " out of order";
+    next[c] = m + 1;
+    const std::string expected = "client " + std::to_string(c) + " message " + std::to_string(m) +
+                                 " " + std::string(static_cast<std::size_t>(m * 7 % 300), 'x');
+    EXPECT_EQ(line, expected);
+  }
+  for (int c = 0; c < kClients; ++c) EXPECT_EQ(next[c], kMessages) << "client " << c;
+  StopService();
+}
+
+TEST_F(TcpTest, SigtermWithClientsConnectedStopsCleanly) {
+  StartService();
+  std::vector<std::unique_ptr<TLogClient>> clients;
+  for (int i = 0; i < 30; ++i) {
+    clients.push_back(std::make_unique<TLogClient>());
+    Connect(*clients.back());
+    ASSERT_TRUE(clients.back()->Send({"a", "m", "", "still here", 0.0}));
+  }
+  ASSERT_TRUE(WaitForLines("a", "m", 30));
+  ASSERT_TRUE(service.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(service.WaitExit(status, 5000));
+  EXPECT_EQ(status, 0);
+  const auto texts = service.ServiceLogTexts();
+  const auto stop = StopSequenceTexts();
+  ASSERT_GE(texts.size(), stop.size());
+  EXPECT_EQ(std::vector<std::string>(texts.end() - static_cast<long>(stop.size()), texts.end()), stop);
+  EXPECT_EQ(service.Stdout(), "Process MainThread \"SHUTDOWN\" ...OK\n");
+}
