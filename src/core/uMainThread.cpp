@@ -102,6 +102,7 @@ void tMainThread::ReadConfigFrom(const std::string& configPath,
 
 void tMainThread::Run() {
   TcpServer.reset();
+  SyslogServer.reset();
   StopRequested.store(false);
   try {
     ReadConfig();
@@ -147,6 +148,7 @@ void tMainThread::StopServiceLog() {
 void tMainThread::Serve() {
   try {
     TcpServer = std::make_unique<TTCPServerComponent>();
+    SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     LogQueue.store(new tLogQueue());
     Producers = std::make_unique<tLogProducerHolder>(BaseCatalog);
@@ -160,6 +162,13 @@ void tMainThread::Serve() {
     TcpServer->SetIPAddress("0.0.0.0");
     TcpServer->SetIPPort(ServicePort);
     TcpServer->SetActive(true);
+
+    SyslogServer->SetIPAddress("0.0.0.0");
+    SyslogServer->SetIPPort(SysLogPort);
+    SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
+      OnSyslogDatagram(sender, packet, size);
+    };
+    SyslogServer->SetActive(true);
 
     tLogQueue* queue = LogQueue.load();
     while (!StopRequested.load()) {
@@ -189,6 +198,11 @@ void tMainThread::StopSequence() {
     WriteServiceLog(false, "STOPPING NET TPKT SERVER...");
     TcpServer.reset();
     WriteServiceLog(false, "STOPPED NET TPKT SERVER...OK");
+  }
+  if (SyslogServer) {
+    WriteServiceLog(false, "STOPPING NET SYSLOG SERVER...");
+    SyslogServer.reset();
+    WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
   if (LogQueue.load() != nullptr) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
@@ -221,6 +235,13 @@ void tMainThread::CheckListener() {
       WriteServiceLog(false, "FAIL while create listen point [code=" +
                                  std::to_string(TcpServer->GetListenError()) + "]");
       TcpServer->SetActive(true);
+
+    SyslogServer->SetIPAddress("0.0.0.0");
+    SyslogServer->SetIPPort(SysLogPort);
+    SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
+      OnSyslogDatagram(sender, packet, size);
+    };
+    SyslogServer->SetActive(true);
     }
   }
   LastListenCheck = TickMilliseconds();

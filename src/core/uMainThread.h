@@ -185,6 +185,7 @@ class tMainThread {
   // Owned objects; each is emptied when it is freed.
   PLogProducer ServiceLog;
   std::unique_ptr<TTCPServerComponent> TcpServer;
+  std::unique_ptr<TUDPServerComponent> SyslogServer;
   std::unique_ptr<tControlConnectionsProcess> Controller;
   std::unique_ptr<tLogProducerHolder> Producers;
 

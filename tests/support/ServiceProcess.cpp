@@ -46,6 +46,8 @@ std::vector<std::string> StopSequenceTexts() {
       "STOPPED CONECTION CONTROLLER...OK",
       "STOPPING NET TPKT SERVER...",
       "STOPPED NET TPKT SERVER...OK",
+      "STOPPING NET SYSLOG SERVER...",
+      "STOPPED NET SYSLOG SERVER...OK",
       "STOPPING LOG QUEUE...",
       "STOPPED LOG QUEUE...OK",
       "STOPPING LOG PRODUCER...",

@@ -1,0 +1,237 @@
+#include "net/uIPServer.h"
+#include "net/uUDPServer.h"
+#include "platform/uSocket.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+using namespace logserver;
+using testing_support::WaitUntil;
+
+TEST(UDPClientListTest, TakesTheLowestFreeSlotAndMatchesAddressAndPort) {
+  TUDPClintList list;
+  EXPECT_EQ(list.AddClient({"10.1.2.3", 600}), 0);
+  EXPECT_EQ(list.AddClient({"10.1.2.3", 601}), 1);
+  EXPECT_EQ(list.AddClient({"10.1.2.4", 600}), 2);
+  std::uint16_t index = 77;
+  EXPECT_TRUE(list.FindClient("10.1.2.3", 601, index));
+  EXPECT_EQ(index, 1);
+  index = 77;
+  EXPECT_FALSE(list.FindClient("10.1.2.3", 602, index));
+  EXPECT_EQ(index, 77);
+  EXPECT_TRUE(list.RemoveClient(0));
+  EXPECT_FALSE(list.RemoveClient(0));
+  EXPECT_EQ(list.AddClient({"10.9.9.9", 1}), 0);
+  tUDPClient peer;
+  EXPECT_TRUE(list.GetClient(2, peer));
+  EXPECT_EQ(peer.Address, "10.1.2.4");
+  EXPECT_FALSE(list.GetClient(-1, peer));
+  EXPECT_FALSE(list.GetClient(1024, peer));
+  EXPECT_FALSE(list.RemoveClient(5000));
+}
+
+TEST(UDPClientListTest, AFullListStoresNothingAndAnswers255) {
+  TUDPClintList list;
+  for (int i = 0; i < 1024; ++i)
+    ASSERT_EQ(list.AddClient({"10.0.0.1", static_cast<std::uint16_t>(i + 1)}), i);
+  EXPECT_EQ(list.AddClient({"10.0.0.2", 1}), 255);
+  std::uint16_t index = 0;
+  EXPECT_FALSE(list.FindClient("10.0.0.2", 1, index));
+  EXPECT_TRUE(list.FindClient("10.0.0.1", 256, index));
+  EXPECT_EQ(index, 255);
+  list.Clear();
+  EXPECT_EQ(list.AddClient({"10.0.0.2", 1}), 0);
+}
+
+TEST(SendQueueTest, HoldsAtMostMaxCountAndDrainsPendingWhenEmptied) {
+  TSendQueue queue;
+  for (int i = 0; i < TSendQueue::MaxCount + 5; ++i) {
+    auto msg = std::make_unique<tSendMSG>();
+    msg->ClientID = static_cast<std::uint16_t>(i);
+    msg->Data = "x";
+    queue.Push(std::move(msg));
+  }
+  EXPECT_EQ(queue.Count(), static_cast<std::size_t>(TSendQueue::MaxCount));
+  EXPECT_EQ(queue.Pending.Value(), TSendQueue::MaxCount);
+  EXPECT_EQ(queue.Pop()->ClientID, 0);
+  EXPECT_EQ(queue.Pending.Value(), TSendQueue::MaxCount);
+  queue.Clear();
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_EQ(queue.Pending.Value(), 0);
+  queue.Push(std::make_unique<tSendMSG>());
+  queue.Pending.Post();  // a stray count
+  EXPECT_NE(queue.Pop(), nullptr);
+  EXPECT_EQ(queue.Pending.Value(), 0);
+  EXPECT_EQ(queue.Pop(), nullptr);
+}
+
+namespace {
+
+// A UDP server on loopback with recording handlers, and a peer socket.
+class UDPServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = tUDPServer::Create(
+        [this](TIPConnection& s, const char* p, std::uint32_t n) {
+          Add("receive " + Peer(s) + " " + std::string(p, n));
+        },
+        [this](TIPConnection& s, const char*, std::uint32_t n) {
+          Add("send " + Peer(s) + " " + std::to_string(n));
+        },
+        [this](TIPConnection& c) { Add("disconnect " + Peer(c)); },
+        [this](TIPConnection& c) { Add("connect " + Peer(c)); }, "127.0.0.1", 0);
+    int code = -1;
+    ASSERT_TRUE(server->WaitStarted(2000, code));
+    EXPECT_EQ(code, 0);
+    peer = SocketCreateDatagram();
+    ASSERT_EQ(SocketBind(peer, ParseIPv4("127.0.0.1"), 0), 0);
+    peerPort = SocketLocalAddress(peer).port;
+  }
+  void TearDown() override {
+    server->Terminate();
+    server->WaitFor();
+    SocketClose(peer);
+  }
+
+  static std::string Peer(TIPConnection& c) {
+    return std::to_string(c.ClientID) + " " + c.ClientAddress + ":" + std::to_string(c.ClientPort);
+  }
+  void Add(const std::string& e) {
+    std::lock_guard<std::mutex> g(lock);
+    events.push_back(e);
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> g(lock);
+    return events;
+  }
+  bool WaitForEvents(std::size_t n) {
+    return WaitUntil([&] { return Events().size() >= n; });
+  }
+  void SendFromPeer(int fd, const std::string& data) {
+    TSocketAddress to{ParseIPv4("127.0.0.1"), server->BoundPort()};
+    ASSERT_EQ(SocketSendTo(fd, data.data(), data.size(), to), static_cast<long>(data.size()));
+  }
+  std::string ReceiveAtPeer() {
+    bool r = false, w = false;
+    if (SocketWait(peer, true, false, 5000, r, w) <= 0) return "<nothing>";
+    char buffer[9000];
+    TSocketAddress from;
+    const long n = SocketReceiveFrom(peer, buffer, sizeof buffer, from);
+    return n < 0 ? "<error>" : std::string(buffer, static_cast<std::size_t>(n));
+  }
+  std::string Me() const { return "127.0.0.1:" + std::to_string(peerPort); }
+
+  std::unique_ptr<tUDPServer> server;
+  std::mutex lock;
+  std::vector<std::string> events;
+  int peer = -1;
+  std::uint16_t peerPort = 0;
+};
+
+}  // namespace
+
+TEST_F(UDPServerTest, ANewPeerIsConnectedBeforeItsFirstDatagram) {
+  SendFromPeer(peer, "one");
+  SendFromPeer(peer, "");  // empty: no event, no peer
+  SendFromPeer(peer, "two");
+  ASSERT_TRUE(WaitForEvents(3));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"connect 0 " + Me(), "receive 0 " + Me() + " one",
+                                                "receive 0 " + Me() + " two"}));
+  EXPECT_EQ(server->GetClientText(0), Me());
+  EXPECT_EQ(server->GetClientText(1), "");
+}
+
+TEST_F(UDPServerTest, AnotherSourcePortIsAnotherPeer) {
+  const int other = SocketCreateDatagram();
+  ASSERT_EQ(SocketBind(other, ParseIPv4("127.0.0.1"), 0), 0);
+  SendFromPeer(peer, "a");
+  ASSERT_TRUE(WaitForEvents(2));
+  SendFromPeer(other, "b");
+  ASSERT_TRUE(WaitForEvents(4));
+  EXPECT_EQ(Events()[2].substr(0, 10), "connect 1 ");
+  SocketClose(other);
+}
+
+TEST_F(UDPServerTest, LongDatagramsAreCutTo8192Bytes) {
+  SendFromPeer(peer, std::string(10000, 'q'));
+  ASSERT_TRUE(WaitForEvents(2));
+  EXPECT_EQ(Events()[1], "receive 0 " + Me() + " " + std::string(8192, 'q'));
+}
+
+TEST_F(UDPServerTest, SendToIPRecordsANewPeerThenConnectsAndSends) {
+  server->SendToIP("127.0.0.1", peerPort, "hello", 5);
+  EXPECT_EQ(ReceiveAtPeer(), "hello");
+  ASSERT_TRUE(WaitForEvents(2));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"connect 0 " + Me(), "send 0 " + Me() + " 5"}));
+  server->SendToIP("127.0.0.1", peerPort, "again", 5);  // known: OnSend only
+  EXPECT_EQ(ReceiveAtPeer(), "again");
+  SendFromPeer(peer, "reply");  // the same slot, no OnConnect
+  ASSERT_TRUE(WaitForEvents(4));
+  EXPECT_EQ(Events()[2], "send 0 " + Me() + " 5");
+  EXPECT_EQ(Events()[3], "receive 0 " + Me() + " reply");
+}
+
+TEST_F(UDPServerTest, SendToAFreeSlotReportsADisconnectOfNobody) {
+  server->SendToClient(7, "x", 1);
+  ASSERT_TRUE(WaitForEvents(1));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"disconnect 7 0.0.0.0:0"}));
+}
+
+TEST_F(UDPServerTest, DisconnectDropsAPeerOnceAndItReturnsAsNew) {
+  SendFromPeer(peer, "a");
+  ASSERT_TRUE(WaitForEvents(2));
+  server->DisconnectClient(0);
+  server->DisconnectClient(0);    // now a free slot: nothing
+  server->SendToClient(9, "x", 1);  // commands run in order: this marks the end
+  ASSERT_TRUE(WaitForEvents(4));
+  SendFromPeer(peer, "b");
+  ASSERT_TRUE(WaitForEvents(6));
+  const auto e = Events();
+  EXPECT_EQ(e[2], "disconnect 0 " + Me());
+  EXPECT_EQ(e[3], "disconnect 9 0.0.0.0:0");
+  EXPECT_EQ(e[4], "connect 0 " + Me());
+  EXPECT_EQ(e[5], "receive 0 " + Me() + " b");
+  EXPECT_EQ(e.size(), 6u);
+}
+
+TEST_F(UDPServerTest, SendToAllReachesEveryPeerAndEmptySendsDoNothing) {
+  SendFromPeer(peer, "a");
+  ASSERT_TRUE(WaitForEvents(2));
+  server->SendToClient(0, "", 0);
+  server->SendToAll("all", 3);
+  EXPECT_EQ(ReceiveAtPeer(), "all");
+  ASSERT_TRUE(WaitForEvents(3));
+  EXPECT_EQ(Events().back(), "send 0 " + Me() + " 3");
+  EXPECT_EQ(Events().size(), 3u);
+}
+
+TEST(UDPComponentTest, BindFailureKeepsItActiveAndWaitForStartReportsIt) {
+  const int holder = SocketCreateDatagram();
+  ASSERT_EQ(SocketBind(holder, ParseIPv4("127.0.0.1"), 0), 0);
+  TUDPServerComponent component;
+  int code = 0;
+  EXPECT_FALSE(component.WaitForStart(10, code));
+  EXPECT_EQ(code, 9);
+  EXPECT_EQ(component.SetClientOption(0, 0, 0, nullptr, 0), -1);
+  component.SetIPAddress("127.0.0.1");
+  component.SetIPPort(SocketLocalAddress(holder).port);
+  component.SetActive(true);
+  component.SetActive(true);
+  EXPECT_TRUE(component.GetActive());
+  EXPECT_FALSE(component.WaitForStart(1000, code));
+  EXPECT_EQ(code, EADDRINUSE);
+  EXPECT_EQ(component.GetLastError(), EADDRINUSE);
+  component.SetActive(false);
+  EXPECT_FALSE(component.GetActive());
+  SocketClose(holder);
+}
+
+TEST(UDPComponentTest, AnEmptyAddressFailsTheStart) {
+  TUDPServerComponent component;
+  component.SetActive(true);
+  int code = 0;
+  EXPECT_FALSE(component.WaitForStart(1000, code));
+  EXPECT_NE(code, 0);
+}
