@@ -235,13 +235,6 @@ void tMainThread::CheckListener() {
       WriteServiceLog(false, "FAIL while create listen point [code=" +
                                  std::to_string(TcpServer->GetListenError()) + "]");
       TcpServer->SetActive(true);
-
-    SyslogServer->SetIPAddress("0.0.0.0");
-    SyslogServer->SetIPPort(SysLogPort);
-    SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
-      OnSyslogDatagram(sender, packet, size);
-    };
-    SyslogServer->SetActive(true);
     }
   }
   LastListenCheck = TickMilliseconds();
