@@ -5,10 +5,40 @@
 
 namespace logserver {
 
-void tLogQueue::Push(pLogQueueElement element) {
-  TLockGuard guard(Lock);
+bool tLogQueue::Fits(std::size_t size) const {
+  return size == 0 || Items.empty() || Bytes + size <= MaxBytes;
+}
+
+void tLogQueue::Append(pLogQueueElement element) {
+  Bytes += element->Data.size();
   Items.push_back(std::move(element));
   Signal.Post();
+}
+
+void tLogQueue::Push(pLogQueueElement element) {
+  TLockGuard guard(Lock);
+  Append(std::move(element));
+}
+
+bool tLogQueue::PushWaiting(pLogQueueElement element) {
+  std::unique_lock<TRecursiveLock> guard(Lock);
+  Space.wait(guard, [&] { return Closed || Fits(element->Data.size()); });
+  if (Closed) return false;
+  Append(std::move(element));
+  return true;
+}
+
+bool tLogQueue::TryPush(pLogQueueElement element) {
+  TLockGuard guard(Lock);
+  if (!Fits(element->Data.size())) return false;
+  Append(std::move(element));
+  return true;
+}
+
+void tLogQueue::Close() {
+  TLockGuard guard(Lock);
+  Closed = true;
+  Space.notify_all();
 }
 
 bool tLogQueue::Pop(pLogQueueElement& element) {
@@ -19,6 +49,8 @@ bool tLogQueue::Pop(pLogQueueElement& element) {
   if (!Items.empty()) {
     element = std::move(Items.front());
     Items.pop_front();
+    Bytes -= element->Data.size();
+    Space.notify_all();
     taken = true;
   }
   if (Items.empty()) {
@@ -32,11 +64,18 @@ bool tLogQueue::Pop(pLogQueueElement& element) {
 void tLogQueue::Clear() {
   TLockGuard guard(Lock);
   Items.clear();
+  Bytes = 0;
+  Space.notify_all();
 }
 
 std::size_t tLogQueue::Count() {
   TLockGuard guard(Lock);
   return Items.size();
+}
+
+std::size_t tLogQueue::QueuedBytes() {
+  TLockGuard guard(Lock);
+  return Bytes;
 }
 
 std::unique_ptr<tControlConnectionsProcess> tControlConnectionsProcess::Create(

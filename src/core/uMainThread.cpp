@@ -18,6 +18,7 @@ namespace {
 
 constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
+constexpr std::uint32_t kDropReportInterval = 60000;
 
 // Optional sign, then at least one decimal digit, nothing else, within the
 // 32-bit signed range.
@@ -175,6 +176,7 @@ void tMainThread::Serve() {
       pLogQueueElement element;
       if (queue->Pop(element)) DispatchElement(std::move(element));
       CheckListener();
+      ReportDroppedDatagrams();
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
   } catch (...) {
@@ -186,6 +188,9 @@ void tMainThread::Serve() {
 }
 
 void tMainThread::StopSequence() {
+  // From here on no network thread may wait for room in the queue: what is
+  // still queued is discarded anyway.
+  if (tLogQueue* queue = LogQueue.load()) queue->Close();
   // Each object is freed between its two lines; the pairs are written only
   // for objects that exist. The heartbeat and the network handlers use the
   // queue, so they go first; the producers go last.
@@ -264,32 +269,57 @@ void tMainThread::HandleStopSignal(int) {
   if (tMainThread* instance = MainThreadInstance.exchange(nullptr)) instance->RequestStop();
 }
 
-void tMainThread::PushElement(std::int32_t Kind, TIPConnection& Connection, const char* Data,
-                              std::uint32_t Size) {
+namespace {
+
+pLogQueueElement MakeElement(std::int32_t Kind, TIPConnection& Connection, const char* Data,
+                             std::uint32_t Size) {
   auto element = std::make_unique<tLogQueueElement>();
   element->Kind = Kind;
   element->ClientAddress = Connection.ClientAddress;
   element->ClientPort = Connection.ClientPort;
   // The component's buffer is valid only during the call.
   if (Size > 0) element->Data.assign(Data, Size);
-  if (tLogQueue* queue = LogQueue.load()) queue->Push(std::move(element));
+  return element;
 }
 
+}  // namespace
+
 void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize) {
-  PushElement(lqkClientData, Sender, Packet, PacketSize);
+  // Waits while the queue is full, which stops the delivery thread and with
+  // it the connections' reading: TCP flow control slows the clients and
+  // nothing they sent is dropped. Gives up once the stop sequence begins.
+  if (tLogQueue* queue = LogQueue.load())
+    queue->PushWaiting(MakeElement(lqkClientData, Sender, Packet, PacketSize));
 }
 
 void tMainThread::OnClientConnect(TIPConnection& Client) {
-  PushElement(lqkClientConnect, Client, nullptr, 0);
+  if (tLogQueue* queue = LogQueue.load()) queue->Push(MakeElement(lqkClientConnect, Client, nullptr, 0));
 }
 
 void tMainThread::OnClientDisconnect(TIPConnection& Client) {
-  PushElement(lqkClientDisconnect, Client, nullptr, 0);
+  if (tLogQueue* queue = LogQueue.load())
+    queue->Push(MakeElement(lqkClientDisconnect, Client, nullptr, 0));
 }
 
 void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
                                    std::uint32_t PacketSize) {
-  PushElement(lqkSyslogDatagram, Sender, Packet, PacketSize);
+  // UDP cannot push back: a datagram that finds the queue full is dropped
+  // and counted; the main loop reports the count.
+  tLogQueue* queue = LogQueue.load();
+  if (queue && !queue->TryPush(MakeElement(lqkSyslogDatagram, Sender, Packet, PacketSize)))
+    ++DroppedDatagrams;
+}
+
+void tMainThread::ReportDroppedDatagrams() {
+  const std::uint64_t dropped = DroppedDatagrams.load();
+  if (dropped == ReportedDrops) return;
+  const std::uint32_t now = TickMilliseconds();
+  if (LastDropReport != 0 && static_cast<std::uint32_t>(now - LastDropReport) < kDropReportInterval)
+    return;
+  WriteServiceLog(false, "DROPPED SYSLOG DATAGRAMS: " + std::to_string(dropped - ReportedDrops) +
+                             " (log queue full)");
+  ReportedDrops = dropped;
+  LastDropReport = now == 0 ? 1 : now;
 }
 
 void tMainThread::DispatchElement(pLogQueueElement element) {

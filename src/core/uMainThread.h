@@ -14,6 +14,7 @@
 #include "producers/uLogProducer.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -73,20 +74,38 @@ struct tLogQueueElement {
 };
 using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
 
+// The bound of the payload bytes a log queue holds. Beyond it TCP intake
+// waits (and TCP flow control slows the clients) and syslog datagrams are
+// dropped and counted, so a slow disk or a flood cannot exhaust memory.
+constexpr std::size_t kLogQueueMaxBytes = 64u * 1024 * 1024;
+
 // First in, first out; doubles as the main loop's wake-up signal.
 // Every Push adds one element and one post; every Release one post; every
 // Pop consumes one post before it looks at the list and drains the rest when
 // it leaves the list empty. So the count never falls below the number of
 // queued elements, a Pop never blocks while elements are queued, and an
 // empty Pop happens only after a Release.
+//
+// Elements without payload always fit, and so does any element while the
+// queue is empty, so a bound never blocks a connect, a disconnect or an
+// element larger than the bound itself.
 class tLogQueue {
  public:
-  tLogQueue() = default;
+  explicit tLogQueue(std::size_t maxBytes = kLogQueueMaxBytes) : MaxBytes(maxBytes) {}
   ~tLogQueue() { Clear(); }
   tLogQueue(const tLogQueue&) = delete;
   tLogQueue& operator=(const tLogQueue&) = delete;
 
+  // Appends whatever the bound; never blocks except on the lock.
   void Push(pLogQueueElement element);
+  // Appends, waiting while the element does not fit. False, with the
+  // element discarded, once the queue is closed.
+  bool PushWaiting(pLogQueueElement element);
+  // Appends when the element fits; false (element discarded) otherwise.
+  bool TryPush(pLogQueueElement element);
+  // Pushes that would wait give up from now on, also those waiting now.
+  void Close();
+
   // Blocks until an element is pushed or the queue is released. True with
   // the oldest element, false (element empty) after a release or a failed wait.
   bool Pop(pLogQueueElement& element);
@@ -96,12 +115,21 @@ class tLogQueue {
   void Clear();
 
   std::size_t Count();
+  std::size_t QueuedBytes();
   int PendingPosts() { return Signal.Value(); }
 
+  const std::size_t MaxBytes;
+
  private:
+  bool Fits(std::size_t size) const;  // under Lock
+  void Append(pLogQueueElement element);  // under Lock
+
   TRecursiveLock Lock;
+  std::condition_variable_any Space;  // waited on under Lock
   TSemaphore Signal{0};
   std::deque<pLogQueueElement> Items;  // guarded by Lock
+  std::size_t Bytes = 0;               // guarded by Lock
+  bool Closed = false;                 // guarded by Lock
 };
 
 // ---------------------------------------------------------------------------
@@ -171,6 +199,10 @@ class tMainThread {
   void OnClientDisconnect(TIPConnection& Client);
   void OnSyslogDatagram(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
 
+  // Writes how many syslog datagrams a full queue dropped since the last such
+  // line, at most once a minute. Main thread only.
+  void ReportDroppedDatagrams();
+
   // Configuration, in effect after ReadConfig.
   std::int32_t RunMode = 0;
   std::int32_t LogMode = 0;
@@ -199,13 +231,15 @@ class tMainThread {
   void CreateServiceLog();
   void StopServiceLog();
   void StopSequence();
-  void PushElement(std::int32_t Kind, TIPConnection& Connection, const char* Data,
-                   std::uint32_t Size);
 
   std::uint32_t LastListenCheck = 0;
   // The listen failure last reported, so that a failing port is named once
   // per failure code rather than every three seconds.
   int ReportedListenFailure = 0;
+  // Syslog datagrams dropped at a full queue, and how many were reported.
+  std::atomic<std::uint64_t> DroppedDatagrams{0};
+  std::uint64_t ReportedDrops = 0;
+  std::uint32_t LastDropReport = 0;
 };
 
 // The single tMainThread, for the stop-signal handler; cleared before the

@@ -138,7 +138,10 @@ bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
   for (;;) {
     {
       TLockGuard guard(QueueLock);
-      if (static_cast<int>(Items.size()) < MaxCount) {
+      const bool room = static_cast<int>(Items.size()) < MaxCount &&
+                        (Items.empty() || Bytes + message.Data.size() <= MaxBytes);
+      if (room) {
+        Bytes += message.Data.size();
         Items.push_back(std::move(message));
         Signal.Post();
         return true;
@@ -156,6 +159,7 @@ bool TReceiveManagerQueue::Pop(tReceiveMSG& message) {
   if (Items.empty()) return false;
   message = std::move(Items.front());
   Items.pop_front();
+  Bytes -= message.Data.size();
   if (Waiting.load() > 0) Room.Post();
   return true;
 }
@@ -163,6 +167,7 @@ bool TReceiveManagerQueue::Pop(tReceiveMSG& message) {
 void TReceiveManagerQueue::Clear() {
   TLockGuard guard(QueueLock);
   Items.clear();
+  Bytes = 0;
   while (Signal.TryWait()) {
   }
 }

@@ -88,11 +88,13 @@ std::string BuildTpktFrame(const std::string& payload);
 class TCustomTCPServer;
 
 // The queue between the connection threads and the delivery thread. At
-// MaxCount messages a push waits for room (TCP flow control then slows the
-// client) until its canceller is terminated; nothing is dropped otherwise.
+// MaxCount messages, or MaxBytes of data, a push waits for room (TCP flow
+// control then slows the client) until its canceller is terminated; nothing
+// is dropped otherwise. A message always fits into an empty queue.
 class TReceiveManagerQueue {
  public:
   static constexpr int MaxCount = 10000;
+  static constexpr std::size_t MaxBytes = 16u * 1024 * 1024;
 
   ~TReceiveManagerQueue() { Clear(); }
 
@@ -109,6 +111,7 @@ class TReceiveManagerQueue {
  private:
   TRecursiveLock QueueLock;
   std::deque<tReceiveMSG> Items;  // guarded by QueueLock
+  std::size_t Bytes = 0;           // guarded by QueueLock
   TSemaphore Room{0};              // posted by Pop while pushers wait
   std::atomic<int> Waiting{0};
 };

@@ -7,6 +7,7 @@ namespace logserver {
 namespace {
 
 constexpr int kReadWaitMs = 10;
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // A datagram socket that stays unwritable this long gives the command back
 // for a later pass instead of stalling the thread.
 constexpr int kWriteWaitMs = 1000;
@@ -169,6 +170,9 @@ bool tUDPServer::OpenSocket() {
   }
   SocketSetNonBlocking(fd);
   SocketSetReuseAddress(fd);
+  // A large receive buffer absorbs bursts while this thread is busy in a
+  // handler; less is granted without privileges, which is no error.
+  SocketSetReceiveBuffer(fd, kReceiveBufferBytes);
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
   const std::uint32_t address = ParseIPv4(Address);
@@ -366,6 +370,11 @@ std::string tUDPServer::GetClientText(std::uint16_t ClientID_) {
   tUDPClient peer;
   if (!Clients || !Clients->GetClient(ClientID_, peer)) return std::string();
   return peer.Address + ":" + std::to_string(peer.Port);
+}
+
+int tUDPServer::ReceiveBufferSize() {
+  std::lock_guard<std::mutex> guard(StateGuard);
+  return Socket < 0 ? -1 : SocketReceiveBuffer(Socket);
 }
 
 }  // namespace logserver

@@ -113,6 +113,8 @@ class tUDPServer : public TIPConnection {
   void DisconnectClient(std::uint16_t ClientID);
   // "address:port" of the peer in that slot, or empty.
   std::string GetClientText(std::uint16_t ClientID);
+  // The socket's granted receive buffer in bytes, -1 while not serving.
+  int ReceiveBufferSize();
 
   int LastError() const { return LastError_.load(); }
   // The port bound (0 before serving); for tests that bind port 0.

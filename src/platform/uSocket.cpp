@@ -45,7 +45,16 @@ int SocketSetOption(int fd, int level, int name, const void* value, int length) 
 }
 
 int SocketSetReceiveBuffer(int fd, int bytes) {
+  // SO_RCVBUF is capped by the system's rmem_max; a privileged process may
+  // go beyond it with SO_RCVBUFFORCE.
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return 0;
   return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+int SocketReceiveBuffer(int fd) {
+  int bytes = 0;
+  socklen_t length = sizeof bytes;
+  return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, &length) == 0 ? bytes : -1;
 }
 
 int SocketBind(int fd, std::uint32_t address, std::uint16_t port) {

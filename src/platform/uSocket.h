@@ -28,6 +28,8 @@ int SocketSetReuseAddress(int fd);
 int SocketSetOption(int fd, int level, int name, const void* value, int length);
 // Asks for a receive buffer of `bytes`; the kernel may grant less.
 int SocketSetReceiveBuffer(int fd, int bytes);
+// The receive buffer the kernel granted (it reports twice the usable size).
+int SocketReceiveBuffer(int fd);
 int SocketBind(int fd, std::uint32_t address, std::uint16_t port);
 int SocketListen(int fd, int backlog);
 // Returns the new descriptor (close-on-exec) or -1; `peer` is filled in.

@@ -84,7 +84,7 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
     CurrentHour = hour;
     HourChosen = true;
   }
-  if (FileHandle == -1) return;
+  if (!Attached) return;
   std::string line;
   if (EventTime != 0.0) {
     line = FormatDateTime("hh:nn:ss.zzz", ServerTime);
@@ -92,28 +92,109 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
   }
   line += Text;
   line += "\r\n";
-  // One append per line keeps lines of producers sharing the file apart;
-  // WriteAll finishes a short write so that no line is torn. Errors lose
-  // the line, and the next one goes after whatever reached the file.
-  WriteAll(FileHandle, line.data(), line.size());
+  // Errors lose the line; the next one goes after whatever reached the file.
+  TLogFileTable::Shared().Append(CurrentPath, line);
 }
 
 void TFileLogProducer::OpenFile(const std::string& Path) {
   CloseFile();
-  const bool isNew = !PathExists(Path);
+  CurrentPath = Path;
+  Attached = TLogFileTable::Shared().Attach(CurrentPath);
+}
+
+void TFileLogProducer::CloseFile() {
+  if (!Attached) return;
+  TLogFileTable::Shared().Detach(CurrentPath);
+  Attached = false;
+}
+
+// ---------------------------------------------------------------------------
+// TLogFileTable
+
+TLogFileTable& TLogFileTable::Shared() {
+  static TLogFileTable table;
+  return table;
+}
+
+TLogFileTable::~TLogFileTable() {
+  for (auto& [path, entry] : Entries) Close(entry);
+}
+
+bool TLogFileTable::Open(const std::string& path, TEntry& entry) {
+  CloseOldest(Capacity - 1);
+  const bool isNew = !PathExists(path);
   if (isNew) {
-    const std::string directory = DirectoryPart(Path);
+    const std::string directory = DirectoryPart(path);
     if (!DirectoryExists(directory)) ForceDirectories(directory);
   }
   // A new file is created without truncation: should it appear between the
   // test and the open, its lines are kept.
-  FileHandle = OpenAppend(Path, isNew);
+  entry.fd = OpenAppend(path, isNew);
+  if (entry.fd == -1) return false;
+  Recent.push_front(path);
+  entry.recent = Recent.begin();
+  return true;
 }
 
-void TFileLogProducer::CloseFile() {
-  if (FileHandle == -1) return;
-  CloseDescriptor(FileHandle);
-  FileHandle = -1;
+void TLogFileTable::Close(TEntry& entry) {
+  if (entry.fd == -1) return;
+  CloseDescriptor(entry.fd);
+  entry.fd = -1;
+  Recent.erase(entry.recent);
+}
+
+void TLogFileTable::CloseOldest(std::size_t keep) {
+  while (Recent.size() > keep) {
+    const auto it = Entries.find(Recent.back());
+    Close(it->second);
+    if (it->second.users == 0) Entries.erase(it);
+  }
+}
+
+bool TLogFileTable::Attach(const std::string& path) {
+  std::lock_guard<std::mutex> guard(Guard);
+  TEntry& entry = Entries[path];
+  if (entry.fd == -1 && !Open(path, entry)) {
+    if (entry.users == 0) Entries.erase(path);
+    return false;
+  }
+  ++entry.users;
+  return true;
+}
+
+void TLogFileTable::Detach(const std::string& path) {
+  std::lock_guard<std::mutex> guard(Guard);
+  const auto it = Entries.find(path);
+  if (it == Entries.end() || it->second.users == 0) return;
+  if (--it->second.users > 0) return;
+  Close(it->second);
+  Entries.erase(it);
+}
+
+bool TLogFileTable::Append(const std::string& path, const std::string& data) {
+  std::lock_guard<std::mutex> guard(Guard);
+  const auto it = Entries.find(path);
+  if (it == Entries.end()) return false;
+  TEntry& entry = it->second;
+  if (entry.fd == -1) {
+    if (!Open(path, entry)) return false;
+  } else if (entry.recent != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, entry.recent);
+  }
+  // One append per line keeps lines of producers sharing the file apart;
+  // WriteAll finishes a short write so that no line is torn.
+  return WriteAll(entry.fd, data.data(), data.size());
+}
+
+std::size_t TLogFileTable::OpenFiles() {
+  std::lock_guard<std::mutex> guard(Guard);
+  return Recent.size();
+}
+
+void TLogFileTable::SetCapacity(std::size_t capacity) {
+  std::lock_guard<std::mutex> guard(Guard);
+  Capacity = capacity < 1 ? 1 : capacity;
+  CloseOldest(Capacity);
 }
 
 // ---------------------------------------------------------------------------
@@ -234,6 +315,16 @@ void TExternalLogProducer::Execute() {
 // ---------------------------------------------------------------------------
 // tLogProducerHolder
 
+namespace {
+
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
 std::vector<std::string> SplitProviderKey(const std::string& key) {
   auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   std::vector<std::string> fields;
@@ -298,6 +389,7 @@ void tLogProducerHolder::ReadProviders(const std::string& configPath) {
     const std::string port = colon == std::string::npos ? "0" : fields[0].substr(colon + 1);
     Entries_.emplace_back(key, ExternalProducerClass(std::string(), address, port, fields[1],
                                                      fields[2], fields[3], value));
+    ProviderIndex[key].push_back(std::prev(Entries_.end()));
   }
 }
 
@@ -320,53 +412,60 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
                                ClientAddress + "|" + names + FilePrefix,
                                ClientAddress + "|" + names};
   bool claimed = false;
-  for (int k = 0; k < 3; ++k) {
-    // Equal keys find the same entries; skipping a repeated key gives every
-    // entry the message at most once (an empty prefix makes keys 2 and 3 equal).
-    bool repeated = false;
-    for (int j = 0; j < k; ++j) repeated = repeated || keys[j] == keys[k];
-    if (repeated) continue;
-    for (TEntry& entry : Entries_) {
-      if (entry.first == keys[k]) {
-        entry.second->AddMessage(Text, EventTime, ServerTime);
-        claimed = true;
-      }
+  if (!ProviderIndex.empty()) {
+    for (int k = 0; k < 3; ++k) {
+      // Equal keys find the same entries; skipping a repeated key gives every
+      // entry the message at most once (an empty prefix makes keys 2 and 3 equal).
+      bool repeated = false;
+      for (int j = 0; j < k; ++j) repeated = repeated || keys[j] == keys[k];
+      if (repeated) continue;
+      const auto found = ProviderIndex.find(keys[k]);
+      if (found == ProviderIndex.end()) continue;
+      for (const TEntries::iterator& entry : found->second)
+        entry->second->AddMessage(Text, EventTime, ServerTime);
+      claimed = true;
     }
   }
   if (claimed) return;
 
-  const std::string clientKey = "*" + ClientAddress + ":" + ClientPort + "=" + names + FilePrefix;
+  const std::string peer = "*" + ClientAddress + ":" + ClientPort;
+  const std::string clientKey = peer + "=" + names + FilePrefix;
+  const std::string lowerKey = LowerCase(clientKey);
   TCustomLogProducer* producer = nullptr;
-  for (TEntry& entry : Entries_) {
-    if (EqualsNoCase(entry.first, clientKey)) {
-      producer = entry.second.get();
-      break;
-    }
-  }
-  if (producer == nullptr) {
+  const auto found = ClientIndex.find(lowerKey);
+  if (found != ClientIndex.end()) {
+    producer = found->second->second.get();
+  } else {
     Entries_.emplace_back(clientKey, FileProducerClass(BaseCatalog, ClientAddress, ClientPort,
                                                        ApplicationName, ModuleName, FilePrefix,
                                                        std::string()));
-    producer = Entries_.back().second.get();
+    const TEntries::iterator entry = std::prev(Entries_.end());
+    ClientIndex.emplace(lowerKey, entry);
+    PeerIndex[LowerCase(peer)].push_back(entry);
+    producer = entry->second.get();
   }
   producer->AddMessage(Text, EventTime, ServerTime);
 }
 
 void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
                                                const std::string& ClientPort) {
-  const std::string client = "*" + ClientAddress + ":" + ClientPort;
-  for (auto it = Entries_.begin(); it != Entries_.end();) {
-    if (EqualsNoCase(it->first.substr(0, it->first.find('=')), client)) {
-      StopAndFree(it->second);
-      it = Entries_.erase(it);
-    } else {
-      ++it;
-    }
+  // Provider keys hold no "=", so only client entries are indexed by peer.
+  const auto found = PeerIndex.find(LowerCase("*" + ClientAddress + ":" + ClientPort));
+  if (found == PeerIndex.end()) return;
+  const std::vector<TEntries::iterator> entries = std::move(found->second);
+  PeerIndex.erase(found);
+  for (const TEntries::iterator& entry : entries) {
+    StopAndFree(entry->second);
+    ClientIndex.erase(LowerCase(entry->first));
+    Entries_.erase(entry);
   }
 }
 
 void tLogProducerHolder::StopAll() {
   for (TEntry& entry : Entries_) StopAndFree(entry.second);
+  ProviderIndex.clear();
+  ClientIndex.clear();
+  PeerIndex.clear();
   Entries_.clear();
 }
 

@@ -16,7 +16,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +72,57 @@ using TLogProducerClass = PLogProducer (*)(const std::string& BaseCatalog,
 // name reaches outside BaseCatalog + address + "/". Anything else is kept.
 std::string SafePathName(const std::string& name);
 
+// The open log files, shared by all file producers: producers that write the
+// same path share one descriptor, and at most Capacity descriptors are open;
+// beyond that the least recently written file is closed and reopened
+// (append, never truncate) with its next line. So descriptors stay bounded
+// however many senders there are. Thread-safe.
+class TLogFileTable {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 256;
+
+  // The table the file producers use.
+  static TLogFileTable& Shared();
+
+  explicit TLogFileTable(std::size_t capacity = kDefaultCapacity)
+      : Capacity(capacity < 1 ? 1 : capacity) {}
+  ~TLogFileTable();
+  TLogFileTable(const TLogFileTable&) = delete;
+  TLogFileTable& operator=(const TLogFileTable&) = delete;
+
+  // Registers a user of `path` and opens it: a path where nothing exists
+  // gets its missing directories and an empty file. False, with no user
+  // registered, when it cannot be opened.
+  bool Attach(const std::string& path);
+  // Drops a user; the last one closes the file.
+  void Detach(const std::string& path);
+  // Appends `data` whole to an attached path, reopening it when it was
+  // closed to make room. False when the data was lost.
+  bool Append(const std::string& path, const std::string& data);
+
+  std::size_t OpenFiles();
+  void SetCapacity(std::size_t capacity);
+
+ private:
+  struct TEntry {
+    int fd = -1;
+    std::size_t users = 0;
+    std::list<std::string>::iterator recent;  // valid while fd != -1
+  };
+
+  // Opens the entry's file and makes it the most recent; under Guard.
+  bool Open(const std::string& path, TEntry& entry);
+  void Close(TEntry& entry);  // under Guard
+  // Closes the least recently written files until `keep` are open; entries
+  // without users go with them. Under Guard.
+  void CloseOldest(std::size_t keep);
+
+  std::mutex Guard;
+  std::size_t Capacity;                             // guarded by Guard
+  std::unordered_map<std::string, TEntry> Entries;  // guarded by Guard
+  std::list<std::string> Recent;                    // open paths, most recent first
+};
+
 // Writes the messages of one source into hourly files:
 // BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log.
 // Each line is written, whole, before AddMessage returns. Failures lose the
@@ -81,7 +135,8 @@ class TFileLogProducer : public TCustomLogProducer {
                              const std::string& LibraryName);
   ~TFileLogProducer() override;
 
-  bool IsActive() override { return FileHandle != -1; }
+  // True while this hour's file could be opened.
+  bool IsActive() override { return Attached; }
   void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
 
   // The file a message with this server time goes to.
@@ -93,7 +148,9 @@ class TFileLogProducer : public TCustomLogProducer {
   void OpenFile(const std::string& Path);
   void CloseFile();
 
-  int FileHandle = -1;
+  // The file of the current hour, held open through the shared table.
+  std::string CurrentPath;
+  bool Attached = false;
   double CurrentHour = 0.0;
   bool HourChosen = false;
 };
@@ -169,8 +226,16 @@ class TExternalLogProducer : public TCustomLogProducer {
 // The producer registry: one external producer per well-formed [Providers]
 // entry, and one file producer per client address, port and routing triple
 // for the messages no entry claims.
+//
+// Entries keeps every producer in order of creation (delivery order to
+// provider entries, stop order). Routing finds entries through hash indexes
+// instead of scanning, so the cost of a message does not grow with the
+// number of live producers.
 class tLogProducerHolder {
  public:
+  using TEntry = std::pair<std::string, PLogProducer>;
+  using TEntries = std::list<TEntry>;
+
   // Reads [Providers] from `configPath` (LogServer.conf beside the
   // executable when empty). The producer classes are replaceable for tests.
   explicit tLogProducerHolder(std::string BaseCatalog, const std::string& configPath = std::string(),
@@ -199,8 +264,7 @@ class tLogProducerHolder {
   void StopAll();
 
   const std::string BaseCatalog;
-  using TEntry = std::pair<std::string, PLogProducer>;
-  const std::vector<TEntry>& Entries() const { return Entries_; }
+  const TEntries& Entries() const { return Entries_; }
 
  private:
   void ReadProviders(const std::string& configPath);
@@ -208,7 +272,13 @@ class tLogProducerHolder {
 
   TLogProducerClass FileProducerClass;
   TLogProducerClass ExternalProducerClass;
-  std::vector<TEntry> Entries_;
+  TEntries Entries_;
+  // Provider key as written -> its entries, in order of creation.
+  std::unordered_map<std::string, std::vector<TEntries::iterator>> ProviderIndex;
+  // Client key in lower case -> its entry.
+  std::unordered_map<std::string, TEntries::iterator> ClientIndex;
+  // "*address:port" in lower case -> the client entries of that peer.
+  std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;
 };
 
 // Splits a [Providers] key into fields at "|": bytes up to 32 also end a

@@ -261,6 +261,12 @@ class TRecordingProducer : public TCustomLogProducer {
   using TCustomLogProducer::TCustomLogProducer;
 };
 
+std::vector<std::string> Keys(const tLogProducerHolder& holder) {
+  std::vector<std::string> keys;
+  for (const auto& entry : holder.Entries()) keys.push_back(entry.first);
+  return keys;
+}
+
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override { gEvents.clear(); }
@@ -296,10 +302,10 @@ TEST_F(RegistryTest, ProvidersEntriesWithFourFieldsBecomeExternalProducers) {
       "too|many|fields|here|now=y\n"
       "; 10.0.0.7|a|m|p=commented\n");
   ASSERT_EQ(holder->Entries().size(), 2u);
-  EXPECT_EQ(holder->Entries()[0].first, "10.0.0.5|billing|core|");
+  EXPECT_EQ(Keys(*holder)[0], "10.0.0.5|billing|core|");
   EXPECT_EQ(gEvents, (std::vector<std::string>{"create ext 10.0.0.5:0|billing|core|",
                                                "create ext 10.0.0.6:7000|a|m|p"}));
-  EXPECT_EQ(holder->Entries()[1].second->LibraryName, "lib2");
+  EXPECT_EQ(holder->Entries().back().second->LibraryName, "lib2");
 }
 
 TEST_F(RegistryTest, ProviderKeysClaimMessagesByTheirThreeForms) {
@@ -343,7 +349,7 @@ TEST_F(RegistryTest, ClientKeysIgnoreCaseAndKeepTheFirstSpelling) {
                          "create file 1.1.1.1:5|App|Mod|other",
                          "file 1.1.1.1:5|App|Mod|other <- three",
                      }));
-  EXPECT_EQ(holder->Entries()[0].first, "*1.1.1.1:5=App|Mod|Mod");
+  EXPECT_EQ(Keys(*holder)[0], "*1.1.1.1:5=App|Mod|Mod");
 }
 
 TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
@@ -355,8 +361,7 @@ TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
   holder->RemoveClientProducers("1.1.1.1", "5");
   EXPECT_EQ(gEvents, (std::vector<std::string>{"stop file 1.1.1.1:5|a|m|p",
                                                "stop file 1.1.1.1:5|b|m|p"}));
-  ASSERT_EQ(holder->Entries().size(), 2u);
-  EXPECT_EQ(holder->Entries()[1].first, "*1.1.1.1:55=a|m|p");
+  EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"1.1.1.1:5|x|y|z", "*1.1.1.1:55=a|m|p"}));
   gEvents.clear();
   holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "again", 0.0);
   EXPECT_EQ(gEvents[0], "create file 1.1.1.1:5|a|m|p");
@@ -382,4 +387,64 @@ TEST(RegistryFilesTest, UnclaimedMessagesReachTheirFiles) {
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.9/SYSLOG/syslog/2024_03_05/09.log"), "<13>hi\r\n");
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"),
             "14:07:09.045[12:00:00.000] : x\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Shared open files
+
+TEST(LogFileTableTest, ClosesTheLeastRecentFileAndReopensItForAppending) {
+  TTempDir dir;
+  TLogFileTable table(2);
+  const std::string a = dir.Path() + "x/a.log", b = dir.Path() + "x/b.log", c = dir.Path() + "y/c.log";
+  ASSERT_TRUE(table.Attach(a));
+  ASSERT_TRUE(table.Attach(b));
+  EXPECT_TRUE(table.Append(a, "a1\n"));
+  ASSERT_TRUE(table.Attach(c));  // closes b, the least recently written
+  EXPECT_EQ(table.OpenFiles(), 2u);
+  EXPECT_TRUE(table.Append(b, "b1\n"));  // reopened, closing a
+  EXPECT_TRUE(table.Append(a, "a2\n"));
+  EXPECT_TRUE(table.Append(c, "c1\n"));
+  EXPECT_LE(table.OpenFiles(), 2u);
+  EXPECT_EQ(ReadFile(a), "a1\na2\n");
+  EXPECT_EQ(ReadFile(b), "b1\n");
+  EXPECT_EQ(ReadFile(c), "c1\n");
+  table.Detach(a);
+  table.Detach(b);
+  table.Detach(c);
+  EXPECT_EQ(table.OpenFiles(), 0u);
+  EXPECT_FALSE(table.Append(a, "lost\n"));  // no user: nothing is written
+}
+
+TEST(LogFileTableTest, UsersOfOnePathShareOneDescriptor) {
+  TTempDir dir;
+  TLogFileTable table(8);
+  const std::string path = dir.Path() + "shared.log";
+  ASSERT_TRUE(table.Attach(path));
+  ASSERT_TRUE(table.Attach(path));
+  EXPECT_EQ(table.OpenFiles(), 1u);
+  table.Detach(path);
+  EXPECT_TRUE(table.Append(path, "still open\n"));
+  table.Detach(path);
+  EXPECT_EQ(table.OpenFiles(), 0u);
+  EXPECT_EQ(ReadFile(path), "still open\n");
+  EXPECT_FALSE(table.Attach(dir.Path() + "missing-dir-is-a-file/x.log/"));
+}
+
+TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {
+  TTempDir dir;
+  TLogFileTable::Shared().SetCapacity(16);
+  std::vector<PLogProducer> producers;
+  for (int i = 0; i < 200; ++i) {
+    producers.push_back(TFileLogProducer::Create(dir.Path(), "10.0.0.1", std::to_string(i), "app",
+                                                 "m" + std::to_string(i), "", ""));
+    producers.back()->AddMessage("first " + std::to_string(i), 0.0, k1407);
+  }
+  EXPECT_LE(TLogFileTable::Shared().OpenFiles(), 16u);
+  for (int i = 0; i < 200; ++i) producers[i]->AddMessage("second", 0.0, k1408);
+  for (int i = 0; i < 200; i += 37)
+    EXPECT_EQ(ReadFile(dir.Path() + "10.0.0.1/app/m" + std::to_string(i) + "/2024_03_05/14.log"),
+              "first " + std::to_string(i) + "\r\nsecond\r\n");
+  producers.clear();
+  EXPECT_EQ(TLogFileTable::Shared().OpenFiles(), 0u);
+  TLogFileTable::Shared().SetCapacity(TLogFileTable::kDefaultCapacity);
 }

@@ -384,3 +384,66 @@ TEST_F(DispatchTest, ServiceLogLinesCarryTheStamp) {
   EXPECT_EQ(lines[0].substr(23, 3), " : ");
   EXPECT_EQ(lines[1].substr(26), "ungated");
 }
+
+// ---------------------------------------------------------------------------
+// Bounded queue
+
+TEST(BoundedLogQueueTest, TryPushRefusesWhatDoesNotFit) {
+  tLogQueue queue(10);
+  EXPECT_TRUE(queue.TryPush(Element(lqkSyslogDatagram, std::string(25, 'a'))));  // empty queue
+  EXPECT_FALSE(queue.TryPush(Element(lqkSyslogDatagram, "b")));
+  EXPECT_TRUE(queue.TryPush(Element(lqkClientDisconnect)));  // no payload always fits
+  EXPECT_EQ(queue.QueuedBytes(), 25u);
+  pLogQueueElement e;
+  ASSERT_TRUE(queue.Pop(e));
+  EXPECT_EQ(queue.QueuedBytes(), 0u);
+  EXPECT_TRUE(queue.TryPush(Element(lqkSyslogDatagram, std::string(10, 'c'))));
+}
+
+TEST(BoundedLogQueueTest, PushWaitingWaitsForRoomAndGivesUpWhenClosed) {
+  tLogQueue queue(10);
+  queue.Push(Element(lqkClientData, std::string(8, 'a')));
+  std::atomic<int> result{-1};
+  std::thread pusher([&] { result = queue.PushWaiting(Element(lqkClientData, "bbbb")) ? 1 : 0; });
+  pLogQueueElement e;
+  ASSERT_TRUE(queue.Pop(e));  // makes room
+  pusher.join();
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(queue.QueuedBytes(), 4u);
+
+  queue.Push(Element(lqkClientData, std::string(8, 'c')));
+  std::thread blocked([&] { result = queue.PushWaiting(Element(lqkClientData, "dddd")) ? 1 : 0; });
+  queue.Close();
+  blocked.join();
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(queue.Count(), 2u);
+}
+
+namespace {
+
+class TFakePeer : public TIPConnection {
+ public:
+  TFakePeer() {
+    ClientAddress = "10.9.8.7";
+    ClientPort = 514;
+  }
+  int SetSocketOption(int, int, const void*, int) override { return 0; }
+
+ protected:
+  void Execute() override {}
+};
+
+}  // namespace
+
+TEST_F(DispatchTest, DatagramsDroppedAtAFullQueueAreReportedOnceAMinute) {
+  service.LogQueue.store(new tLogQueue(10));
+  TFakePeer peer;
+  for (int i = 0; i < 3; ++i) service.OnSyslogDatagram(peer, "12345678", 8);
+  service.OnClientConnect(peer);  // control events are never dropped
+  EXPECT_EQ(service.LogQueue.load()->Count(), 2u);
+  service.ReportDroppedDatagrams();
+  service.OnSyslogDatagram(peer, "12345678", 8);
+  service.ReportDroppedDatagrams();  // within the minute: nothing more
+  EXPECT_EQ(ServiceTexts(), std::vector<std::string>{"DROPPED SYSLOG DATAGRAMS: 2 (log queue full)"});
+  delete service.LogQueue.exchange(nullptr);
+}

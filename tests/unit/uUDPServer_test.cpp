@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <unistd.h>
 
 using namespace logserver;
 using testing_support::WaitUntil;
@@ -141,6 +142,15 @@ TEST_F(UDPServerTest, ANewPeerIsConnectedBeforeItsFirstDatagram) {
                                                 "receive 0 " + Me() + " two"}));
   EXPECT_EQ(server->GetClientText(0), Me());
   EXPECT_EQ(server->GetClientText(1), "");
+}
+
+TEST_F(UDPServerTest, AsksForALargeReceiveBuffer) {
+  const int granted = server->ReceiveBufferSize();
+  EXPECT_GT(granted, 0);
+  // Root gets the 4 MiB asked for (the kernel reports twice the usable size).
+  if (geteuid() == 0) {
+    EXPECT_GE(granted, 4 * 1024 * 1024);
+  }
 }
 
 TEST_F(UDPServerTest, AnotherSourcePortIsAnotherPeer) {
