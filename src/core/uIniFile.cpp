@@ -1,5 +1,7 @@
 #include "core/uIniFile.h"
 
+#include <limits>
+
 namespace logserver {
 
 namespace {
@@ -54,6 +56,24 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool ParseConfigInteger(const std::string& text, std::int32_t& value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  std::int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1) return false;
+  }
+  if (negative) v = -v;
+  if (v > std::numeric_limits<std::int32_t>::max() || v < std::numeric_limits<std::int32_t>::min())
+    return false;
+  value = static_cast<std::int32_t>(v);
   return true;
 }
 

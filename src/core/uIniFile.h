@@ -12,6 +12,7 @@
 // other line, comments included, is kept byte for byte. Not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,10 @@ namespace logserver {
 // Strips leading and trailing bytes with codes up to 32.
 std::string StripControl(const std::string& text);
 bool EqualsNoCase(const std::string& a, const std::string& b);
+
+// An integer value: an optional sign, then at least one decimal digit and
+// nothing else, within the 32-bit signed range. False for anything else.
+bool ParseConfigInteger(const std::string& text, std::int32_t& value);
 
 class tIniDocument {
  public:

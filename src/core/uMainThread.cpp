@@ -7,7 +7,6 @@
 #include "platform/uTime.h"
 
 #include <cerrno>
-#include <limits>
 #include <system_error>
 
 namespace logserver {
@@ -19,26 +18,6 @@ namespace {
 constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
 constexpr std::uint32_t kDropReportInterval = 60000;
-
-// Optional sign, then at least one decimal digit, nothing else, within the
-// 32-bit signed range.
-bool ParseInt32(const std::string& text, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  std::int64_t v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
-    if (v > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1) return false;
-  }
-  if (negative) v = -v;
-  if (v > std::numeric_limits<std::int32_t>::max() || v < std::numeric_limits<std::int32_t>::min())
-    return false;
-  value = static_cast<std::int32_t>(v);
-  return true;
-}
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
@@ -72,7 +51,7 @@ void tMainThread::ReadConfigFrom(const std::string& configPath,
     bool found = false;
     const std::string value = document.ReadString(section, key, std::string(), &found);
     std::int32_t parsed = 0;
-    return found && ParseInt32(value, parsed) ? parsed : defaultValue;
+    return found && ParseConfigInteger(value, parsed) ? parsed : defaultValue;
   };
   // The port keys keep the low 16 bits: 70000 becomes 4464.
   ServicePort = static_cast<std::uint16_t>(readInteger("ServicePort", 30000));
