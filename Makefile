@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 FUZZERS = tpkt client_message config provider_key datetime
 
-.PHONY: all deps build run test asan tsan fuzz clean
+.PHONY: all deps build run test asan tsan load bench fuzz clean
 
 all: build
 
@@ -26,11 +26,19 @@ test: build
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=address,undefined"
+	LOGSERVER_LOAD_SCALE=0.1 $(MAKE) test BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=address,undefined"
 
 # The whole suite again under ThreadSanitizer.
 tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=thread"
+	LOGSERVER_LOAD_SCALE=0.1 $(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=thread"
+
+# The load and fault tests at five times their CI size.
+load: build
+	cd $(BUILD) && LOGSERVER_LOAD_SCALE=5 ctest --output-on-failure -R LoadTest
+
+# Routing cost with one and with 10,000 live producers.
+bench: build
+	$(BUILD)/registry_bench
 
 # Every libFuzzer harness for FUZZ_SECONDS, starting from its seed corpus in
 # fuzz/corpus; new inputs collect in build-fuzz/corpus-NAME. Any crash, leak

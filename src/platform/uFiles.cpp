@@ -62,6 +62,31 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+bool AppendWhole(int fd, const char* data, std::size_t size) {
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t n = write(fd, data + written, size - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int saved = errno;
+    if (written > 0) {
+      const off_t end = lseek(fd, 0, SEEK_END);
+      if (end >= static_cast<off_t>(written)) {
+        int rc;
+        do {
+          rc = ftruncate(fd, end - static_cast<off_t>(written));
+        } while (rc != 0 && errno == EINTR);
+      }
+    }
+    errno = saved;
+    return false;
+  }
+  return true;
+}
+
 void CloseDescriptor(int fd) {
   if (fd >= 0) close(fd);  // never retried: the descriptor is gone either way
 }

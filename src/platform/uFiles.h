@@ -27,6 +27,11 @@ int OpenAppend(const std::string& path, bool create);
 // file before the failure stays there.
 bool WriteAll(int fd, const char* data, std::size_t size);
 
+// As WriteAll for a file opened for appending, by its only writer: when the
+// data cannot be written whole (a full disk), what did reach the file is cut
+// off again, so the file never ends in a torn piece.
+bool AppendWhole(int fd, const char* data, std::size_t size);
+
 void CloseDescriptor(int fd);
 
 // Reads a whole file. A missing file gives `exists` false and returns true;

@@ -59,6 +59,10 @@ PLogProducer TFileLogProducer::Create(const std::string& BaseCatalog,
   std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(
       BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, LibraryName));
   producer->Start();
+  // The body ends at once; joining it now gives its stack back, so that
+  // thousands of live producers (syslog senders never disconnect) hold no
+  // finished threads. Later Stop and WaitFor calls return at once.
+  producer->WaitFor();
   return producer;
 }
 
@@ -181,9 +185,10 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   } else if (entry.recent != Recent.begin()) {
     Recent.splice(Recent.begin(), Recent, entry.recent);
   }
-  // One append per line keeps lines of producers sharing the file apart;
-  // WriteAll finishes a short write so that no line is torn.
-  return WriteAll(entry.fd, data.data(), data.size());
+  // One append per line keeps lines of producers sharing the file apart; a
+  // short write is finished, and a line that cannot be finished (disk full)
+  // is taken out again, so no line is ever torn.
+  return AppendWhole(entry.fd, data.data(), data.size());
 }
 
 std::size_t TLogFileTable::OpenFiles() {

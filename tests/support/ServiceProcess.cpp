@@ -1,12 +1,14 @@
 #include "support/ServiceProcess.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +40,44 @@ std::uint16_t FreePort(int type) {
 
 std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+long TServiceProcess::RssKiB() const {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  const std::size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+int TServiceProcess::OpenDescriptors() const {
+  std::error_code ec;
+  int n = 0;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
+       !ec && it != fs::end(it); it.increment(ec))
+    ++n;
+  return ec ? -1 : n;
+}
+
+long RaiseDescriptorLimit(long wanted) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (static_cast<long>(limit.rlim_cur) < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = static_cast<rlim_t>(wanted);
+    if (static_cast<long>(raised.rlim_max) < wanted) raised.rlim_max = static_cast<rlim_t>(wanted);
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+      raised.rlim_max = limit.rlim_max;
+      raised.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<long>(limit.rlim_cur);
+}
+
+double LoadScale() {
+  const char* scale = std::getenv("LOGSERVER_LOAD_SCALE");
+  const double value = scale ? std::atof(scale) : 1.0;
+  return value > 0 ? value : 1.0;
+}
 
 std::vector<std::string> StopSequenceTexts() {
   return {

@@ -52,6 +52,10 @@ class TServiceProcess {
   // adopts as subreaper. 0 when not found before the deadline.
   pid_t AdoptDetached(int timeoutMs = 10000);
 
+  // Resident memory and open descriptors of the running service.
+  long RssKiB() const;
+  int OpenDescriptors() const;
+
   std::string Stdout() const { return ReadFile(Dir() + "stdout.txt"); }
   std::string Stderr() const { return ReadFile(Dir() + "stderr.txt"); }
 
@@ -75,6 +79,14 @@ std::vector<std::string> StopSequenceTexts();
 
 // Everything the files below `dir` hold, in path order (hour after hour).
 std::string JoinedFilesBelow(const std::string& dir);
+
+// Raises this process's descriptor limit (children inherit it); returns the
+// soft limit now in force.
+long RaiseDescriptorLimit(long wanted);
+
+// A scale for load tests: LOGSERVER_LOAD_SCALE in the environment, else 1.
+// `make load` runs them at full size.
+double LoadScale();
 
 // The length of the service log's time stamp "dd.mm.yyyy hh:nn:ss:zzz : ".
 constexpr std::size_t kServiceStampLength = 26;

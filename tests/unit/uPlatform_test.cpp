@@ -147,6 +147,22 @@ TEST(FilesTest, OpenAppendNeverTruncatesAndAppendsAtTheEnd) {
   EXPECT_LT(OpenAppend(dir.Path() + "missing.log", false), 0);
 }
 
+TEST(FilesTest, AppendWholeLeavesNoTornPieceOnAFullDevice) {
+  // /dev/full takes nothing; a regular file takes everything.
+  const int full = OpenAppend("/dev/full", false);
+  if (full >= 0) {
+    EXPECT_FALSE(AppendWhole(full, "line\r\n", 6));
+    CloseDescriptor(full);
+  }
+  TTempDir dir;
+  const std::string path = dir.Path() + "b.log";
+  const int fd = OpenAppend(path, true);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(AppendWhole(fd, "whole\r\n", 7));
+  CloseDescriptor(fd);
+  EXPECT_EQ(ReadFile(path), "whole\r\n");
+}
+
 TEST(FilesTest, ForceDirectoriesCreatesEveryLevel) {
   TTempDir dir;
   const std::string deep = dir.Path() + "a/b/c/";
