@@ -131,7 +131,9 @@ void tMainThread::Serve() {
     SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     LogQueue.store(new tLogQueue());
-    Producers = std::make_unique<tLogProducerHolder>(BaseCatalog);
+    Producers = std::make_unique<tLogProducerHolder>(
+        BaseCatalog, std::string(), &TFileLogProducer::Create, &TExternalLogProducer::Create,
+        [this](const std::string& line) { WriteServiceLog(false, line); });
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
     TcpServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {

@@ -243,6 +243,16 @@ std::uint32_t TExternalLogProducerTask::Size() const { return GetU32(block_.data
 double TExternalLogProducerTask::EventTime() const { return GetF64(block_.data() + 4); }
 double TExternalLogProducerTask::ServerTime() const { return GetF64(block_.data() + 12); }
 
+TExternalLogProducer::TExternalLogProducer(const std::string& BaseCatalog_,
+                                           const std::string& ClientAddress_,
+                                           const std::string& ClientPort_,
+                                           const std::string& ApplicationName_,
+                                           const std::string& ModuleName_,
+                                           const std::string& FilePrefix_,
+                                           const std::string& LibraryName_)
+    : TCustomLogProducer(BaseCatalog_, ClientAddress_, ClientPort_, ApplicationName_, ModuleName_,
+                         FilePrefix_, LibraryName_, kLibraryStackSize) {}
+
 PLogProducer TExternalLogProducer::Create(const std::string& BaseCatalog,
                                           const std::string& ClientAddress,
                                           const std::string& ClientPort,
@@ -250,8 +260,11 @@ PLogProducer TExternalLogProducer::Create(const std::string& BaseCatalog,
                                           const std::string& ModuleName,
                                           const std::string& FilePrefix,
                                           const std::string& LibraryName) {
-  return CreateBound(BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName,
-                     FilePrefix, LibraryName, TEntryPoints{});
+  std::unique_ptr<TExternalLogProducer> producer(new TExternalLogProducer(
+      BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, LibraryName));
+  producer->Bind();
+  producer->Start();
+  return producer;
 }
 
 PLogProducer TExternalLogProducer::CreateBound(
@@ -266,6 +279,47 @@ PLogProducer TExternalLogProducer::CreateBound(
   return producer;
 }
 
+void TExternalLogProducer::Bind() {
+  // "path argument...": the path ends at the first blank or control byte.
+  std::size_t end = 0;
+  while (end < LibraryName.size() && static_cast<unsigned char>(LibraryName[end]) > 32) ++end;
+  const std::string path = LibraryName.substr(0, end);
+  const std::string argument = StripControl(LibraryName.substr(end));
+  if (path.empty()) {
+    BindError = "no library named";
+    return;
+  }
+  if (!Library.Open(path)) {
+    BindError = "cannot load " + path + ": " + Library.Error();
+    return;
+  }
+  TEntryPoints bound;
+  bound.AddMessageProc =
+      reinterpret_cast<TExtProviderLibrary_AddMessageProc>(Library.Symbol("LogProviderAddMessage"));
+  bound.InitializeProc =
+      reinterpret_cast<TExtProviderLibrary_InitializeProc>(Library.Symbol("LogProviderInitialize"));
+  bound.FinalizeProc =
+      reinterpret_cast<TExtProviderLibrary_FinalizeProc>(Library.Symbol("LogProviderFinalize"));
+  if (bound.AddMessageProc == nullptr) {
+    BindError = path + " lacks LogProviderAddMessage";
+    Library.Close();
+    return;
+  }
+  if (bound.InitializeProc) {
+    const int rc = bound.InitializeProc(ClientAddress.c_str(), ClientPort.c_str(),
+                                        ApplicationName.c_str(), ModuleName.c_str(),
+                                        FilePrefix.c_str(), argument.c_str());
+    if (rc != 0) {
+      // A refused entry is not finalized.
+      BindError = path + " refused the entry (LogProviderInitialize returned " +
+                  std::to_string(rc) + ")";
+      Library.Close();
+      return;
+    }
+  }
+  Entry = bound;
+}
+
 TExternalLogProducer::~TExternalLogProducer() {
   Stop();
   WaitFor();
@@ -273,6 +327,7 @@ TExternalLogProducer::~TExternalLogProducer() {
     TLockGuard guard(TaskLock);
     Tasks.clear();
   }
+  // After the thread's last call; the library is unloaded after this.
   if (Entry.FinalizeProc) Entry.FinalizeProc();
 }
 
@@ -371,17 +426,19 @@ std::vector<std::string> SplitProviderKey(const std::string& key) {
 
 tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const std::string& configPath,
                                        TLogProducerClass fileProducerClass,
-                                       TLogProducerClass externalProducerClass)
+                                       TLogProducerClass externalProducerClass,
+                                       const TProviderReport& report)
     : BaseCatalog(std::move(BaseCatalog_)),
       FileProducerClass(fileProducerClass),
       ExternalProducerClass(externalProducerClass) {
-  ReadProviders(configPath.empty() ? DirectoryPart(ExecutablePath()) + "LogServer.conf"
-                                   : configPath);
+  ReadProviders(
+      configPath.empty() ? DirectoryPart(ExecutablePath()) + "LogServer.conf" : configPath, report);
 }
 
 tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
 
-void tLogProducerHolder::ReadProviders(const std::string& configPath) {
+void tLogProducerHolder::ReadProviders(const std::string& configPath,
+                                       const TProviderReport& report) {
   std::string text;
   bool exists = false;
   if (!ReadFileText(configPath, text, exists) || !exists) return;
@@ -392,8 +449,18 @@ void tLogProducerHolder::ReadProviders(const std::string& configPath) {
     const std::size_t colon = fields[0].find(':');
     const std::string address = fields[0].substr(0, colon);
     const std::string port = colon == std::string::npos ? "0" : fields[0].substr(colon + 1);
-    Entries_.emplace_back(key, ExternalProducerClass(std::string(), address, port, fields[1],
-                                                     fields[2], fields[3], value));
+    PLogProducer producer =
+        ExternalProducerClass(std::string(), address, port, fields[1], fields[2], fields[3], value);
+    if (!producer->IsActive()) {
+      // Its messages go to the files as if the entry were absent.
+      const auto* external = dynamic_cast<const TExternalLogProducer*>(producer.get());
+      if (report)
+        report("PROVIDER \"" + key + "\" NOT USED: " +
+               (external ? external->GetBindError() : std::string("not active")));
+      StopAndFree(producer);
+      continue;
+    }
+    Entries_.emplace_back(key, std::move(producer));
     ProviderIndex[key].push_back(std::prev(Entries_.end()));
   }
 }

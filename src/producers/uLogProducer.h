@@ -11,11 +11,13 @@
 // WaitFor(), then destroys it.
 #pragma once
 
+#include "platform/uLibrary.h"
 #include "platform/uSync.h"
 #include "platform/uThread.h"
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -182,10 +184,19 @@ class TExternalLogProducerTask {
 using PExternalLogProducerTask = std::unique_ptr<TExternalLogProducerTask>;
 
 // Hands messages to a producer library on its own thread, one at a time, in
-// AddMessage order; AddMessage only queues a task. With no add-message entry
-// point bound, tasks are taken and discarded.
+// AddMessage order; AddMessage only queues a task.
+//
+// The entry's value is the library's path, optionally followed by blanks and
+// an argument text. Construction loads the library and binds the entry
+// points of include/logserver/provider.h before the thread starts; a library
+// that cannot be loaded, lacks LogProviderAddMessage or refuses in
+// LogProviderInitialize leaves the producer inactive, with BindError saying
+// why (the registry then lets the entry claim nothing).
 class TExternalLogProducer : public TCustomLogProducer {
  public:
+  // Library code needs more room than the service's own threads.
+  static constexpr std::size_t kLibraryStackSize = 1024 * 1024;
+
   struct TEntryPoints {
     TExtProviderLibrary_InitializeProc InitializeProc = nullptr;
     TExtProviderLibrary_FinalizeProc FinalizeProc = nullptr;
@@ -196,26 +207,37 @@ class TExternalLogProducer : public TCustomLogProducer {
                              const std::string& ClientPort, const std::string& ApplicationName,
                              const std::string& ModuleName, const std::string& FilePrefix,
                              const std::string& LibraryName);
-  // As Create, with entry points bound before the thread starts.
+  // As Create, with entry points given instead of loaded; nothing is
+  // initialized, and FinalizeProc is called at destruction when set.
   static PLogProducer CreateBound(const std::string& BaseCatalog, const std::string& ClientAddress,
                                   const std::string& ClientPort, const std::string& ApplicationName,
                                   const std::string& ModuleName, const std::string& FilePrefix,
                                   const std::string& LibraryName, const TEntryPoints& entryPoints);
-  // Discards queued tasks unseen, then calls FinalizeProc when it is bound.
+  // Discards queued tasks unseen, then calls FinalizeProc when it is bound,
+  // then unloads the library.
   ~TExternalLogProducer() override;
 
-  bool IsActive() override { return true; }
+  // False when the library could not be bound.
+  bool IsActive() override { return BindError.empty(); }
   void Stop() override;
   void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
 
   std::size_t QueuedTasks();
+  // Why the library could not be bound; empty when it was.
+  const std::string& GetBindError() const { return BindError; }
 
  protected:
   void Execute() override;
 
  private:
-  using TCustomLogProducer::TCustomLogProducer;
+  TExternalLogProducer(const std::string& BaseCatalog, const std::string& ClientAddress,
+                       const std::string& ClientPort, const std::string& ApplicationName,
+                       const std::string& ModuleName, const std::string& FilePrefix,
+                       const std::string& LibraryName);
+  void Bind();
 
+  TSharedLibrary Library;
+  std::string BindError;
   TRecursiveLock TaskLock;
   TSemaphore TaskSignal{0};
   std::deque<PExternalLogProducerTask> Tasks;  // guarded by TaskLock
@@ -235,12 +257,17 @@ class tLogProducerHolder {
  public:
   using TEntry = std::pair<std::string, PLogProducer>;
   using TEntries = std::list<TEntry>;
+  // Receives one line for every [Providers] entry that is not used.
+  using TProviderReport = std::function<void(const std::string& line)>;
 
   // Reads [Providers] from `configPath` (LogServer.conf beside the
-  // executable when empty). The producer classes are replaceable for tests.
+  // executable when empty). An entry whose producer is not active (its
+  // library could not be bound) is reported and claims nothing. The
+  // producer classes are replaceable for tests.
   explicit tLogProducerHolder(std::string BaseCatalog, const std::string& configPath = std::string(),
                               TLogProducerClass fileProducerClass = &TFileLogProducer::Create,
-                              TLogProducerClass externalProducerClass = &TExternalLogProducer::Create);
+                              TLogProducerClass externalProducerClass = &TExternalLogProducer::Create,
+                              const TProviderReport& report = nullptr);
   ~tLogProducerHolder();
   tLogProducerHolder(const tLogProducerHolder&) = delete;
   tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
@@ -267,7 +294,7 @@ class tLogProducerHolder {
   const TEntries& Entries() const { return Entries_; }
 
  private:
-  void ReadProviders(const std::string& configPath);
+  void ReadProviders(const std::string& configPath, const TProviderReport& report);
   static void StopAndFree(PLogProducer& producer);
 
   TLogProducerClass FileProducerClass;

@@ -210,7 +210,8 @@ TEST(ExternalLogProducerTest, HandsTasksToTheLibraryInOrderThenFinalizesOnce) {
 }
 
 TEST(ExternalLogProducerTest, WithoutEntryPointsMessagesAreDiscarded) {
-  auto producer = TExternalLogProducer::Create("", "10.0.0.5", "0", "a", "m", "", "lib.so");
+  auto producer = TExternalLogProducer::CreateBound("", "10.0.0.5", "0", "a", "m", "", "lib.so",
+                                                    TExternalLogProducer::TEntryPoints{});
   for (int i = 0; i < 1000; ++i) producer->AddMessage("x", 0.0, 1.0);
   EXPECT_TRUE(producer->IsActive());
   EXPECT_TRUE(testing_support::WaitUntil(
@@ -220,7 +221,8 @@ TEST(ExternalLogProducerTest, WithoutEntryPointsMessagesAreDiscarded) {
 }
 
 TEST(ExternalLogProducerTest, StopWakesAnIdleThread) {
-  auto producer = TExternalLogProducer::Create("", "1.2.3.4", "0", "", "", "", "");
+  auto producer = TExternalLogProducer::CreateBound("", "1.2.3.4", "0", "", "", "", "",
+                                                    TExternalLogProducer::TEntryPoints{});
   producer->Stop();
   producer->WaitFor();
   EXPECT_TRUE(producer->Terminated());
