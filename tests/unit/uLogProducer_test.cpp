@@ -450,3 +450,100 @@ TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {
   EXPECT_EQ(TLogFileTable::Shared().OpenFiles(), 0u);
   TLogFileTable::Shared().SetCapacity(TLogFileTable::kDefaultCapacity);
 }
+
+// ---------------------------------------------------------------------------
+// Binding producer libraries
+
+namespace {
+
+// What a test provider library recorded, read through a handle of the test's
+// own, which also keeps the library loaded after the producer unloads it.
+class TProviderRecord {
+ public:
+  explicit TProviderRecord(const std::string& path) { library.Open(path); }
+  std::vector<std::string> Lines() {
+    using TRecordProc = std::size_t (*)(char*, std::size_t);
+    auto proc = reinterpret_cast<TRecordProc>(library.Symbol("TestProviderRecord"));
+    if (proc == nullptr) return {"<no record>"};
+    std::string buffer(1 << 20, '\0');
+    buffer.resize(proc(buffer.data(), buffer.size()));
+    std::vector<std::string> lines;
+    std::size_t start = 0, end;
+    while ((end = buffer.find('\n', start)) != std::string::npos) {
+      lines.push_back(buffer.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+  TSharedLibrary library;
+};
+
+PLogProducer External(const std::string& value) {
+  return TExternalLogProducer::Create("", "10.0.0.5", "7000", "billing", "core", "", value);
+}
+
+std::string BindError(const PLogProducer& p) {
+  return static_cast<const TExternalLogProducer&>(*p).GetBindError();
+}
+
+}  // namespace
+
+TEST(ProviderBindingTest, ABoundLibrarySeesInitializeMessagesInOrderThenFinalizeOnce) {
+  TProviderRecord record(TEST_PROVIDER_FULL);
+  auto producer = External(std::string(TEST_PROVIDER_FULL) + "  tcp://collector:6514 extra");
+  EXPECT_TRUE(producer->IsActive()) << BindError(producer);
+  producer->AddMessage("first", 45356.5, 45356.25);
+  producer->AddMessage(std::string("zero\0hidden", 11), 0.0, 1.5);
+  producer->AddMessage("", 0.0, 2.0);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return record.Lines().size() == 4; }));
+  producer->Stop();
+  producer->WaitFor();
+  EXPECT_EQ(record.Lines().size(), 4u);  // not finalized before destruction
+  producer.reset();
+  EXPECT_EQ(record.Lines(), (std::vector<std::string>{
+                                "init 10.0.0.5 7000 billing core [] [tcp://collector:6514 extra]",
+                                "add 45356.500 45356.250 first",
+                                "add 0.000 1.500 zero",
+                                "add 0.000 2.000 ",
+                                "fini",
+                            }));
+}
+
+TEST(ProviderBindingTest, ALibraryThatRefusesIsInactiveAndNeverFinalized) {
+  TProviderRecord record(TEST_PROVIDER_REFUSE);
+  auto producer = External(TEST_PROVIDER_REFUSE);
+  EXPECT_FALSE(producer->IsActive());
+  EXPECT_NE(BindError(producer).find("returned 7"), std::string::npos) << BindError(producer);
+  producer.reset();
+  EXPECT_EQ(record.Lines(),
+            (std::vector<std::string>{"init 10.0.0.5 7000 billing core [] []"}));
+}
+
+TEST(ProviderBindingTest, MissingLibrariesAndEntryPointsAreBindErrors) {
+  auto noAdd = External(TEST_PROVIDER_NO_ADD);
+  EXPECT_FALSE(noAdd->IsActive());
+  EXPECT_NE(BindError(noAdd).find("lacks LogProviderAddMessage"), std::string::npos);
+  auto missing = External("/nonexistent/provider.so arg");
+  EXPECT_FALSE(missing->IsActive());
+  EXPECT_EQ(BindError(missing).rfind("cannot load /nonexistent/provider.so: ", 0), 0u)
+      << BindError(missing);
+  auto empty = External("");
+  EXPECT_FALSE(empty->IsActive());
+}
+
+TEST(ProviderBindingTest, UnusableEntriesAreReportedAndClaimNothing) {
+  TTempDir dir;
+  WriteFile(dir.Path() + "LogServer.conf",
+            std::string("[Providers]\n1.1.1.1|a|m|=") + TEST_PROVIDER_REFUSE + "\n" +
+                "1.1.1.1|b|m|=/nonexistent.so\n" + "1.1.1.1|c|m|=" + TEST_PROVIDER_FULL + "\n");
+  std::vector<std::string> reports;
+  tLogProducerHolder holder(dir.Path(), dir.Path() + "LogServer.conf", &TFileLogProducer::Create,
+                            &TExternalLogProducer::Create,
+                            [&](const std::string& line) { reports.push_back(line); });
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].rfind("PROVIDER \"1.1.1.1|a|m|\" NOT USED: ", 0), 0u) << reports[0];
+  EXPECT_EQ(reports[1].rfind("PROVIDER \"1.1.1.1|b|m|\" NOT USED: cannot load", 0), 0u);
+  EXPECT_EQ(Keys(holder), std::vector<std::string>{"1.1.1.1|c|m|"});
+  holder.AddMessageAt("1.1.1.1", "5", "a", "m", "", "to a file", 0.0, k1407);
+  EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/14.log"), "to a file\r\n");
+}
