@@ -97,6 +97,71 @@ int SocketConnect(const std::string& host, std::uint16_t port) {
   return fd;
 }
 
+namespace {
+
+bool Lookup(const std::string& host, std::uint32_t& address) {
+  address = ParseIPv4(host);
+  if (address != kInvalidAddress || host == "255.255.255.255") return true;
+  if (ResolveIPv4(host, address)) return true;
+  errno = EHOSTUNREACH;
+  return false;
+}
+
+}  // namespace
+
+int SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs) {
+  std::uint32_t address = 0;
+  if (!Lookup(host, address)) return -1;
+  const int fd = SocketCreateStream();
+  if (fd < 0) return -1;
+  const int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  const sockaddr_in sa = MakeAddress(address, port);
+  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    bool readable = false, writable = false;
+    rc = SocketWait(fd, false, true, timeoutMs, readable, writable);
+    if (rc == 0) {
+      errno = ETIMEDOUT;
+      rc = -1;
+    } else if (rc > 0) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      errno = error;
+      rc = error == 0 ? 0 : -1;
+    }
+  }
+  if (rc != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, flags);
+  return fd;
+}
+
+int SocketConnectDatagram(const std::string& host, std::uint16_t port) {
+  std::uint32_t address = 0;
+  if (!Lookup(host, address)) return -1;
+  const int fd = SocketCreateDatagram();
+  if (fd < 0) return -1;
+  const sockaddr_in sa = MakeAddress(address, port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int SocketSetSendTimeout(int fd, int timeoutMs) {
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 long SocketRead(int fd, void* buffer, std::size_t size) {
   ssize_t n;
   do {

@@ -37,6 +37,13 @@ int SocketAccept(int fd, TSocketAddress& peer);
 // Blocking connect of a new stream socket to host:port (name or dotted quad).
 // Returns the descriptor or -1.
 int SocketConnect(const std::string& host, std::uint16_t port);
+// As SocketConnect, giving up after `timeoutMs` (errno ETIMEDOUT). The socket
+// it returns is blocking.
+int SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs);
+// A datagram socket whose sends go to host:port; -1 on failure.
+int SocketConnectDatagram(const std::string& host, std::uint16_t port);
+// Blocking sends on `fd` fail with EAGAIN after `timeoutMs`.
+int SocketSetSendTimeout(int fd, int timeoutMs);
 long SocketRead(int fd, void* buffer, std::size_t size);
 long SocketWrite(int fd, const void* data, std::size_t size);
 long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from);

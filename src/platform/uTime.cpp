@@ -94,6 +94,13 @@ std::uint32_t TickMilliseconds() {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u);
 }
 
+int LocalUtcOffsetMinutes() {
+  const time_t now = time(nullptr);
+  tm local;
+  localtime_r(&now, &local);
+  return static_cast<int>(local.tm_gmtoff / 60);
+}
+
 void SleepMilliseconds(int milliseconds) {
   if (milliseconds <= 0) return;
   timespec req{milliseconds / 1000, (milliseconds % 1000) * 1000000L};

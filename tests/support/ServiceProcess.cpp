@@ -42,7 +42,7 @@ std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 long TServiceProcess::RssKiB() const {
-  const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  const std::string status = ReadFile("/proc/" + std::to_string(Pid()) + "/status");
   const std::size_t at = status.find("VmRSS:");
   return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
@@ -50,7 +50,7 @@ long TServiceProcess::RssKiB() const {
 int TServiceProcess::OpenDescriptors() const {
   std::error_code ec;
   int n = 0;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd", ec);
        !ec && it != fs::end(it); it.increment(ec))
     ++n;
   return ec ? -1 : n;
@@ -121,14 +121,6 @@ TServiceProcess::TServiceProcess() {
   sysLogPort_ = FreeUdpPort();
 }
 
-TServiceProcess::~TServiceProcess() {
-  if (running_) {
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-}
-
 void TServiceProcess::WriteConfig(const std::string& extraCommonLines,
                                   const std::string& otherSections) {
   WriteRawConfig("[Common]\nServicePort=" + std::to_string(servicePort_) +
@@ -138,10 +130,19 @@ void TServiceProcess::WriteConfig(const std::string& extraCommonLines,
 
 void TServiceProcess::WriteRawConfig(const std::string& text) { WriteFile(ConfigPath(), text); }
 
-void TServiceProcess::Start(bool unprivileged) {
-  const std::string out = Dir() + "stdout.txt";
-  const std::string err = Dir() + "stderr.txt";
-  const std::string exe = Executable();
+TChildProcess::~TChildProcess() {
+  if (running_) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+void TChildProcess::Start(const std::vector<std::string>& argv, const std::string& out,
+                          const std::string& err, bool unprivileged) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -153,30 +154,33 @@ void TServiceProcess::Start(bool unprivileged) {
     if (unprivileged && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
-    // The working directory must play no part: run from elsewhere.
     if (chdir("/") != 0) _exit(124);
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    execv(args[0], args.data());
     _exit(127);
   }
   pid_ = pid;
   running_ = true;
 }
 
-bool TServiceProcess::Signal(int signal) const { return running_ && kill(pid_, signal) == 0; }
+void TChildProcess::Adopt(pid_t pid) {
+  pid_ = pid;
+  running_ = true;
+}
 
-bool TServiceProcess::WaitExit(int& status, int timeoutMs) {
+bool TChildProcess::Signal(int signal) const { return running_ && kill(pid_, signal) == 0; }
+
+bool TChildProcess::WaitExit(int& status, int timeoutMs) {
   if (!running_) return false;
   int raw = 0;
-  const bool ended = WaitUntil(
-      [&] {
-        const pid_t r = waitpid(pid_, &raw, WNOHANG);
-        return r == pid_;
-      },
-      timeoutMs);
+  const bool ended = WaitUntil([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeoutMs);
   if (!ended) return false;
   running_ = false;
   status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return true;
+}
+
+void TServiceProcess::Start(bool unprivileged) {
+  process_.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged);
 }
 
 void TServiceProcess::BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
@@ -194,17 +198,14 @@ pid_t TServiceProcess::AdoptDetached(int timeoutMs) {
           const fs::path target = fs::read_symlink(entry.path() / "exe", linkError);
           if (linkError || target.string() != exe) continue;
           const pid_t pid = static_cast<pid_t>(std::stol(name));
-          if (pid == pid_) continue;
+          if (pid == process_.Pid()) continue;
           found = pid;
           return true;
         }
         return false;
       },
       timeoutMs);
-  if (found != 0) {
-    pid_ = found;
-    running_ = true;
-  }
+  if (found != 0) process_.Adopt(found);
   return found;
 }
 

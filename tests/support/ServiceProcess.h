@@ -16,10 +16,36 @@ namespace testing_support {
 std::uint16_t FreeTcpPort();
 std::uint16_t FreeUdpPort();
 
+// A child process this test started, ended by its PID: killed if it still
+// runs when the object goes.
+class TChildProcess {
+ public:
+  TChildProcess() = default;
+  ~TChildProcess();
+  TChildProcess(const TChildProcess&) = delete;
+  TChildProcess& operator=(const TChildProcess&) = delete;
+
+  // Runs argv[0] with standard output and error to the given files, from "/"
+  // so that the working directory plays no part; `unprivileged` runs it as
+  // user nobody when the test runs as root.
+  void Start(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+             bool unprivileged = false);
+  // Takes over a process this test has adopted (see BecomeSubreaper).
+  void Adopt(pid_t pid);
+  pid_t Pid() const { return pid_; }
+  bool Running() const { return running_; }
+  bool Signal(int signal) const;
+  // Waits for the end: true with the exit status (or 128 + signal).
+  bool WaitExit(int& status, int timeoutMs = 15000);
+
+ private:
+  pid_t pid_ = 0;
+  bool running_ = false;
+};
+
 class TServiceProcess {
  public:
   TServiceProcess();
-  ~TServiceProcess();  // kills a child that is still running
   TServiceProcess(const TServiceProcess&) = delete;
   TServiceProcess& operator=(const TServiceProcess&) = delete;
 
@@ -38,11 +64,11 @@ class TServiceProcess {
   // Starts the copy; `unprivileged` runs it as user nobody when the test
   // runs as root, so that file permissions apply to it.
   void Start(bool unprivileged = false);
-  pid_t Pid() const { return pid_; }
-  bool Signal(int signal) const;
+  pid_t Pid() const { return process_.Pid(); }
+  bool Signal(int signal) const { return process_.Signal(signal); }
 
   // Waits for the child to end: true with its exit status (or 128 + signal).
-  bool WaitExit(int& status, int timeoutMs = 15000);
+  bool WaitExit(int& status, int timeoutMs = 15000) { return process_.WaitExit(status, timeoutMs); }
 
   // Makes this test process adopt orphaned descendants, so that a service
   // that detaches can still be waited for by its PID. Call before Start.
@@ -69,8 +95,7 @@ class TServiceProcess {
   TTempDir dir_;
   std::uint16_t servicePort_ = 0;
   std::uint16_t sysLogPort_ = 0;
-  pid_t pid_ = 0;
-  bool running_ = false;
+  TChildProcess process_;  // after dir_: ended before the directory goes
 };
 
 // The service-log texts of an orderly stop, from "Have normal TERM SIGNAL"

@@ -1,0 +1,250 @@
+// forward.so: a producer library that sends every message it is given to a
+// syslog collector as an RFC 5424 message, over UDP (one datagram each) or
+// over TCP with RFC 6587 octet counting ("LEN SP MSG").
+//
+//   [Providers]
+//   10.0.0.5|billing|core|=/opt/logserver/providers/forward.so tcp://collector:6514
+//
+// The argument is tcp://HOST[:PORT] or udp://HOST[:PORT] (port 514 when left
+// out). Messages wait in a bounded backlog (the oldest go first when it is
+// full) and a thread of the library's own sends them, reconnecting with a
+// growing pause after a lost connection, so add-message never waits for the
+// network. At finalize the backlog gets two more seconds to drain.
+//
+// One entry per loaded library: a second initialize is refused, since
+// add-message cannot tell entries apart (copy the file for a second entry).
+#include "logserver/provider.h"
+
+#include "platform/uSocket.h"
+#include "platform/uSync.h"
+#include "platform/uThread.h"
+#include "platform/uTime.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace {
+
+using namespace logserver;
+
+constexpr std::size_t kBacklogLimit = 10000;
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kSendTimeoutMs = 5000;
+constexpr int kFirstPauseMs = 100;
+constexpr int kLongestPauseMs = 2000;
+constexpr int kFlushMs = 2000;
+
+struct TTarget {
+  bool tcp = false;
+  std::string host;
+  std::uint16_t port = 514;
+};
+
+bool ParseTarget(const std::string& text, TTarget& target) {
+  std::string rest;
+  if (text.rfind("tcp://", 0) == 0) {
+    target.tcp = true;
+    rest = text.substr(6);
+  } else if (text.rfind("udp://", 0) == 0) {
+    rest = text.substr(6);
+  } else {
+    return false;
+  }
+  const std::size_t colon = rest.rfind(':');
+  target.host = rest.substr(0, colon);
+  if (colon != std::string::npos) {
+    char* end = nullptr;
+    const long port = std::strtol(rest.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535) return false;
+    target.port = static_cast<std::uint16_t>(port);
+  }
+  return !target.host.empty();
+}
+
+// An RFC 5424 header field: printable US-ASCII only, bounded, "-" when empty.
+std::string Field(const std::string& value, std::size_t limit) {
+  std::string field;
+  for (char c : value) {
+    if (field.size() == limit) break;
+    const auto u = static_cast<unsigned char>(c);
+    field += (u >= 33 && u <= 126) ? c : '_';
+  }
+  return field.empty() ? "-" : field;
+}
+
+std::string Timestamp(double value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  if (p.year < 1 || p.year > 9999) return "-";
+  const int offset = LocalUtcOffsetMinutes();
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                static_cast<int>(p.year), p.month, p.day, p.hour, p.minute, p.second,
+                p.millisecond, offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60,
+                (offset < 0 ? -offset : offset) % 60);
+  return text;
+}
+
+class TForwarder : public TThread {
+ public:
+  TForwarder(TTarget target, const std::string& host, const std::string& app,
+             const std::string& module)
+      : target_(std::move(target)),
+        // <13>: facility user, severity notice.
+        header_(" " + Field(host, 255) + " " + Field(app, 48) + " - " + Field(module, 32) + " - ") {}
+
+  ~TForwarder() override {
+    Terminate();
+    wake_.Post();
+    WaitFor();
+    Disconnect();
+  }
+
+  void Enqueue(double eventTime, double serverTime, const char* text) {
+    std::string message = "<13>1 " + Timestamp(eventTime != 0.0 ? eventTime : serverTime) + header_;
+    message += text;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (backlog_.size() >= kBacklogLimit) backlog_.pop_front();
+      backlog_.push_back(std::move(message));
+    }
+    wake_.Post();
+  }
+
+ protected:
+  void Execute() override {
+    std::uint32_t flushUntil = 0;
+    for (;;) {
+      if (Terminated()) {
+        const std::uint32_t now = TickMilliseconds();
+        if (flushUntil == 0) flushUntil = now + kFlushMs + 1000;
+        if (Empty() || static_cast<std::int32_t>(now - flushUntil) >= 0) break;
+      } else {
+        wake_.TimedWait(200);
+      }
+      Drain();
+    }
+  }
+
+ private:
+  bool Empty() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return backlog_.empty();
+  }
+
+  // Sends what is waiting, oldest first; a message leaves the backlog only
+  // once it was sent whole.
+  void Drain() {
+    for (;;) {
+      std::string message;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (backlog_.empty()) return;
+        message = backlog_.front();
+      }
+      if (!Connected() && !Connect()) {
+        Pause();
+        return;
+      }
+      if (!Send(message)) {
+        Disconnect();
+        Pause();
+        return;
+      }
+      pause_ = kFirstPauseMs;
+      std::lock_guard<std::mutex> guard(lock_);
+      if (!backlog_.empty() && backlog_.front() == message) backlog_.pop_front();
+    }
+  }
+
+  // A stream whose peer has gone reads as closed: notice that before a
+  // write that the kernel would accept and then lose.
+  bool Connected() {
+    if (fd_ < 0) return false;
+    if (!target_.tcp) return true;
+    bool readable = false, writable = false;
+    if (SocketWait(fd_, true, false, 0, readable, writable) > 0 && readable) {
+      char scratch[512];
+      if (SocketRead(fd_, scratch, sizeof scratch) <= 0) {
+        Disconnect();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool Connect() {
+    fd_ = target_.tcp ? SocketConnectWithin(target_.host, target_.port, kConnectTimeoutMs)
+                      : SocketConnectDatagram(target_.host, target_.port);
+    if (fd_ >= 0 && target_.tcp) SocketSetSendTimeout(fd_, kSendTimeoutMs);
+    return fd_ >= 0;
+  }
+
+  void Disconnect() {
+    SocketClose(fd_);
+    fd_ = -1;
+  }
+
+  bool Send(const std::string& message) {
+    const std::string frame =
+        target_.tcp ? std::to_string(message.size()) + " " + message : message;
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+      const long n = SocketWrite(fd_, frame.data() + sent, frame.size() - sent);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  void Pause() {
+    for (int waited = 0; waited < pause_ && !Terminated(); waited += 50) SleepMilliseconds(50);
+    if (Terminated()) SleepMilliseconds(50);
+    pause_ = pause_ * 2 > kLongestPauseMs ? kLongestPauseMs : pause_ * 2;
+  }
+
+  const TTarget target_;
+  const std::string header_;
+  std::mutex lock_;
+  std::deque<std::string> backlog_;  // guarded by lock_
+  TSemaphore wake_{0};
+  int fd_ = -1;  // the sending thread's
+  int pause_ = kFirstPauseMs;
+};
+
+std::mutex gLock;
+std::unique_ptr<TForwarder> gForwarder;
+
+}  // namespace
+
+extern "C" {
+
+int LogProviderInitialize(const char* address, const char*, const char* application,
+                          const char* module, const char*, const char* argument) {
+  std::lock_guard<std::mutex> guard(gLock);
+  if (gForwarder) return 2;
+  TTarget target;
+  if (!ParseTarget(argument ? argument : "", target)) return 1;
+  gForwarder = std::make_unique<TForwarder>(target, address, application, module);
+  return gForwarder->Start() == 0 ? 0 : 3;
+}
+
+void LogProviderAddMessage(double eventTime, double serverTime, const char* text) {
+  std::lock_guard<std::mutex> guard(gLock);
+  if (gForwarder) gForwarder->Enqueue(eventTime, serverTime, text ? text : "");
+}
+
+void LogProviderFinalize(void) {
+  std::unique_ptr<TForwarder> forwarder;
+  {
+    std::lock_guard<std::mutex> guard(gLock);
+    forwarder = std::move(gForwarder);
+  }
+  forwarder.reset();
+}
+
+}  // extern "C"
