@@ -7,7 +7,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 FUZZERS = tpkt client_message config provider_key datetime
 
-.PHONY: all deps build run test asan tsan load bench fuzz clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps build run test asan tsan load bench fuzz install clean
 
 all: build
 
@@ -31,6 +33,12 @@ asan:
 # The whole suite again under ThreadSanitizer.
 tsan:
 	LOGSERVER_LOAD_SCALE=0.1 $(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=thread"
+
+# Installs under PREFIX (DESTDIR is honoured): see README.md.
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 # The load and fault tests at five times their CI size.
 load: build
