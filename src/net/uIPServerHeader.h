@@ -57,6 +57,16 @@ struct tReceiveMSG {
   std::string Data;
 };
 
+// Calls an event handler; no error a handler raises leaves the server's
+// thread.
+template <class F>
+void CallHandlerSafely(const F& call) {
+  try {
+    call();
+  } catch (...) {
+  }
+}
+
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).
 inline bool TimedWait(TSemaphore& semaphore, int Milliseconds) {
   return semaphore.TimedWait(Milliseconds);

@@ -33,15 +33,6 @@ bool IsResourceAcceptError(int e) {
   return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM;
 }
 
-template <class F>
-void CallHandler(const F& handler) {
-  // No error leaves the delivery thread.
-  try {
-    handler();
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -194,19 +185,19 @@ void TReceiveManager::Execute() {
     const char* data = m.Data.empty() ? nullptr : m.Data.data();
     switch (m.Event) {
       case ceConnect:
-        if (Owner->OnConnect) CallHandler([&] { Owner->OnConnect(connection); });
+        if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
         break;
       case ceDisconnect:
         if (Owner->OnDisconnect) {
-          CallHandler([&] { Owner->OnDisconnect(connection); });
+          CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
           Owner->RemoveConnection(connection.ClientID);
         }
         break;
       case ceReceiveData:
-        if (Owner->OnReceive) CallHandler([&] { Owner->OnReceive(connection, data, size); });
+        if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
         break;
       case ceSendData:
-        if (Owner->OnSend) CallHandler([&] { Owner->OnSend(connection, data, size); });
+        if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
         break;
       default:
         break;

@@ -15,15 +15,6 @@ constexpr int kBitReceive = 1;
 constexpr int kBitSend = 2;
 constexpr int kBitFailure = 4;
 
-template <class F>
-void Raise(const F& handler) {
-  // No error leaves the server thread.
-  try {
-    handler();
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -260,9 +251,9 @@ void tUDPServer::ReceiveDatagram() {
     ClientID = id;
   } else {
     ClientID = Clients->AddClient(tUDPClient{ClientAddress, ClientPort});
-    if (OnConnect) Raise([&] { OnConnect(*this); });
+    if (OnConnect) CallHandlerSafely([&] { OnConnect(*this); });
   }
-  if (OnReceive) Raise([&] { OnReceive(*this, Buffer.data(), static_cast<std::uint32_t>(n)); });
+  if (OnReceive) CallHandlerSafely([&] { OnReceive(*this, Buffer.data(), static_cast<std::uint32_t>(n)); });
 }
 
 void tUDPServer::SendPending() {
@@ -276,7 +267,7 @@ void tUDPServer::SendPending() {
       if (!Clients->GetClient(msg->ClientID, peer)) {
         if (OnDisconnect) {
           SetPeer(msg->ClientID, "0.0.0.0", 0);
-          Raise([&] { OnDisconnect(*this); });
+          CallHandlerSafely([&] { OnDisconnect(*this); });
         }
         return;
       }
@@ -300,7 +291,7 @@ void tUDPServer::SendPending() {
       tUDPClient peer;
       if (Clients->GetClient(msg->ClientID, peer)) {
         SetPeer(msg->ClientID, peer.Address, peer.Port);
-        if (Clients->RemoveClient(msg->ClientID) && OnDisconnect) Raise([&] { OnDisconnect(*this); });
+        if (Clients->RemoveClient(msg->ClientID) && OnDisconnect) CallHandlerSafely([&] { OnDisconnect(*this); });
       }
       return;
     }
@@ -309,13 +300,13 @@ void tUDPServer::SendPending() {
   to.address = ParseIPv4(ClientAddress);
   to.port = ClientPort;
   if (SocketSendTo(Socket, msg->Data.data(), msg->Data.size(), to) != -1) {
-    if (isNew && OnConnect) Raise([&] { OnConnect(*this); });
+    if (isNew && OnConnect) CallHandlerSafely([&] { OnConnect(*this); });
     LastError_.store(0);
     if (OnSend)
-      Raise([&] { OnSend(*this, msg->Data.data(), static_cast<std::uint32_t>(msg->Data.size())); });
+      CallHandlerSafely([&] { OnSend(*this, msg->Data.data(), static_cast<std::uint32_t>(msg->Data.size())); });
   } else {
     LastError_.store(errno);
-    if (OnDisconnect) Raise([&] { OnDisconnect(*this); });
+    if (OnDisconnect) CallHandlerSafely([&] { OnDisconnect(*this); });
   }
 }
 

@@ -54,11 +54,7 @@ class LoadTest : public ::testing::Test {
   void StartService(const std::string& extra = "LogMode=0\n") {
     service.WriteConfig(extra);
     service.Start();
-    ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
-    ASSERT_TRUE(WaitUntil([&] {
-      TLogClient probe;
-      return probe.Connect("127.0.0.1", service.ServicePort()) && probe.Finish(5000);
-    }));
+    ASSERT_TRUE(service.WaitUntilServing());
   }
   void StopWithin(int milliseconds) {
     ASSERT_TRUE(service.Signal(SIGTERM));

@@ -45,11 +45,7 @@ class TcpTest : public ::testing::Test {
   void StartService(const std::string& extra = "LogMode=1\n") {
     service.WriteConfig(extra);
     service.Start();
-    ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
-    ASSERT_TRUE(WaitUntil([&] {
-      TLogClient probe;
-      return probe.Connect("127.0.0.1", service.ServicePort()) && probe.Finish(5000);
-    }));
+    ASSERT_TRUE(service.WaitUntilServing());
   }
 
   void Connect(TLogClient& client) {

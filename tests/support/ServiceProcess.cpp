@@ -1,5 +1,7 @@
 #include "support/ServiceProcess.h"
 
+#include "core/uLogClient.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <csignal>
@@ -227,6 +229,20 @@ bool TServiceProcess::WaitForServiceLog(const std::string& text, int timeoutMs) 
         return std::find(texts.begin(), texts.end(), text) != texts.end();
       },
       timeoutMs);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+bool TServiceProcess::WaitUntilServing(int timeoutMs) const {
+  return WaitForServiceLog("Log Server started AS APPLICATION...", timeoutMs) &&
+         WaitUntil(
+             [&] {
+               logserver::TLogClient probe;
+               return probe.Connect("127.0.0.1", servicePort_) && probe.Finish(5000);
+             },
+             timeoutMs);
 }
 
 }  // namespace testing_support
