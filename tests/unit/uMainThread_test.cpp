@@ -227,11 +227,6 @@ TEST(ControllerTest, FiresAboutOnceASecondAndStopsOnRequest) {
   EXPECT_EQ(calls.load(), after);
 }
 
-TEST(ControllerTest, WithoutAnEventItOnlySleepsAndEnds) {
-  auto controller = tControlConnectionsProcess::Create(nullptr);
-  controller.reset();
-  SUCCEED();
-}
 
 // ---------------------------------------------------------------------------
 // Message intake on the main thread
