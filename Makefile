@@ -52,7 +52,7 @@ bench: build
 # fuzz/corpus; new inputs collect in build-fuzz/corpus-NAME. Any crash, leak
 # or sanitizer report fails the target.
 fuzz: deps
-	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGSERVER_TESTS=OFF \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGSERVER_TESTS=OFF \
 	  -DLOGSERVER_FUZZ=ON -DLOGSERVER_SANITIZE=address,undefined,fuzzer-no-link
 	cmake --build build-fuzz -j $(JOBS)
 	set -e; for f in $(FUZZERS); do \
