@@ -192,13 +192,7 @@ class TForwarder : public TThread {
   bool Send(const std::string& message) {
     const std::string frame =
         target_.tcp ? std::to_string(message.size()) + " " + message : message;
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-      const long n = SocketWrite(fd_, frame.data() + sent, frame.size() - sent);
-      if (n <= 0) return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SocketWriteAll(fd_, frame.data(), frame.size());
   }
 
   void Pause() {

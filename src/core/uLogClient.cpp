@@ -29,14 +29,7 @@ bool TLogClient::Send(const tClientLogMessage& message) {
 }
 
 bool TLogClient::SendRaw(const std::string& bytes) {
-  if (fd_ < 0) return false;
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const long n = SocketWrite(fd_, bytes.data() + sent, bytes.size() - sent);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+  return fd_ >= 0 && SocketWriteAll(fd_, bytes.data(), bytes.size());
 }
 
 std::string TLogClient::Receive(int timeoutMs) {

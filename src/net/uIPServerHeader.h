@@ -10,6 +10,8 @@
 #include "platform/uSync.h"
 #include "platform/uThread.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -70,6 +72,21 @@ void CallHandlerSafely(const F& call) {
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).
 inline bool TimedWait(TSemaphore& semaphore, int Milliseconds) {
   return semaphore.TimedWait(Milliseconds);
+}
+
+// A server's start wait: true once `started` was posted (Code 0); otherwise
+// Code is the server's last error, read after the wait since a failing start
+// sets it meanwhile, or else the errno of the wait that ran out.
+inline bool WaitForStartSignal(TSemaphore& started, int Milliseconds,
+                               const std::atomic<int>& lastError, int& Code) {
+  if (TimedWait(started, Milliseconds)) {
+    Code = 0;
+    return true;
+  }
+  const int waitError = errno;
+  const int last = lastError.load();
+  Code = last != 0 ? last : waitError;
+  return false;
 }
 
 }  // namespace logserver

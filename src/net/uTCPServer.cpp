@@ -412,14 +412,7 @@ void TCustomTCPServer::CloseOwnListenSocket() {
 }
 
 bool TCustomTCPServer::WaitStarted(int Milliseconds, int& Code) {
-  if (TimedWait(Started, Milliseconds)) {
-    Code = 0;
-    return true;
-  }
-  const int saved = errno;
-  const int last = LastError_.load();
-  Code = last != 0 ? last : saved;
-  return false;
+  return WaitForStartSignal(Started, Milliseconds, LastError_, Code);
 }
 
 void TCustomTCPServer::Execute() {

@@ -130,14 +130,7 @@ std::unique_ptr<tUDPServer> tUDPServer::Create(tNotifyDataTCPEvent OnReceive,
 tUDPServer::~tUDPServer() { StopAndWait(); }
 
 bool tUDPServer::WaitStarted(int TimeoutMs, int& ErrorCode) {
-  if (TimedWait(Started, TimeoutMs)) {
-    ErrorCode = 0;
-    return true;
-  }
-  const int saved = errno;
-  const int last = LastError_.load();
-  ErrorCode = last != 0 ? last : saved;
-  return false;
+  return WaitForStartSignal(Started, TimeoutMs, LastError_, ErrorCode);
 }
 
 int tUDPServer::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {

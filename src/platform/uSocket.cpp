@@ -178,6 +178,17 @@ long SocketWrite(int fd, const void* data, std::size_t size) {
   return static_cast<long>(n);
 }
 
+bool SocketWriteAll(int fd, const void* data, std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const long n = SocketWrite(fd, bytes, size);
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from) {
   sockaddr_in sa;
   socklen_t length = sizeof sa;

@@ -46,6 +46,8 @@ int SocketConnectDatagram(const std::string& host, std::uint16_t port);
 int SocketSetSendTimeout(int fd, int timeoutMs);
 long SocketRead(int fd, void* buffer, std::size_t size);
 long SocketWrite(int fd, const void* data, std::size_t size);
+// Writes all `size` bytes on a blocking socket; false when a write failed.
+bool SocketWriteAll(int fd, const void* data, std::size_t size);
 long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from);
 long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to);
 int SocketShutdown(int fd);
