@@ -2,6 +2,8 @@
 # foreground with its defaults; `make test` builds and runs the test suite.
 BUILD ?= build
 CMAKE_ARGS ?=
+# ON turns compiler warnings into errors, as CI and development do.
+WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 FUZZ_SECONDS ?= 60
@@ -17,7 +19,7 @@ deps:
 	@sh tools/deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DLOGSERVER_WERROR=$(WERROR) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -53,6 +55,7 @@ bench: build
 # or sanitizer report fails the target.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGSERVER_TESTS=OFF \
+	  -DLOGSERVER_WERROR=$(WERROR) \
 	  -DLOGSERVER_FUZZ=ON -DLOGSERVER_SANITIZE=address,undefined,fuzzer-no-link
 	cmake --build build-fuzz -j $(JOBS)
 	set -e; for f in $(FUZZERS); do \

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <thread>
 
@@ -101,10 +102,21 @@ TEST_F(TcpTest, PrefixRulesAndEventTimeZero) {
   ASSERT_TRUE(WaitForLines("a", "m", 2));
   const auto files = FilesBelow(service.LogsDir() + "127.0.0.1/a/m/");
   ASSERT_EQ(files.size(), 2u);
+  // "<prefix>_<hh>.log": the hour is whatever the clock said, so only its
+  // shape is checked.
   std::vector<std::string> names;
-  for (const auto& f : files) names.push_back(f.substr(f.rfind('/') + 1, 3) + ":" + ReadFile(f));
+  for (const auto& f : files) {
+    const std::string name = f.substr(f.rfind('/') + 1);
+    ASSERT_GE(name.size(), 7u) << name;
+    const std::string hour = name.substr(name.size() - 6, 2);
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(hour[0])) &&
+                std::isdigit(static_cast<unsigned char>(hour[1])) && hour < "24")
+        << name;
+    EXPECT_EQ(name.substr(name.size() - 7, 1) + name.substr(name.size() - 4), "_.log") << name;
+    names.push_back(name.substr(0, name.size() - 7) + ":" + ReadFile(f));
+  }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"m_0:no time\r\n", "own:own prefix\r\n"}))
+  EXPECT_EQ(names, (std::vector<std::string>{"m:no time\r\n", "own:own prefix\r\n"}))
       << "files: " << files[0] << " " << files[1];
   StopService();
 }
