@@ -19,10 +19,8 @@ namespace {
 
 class TDiscardingProducer : public TCustomLogProducer {
  public:
-  static PLogProducer Create(const std::string& b, const std::string& a, const std::string& p,
-                             const std::string& app, const std::string& m, const std::string& f,
-                             const std::string& l) {
-    PLogProducer producer(new TDiscardingProducer(b, a, p, app, m, f, l));
+  static PLogProducer Create(const TLogProducerTexts& texts) {
+    PLogProducer producer(new TDiscardingProducer(texts));
     producer->Start();
     return producer;
   }
@@ -30,7 +28,8 @@ class TDiscardingProducer : public TCustomLogProducer {
   static inline std::size_t sink = 0;
 
  private:
-  using TCustomLogProducer::TCustomLogProducer;
+  explicit TDiscardingProducer(const TLogProducerTexts& texts)
+      : TCustomLogProducer(texts, "ls-bench") {}
 };
 
 // Nanoseconds per message, best of five rounds.
@@ -56,9 +55,9 @@ void Populate(tLogProducerHolder& holder, int producers) {
 }
 
 void Compare(const char* title, TLogProducerClass producerClass, const std::string& base,
-             const std::string& config, int messages) {
-  tLogProducerHolder one(base, config, producerClass);
-  tLogProducerHolder many(base, config, producerClass);
+             const tIniEntries& providers, int messages) {
+  tLogProducerHolder one(base, providers, producerClass);
+  tLogProducerHolder many(base, providers, producerClass);
   Populate(many, 10000);
   const double a = Measure(one, messages);
   const double b = Measure(many, messages);
@@ -73,15 +72,12 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "registry_bench";
   std::filesystem::create_directories(dir);
   const std::string base = dir.string() + "/";
-  const std::string config = base + "LogServer.conf";
-  std::FILE* f = std::fopen(config.c_str(), "w");
-  if (f) {
-    std::fputs("[Providers]\n", f);
-    for (int i = 0; i < 10; ++i) std::fprintf(f, "192.0.2.%d|billing|core|=provider.so\n", i);
-    std::fclose(f);
-  }
-  Compare("routing (producers discard)", &TDiscardingProducer::Create, base, config, messages);
-  Compare("routing and file writes", &TFileLogProducer::Create, base, config, messages / 4);
+  // Ten provider entries that never match, as a real configuration may hold.
+  tIniEntries providers;
+  for (int i = 0; i < 10; ++i)
+    providers.emplace_back("192.0.2." + std::to_string(i) + "|billing|core|", "provider.so");
+  Compare("routing (producers discard)", &TDiscardingProducer::Create, base, providers, messages);
+  Compare("routing and file writes", &TFileLogProducer::Create, base, providers, messages / 4);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -1,5 +1,5 @@
 // The client log message decoder on arbitrary payloads.
-#include "core/uMainThread.h"
+#include "core/uClientMessage.h"
 
 #include <cstdint>
 #include <cstdlib>

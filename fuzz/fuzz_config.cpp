@@ -1,7 +1,7 @@
 // The configuration reader: any text parses; a value written reads back
 // unchanged and leaves the other sections as they were; integers parse only
 // from what they mean.
-#include "core/uIniFile.h"
+#include "base/uIniFile.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Date-time masks: the first eight bytes are the value, the rest the mask.
 // The result is capped, and the only failure is the documented error.
-#include "core/uDateTimeMask.h"
+#include "base/uDateTimeMask.h"
 
 #include <cstdint>
 #include <cstdlib>

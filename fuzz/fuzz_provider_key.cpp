@@ -1,5 +1,5 @@
 // The [Providers] key splitter: it ends, and its fields come from the key.
-#include "producers/uLogProducer.h"
+#include "producers/uProviderKey.h"
 
 #include <cstdint>
 #include <cstdlib>

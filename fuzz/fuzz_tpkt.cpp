@@ -1,7 +1,7 @@
 // The TPKT decoder fed the way a connection feeds it: the input is cut into
 // reads (each first byte gives the next read's length), and after each read
 // Decode is called again for as long as it asks to.
-#include "net/uTCPServer.h"
+#include "net/uTPKTFilter.h"
 
 #include <cstdint>
 #include <cstdlib>

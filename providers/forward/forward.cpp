@@ -15,15 +15,14 @@
 // add-message cannot tell entries apart (copy the file for a second entry).
 #include "logserver/provider.h"
 
+#include "platform/uBoundedQueue.h"
 #include "platform/uSocket.h"
-#include "platform/uSync.h"
 #include "platform/uThread.h"
 #include "platform/uTime.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -93,13 +92,14 @@ class TForwarder : public TThread {
  public:
   TForwarder(TTarget target, const std::string& host, const std::string& app,
              const std::string& module)
-      : target_(std::move(target)),
+      : TThread("ls-forward"),
+        target_(std::move(target)),
         // <13>: facility user, severity notice.
         header_(" " + Field(host, 255) + " " + Field(app, 48) + " - " + Field(module, 32) + " - ") {}
 
   ~TForwarder() override {
     Terminate();
-    wake_.Post();
+    backlog_.Release();
     WaitFor();
     Disconnect();
   }
@@ -107,12 +107,7 @@ class TForwarder : public TThread {
   void Enqueue(double eventTime, double serverTime, const char* text) {
     std::string message = "<13>1 " + Timestamp(eventTime != 0.0 ? eventTime : serverTime) + header_;
     message += text;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      if (backlog_.size() >= kBacklogLimit) backlog_.pop_front();
-      backlog_.push_back(std::move(message));
-    }
-    wake_.Post();
+    backlog_.PushEvicting(std::move(message));
   }
 
  protected:
@@ -123,53 +118,45 @@ class TForwarder : public TThread {
         const std::uint32_t now = TickMilliseconds();
         if (flushUntil == 0) flushUntil = now + kFlushMs + 1000;
         if (Empty() || static_cast<std::int32_t>(now - flushUntil) >= 0) break;
-      } else {
-        wake_.TimedWait(200);
+      } else if (sending_.empty()) {
+        // Sleeps until a message comes (or the pause after a failure ends).
+        backlog_.Pop(sending_, 200);
       }
       Drain();
     }
   }
 
  private:
-  bool Empty() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return backlog_.empty();
-  }
+  bool Empty() { return sending_.empty() && backlog_.Count() == 0; }
 
-  // Sends what is waiting, oldest first; a message leaves the backlog only
-  // once it was sent whole.
+  // Sends what is waiting, oldest first; a message is dropped from sending_
+  // only once it was sent whole.
   void Drain() {
     for (;;) {
-      std::string message;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (backlog_.empty()) return;
-        message = backlog_.front();
-      }
+      if (sending_.empty() && !backlog_.Pop(sending_, 0)) return;
       if (!Connected() && !Connect()) {
         Pause();
         return;
       }
-      if (!Send(message)) {
+      if (!Send(sending_)) {
         Disconnect();
         Pause();
         return;
       }
       pause_ = kFirstPauseMs;
-      std::lock_guard<std::mutex> guard(lock_);
-      if (!backlog_.empty() && backlog_.front() == message) backlog_.pop_front();
+      sending_.clear();
     }
   }
 
   // A stream whose peer has gone reads as closed: notice that before a
   // write that the kernel would accept and then lose.
   bool Connected() {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     if (!target_.tcp) return true;
     bool readable = false, writable = false;
-    if (SocketWait(fd_, true, false, 0, readable, writable) > 0 && readable) {
+    if (SocketWait(fd_.Get(), true, false, 0, readable, writable) > 0 && readable) {
       char scratch[512];
-      if (SocketRead(fd_, scratch, sizeof scratch) <= 0) {
+      if (SocketRead(fd_.Get(), scratch, sizeof scratch) <= 0) {
         Disconnect();
         return false;
       }
@@ -180,19 +167,16 @@ class TForwarder : public TThread {
   bool Connect() {
     fd_ = target_.tcp ? SocketConnectWithin(target_.host, target_.port, kConnectTimeoutMs)
                       : SocketConnectDatagram(target_.host, target_.port);
-    if (fd_ >= 0 && target_.tcp) SocketSetSendTimeout(fd_, kSendTimeoutMs);
-    return fd_ >= 0;
+    if (fd_ && target_.tcp) SocketSetSendTimeout(fd_.Get(), kSendTimeoutMs);
+    return fd_.Valid();
   }
 
-  void Disconnect() {
-    SocketClose(fd_);
-    fd_ = -1;
-  }
+  void Disconnect() { fd_.Reset(); }
 
   bool Send(const std::string& message) {
     const std::string frame =
         target_.tcp ? std::to_string(message.size()) + " " + message : message;
-    return SocketWriteAll(fd_, frame.data(), frame.size());
+    return SocketWriteAll(fd_.Get(), frame.data(), frame.size());
   }
 
   void Pause() {
@@ -203,10 +187,12 @@ class TForwarder : public TThread {
 
   const TTarget target_;
   const std::string header_;
-  std::mutex lock_;
-  std::deque<std::string> backlog_;  // guarded by lock_
-  TSemaphore wake_{0};
-  int fd_ = -1;  // the sending thread's
+  // The oldest messages go when it is full; never more than the limit wait.
+  TBoundedQueue<std::string> backlog_{kBacklogLimit};
+  // The sending thread's: the message being sent (empty when none), its
+  // connection, and the pause before the next attempt.
+  std::string sending_;
+  TDescriptor fd_;
   int pause_ = kFirstPauseMs;
 };
 

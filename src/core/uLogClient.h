@@ -3,7 +3,10 @@
 // tests and the benchmarks. One object per connection; not thread-safe.
 #pragma once
 
-#include "core/uMainThread.h"
+#include "core/uClientMessage.h"
+#include "platform/uDescriptor.h"
+
+#include <cstdint>
 
 #include <string>
 
@@ -21,7 +24,7 @@ class TLogClient {
 
   // Connects (blocking) to host:port; false with errno set on failure.
   bool Connect(const std::string& host, std::uint16_t port);
-  bool Connected() const { return fd_ >= 0; }
+  bool Connected() const { return fd_.Valid(); }
   // The local port of the connection, as the service sees it.
   std::uint16_t LocalPort() const;
 
@@ -43,7 +46,7 @@ class TLogClient {
   void Close();
 
  private:
-  int fd_ = -1;
+  TDescriptor fd_;
 };
 
 }  // namespace logserver

@@ -1,13 +1,10 @@
 #include "core/uMainThread.h"
 
-#include "core/uDateTimeMask.h"
-#include "core/uIniFile.h"
+#include "base/uDateTimeMask.h"
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
+#include "platform/uThread.h"
 #include "platform/uTime.h"
-
-#include <cerrno>
-#include <system_error>
 
 namespace logserver {
 
@@ -18,8 +15,6 @@ namespace {
 constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
 constexpr std::uint32_t kDropReportInterval = 60000;
-
-std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 std::string PeerText(const std::string& address, std::uint16_t port) {
   return "[" + address + ":" + std::to_string(port) + "]";
@@ -33,63 +28,24 @@ tMainThread::~tMainThread() {
   StopServiceLog();
 }
 
+tMainThread::tMainThread(tServiceConfig settings) : Config(std::move(settings)), ConfigGiven(true) {}
+
 void tMainThread::ReadConfig() {
   const std::string directory = DirectoryPart(ExecutablePath());
-  ReadConfigFrom(directory + "LogServer.conf", directory);
-}
-
-void tMainThread::ReadConfigFrom(const std::string& configPath,
-                                 const std::string& executableDirectory) {
-  std::string text;
-  bool exists = false;
-  if (!ReadFileText(configPath, text, exists))
-    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
-  tIniDocument document(text);
-  const std::string section = "Common";
-
-  auto readInteger = [&](const char* key, std::int32_t defaultValue) {
-    bool found = false;
-    const std::string value = document.ReadString(section, key, std::string(), &found);
-    std::int32_t parsed = 0;
-    return found && ParseConfigInteger(value, parsed) ? parsed : defaultValue;
-  };
-  // The port keys keep the low 16 bits: 70000 becomes 4464.
-  ServicePort = static_cast<std::uint16_t>(readInteger("ServicePort", 30000));
-  SysLogPort = static_cast<std::uint16_t>(readInteger("SysLogPort", 514));
-  RunMode = readInteger("RunMode", 0);
-  LogMode = readInteger("LogMode", 1);
-  BaseCatalog = document.ReadString(section, "BaseCatalog", executableDirectory + "Logs/");
-  {
-    bool found = false;
-    const std::string value = document.ReadString(section, "ModuleNameAsFilePrefix", "", &found);
-    ModuleNameAsFilePrefix = (!found || value.empty()) ? true : value[0] == '1';
-  }
-  TimePlacementMask = document.ReadString(section, "TimePlacementMask", "yyyy_mm_dd");
-
-  // The file always holds the values in effect; SysLogPort is not written.
-  auto writeBack = [&](const char* key, const std::string& value) {
-    document.WriteString(section, key, value);
-    if (!WriteFileText(configPath, document.Text()))
-      throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
-  };
-  writeBack("ServicePort", std::to_string(ServicePort));
-  writeBack("RunMode", std::to_string(RunMode));
-  writeBack("LogMode", std::to_string(LogMode));
-  writeBack("BaseCatalog", BaseCatalog);
-  writeBack("ModuleNameAsFilePrefix", ModuleNameAsFilePrefix ? "1" : "0");
-  writeBack("TimePlacementMask", TimePlacementMask);
+  Config = ReadServiceConfig(directory + "LogServer.conf", directory);
 }
 
 void tMainThread::Run() {
+  SetCurrentThreadName("ls-main");
   TcpServer.reset();
   SyslogServer.reset();
   StopRequested.store(false);
   try {
-    ReadConfig();
+    if (!ConfigGiven) ReadConfig();
     // No thread exists before this point and none is started before the
     // daemon detach: the detached child carries on with this thread only.
     InstallStopHandler(&tMainThread::HandleStopSignal);
-    if (RunMode == 4) {
+    if (Config.RunMode == 4) {
       const bool detached = Daemonize();
       CreateServiceLog();
       if (detached) {
@@ -115,7 +71,19 @@ void tMainThread::Run() {
 
 void tMainThread::CreateServiceLog() {
   const std::string name = FileNamePart(ExecutablePath());
-  ServiceLog = TFileLogProducer::Create(BaseCatalog, "0.0.0.0", "0", name, name, "", "");
+  ServiceLog = TFileLogProducer::Create({Config.BaseCatalog, "0.0.0.0", "0", name, name, "", ""});
+}
+
+std::unique_ptr<tLogProducerHolder> tMainThread::CreateRegistry() {
+  return std::make_unique<tLogProducerHolder>(
+      Config.BaseCatalog, Config.Providers, &TFileLogProducer::Create, &TExternalLogProducer::Create,
+      [this](const std::string& line) { WriteServiceLog(false, line); });
+}
+
+void tMainThread::PrepareDispatch(std::size_t queueBytes) {
+  if (!ServiceLog) CreateServiceLog();
+  if (LogQueue_.load() == nullptr) LogQueue_.store(new tLogQueue(queueBytes));
+  if (!Producers_) Producers_ = CreateRegistry();
 }
 
 void tMainThread::StopServiceLog() {
@@ -130,10 +98,8 @@ void tMainThread::Serve() {
     TcpServer = std::make_unique<TTCPServerComponent>();
     SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
-    LogQueue.store(new tLogQueue());
-    Producers = std::make_unique<tLogProducerHolder>(
-        BaseCatalog, std::string(), &TFileLogProducer::Create, &TExternalLogProducer::Create,
-        [this](const std::string& line) { WriteServiceLog(false, line); });
+    LogQueue_.store(new tLogQueue());
+    Producers_ = CreateRegistry();
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
     TcpServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
@@ -142,17 +108,17 @@ void tMainThread::Serve() {
     TcpServer->OnConnect = [this](TIPConnection& client) { OnClientConnect(client); };
     TcpServer->OnDisconnect = [this](TIPConnection& client) { OnClientDisconnect(client); };
     TcpServer->SetIPAddress("0.0.0.0");
-    TcpServer->SetIPPort(ServicePort);
+    TcpServer->SetIPPort(Config.ServicePort);
     TcpServer->SetActive(true);
 
     SyslogServer->SetIPAddress("0.0.0.0");
-    SyslogServer->SetIPPort(SysLogPort);
+    SyslogServer->SetIPPort(Config.SysLogPort);
     SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
       OnSyslogDatagram(sender, packet, size);
     };
     SyslogServer->SetActive(true);
 
-    tLogQueue* queue = LogQueue.load();
+    tLogQueue* queue = LogQueue_.load();
     while (!StopRequested.load()) {
       pLogQueueElement element;
       if (queue->Pop(element)) DispatchElement(std::move(element));
@@ -171,7 +137,7 @@ void tMainThread::Serve() {
 void tMainThread::StopSequence() {
   // From here on no network thread may wait for room in the queue: what is
   // still queued is discarded anyway.
-  if (tLogQueue* queue = LogQueue.load()) queue->Close();
+  if (tLogQueue* queue = LogQueue_.load()) queue->Close();
   // Each object is freed between its two lines; the pairs are written only
   // for objects that exist. The heartbeat and the network handlers use the
   // queue, so they go first; the producers go last.
@@ -190,15 +156,15 @@ void tMainThread::StopSequence() {
     SyslogServer.reset();
     WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
-  if (LogQueue.load() != nullptr) {
+  if (LogQueue_.load() != nullptr) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
-    delete LogQueue.exchange(nullptr);
+    delete LogQueue_.exchange(nullptr);
     WriteServiceLog(false, "STOPPED LOG QUEUE...OK");
   }
-  if (Producers) {
+  if (Producers_) {
     WriteServiceLog(false, "STOPPING LOG PRODUCER...");
-    Producers.reset();
+    Producers_.reset();
     WriteServiceLog(false, "STOPPED LOG PRODUCER...OK");
   }
 }
@@ -227,7 +193,7 @@ void tMainThread::CheckListener() {
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
-  if (Gated && LogMode <= 0) return;
+  if (Gated && Config.LogMode <= 0) return;
   if (!ServiceLog) return;
   // One clock reading serves the stamp and the choice of the hourly file.
   const double now = Now();
@@ -236,11 +202,11 @@ void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
 
 void tMainThread::RequestStop() {
   StopRequested.store(true);
-  if (tLogQueue* queue = LogQueue.load()) queue->Release();
+  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
 }
 
 void tMainThread::WakeUp() {
-  if (tLogQueue* queue = LogQueue.load()) queue->Release();
+  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
 }
 
 void tMainThread::HandleStopSignal(int) {
@@ -269,16 +235,16 @@ void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::u
   // Waits while the queue is full, which stops the delivery thread and with
   // it the connections' reading: TCP flow control slows the clients and
   // nothing they sent is dropped. Gives up once the stop sequence begins.
-  if (tLogQueue* queue = LogQueue.load())
+  if (tLogQueue* queue = LogQueue_.load())
     queue->PushWaiting(MakeElement(lqkClientData, Sender, Packet, PacketSize));
 }
 
 void tMainThread::OnClientConnect(TIPConnection& Client) {
-  if (tLogQueue* queue = LogQueue.load()) queue->Push(MakeElement(lqkClientConnect, Client, nullptr, 0));
+  if (tLogQueue* queue = LogQueue_.load()) queue->Push(MakeElement(lqkClientConnect, Client, nullptr, 0));
 }
 
 void tMainThread::OnClientDisconnect(TIPConnection& Client) {
-  if (tLogQueue* queue = LogQueue.load())
+  if (tLogQueue* queue = LogQueue_.load())
     queue->Push(MakeElement(lqkClientDisconnect, Client, nullptr, 0));
 }
 
@@ -286,7 +252,7 @@ void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
                                    std::uint32_t PacketSize) {
   // UDP cannot push back: a datagram that finds the queue full is dropped
   // and counted; the main loop reports the count.
-  tLogQueue* queue = LogQueue.load();
+  tLogQueue* queue = LogQueue_.load();
   if (queue && !queue->TryPush(MakeElement(lqkSyslogDatagram, Sender, Packet, PacketSize)))
     ++DroppedDatagrams;
 }
@@ -304,17 +270,18 @@ void tMainThread::ReportDroppedDatagrams() {
 }
 
 void tMainThread::DispatchElement(pLogQueueElement element) {
-  if (!element || !Producers) return;
+  if (!element || !Producers_) return;
   const tLogQueueElement& e = *element;
   const std::string port = std::to_string(e.ClientPort);
   switch (e.Kind) {
     case lqkClientData: {
       tClientLogMessage message;
       if (!DecodeClientLogMessage(e.Data, message)) return;
-      if (message.FilePrefix.empty() && ModuleNameAsFilePrefix) message.FilePrefix = message.ModuleName;
-      Producers->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
+      if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
+        message.FilePrefix = message.ModuleName;
+      Producers_->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
                             message.FilePrefix, message.Text, message.EventTime);
-      if (LogMode >= 2)
+      if (Config.LogMode >= 2)
         WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
                                   message.Text + "\"");
       break;
@@ -323,14 +290,14 @@ void tMainThread::DispatchElement(pLogQueueElement element) {
       WriteServiceLog(true, "CLIENT CONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
       break;
     case lqkClientDisconnect:
-      Producers->RemoveClientProducers(e.ClientAddress, port);
+      Producers_->RemoveClientProducers(e.ClientAddress, port);
       WriteServiceLog(true, "CLIENT DISCONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
       break;
     case lqkSyslogDatagram: {
       std::string text = e.Data;
       while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
-      Producers->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
-      if (LogMode >= 2)
+      Producers_->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+      if (Config.LogMode >= 2)
         WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text +
                                   "\"");
       break;

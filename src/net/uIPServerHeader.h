@@ -49,6 +49,23 @@ using tNotifyTCPEvent = std::function<void(TIPConnection& Client)>;
 using tNotifyDataTCPEvent =
     std::function<void(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize)>;
 
+// The four handlers of a server; they travel together from a component to
+// the server it starts.
+struct tServerEvents {
+  tNotifyDataTCPEvent OnReceive;
+  tNotifyDataTCPEvent OnSend;
+  tNotifyTCPEvent OnDisconnect;
+  tNotifyTCPEvent OnConnect;
+};
+
+// Everything a component hands the server it starts: the handlers, and the
+// IPv4 address (dotted quad or host name) and port to bind.
+struct tServerSetup {
+  tServerEvents Events;
+  std::string IPAddress;
+  std::uint16_t IPPort = 0;
+};
+
 class TCustomTCPConnection;
 
 // One TCP event on its way to the delivery thread; Data is the record's own

@@ -12,13 +12,6 @@ constexpr int kListenBacklog = 256;
 constexpr int kSetupRetryMs = 50;
 constexpr int kAcceptWaitMs = 200;
 constexpr int kResourceRetryMs = 50;
-constexpr int kDeliveryWaitMs = 50;
-constexpr int kRoomWaitMs = 10;
-// A connection with output pending waits up to this long for its socket.
-constexpr int kBusyWaitMs = 100;
-// An idle connection wakes this often to look for queued chunks and its
-// terminate flag; received data wakes it at once.
-constexpr int kIdleWaitMs = 50;
 
 // accept() failures that concern one pending connection only: go on.
 bool IsTransientAcceptError(int e) {
@@ -35,339 +28,16 @@ bool IsResourceAcceptError(int e) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Filters
-
-std::unique_ptr<tEmptyReceiveFilter> tEmptyReceiveFilter::Create() {
-  return std::unique_ptr<tEmptyReceiveFilter>(new tEmptyReceiveFilter());
-}
-
-int tEmptyReceiveFilter::BytesNeeded() { return TCustomTCPConnection::kMaxChunk; }
-
-std::string tEmptyReceiveFilter::Encode(const char* Data, int Size) {
-  return Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string();
-}
-
-std::string tEmptyReceiveFilter::Decode(const char* Data, int Size, bool& More) {
-  More = false;
-  return Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string();
-}
-
-std::unique_ptr<tEmptyReceiveFilter> tTPKTReceiveFilter::Create() {
-  return std::unique_ptr<tEmptyReceiveFilter>(new tTPKTReceiveFilter());
-}
-
-int tTPKTReceiveFilter::BytesNeeded() {
-  const std::size_t held = Buffered();
-  if (held < 4) return static_cast<int>(4 - held);
-  const int length = (static_cast<unsigned char>(Buffer[Start + 2]) << 8) |
-                     static_cast<unsigned char>(Buffer[Start + 3]);
-  const int missing = length - static_cast<int>(held);
-  return missing <= 0 ? 4 : missing;
-}
-
-std::string tTPKTReceiveFilter::Encode(const char* Data, int Size) {
-  if (Size < 0 || Size + 4 > kMaxFrame) return std::string();
-  const int length = Size + 4;
-  std::string frame;
-  frame.reserve(static_cast<std::size_t>(length));
-  frame += static_cast<char>(3);
-  frame += static_cast<char>(0);
-  frame += static_cast<char>(length >> 8);
-  frame += static_cast<char>(length & 0xFF);
-  if (Size > 0) frame.append(Data, static_cast<std::size_t>(Size));
-  return frame;
-}
-
-std::string tTPKTReceiveFilter::Decode(const char* Data, int Size, bool& More) {
-  if (Size > 0) {
-    if (Start > 0) {
-      Buffer.erase(0, Start);
-      Start = 0;
-    }
-    Buffer.append(Data, static_cast<std::size_t>(Size));
-  }
-  return ExtractFrame(More);
-}
-
-std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
-  More = false;
-  std::string unit;
-  while (Buffered() >= 4) {
-    const unsigned char version = static_cast<unsigned char>(Buffer[Start]);
-    const unsigned char reserved = static_cast<unsigned char>(Buffer[Start + 1]);
-    const std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(Buffer[Start + 2])) << 8) |
-                               static_cast<unsigned char>(Buffer[Start + 3]);
-    // A wrong start, or a length that cannot even hold the header, is no
-    // frame: skip two bytes and look again, so every call makes progress.
-    if (version != Header || reserved != 0 || length < 4) {
-      Start += 2;
-      continue;
-    }
-    if (Buffered() < length) break;
-    unit.assign(Buffer, Start + 4, length - 4);
-    Start += length;
-    More = Buffered() >= 4;
-    break;
-  }
-  if (Start == Buffer.size()) {
-    Buffer.clear();
-    Start = 0;
-  }
-  return unit;
-}
-
-std::string BuildTpktFrame(const std::string& payload) {
-  auto filter = tTPKTReceiveFilter::Create();
-  return filter->Encode(payload.data(), static_cast<int>(payload.size()));
-}
-
-// ---------------------------------------------------------------------------
-// Receive manager
-
-bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
-  for (;;) {
-    {
-      TLockGuard guard(QueueLock);
-      const bool room = static_cast<int>(Items.size()) < MaxCount &&
-                        (Items.empty() || Bytes + message.Data.size() <= MaxBytes);
-      if (room) {
-        Bytes += message.Data.size();
-        Items.push_back(std::move(message));
-        Signal.Post();
-        return true;
-      }
-    }
-    if (canceller == nullptr || canceller->Terminated()) return false;
-    ++Waiting;
-    Room.TimedWait(kRoomWaitMs);
-    --Waiting;
-  }
-}
-
-bool TReceiveManagerQueue::Pop(tReceiveMSG& message) {
-  TLockGuard guard(QueueLock);
-  if (Items.empty()) return false;
-  message = std::move(Items.front());
-  Items.pop_front();
-  Bytes -= message.Data.size();
-  if (Waiting.load() > 0) Room.Post();
-  return true;
-}
-
-void TReceiveManagerQueue::Clear() {
-  TLockGuard guard(QueueLock);
-  Items.clear();
-  Bytes = 0;
-  while (Signal.TryWait()) {
-  }
-}
-
-std::size_t TReceiveManagerQueue::Count() {
-  TLockGuard guard(QueueLock);
-  return Items.size();
-}
-
-std::unique_ptr<TReceiveManager> TReceiveManager::Create(TCustomTCPServer* Owner) {
-  std::unique_ptr<TReceiveManager> manager(new TReceiveManager(Owner));
-  manager->Start();
-  return manager;
-}
-
-void TReceiveManager::Execute() {
-  while (!Terminated()) {
-    if (!TimedWait(Queue.Signal, kDeliveryWaitMs)) continue;
-    tReceiveMSG m;
-    if (!Queue.Pop(m)) continue;
-    if (m.Connection == nullptr) continue;
-    TIPConnection& connection = *m.Connection;
-    const auto size = static_cast<std::uint32_t>(m.Data.size());
-    const char* data = m.Data.empty() ? nullptr : m.Data.data();
-    switch (m.Event) {
-      case ceConnect:
-        if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
-        break;
-      case ceDisconnect:
-        if (Owner->OnDisconnect) {
-          CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
-          Owner->RemoveConnection(connection.ClientID);
-        }
-        break;
-      case ceReceiveData:
-        if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
-        break;
-      case ceSendData:
-        if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
-        break;
-      default:
-        break;
-    }
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Connection
-
-TCustomTCPConnection::TCustomTCPConnection(int socket, std::uint16_t id, TCustomTCPServer* server,
-                                           const std::string& address, std::uint16_t port,
-                                           tReceiveFilterType filterClass)
-    : Server(server),
-      Socket(socket),
-      Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()),
-      ReceiveBuffer(65536) {
-  ClientID = id;
-  ClientAddress = address;
-  ClientPort = port;
-}
-
-std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
-    int Socket, std::uint16_t ID, TCustomTCPServer* Server, const std::string& Address,
-    std::uint16_t Port, tReceiveFilterType FilterClass) {
-  return std::unique_ptr<TCustomTCPConnection>(
-      new TCustomTCPConnection(Socket, ID, Server, Address, Port, FilterClass));
-}
-
-TCustomTCPConnection::~TCustomTCPConnection() {
-  StopAndWait();
-  // The body closes the socket on its way out; one that never ran cannot.
-  if (!Started()) SocketClose(Socket);
-  ClearSendList();
-}
-
-void TCustomTCPConnection::Send(const char* Data, int Size) {
-  TLockGuard guard(SendLock);
-  if (Size <= 0) {
-    SendList.emplace_back();
-    SendSignal.Post();
-    return;
-  }
-  for (int offset = 0; offset < Size; offset += kMaxChunk) {
-    const int length = Size - offset < kMaxChunk ? Size - offset : kMaxChunk;
-    SendList.emplace_back(Data + offset, static_cast<std::size_t>(length));
-    SendSignal.Post();
-  }
-}
-
-int TCustomTCPConnection::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
-  return SocketSetOption(Socket, Level, OptName, OptVal, OptLen);
-}
-
-std::size_t TCustomTCPConnection::QueuedChunks() {
-  TLockGuard guard(SendLock);
-  return SendList.size();
-}
-
-int TCustomTCPConnection::TakeSendChunk(std::string& chunk) {
-  TLockGuard guard(SendLock);
-  if (SendList.empty()) return -1;
-  chunk = std::move(SendList.front());
-  SendList.pop_front();
-  return static_cast<int>(chunk.size());
-}
-
-void TCustomTCPConnection::ClearSendList() {
-  TLockGuard guard(SendLock);
-  SendList.clear();
-}
-
-void TCustomTCPConnection::Post(TConnectionEvent Event, std::string Data) {
-  TCustomTCPServer* server = Server.load();
-  if (server == nullptr) return;
-  tReceiveMSG m;
-  m.Event = Event;
-  m.Connection = this;
-  m.Data = std::move(Data);
-  // Waits while the delivery queue is full; gives up only when this
-  // connection is being stopped.
-  server->PostEvent(std::move(m), this);
-}
-
-void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int Size) {
-  // A connection being stopped raises no events.
-  if (Terminated()) return;
-  switch (Event) {
-    case ceConnect:
-    case ceDisconnect:
-      Post(Event, std::string());
-      break;
-    case ceReceiveData: {
-      bool more = false;
-      std::string unit = Filter->Decode(Data, Size, more);
-      if (!unit.empty()) Post(ceReceiveData, std::move(unit));
-      while (more && !Terminated()) {
-        unit = Filter->Decode(nullptr, 0, more);
-        if (!unit.empty()) Post(ceReceiveData, std::move(unit));
-      }
-      break;
-    }
-    case ceSendData:
-      Post(ceSendData, Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string());
-      break;
-    default:
-      break;
-  }
-}
-
-bool TCustomTCPConnection::WriteStep() {
-  if (Pending.empty()) {
-    std::string chunk;
-    const int k = TakeSendChunk(chunk);
-    if (k < 0) return true;
-    Notify(ceSendData, chunk.data(), k);
-    Pending = Filter->Encode(chunk.data(), k);
-    PendingOffset = 0;
-    if (Pending.empty()) return true;
-  }
-  const long w = SocketWrite(Socket, Pending.data() + PendingOffset, Pending.size() - PendingOffset);
-  if (w < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-  PendingOffset += static_cast<std::size_t>(w);
-  if (PendingOffset >= Pending.size()) {
-    Pending.clear();
-    PendingOffset = 0;
-  }
-  return true;
-}
-
-void TCustomTCPConnection::Execute() {
-  SocketSetNonBlocking(Socket);
-  Notify(ceConnect, nullptr, 0);
-  while (!Terminated()) {
-    const long n = SocketRead(Socket, ReceiveBuffer.data(), kMaxChunk);
-    if (n > 0) {
-      Notify(ceReceiveData, ReceiveBuffer.data(), static_cast<int>(n));
-    } else if (n == 0) {
-      break;  // end of stream
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      break;
-    }
-    if (!WriteStep()) break;
-
-    bool readable = false, writable = false;
-    if (!Pending.empty()) {
-      SocketWait(Socket, true, true, kBusyWaitMs, readable, writable);
-    } else if (!SendSignal.TryWait()) {
-      SocketWait(Socket, true, false, kIdleWaitMs, readable, writable);
-    }
-  }
-  Notify(ceDisconnect, nullptr, 0);
-  SocketShutdown(Socket);
-  SocketClose(Socket);
-}
-
-// ---------------------------------------------------------------------------
-// Listener
-
-TCustomTCPServer::TCustomTCPServer(tNotifyDataTCPEvent onReceive, tNotifyDataTCPEvent onSend,
-                                   tNotifyTCPEvent onDisconnect, tNotifyTCPEvent onConnect,
-                                   const std::string& ipAddress, std::uint16_t ipPort)
-    : OnReceive(std::move(onReceive)),
-      OnSend(std::move(onSend)),
-      OnDisconnect(std::move(onDisconnect)),
-      OnConnect(std::move(onConnect)),
-      IPPort(ipPort) {
+TCustomTCPServer::TCustomTCPServer(const tServerSetup& setup)
+    : TThread("ls-tcp-listen"),
+      OnReceive(setup.Events.OnReceive),
+      OnSend(setup.Events.OnSend),
+      OnDisconnect(setup.Events.OnDisconnect),
+      OnConnect(setup.Events.OnConnect),
+      IPPort(setup.IPPort) {
   ReceiveManagerOwner = TReceiveManager::Create(this);
   ReceiveManager.store(ReceiveManagerOwner.get());
-  SetIPAddress(ipAddress);
+  SetIPAddress(setup.IPAddress);
   // An address that cannot be resolved stays empty and every cycle then
   // fails at bind, which LastError shows.
   LastError_.store(0);
@@ -400,14 +70,13 @@ void TCustomTCPServer::CloseListenSocket() {
   // its number to another socket while the thread still waits on it);
   // shutting it down wakes the thread at once.
   std::lock_guard<std::mutex> guard(ListenGuard);
-  if (ListenSocket != -1) SocketShutdown(ListenSocket);
+  if (ListenSocket) SocketShutdown(ListenSocket.Get());
 }
 
 void TCustomTCPServer::CloseOwnListenSocket() {
   std::lock_guard<std::mutex> guard(ListenGuard);
-  if (ListenSocket == -1) return;
-  SocketClose(ListenSocket);
-  ListenSocket = -1;
+  if (!ListenSocket) return;
+  ListenSocket.Reset();
   ListeningPort_.store(0);
 }
 
@@ -419,17 +88,20 @@ void TCustomTCPServer::Execute() {
   while (!Terminated()) {
     LastError_.store(0);
     Started.Post();
-    const int fd = SocketCreateStream();
-    if (fd < 0) {
+    TDescriptor created = SocketCreateStream();
+    if (!created) {
       LastError_.store(errno);
       ListenFailure_.store(errno);
       if (Terminated()) break;
       SleepMilliseconds(kSetupRetryMs);
       continue;
     }
+    // The thread keeps using the number; the descriptor itself belongs to
+    // ListenSocket, where CloseListenSocket can reach it.
+    const int fd = created.Get();
     {
       std::lock_guard<std::mutex> guard(ListenGuard);
-      ListenSocket = fd;
+      ListenSocket = std::move(created);
     }
     SocketSetNonBlocking(fd);
     SocketSetReuseAddress(fd);
@@ -449,7 +121,7 @@ void TCustomTCPServer::Execute() {
   }
   {
     std::lock_guard<std::mutex> guard(ListenGuard);
-    if (ListenSocket != -1) SocketShutdown(ListenSocket);
+    if (ListenSocket) SocketShutdown(ListenSocket.Get());
   }
   CloseOwnListenSocket();
   CloseAllConnections();
@@ -458,10 +130,10 @@ void TCustomTCPServer::Execute() {
 void TCustomTCPServer::AcceptLoop(int listenSocket) {
   while (!Terminated()) {
     TSocketAddress peer;
-    const int client = SocketAccept(listenSocket, peer);
-    if (client >= 0) {
-      SocketSetNonBlocking(client);
-      CreateConnection(client, peer);
+    TDescriptor client = SocketAccept(listenSocket, peer);
+    if (client) {
+      SocketSetNonBlocking(client.Get());
+      CreateConnection(std::move(client), peer);
       continue;
     }
     const int error = errno;
@@ -486,11 +158,11 @@ void TCustomTCPServer::AcceptLoop(int listenSocket) {
   }
 }
 
-int TCustomTCPServer::CreateConnection(int Socket, const TSocketAddress& Peer) {
-  return AddConnection(Socket, Peer, nullptr);
+int TCustomTCPServer::CreateConnection(TDescriptor Socket, const TSocketAddress& Peer) {
+  return AddConnection(std::move(Socket), Peer, nullptr);
 }
 
-int TCustomTCPServer::AddConnection(int Socket, const TSocketAddress& Peer,
+int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Peer,
                                     tReceiveFilterType FilterClass) {
   TLockGuard guard(ListLock);
   // The smallest ID not in use; IDs are reused after removal.
@@ -499,13 +171,10 @@ int TCustomTCPServer::AddConnection(int Socket, const TSocketAddress& Peer,
     if (entry.first < used.size()) used[entry.first] = true;
   std::size_t id = 0;
   while (used[id]) ++id;
-  if (id > 0xFFFF) {
-    SocketClose(Socket);
-    return -1;
-  }
+  if (id > 0xFFFF) return -1;  // the socket closes with its owner
   Connections.emplace_back(
       static_cast<std::uint16_t>(id),
-      TCustomTCPConnection::Create(Socket, static_cast<std::uint16_t>(id), this,
+      TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id), this,
                                    FormatIPv4(Peer.address), Peer.port, FilterClass));
   // Started under ListLock: an early disconnect that reaches RemoveConnection
   // waits for the lock and therefore finds the entry.
@@ -537,10 +206,16 @@ bool TCustomTCPServer::ClientExists(std::uint16_t ID) {
 }
 
 bool TCustomTCPServer::TerminateConnection(std::uint16_t ID) {
-  TLockGuard guard(ListLock);
-  TCustomTCPConnection* connection = Find(ID);
-  if (connection == nullptr) return false;
-  connection->Terminate();
+  TReceiveManager* manager = nullptr;
+  {
+    TLockGuard guard(ListLock);
+    TCustomTCPConnection* connection = Find(ID);
+    if (connection == nullptr) return false;
+    connection->Terminate();
+    manager = ReceiveManager.load();
+  }
+  // It may be waiting for room in the delivery queue: let it see the flag.
+  if (manager) manager->Queue.WakeWaiters();
   return true;
 }
 
@@ -613,6 +288,8 @@ void TCustomTCPServer::CloseAllConnections() {
       stopping.push_back(std::move(connection));
     }
   }
+  // Connections waiting for room in the delivery queue give up now.
+  if (ReceiveManagerOwner) ReceiveManagerOwner->Queue.WakeWaiters();
   // 2. Stop delivery while every connection still exists, so no handler can
   //    be called with a destroyed one. Not under ListLock: a handler in
   //    RemoveConnection needs it.

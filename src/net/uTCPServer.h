@@ -1,6 +1,9 @@
-// TCP server: receive filters with TPKT framing, the receive manager that
-// delivers every event of a listener on one thread, one thread per accepted
-// connection, and the listener that accepts clients and owns them.
+// TCP server: the listener that accepts clients and owns them. This header
+// gathers the TCP parts:
+//
+//   uTPKTFilter      receive filters and TPKT framing
+//   uReceiveManager  the queue and thread that deliver every event of a listener
+//   uTCPConnection   one thread per accepted client
 //
 // Lock order: a listener's ListLock before a connection's SendLock, never
 // the reverse; connection threads never take ListLock. No handler is called
@@ -13,11 +16,14 @@
 #pragma once
 
 #include "net/uIPServerHeader.h"
+#include "net/uReceiveManager.h"
+#include "net/uTCPConnection.h"
+#include "net/uTPKTFilter.h"
+#include "platform/uDescriptor.h"
 #include "platform/uSocket.h"
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,174 +31,6 @@
 #include <vector>
 
 namespace logserver {
-
-// ---------------------------------------------------------------------------
-// Receive filters. Used by one connection thread only; no locks.
-
-// Pass-through: units are the socket's read boundaries; chunks go out as they are.
-class tEmptyReceiveFilter {
- public:
-  static std::unique_ptr<tEmptyReceiveFilter> Create();
-  virtual ~tEmptyReceiveFilter() = default;
-
-  // How many more bytes the pending unit needs.
-  virtual int BytesNeeded();
-  // The bytes to write for one outgoing chunk.
-  virtual std::string Encode(const char* Data, int Size);
-  // Takes newly received bytes (or none) and returns at most one unit,
-  // possibly empty. More asks to be called again with no data.
-  virtual std::string Decode(const char* Data, int Size, bool& More);
-
- protected:
-  tEmptyReceiveFilter() = default;
-  std::string Buffer;
-};
-
-// Class reference with virtual constructor for filters.
-using tReceiveFilterType = std::unique_ptr<tEmptyReceiveFilter> (*)();
-
-// TPKT (RFC 1006): 03 00, a big-endian length of 4 to 65535 that counts the
-// 4-byte header, then the payload. Bytes that start no frame (another
-// version, or a length below 4) are discarded two at a time.
-class tTPKTReceiveFilter : public tEmptyReceiveFilter {
- public:
-  static constexpr int kMaxFrame = 65535;
-  static std::unique_ptr<tEmptyReceiveFilter> Create();
-
-  int BytesNeeded() override;
-  // Empty when Size < 0 or the frame would exceed 65535 bytes; Size 0 gives
-  // the header-only frame 03 00 00 04.
-  std::string Encode(const char* Data, int Size) override;
-  std::string Decode(const char* Data, int Size, bool& More) override;
-
-  // Bytes held for frames not yet complete.
-  std::size_t Buffered() const { return Buffer.size() - Start; }
-
-  const std::uint16_t Header = 3;
-
- private:
-  tTPKTReceiveFilter() = default;
-  std::string ExtractFrame(bool& More);
-
-  // Buffer[Start..] are the bytes not yet returned; the consumed prefix is
-  // dropped once per append, so a read of many small frames costs one move.
-  std::size_t Start = 0;
-};
-
-// The frame that carries one client log message.
-std::string BuildTpktFrame(const std::string& payload);
-
-// ---------------------------------------------------------------------------
-// Receive manager
-
-class TCustomTCPServer;
-
-// The queue between the connection threads and the delivery thread. At
-// MaxCount messages, or MaxBytes of data, a push waits for room (TCP flow
-// control then slows the client) until its canceller is terminated; nothing
-// is dropped otherwise. A message always fits into an empty queue.
-class TReceiveManagerQueue {
- public:
-  static constexpr int MaxCount = 10000;
-  static constexpr std::size_t MaxBytes = 16u * 1024 * 1024;
-
-  ~TReceiveManagerQueue() { Clear(); }
-
-  // Appends `message`. With a canceller the push waits while the queue is
-  // full and gives up (false) once the canceller is terminated; without one
-  // a full queue drops the message (false).
-  bool Push(tReceiveMSG message, const TThread* canceller);
-  bool Pop(tReceiveMSG& message);
-  void Clear();
-  std::size_t Count();
-
-  TSemaphore Signal{0};  // one count per message pushed
-
- private:
-  TRecursiveLock QueueLock;
-  std::deque<tReceiveMSG> Items;  // guarded by QueueLock
-  std::size_t Bytes = 0;           // guarded by QueueLock
-  TSemaphore Room{0};              // posted by Pop while pushers wait
-  std::atomic<int> Waiting{0};
-};
-
-// Delivers every event of one listener, in posting order, on its own thread.
-class TReceiveManager : public TThread {
- public:
-  // Creates the manager and starts its thread.
-  static std::unique_ptr<TReceiveManager> Create(TCustomTCPServer* Owner);
-  ~TReceiveManager() override { StopAndWait(); }
-
-  TCustomTCPServer* const Owner;
-  TReceiveManagerQueue Queue;
-
- protected:
-  void Execute() override;
-
- private:
-  explicit TReceiveManager(TCustomTCPServer* owner) : Owner(owner) {}
-};
-
-// ---------------------------------------------------------------------------
-// TCP connection
-
-// One accepted client on a thread of its own: reads, decodes, reports, and
-// writes the chunks other threads queue. It never calls a handler itself.
-class TCustomTCPConnection : public TIPConnection {
- public:
-  static constexpr int kMaxChunk = 65533;
-
-  // Builds the connection; the caller starts it. The socket is owned from
-  // here on, also when the thread never starts.
-  static std::unique_ptr<TCustomTCPConnection> Create(int Socket, std::uint16_t ID,
-                                                      TCustomTCPServer* Server,
-                                                      const std::string& Address,
-                                                      std::uint16_t Port,
-                                                      tReceiveFilterType FilterClass);
-  ~TCustomTCPConnection() override;
-
-  // Queues data in chunks of at most 65533 bytes; Size <= 0 queues the empty
-  // chunk. Any thread; a multi-chunk send is never interleaved with another.
-  void Send(const char* Data, int Size);
-  int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) override;
-
-  std::size_t QueuedChunks();
-
-  // Cleared by the listener during its shutdown, so nothing more is posted.
-  std::atomic<TCustomTCPServer*> Server;
-
- protected:
-  void Execute() override;
-
- private:
-  TCustomTCPConnection(int socket, std::uint16_t id, TCustomTCPServer* server,
-                       const std::string& address, std::uint16_t port,
-                       tReceiveFilterType filterClass);
-
-  int TakeSendChunk(std::string& chunk);
-  void ClearSendList();
-  void Notify(TConnectionEvent Event, const char* Data, int Size);
-  void Post(TConnectionEvent Event, std::string Data);
-  // Writes what is pending, taking the next chunk when nothing is; false
-  // when the socket failed.
-  bool WriteStep();
-
-  const int Socket;
-  TRecursiveLock SendLock;
-  std::deque<std::string> SendList;  // guarded by SendLock
-  std::unique_ptr<tEmptyReceiveFilter> Filter;
-  TSemaphore SendSignal{0};
-
-  // Connection thread only: the encoded chunk being written and how much of
-  // it has gone out. A chunk the socket takes in part, or refuses with
-  // EAGAIN, is finished before the next one, so no frame is ever torn.
-  std::string Pending;
-  std::size_t PendingOffset = 0;
-  std::vector<char> ReceiveBuffer;
-};
-
-// ---------------------------------------------------------------------------
-// TCP listener
 
 // Owns one listening socket, accepts clients and keeps the live connections.
 // It never gives up: any failure of socket, bind, listen or accept is kept in
@@ -241,33 +79,24 @@ class TCustomTCPServer : public TThread {
   const std::uint16_t IPPort;
   const std::string& IPAddress() const { return IPAddress_; }
 
- public:
   // Builds a suspended listener; the class factories (CreateAs) start it.
-  TCustomTCPServer(tNotifyDataTCPEvent onReceive, tNotifyDataTCPEvent onSend,
-                   tNotifyTCPEvent onDisconnect, tNotifyTCPEvent onConnect,
-                   const std::string& ipAddress, std::uint16_t ipPort);
+  explicit TCustomTCPServer(const tServerSetup& setup);
 
  protected:
   // Builds a listener of class T and starts it (the class reference's
   // virtual constructor).
   template <class T>
-  static std::unique_ptr<TCustomTCPServer> CreateAs(tNotifyDataTCPEvent onReceive,
-                                                    tNotifyDataTCPEvent onSend,
-                                                    tNotifyTCPEvent onDisconnect,
-                                                    tNotifyTCPEvent onConnect,
-                                                    const std::string& ipAddress,
-                                                    std::uint16_t ipPort) {
-    std::unique_ptr<TCustomTCPServer> server(
-        new T(std::move(onReceive), std::move(onSend), std::move(onDisconnect),
-              std::move(onConnect), ipAddress, ipPort));
+  static std::unique_ptr<TCustomTCPServer> CreateAs(const tServerSetup& setup) {
+    std::unique_ptr<TCustomTCPServer> server(new T(setup));
     server->Start();
     return server;
   }
 
   void Execute() override;
-  // Registers a connection for an accepted socket; returns its ID or -1.
-  virtual int CreateConnection(int Socket, const TSocketAddress& Peer);
-  int AddConnection(int Socket, const TSocketAddress& Peer, tReceiveFilterType FilterClass);
+  // Registers a connection for an accepted socket, which it owns from here
+  // on; returns its ID or -1.
+  virtual int CreateConnection(TDescriptor Socket, const TSocketAddress& Peer);
+  int AddConnection(TDescriptor Socket, const TSocketAddress& Peer, tReceiveFilterType FilterClass);
 
  private:
   void SetIPAddress(const std::string& text);
@@ -281,7 +110,7 @@ class TCustomTCPServer : public TThread {
   // The listening socket is closed only by the listener thread; other
   // threads may shut it down to wake the thread. ListenGuard orders both.
   std::mutex ListenGuard;
-  int ListenSocket = -1;  // guarded by ListenGuard
+  TDescriptor ListenSocket;  // guarded by ListenGuard
 
   TRecursiveLock ListLock;
   // In order of registration; guarded by ListLock.
@@ -296,8 +125,6 @@ class TCustomTCPServer : public TThread {
 };
 
 // Class reference with virtual constructor for listeners.
-using TTCPServerType = std::unique_ptr<TCustomTCPServer> (*)(
-    tNotifyDataTCPEvent OnReceive, tNotifyDataTCPEvent OnSend, tNotifyTCPEvent OnDisconnect,
-    tNotifyTCPEvent OnConnect, const std::string& IPAddress, std::uint16_t IPPort);
+using TTCPServerType = std::unique_ptr<TCustomTCPServer> (*)(const tServerSetup& Setup);
 
 }  // namespace logserver

@@ -17,112 +17,18 @@ constexpr int kBitFailure = 4;
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Peer list
-
-bool TUDPClintList::FindClient(const std::string& Address, std::uint16_t Port,
-                               std::uint16_t& Index) {
-  TLockGuard guard(Guard);
-  for (int i = 0; i < kSlots; ++i) {
-    const pUDPClient& c = Slots[static_cast<std::size_t>(i)];
-    if (c && c->Port == Port && c->Address == Address) {
-      Index = static_cast<std::uint16_t>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::uint16_t TUDPClintList::AddClient(const tUDPClient& Client) {
-  TLockGuard guard(Guard);
-  for (int i = 0; i < kSlots; ++i) {
-    pUDPClient& c = Slots[static_cast<std::size_t>(i)];
-    if (!c) {
-      c = std::make_unique<tUDPClient>(Client);
-      return static_cast<std::uint16_t>(i);
-    }
-  }
-  return kFullSlot;
-}
-
-bool TUDPClintList::GetClient(int Index, tUDPClient& Client) {
-  TLockGuard guard(Guard);
-  if (Index < 0 || Index >= kSlots || !Slots[static_cast<std::size_t>(Index)]) return false;
-  Client = *Slots[static_cast<std::size_t>(Index)];
-  return true;
-}
-
-bool TUDPClintList::RemoveClient(std::uint16_t Index) {
-  TLockGuard guard(Guard);
-  if (Index >= kSlots || !Slots[Index]) return false;
-  Slots[Index].reset();
-  return true;
-}
-
-void TUDPClintList::Clear() {
-  TLockGuard guard(Guard);
-  for (pUDPClient& c : Slots) c.reset();
-}
-
-// ---------------------------------------------------------------------------
-// Send queue
-
-void TSendQueue::Push(pSendMSG Msg) {
-  TLockGuard guard(Guard);
-  if (static_cast<int>(Items.size()) >= MaxCount) return;  // dropped with its data
-  Items.push_back(std::move(Msg));
-  Pending.Post();
-}
-
-pSendMSG TSendQueue::Pop() {
-  TLockGuard guard(Guard);
-  pSendMSG msg;
-  if (!Items.empty()) {
-    msg = std::move(Items.front());
-    Items.pop_front();
-  }
-  if (Items.empty()) {
-    while (Pending.TryWait()) {
-    }
-  }
-  return msg;
-}
-
-void TSendQueue::Clear() {
-  TLockGuard guard(Guard);
-  while (Pop()) {
-  }
-  while (Pending.TryWait()) {
-  }
-}
-
-std::size_t TSendQueue::Count() {
-  TLockGuard guard(Guard);
-  return Items.size();
-}
-
-// ---------------------------------------------------------------------------
-// Server
-
-tUDPServer::tUDPServer(tNotifyDataTCPEvent onReceive, tNotifyDataTCPEvent onSend,
-                       tNotifyTCPEvent onDisconnect, tNotifyTCPEvent onConnect,
-                       std::string address, std::uint16_t port)
-    : OnReceive(std::move(onReceive)),
-      OnSend(std::move(onSend)),
-      OnDisconnect(std::move(onDisconnect)),
-      OnConnect(std::move(onConnect)),
-      Address(std::move(address)),
-      Port(port),
+tUDPServer::tUDPServer(const tServerSetup& setup)
+    : TIPConnection("ls-udp"),
+      OnReceive(setup.Events.OnReceive),
+      OnSend(setup.Events.OnSend),
+      OnDisconnect(setup.Events.OnDisconnect),
+      OnConnect(setup.Events.OnConnect),
+      Address(setup.IPAddress),
+      Port(setup.IPPort),
       Buffer(kBufferSize) {}
 
-std::unique_ptr<tUDPServer> tUDPServer::Create(tNotifyDataTCPEvent OnReceive,
-                                               tNotifyDataTCPEvent OnSend,
-                                               tNotifyTCPEvent OnDisconnect,
-                                               tNotifyTCPEvent OnConnect,
-                                               const std::string& Address, std::uint16_t Port) {
-  std::unique_ptr<tUDPServer> server(new tUDPServer(std::move(OnReceive), std::move(OnSend),
-                                                    std::move(OnDisconnect), std::move(OnConnect),
-                                                    Address, Port));
+std::unique_ptr<tUDPServer> tUDPServer::Create(const tServerSetup& Setup) {
+  std::unique_ptr<tUDPServer> server(new tUDPServer(Setup));
   server->Start();
   return server;
 }
@@ -136,7 +42,7 @@ bool tUDPServer::WaitStarted(int TimeoutMs, int& ErrorCode) {
 int tUDPServer::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
   if (Terminated()) return 1;
   std::lock_guard<std::mutex> guard(StateGuard);
-  return SocketSetOption(Socket, Level, OptName, OptVal, OptLen);
+  return SocketSetOption(Socket.Get(), Level, OptName, OptVal, OptLen);
 }
 
 void tUDPServer::Execute() {
@@ -147,28 +53,27 @@ void tUDPServer::Execute() {
 
 bool tUDPServer::OpenSocket() {
   LastError_.store(0);
-  const int fd = SocketCreateDatagram();
-  if (fd < 0) {
+  TDescriptor fd = SocketCreateDatagram();
+  if (!fd) {
     LastError_.store(errno);
     return false;
   }
-  SocketSetNonBlocking(fd);
-  SocketSetReuseAddress(fd);
+  SocketSetNonBlocking(fd.Get());
+  SocketSetReuseAddress(fd.Get());
   // A large receive buffer absorbs bursts while this thread is busy in a
   // handler; less is granted without privileges, which is no error.
-  SocketSetReceiveBuffer(fd, kReceiveBufferBytes);
+  SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
   const std::uint32_t address = ParseIPv4(Address);
   const bool malformed = address == kInvalidAddress && Address != "255.255.255.255";
-  if (malformed || SocketBind(fd, address, Port) != 0) {
+  if (malformed || SocketBind(fd.Get(), address, Port) != 0) {
     LastError_.store(malformed ? EADDRNOTAVAIL : errno);
-    SocketClose(fd);
     return false;
   }
-  BoundPort_.store(SocketLocalAddress(fd).port);
+  BoundPort_.store(SocketLocalAddress(fd.Get()).port);
   std::lock_guard<std::mutex> guard(StateGuard);
-  Socket = fd;
+  Socket = std::move(fd);
   SendQueue = std::make_unique<TSendQueue>();
   Clients = std::make_unique<TUDPClintList>();
   return true;
@@ -179,8 +84,7 @@ void tUDPServer::CloseSocket() {
   std::unique_ptr<TUDPClintList> clients;
   {
     std::lock_guard<std::mutex> guard(StateGuard);
-    SocketClose(Socket);
-    Socket = -1;
+    Socket.Reset();
     queue = std::move(SendQueue);
     clients = std::move(Clients);
   }
@@ -201,7 +105,7 @@ void tUDPServer::ServeLoop() {
 int tUDPServer::WaitForEvents() {
   int bits = 0;
   bool readable = false, writable = false;
-  if (SocketWait(Socket, true, false, kReadWaitMs, readable, writable) < 0) {
+  if (SocketWait(Socket.Get(), true, false, kReadWaitMs, readable, writable) < 0) {
     // A signal that interrupts the wait is a pass with nothing ready; only a
     // real failure ends serving.
     if (errno == EINTR) return 0;
@@ -209,17 +113,14 @@ int tUDPServer::WaitForEvents() {
     return kBitFailure;
   }
   if (readable) bits |= kBitReceive;
-  if (!SendQueue->Pending.TryWait()) return bits;
-  const int rc = SocketWait(Socket, false, true, kWriteWaitMs, readable, writable);
+  if (SendQueue->Count() == 0) return bits;
+  const int rc = SocketWait(Socket.Get(), false, true, kWriteWaitMs, readable, writable);
   if (rc < 0 && errno != EINTR) {
     LastError_.store(errno);
     return kBitFailure;
   }
-  if (writable) {
-    bits |= kBitSend;
-  } else {
-    SendQueue->Pending.Post();  // try again on a later pass
-  }
+  // Unwritable: the command stays queued for a later pass.
+  if (writable) bits |= kBitSend;
   return bits;
 }
 
@@ -231,7 +132,7 @@ void tUDPServer::SetPeer(std::uint16_t id, const std::string& address, std::uint
 
 void tUDPServer::ReceiveDatagram() {
   TSocketAddress from;
-  const long n = SocketReceiveFrom(Socket, Buffer.data(), Buffer.size(), from);
+  const long n = SocketReceiveFrom(Socket.Get(), Buffer.data(), Buffer.size(), from);
   if (n < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) LastError_.store(errno);
     return;
@@ -292,7 +193,7 @@ void tUDPServer::SendPending() {
   TSocketAddress to;
   to.address = ParseIPv4(ClientAddress);
   to.port = ClientPort;
-  if (SocketSendTo(Socket, msg->Data.data(), msg->Data.size(), to) != -1) {
+  if (SocketSendTo(Socket.Get(), msg->Data.data(), msg->Data.size(), to) != -1) {
     if (isNew && OnConnect) CallHandlerSafely([&] { OnConnect(*this); });
     LastError_.store(0);
     if (OnSend)
@@ -358,7 +259,7 @@ std::string tUDPServer::GetClientText(std::uint16_t ClientID_) {
 
 int tUDPServer::ReceiveBufferSize() {
   std::lock_guard<std::mutex> guard(StateGuard);
-  return Socket < 0 ? -1 : SocketReceiveBuffer(Socket);
+  return Socket ? SocketReceiveBuffer(Socket.Get()) : -1;
 }
 
 }  // namespace logserver

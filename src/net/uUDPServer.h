@@ -1,6 +1,10 @@
 // UDP server: one thread that owns one datagram socket, reads every datagram,
 // keeps the table of peers it has seen, raises the events, and carries out
-// the send commands other threads queue for it.
+// the send commands other threads queue for it. This header gathers the
+// UDP parts:
+//
+//   uUDPClientList  the peer table
+//   uSendQueue      the send commands and their queue
 //
 // Threading: every socket call and every event runs on the server thread.
 // The send operations may be called from any thread; they only queue a
@@ -9,12 +13,13 @@
 #pragma once
 
 #include "net/uIPServerHeader.h"
+#include "net/uSendQueue.h"
+#include "net/uUDPClientList.h"
+#include "platform/uDescriptor.h"
 #include "platform/uSocket.h"
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,81 +27,12 @@
 
 namespace logserver {
 
-struct tUDPClient {
-  std::string Address;  // dotted quad
-  std::uint16_t Port = 0;
-};
-using pUDPClient = std::unique_ptr<tUDPClient>;
-
-// 1024 peer slots; a peer's slot is its identity while it stays listed.
-// Every operation holds the list's recursive lock for its whole duration.
-class TUDPClintList {
- public:
-  static constexpr int kSlots = 1024;
-  static constexpr std::uint16_t kFullSlot = 255;
-
-  // The first occupied slot holding exactly this address and port.
-  bool FindClient(const std::string& Address, std::uint16_t Port, std::uint16_t& Index);
-  // Stores a copy in the lowest free slot; 255 (and nothing stored) when full.
-  std::uint16_t AddClient(const tUDPClient& Client);
-  bool GetClient(int Index, tUDPClient& Client);
-  bool RemoveClient(std::uint16_t Index);
-  void Clear();
-
-  void Lock() { Guard.lock(); }
-  void Unlock() { Guard.unlock(); }
-
- private:
-  TRecursiveLock Guard;
-  std::array<pUDPClient, kSlots> Slots;  // guarded by Guard
-};
-
-enum tSendCMD : std::uint8_t {
-  cmdSendToClient = 0,
-  cmdSendToIP = 1,
-  cmdSendDisconnect = 2,
-};
-
-// One send command; Data is the message's own copy.
-struct tSendMSG {
-  tSendCMD Command = cmdSendToClient;
-  std::string Address;  // at most 15 characters, for cmdSendToIP
-  std::uint16_t Port = 0;
-  std::uint16_t ClientID = 0;
-  std::string Data;
-};
-using pSendMSG = std::unique_ptr<tSendMSG>;
-
-// First in, first out, at most MaxCount commands. Pending counts pushes; Pop
-// drains it whenever it leaves the list empty.
-class TSendQueue {
- public:
-  static constexpr int MaxCount = 10000;
-
-  ~TSendQueue() { Clear(); }
-  // Drops the message when the queue is full.
-  void Push(pSendMSG Msg);
-  pSendMSG Pop();
-  void Clear();
-  std::size_t Count();
-
-  TSemaphore Pending{0};
-
- private:
-  TRecursiveLock Guard;
-  std::deque<pSendMSG> Items;  // guarded by Guard
-};
-
 class tUDPServer : public TIPConnection {
  public:
   static constexpr int kBufferSize = 8192;
 
   // Builds the server and starts its thread; the socket is opened there.
-  static std::unique_ptr<tUDPServer> Create(tNotifyDataTCPEvent OnReceive,
-                                            tNotifyDataTCPEvent OnSend,
-                                            tNotifyTCPEvent OnDisconnect,
-                                            tNotifyTCPEvent OnConnect,
-                                            const std::string& Address, std::uint16_t Port);
+  static std::unique_ptr<tUDPServer> Create(const tServerSetup& Setup);
   ~tUDPServer() override;
 
   // True once serving began (the signal is used up); else ErrorCode is
@@ -131,9 +67,7 @@ class tUDPServer : public TIPConnection {
   void Execute() override;
 
  private:
-  tUDPServer(tNotifyDataTCPEvent onReceive, tNotifyDataTCPEvent onSend,
-             tNotifyTCPEvent onDisconnect, tNotifyTCPEvent onConnect, std::string address,
-             std::uint16_t port);
+  explicit tUDPServer(const tServerSetup& setup);
 
   bool OpenSocket();
   void ServeLoop();
@@ -148,7 +82,7 @@ class tUDPServer : public TIPConnection {
   // Guards the socket number and the two owned lists against the send
   // operations of other threads while the server thread opens or frees them.
   std::mutex StateGuard;
-  int Socket = -1;
+  TDescriptor Socket;
   std::unique_ptr<TUDPClintList> Clients;
   std::unique_ptr<TSendQueue> SendQueue;
 

@@ -9,12 +9,12 @@ namespace logserver {
 
 namespace {
 
-int OpenRetrying(const char* path, int flags, mode_t mode) {
+TDescriptor OpenRetrying(const char* path, int flags, mode_t mode) {
   int fd;
   do {
     fd = open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
-  return fd;
+  return TDescriptor(fd);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ bool ForceDirectories(const std::string& path, unsigned mode) {
   return DirectoryExists(path);
 }
 
-int OpenAppend(const std::string& path, bool create) {
+TDescriptor OpenAppend(const std::string& path, bool create) {
   int flags = O_RDWR | O_APPEND;
   if (create) flags |= O_CREAT;
   return OpenRetrying(path.c_str(), flags, 0666);
@@ -87,44 +87,29 @@ bool AppendWhole(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-void CloseDescriptor(int fd) {
-  if (fd >= 0) close(fd);  // never retried: the descriptor is gone either way
-}
-
 bool ReadFileText(const std::string& path, std::string& content, bool& exists) {
   content.clear();
   exists = false;
-  const int fd = OpenRetrying(path.c_str(), O_RDONLY, 0);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    return false;
-  }
+  const TDescriptor fd = OpenRetrying(path.c_str(), O_RDONLY, 0);
+  if (!fd) return errno == ENOENT;
   exists = true;
   char buffer[8192];
   for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int saved = errno;
-      close(fd);
-      errno = saved;
       return false;
     }
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
   }
-  close(fd);
   return true;
 }
 
 bool WriteFileText(const std::string& path, const std::string& content) {
-  const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return false;
-  const bool ok = WriteAll(fd, content.data(), content.size());
-  const int saved = errno;
-  if (close(fd) != 0 && ok) return false;
-  errno = saved;
-  return ok;
+  TDescriptor fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) return false;
+  return WriteAll(fd.Get(), content.data(), content.size());
 }
 
 std::string ExecutablePath() {

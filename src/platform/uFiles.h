@@ -4,6 +4,8 @@
 // retried inside. Descriptors are opened close-on-exec. Thread-safe.
 #pragma once
 
+#include "platform/uDescriptor.h"
+
 #include <cstddef>
 #include <string>
 
@@ -19,8 +21,8 @@ bool ForceDirectories(const std::string& path, unsigned mode = 0777);
 
 // Opens `path` for reading and writing with every write at the end of the
 // file. With `create` a missing file is created with 0666 before the umask;
-// an existing file is never truncated. Returns the descriptor or -1.
-int OpenAppend(const std::string& path, bool create);
+// an existing file is never truncated. Empty on failure, errno set.
+TDescriptor OpenAppend(const std::string& path, bool create);
 
 // Writes all `size` bytes, continuing after short writes and retrying
 // interrupted ones. Returns false when a write failed; whatever reached the
@@ -31,8 +33,6 @@ bool WriteAll(int fd, const char* data, std::size_t size);
 // data cannot be written whole (a full disk), what did reach the file is cut
 // off again, so the file never ends in a torn piece.
 bool AppendWhole(int fd, const char* data, std::size_t size);
-
-void CloseDescriptor(int fd);
 
 // Reads a whole file. A missing file gives `exists` false and returns true;
 // any other failure returns false with errno set.

@@ -26,9 +26,9 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
 
 }  // namespace
 
-int SocketCreateStream() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+TDescriptor SocketCreateStream() { return TDescriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
 
-int SocketCreateDatagram() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+TDescriptor SocketCreateDatagram() { return TDescriptor(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
 int SocketSetNonBlocking(int fd) {
   int on = 1;
@@ -64,36 +64,31 @@ int SocketBind(int fd, std::uint32_t address, std::uint16_t port) {
 
 int SocketListen(int fd, int backlog) { return listen(fd, backlog); }
 
-int SocketAccept(int fd, TSocketAddress& peer) {
+TDescriptor SocketAccept(int fd, TSocketAddress& peer) {
   sockaddr_in sa;
   socklen_t length = sizeof sa;
-  const int client = accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
-  if (client >= 0) {
+  TDescriptor client(accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC));
+  if (client) {
     peer.address = sa.sin_addr.s_addr;
     peer.port = ntohs(sa.sin_port);
   }
   return client;
 }
 
-int SocketConnect(const std::string& host, std::uint16_t port) {
+TDescriptor SocketConnect(const std::string& host, std::uint16_t port) {
   std::uint32_t address = ParseIPv4(host);
   if (address == kInvalidAddress && !ResolveIPv4(host, address)) {
     errno = EHOSTUNREACH;
-    return -1;
+    return TDescriptor();
   }
-  const int fd = SocketCreateStream();
-  if (fd < 0) return -1;
+  TDescriptor fd = SocketCreateStream();
+  if (!fd) return fd;
   const sockaddr_in sa = MakeAddress(address, port);
   int rc;
   do {
-    rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    rc = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
+  if (rc != 0) fd.Reset();
   return fd;
 }
 
@@ -109,51 +104,44 @@ bool Lookup(const std::string& host, std::uint32_t& address) {
 
 }  // namespace
 
-int SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs) {
+TDescriptor SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs) {
   std::uint32_t address = 0;
-  if (!Lookup(host, address)) return -1;
-  const int fd = SocketCreateStream();
-  if (fd < 0) return -1;
-  const int flags = fcntl(fd, F_GETFL, 0);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (!Lookup(host, address)) return TDescriptor();
+  TDescriptor fd = SocketCreateStream();
+  if (!fd) return fd;
+  const int flags = fcntl(fd.Get(), F_GETFL, 0);
+  fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK);
   const sockaddr_in sa = MakeAddress(address, port);
-  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  int rc = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
     bool readable = false, writable = false;
-    rc = SocketWait(fd, false, true, timeoutMs, readable, writable);
+    rc = SocketWait(fd.Get(), false, true, timeoutMs, readable, writable);
     if (rc == 0) {
       errno = ETIMEDOUT;
       rc = -1;
     } else if (rc > 0) {
       int error = 0;
       socklen_t length = sizeof error;
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
       errno = error;
       rc = error == 0 ? 0 : -1;
     }
   }
   if (rc != 0) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
+    fd.Reset();
+    return fd;
   }
-  fcntl(fd, F_SETFL, flags);
+  fcntl(fd.Get(), F_SETFL, flags);
   return fd;
 }
 
-int SocketConnectDatagram(const std::string& host, std::uint16_t port) {
+TDescriptor SocketConnectDatagram(const std::string& host, std::uint16_t port) {
   std::uint32_t address = 0;
-  if (!Lookup(host, address)) return -1;
-  const int fd = SocketCreateDatagram();
-  if (fd < 0) return -1;
+  if (!Lookup(host, address)) return TDescriptor();
+  TDescriptor fd = SocketCreateDatagram();
+  if (!fd) return fd;
   const sockaddr_in sa = MakeAddress(address, port);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
+  if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) fd.Reset();
   return fd;
 }
 
@@ -216,10 +204,6 @@ long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddre
 int SocketShutdown(int fd) { return shutdown(fd, SHUT_RDWR); }
 
 int SocketShutdownWrite(int fd) { return shutdown(fd, SHUT_WR); }
-
-void SocketClose(int fd) {
-  if (fd >= 0) close(fd);
-}
 
 TSocketAddress SocketLocalAddress(int fd) {
   sockaddr_in sa;

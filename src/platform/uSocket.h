@@ -6,6 +6,8 @@
 // raise SIGPIPE. Thread-safe: nothing here keeps state.
 #pragma once
 
+#include "platform/uDescriptor.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,8 +22,9 @@ struct TSocketAddress {
 
 constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
 
-int SocketCreateStream();
-int SocketCreateDatagram();
+// New sockets (close-on-exec); empty on failure, errno set.
+TDescriptor SocketCreateStream();
+TDescriptor SocketCreateDatagram();
 // FIONBIO with a non-zero argument.
 int SocketSetNonBlocking(int fd);
 int SocketSetReuseAddress(int fd);
@@ -32,16 +35,16 @@ int SocketSetReceiveBuffer(int fd, int bytes);
 int SocketReceiveBuffer(int fd);
 int SocketBind(int fd, std::uint32_t address, std::uint16_t port);
 int SocketListen(int fd, int backlog);
-// Returns the new descriptor (close-on-exec) or -1; `peer` is filled in.
-int SocketAccept(int fd, TSocketAddress& peer);
+// The accepted socket (close-on-exec), empty on failure; `peer` is filled in.
+TDescriptor SocketAccept(int fd, TSocketAddress& peer);
 // Blocking connect of a new stream socket to host:port (name or dotted quad).
-// Returns the descriptor or -1.
-int SocketConnect(const std::string& host, std::uint16_t port);
+// Empty on failure, errno set.
+TDescriptor SocketConnect(const std::string& host, std::uint16_t port);
 // As SocketConnect, giving up after `timeoutMs` (errno ETIMEDOUT). The socket
 // it returns is blocking.
-int SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs);
-// A datagram socket whose sends go to host:port; -1 on failure.
-int SocketConnectDatagram(const std::string& host, std::uint16_t port);
+TDescriptor SocketConnectWithin(const std::string& host, std::uint16_t port, int timeoutMs);
+// A datagram socket whose sends go to host:port; empty on failure.
+TDescriptor SocketConnectDatagram(const std::string& host, std::uint16_t port);
 // Blocking sends on `fd` fail with EAGAIN after `timeoutMs`.
 int SocketSetSendTimeout(int fd, int timeoutMs);
 long SocketRead(int fd, void* buffer, std::size_t size);
@@ -53,7 +56,6 @@ long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddre
 int SocketShutdown(int fd);
 // Ends the sending direction only (the peer reads end of stream).
 int SocketShutdownWrite(int fd);
-void SocketClose(int fd);
 TSocketAddress SocketLocalAddress(int fd);
 
 // Waits at most `timeoutMs` for the descriptor to become readable and/or

@@ -18,7 +18,8 @@ constexpr std::size_t kMinStack = 0;
 
 }  // namespace
 
-TThread::TThread(std::size_t stackSize) : stackSize_(stackSize) {}
+TThread::TThread(const char* name, std::size_t stackSize)
+    : name_(std::string(name).substr(0, 15)), stackSize_(stackSize) {}
 
 TThread::~TThread() {
   // Reaching here with a running thread is an owner's mistake; joining is the
@@ -58,11 +59,17 @@ void TThread::WaitFor() {
 
 void* TThread::Trampoline(void* self) {
   // No error leaves a thread: an escaping exception would end the process.
+  TThread* thread = static_cast<TThread*>(self);
+  pthread_setname_np(pthread_self(), thread->name_.c_str());
   try {
-    static_cast<TThread*>(self)->Execute();
+    thread->Execute();
   } catch (...) {
   }
   return nullptr;
+}
+
+void SetCurrentThreadName(const char* name) {
+  pthread_setname_np(pthread_self(), std::string(name).substr(0, 15).c_str());
 }
 
 }  // namespace logserver

@@ -5,6 +5,9 @@
 // Start() and WaitFor() are called by the owner only. No thread object frees
 // itself: the owner runs Terminate(), WaitFor(), then destroys it.
 //
+// Every thread carries a short name ("ls-..." , at most 15 characters) so
+// that top -H and ps -L show what runs.
+//
 // A base-class constructor must not start a thread whose body is a virtual
 // function (the derived part does not exist yet), so construction always
 // leaves the thread suspended; the factory of the most derived class calls
@@ -15,6 +18,7 @@
 #include <atomic>
 #include <cstddef>
 #include <pthread.h>
+#include <string>
 
 namespace logserver {
 
@@ -42,7 +46,8 @@ class TThread {
   bool Started() const { return started_; }
 
  protected:
-  explicit TThread(std::size_t stackSize = kDefaultStackSize);
+  // `name` is cut to 15 characters, the kernel's limit.
+  explicit TThread(const char* name, std::size_t stackSize = kDefaultStackSize);
 
   virtual void Execute() = 0;
 
@@ -55,11 +60,15 @@ class TThread {
  private:
   static void* Trampoline(void* self);
 
+  std::string name_;
   std::size_t stackSize_;
   std::atomic<bool> terminated_{false};
   pthread_t handle_{};
   bool started_ = false;
   bool joined_ = false;
 };
+
+// Names the calling thread (the process's initial thread has no object).
+void SetCurrentThreadName(const char* name);
 
 }  // namespace logserver

@@ -1,6 +1,7 @@
 // Messages claimed by a [Providers] entry reach a real syslog collector
 // (rsyslog, on loopback) through the forwarding provider.
 #include "core/uLogClient.h"
+#include "platform/uSocket.h"
 #include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
@@ -31,9 +32,7 @@ class TCollector {
     process_.Start({kRsyslogd, "-n", "-f", dir_.Path() + "rsyslog.conf", "-i", dir_.Path() + "pid"},
                    dir_.Path() + "out.txt", dir_.Path() + "err.txt");
     return WaitUntil([&] {
-      const int fd = SocketConnect("127.0.0.1", port_);
-      SocketClose(fd);
-      return fd >= 0;
+      return SocketConnect("127.0.0.1", port_).Valid();
     });
   }
   void Stop() {

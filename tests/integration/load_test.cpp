@@ -165,14 +165,14 @@ TEST_F(LoadTest, TenThousandSyslogSendersKeepDescriptorsBounded) {
     // Sent in rounds that the service absorbs, so that the kernel drops none.
     const int round = std::min(senders - sent, 500);
     for (int i = 0; i < round && port < 65000; ++port) {
-      const int fd = SocketCreateDatagram();
-      ASSERT_GE(fd, 0);
-      if (SocketBind(fd, ParseIPv4("127.0.0.1"), port) == 0) {
+      TDescriptor fd = SocketCreateDatagram();
+      ASSERT_TRUE(fd.Valid());
+      if (SocketBind(fd.Get(), ParseIPv4("127.0.0.1"), port) == 0) {
         const std::string text = Text(sent + i, 0);
-        SocketSendTo(fd, text.data(), text.size(), to);
+        SocketSendTo(fd.Get(), text.data(), text.size(), to);
         ++i;
       }
-      SocketClose(fd);
+      fd.Reset();
     }
     sent += round;
     ASSERT_TRUE(WaitUntil([&] {
@@ -202,29 +202,29 @@ TEST_F(LoadTest, HostileClientsDoNotDisturbTheOthers) {
   hostile.emplace_back([&] {
     const std::string frame = BuildClientLogFrame({"hostile", "m", "", "never complete", 0.0});
     for (int i = 0; i < 300 && !stop; ++i) {
-      const int fd = SocketConnect("127.0.0.1", service.ServicePort());
-      if (fd < 0) continue;
-      SocketWrite(fd, frame.data(), frame.size() / 2);
+      TDescriptor fd = SocketConnect("127.0.0.1", service.ServicePort());
+      if (!fd) continue;
+      SocketWrite(fd.Get(), frame.data(), frame.size() / 2);
       const linger reset{1, 0};
-      SocketSetOption(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-      SocketClose(fd);
+      SocketSetOption(fd.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      fd.Reset();
     }
   });
   // Garbage for seconds.
   hostile.emplace_back([&] {
-    const int fd = SocketConnect("127.0.0.1", service.ServicePort());
-    if (fd < 0) return;
+    TDescriptor fd = SocketConnect("127.0.0.1", service.ServicePort());
+    if (!fd) return;
     std::string garbage(4096, '\0');
     unsigned seed = 7;
     for (int i = 0; i < 2000 && !stop; ++i) {
       for (char& c : garbage) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
-      if (SocketWrite(fd, garbage.data(), garbage.size()) < 0) break;
+      if (SocketWrite(fd.Get(), garbage.data(), garbage.size()) < 0) break;
     }
-    SocketClose(fd);
+    fd.Reset();
   });
   // Thousands of connections opened and closed.
   hostile.emplace_back([&] {
-    for (int i = 0; i < 3000 && !stop; ++i) SocketClose(SocketConnect("127.0.0.1", service.ServicePort()));
+    for (int i = 0; i < 3000 && !stop; ++i) SocketConnect("127.0.0.1", service.ServicePort()).Reset();
   });
   const bool polite = SendFromClients(service.ServicePort(), 5, 2000, "polite");
   const bool written = polite && WaitForLines("polite", 5 * 2000);

@@ -1,6 +1,7 @@
 // Client log messages over TCP into the real LogServer, checked byte for
 // byte in the files it writes.
 #include "core/uLogClient.h"
+#include "net/uTPKTFilter.h"
 #include "platform/uSocket.h"
 #include "support/ServiceProcess.h"
 
@@ -222,16 +223,16 @@ TEST_F(TcpTest, LogModeZeroWritesNoClientLines) {
 }
 
 TEST_F(TcpTest, APortTakenAtStartIsReportedOnceAndServedOnceFree) {
-  const int blocker = SocketCreateStream();
-  ASSERT_GE(blocker, 0);
-  SocketSetReuseAddress(blocker);
-  ASSERT_EQ(SocketBind(blocker, ParseIPv4("0.0.0.0"), service.ServicePort()), 0);
-  ASSERT_EQ(SocketListen(blocker, 4), 0);
+  TDescriptor blocker = SocketCreateStream();
+  ASSERT_TRUE(blocker.Valid());
+  SocketSetReuseAddress(blocker.Get());
+  ASSERT_EQ(SocketBind(blocker.Get(), ParseIPv4("0.0.0.0"), service.ServicePort()), 0);
+  ASSERT_EQ(SocketListen(blocker.Get(), 4), 0);
   service.WriteConfig();
   service.Start();
   const std::string fail = "FAIL while create listen point [code=" + std::to_string(EADDRINUSE) + "]";
   ASSERT_TRUE(service.WaitForServiceLog(fail));
-  SocketClose(blocker);
+  blocker.Reset();
   TLogClient client;
   ASSERT_TRUE(WaitUntil([&] { return client.Connect("127.0.0.1", service.ServicePort()); }));
   ASSERT_TRUE(client.Send({"late", "m", "", "served without a restart", 0.0}));

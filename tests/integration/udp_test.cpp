@@ -20,10 +20,10 @@ class UdpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sender = SocketCreateDatagram();
-    ASSERT_GE(sender, 0);
-    ASSERT_EQ(SocketBind(sender, ParseIPv4("127.0.0.1"), 0), 0);
+    ASSERT_TRUE(sender.Valid());
+    ASSERT_EQ(SocketBind(sender.Get(), ParseIPv4("127.0.0.1"), 0), 0);
   }
-  void TearDown() override { SocketClose(sender); }
+  void TearDown() override { sender.Reset(); }
 
   void StartService(const std::string& extra = "") {
     service.WriteConfig(extra);
@@ -39,7 +39,7 @@ class UdpTest : public ::testing::Test {
   }
   void Send(const std::string& datagram) {
     TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
-    ASSERT_EQ(SocketSendTo(sender, datagram.data(), datagram.size(), to),
+    ASSERT_EQ(SocketSendTo(sender.Get(), datagram.data(), datagram.size(), to),
               static_cast<long>(datagram.size()));
   }
   std::string Syslog() { return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/SYSLOG/syslog/"); }
@@ -55,7 +55,7 @@ class UdpTest : public ::testing::Test {
   }
 
   TServiceProcess service;
-  int sender = -1;
+  TDescriptor sender;
 };
 
 }  // namespace
@@ -102,14 +102,14 @@ TEST_F(UdpTest, LogModeTwoNamesTheSendersPort) {
   StartService("LogMode=2\n");
   SendUntilWritten("with mode two");
   const std::string line =
-      "NEW MSG: [127.0.0.1:" + std::to_string(SocketLocalAddress(sender).port) + "] \"with mode two\"";
+      "NEW MSG: [127.0.0.1:" + std::to_string(SocketLocalAddress(sender.Get()).port) + "] \"with mode two\"";
   EXPECT_TRUE(service.WaitForServiceLog(line));
   StopService();
 }
 
 TEST_F(UdpTest, ASyslogPortInUseLeavesTcpServing) {
-  const int holder = SocketCreateDatagram();
-  ASSERT_EQ(SocketBind(holder, ParseIPv4("0.0.0.0"), service.SysLogPort()), 0);
+  TDescriptor holder = SocketCreateDatagram();
+  ASSERT_EQ(SocketBind(holder.Get(), ParseIPv4("0.0.0.0"), service.SysLogPort()), 0);
   StartService();
   TLogClient client;
   ASSERT_TRUE(WaitUntil([&] { return client.Connect("127.0.0.1", service.ServicePort()); }));
@@ -119,7 +119,7 @@ TEST_F(UdpTest, ASyslogPortInUseLeavesTcpServing) {
     return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/tcp/m/") == "still served\r\n";
   }));
   StopService();
-  SocketClose(holder);
+  holder.Reset();
 }
 
 TEST_F(UdpTest, SigtermDuringABurstStopsInOrder) {
@@ -130,7 +130,7 @@ TEST_F(UdpTest, SigtermDuringABurstStopsInOrder) {
     const TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
     const std::string datagram = "<14>burst of datagrams " + std::string(200, 'b');
     for (int i = 0; i < 200000 && !stop.load(); ++i)
-      SocketSendTo(sender, datagram.data(), datagram.size(), to);
+      SocketSendTo(sender.Get(), datagram.data(), datagram.size(), to);
   });
   ASSERT_TRUE(WaitUntil([&] { return Syslog().find("burst") != std::string::npos; }));
   ASSERT_TRUE(service.Signal(SIGTERM));

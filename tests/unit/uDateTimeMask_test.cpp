@@ -1,4 +1,4 @@
-#include "core/uDateTimeMask.h"
+#include "base/uDateTimeMask.h"
 #include "platform/uTime.h"
 
 #include <gtest/gtest.h>

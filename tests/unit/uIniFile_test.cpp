@@ -1,4 +1,4 @@
-#include "core/uIniFile.h"
+#include "base/uIniFile.h"
 
 #include <gtest/gtest.h>
 

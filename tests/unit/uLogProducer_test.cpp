@@ -24,7 +24,7 @@ const double kMidnight = EncodeDateTime(2024, 3, 6, 0, 0, 0, 0);
 
 PLogProducer FileProducer(const std::string& base, const std::string& app = "billing",
                           const std::string& module = "core", const std::string& prefix = "core") {
-  return TFileLogProducer::Create(base, "10.1.2.3", "4000", app, module, prefix, "");
+  return TFileLogProducer::Create({base, "10.1.2.3", "4000", app, module, prefix, ""});
 }
 
 }  // namespace
@@ -81,7 +81,7 @@ TEST(FileLogProducerTest, ExistingFilesAreAppendedToNeverTruncated) {
   const std::string path = dir.Path() + "10.1.2.3/a/m/2024_03_05/14.log";
   WriteFile(path, "kept\r\n");
   auto first = FileProducer(dir.Path(), "a", "m", "");
-  auto second = TFileLogProducer::Create(dir.Path(), "10.1.2.3", "4001", "a", "m", "", "");
+  auto second = TFileLogProducer::Create({dir.Path(), "10.1.2.3", "4001", "a", "m", "", ""});
   first->AddMessage("first", 0.0, k1407);
   second->AddMessage("second", 0.0, k1407);
   first->AddMessage("third", 0.0, k1407);
@@ -107,7 +107,7 @@ TEST(FileLogProducerTest, AFailedOpenDropsMessagesUntilTheHourChanges) {
 
 TEST(FileLogProducerTest, BaseCatalogIsAPlainPrefix) {
   TTempDir dir;
-  auto producer = TFileLogProducer::Create(dir.Path() + "Logs", "10.1.2.3", "1", "a", "m", "", "");
+  auto producer = TFileLogProducer::Create({dir.Path() + "Logs", "10.1.2.3", "1", "a", "m", "", ""});
   producer->AddMessage("x", 0.0, k1407);
   EXPECT_TRUE(Exists(dir.Path() + "Logs10.1.2.3/a/m/2024_03_05/14.log"));
 }
@@ -120,7 +120,7 @@ TEST(FileLogProducerTest, NoRoutingNameCanLeaveTheClientDirectory) {
   int port = 0;
   for (const std::string& name : hostile) {
     auto producer =
-        TFileLogProducer::Create(base, "10.1.2.3", std::to_string(port++), name, name, name, "");
+        TFileLogProducer::Create({base, "10.1.2.3", std::to_string(port++), name, name, name, ""});
     producer->AddMessage("x", 0.0, k1407);
     EXPECT_TRUE(producer->IsActive()) << name;
   }
@@ -192,8 +192,8 @@ TEST(ExternalLogProducerTest, HandsTasksToTheLibraryInOrderThenFinalizesOnce) {
   TExternalLogProducer::TEntryPoints entry;
   entry.AddMessageProc = &RecordAdd;
   entry.FinalizeProc = &RecordFinalize;
-  auto producer = TExternalLogProducer::CreateBound("", "10.0.0.5", "0", "billing", "core", "",
-                                                    "lib.so", entry);
+  auto producer = TExternalLogProducer::CreateBound({"", "10.0.0.5", "0", "billing", "core", "",
+                                                    "lib.so"}, entry);
   for (int i = 0; i < 100; ++i) producer->AddMessage("m" + std::to_string(i), i, 1000.0 + i);
   EXPECT_TRUE(testing_support::WaitUntil([] { return LibraryCalls() == 100; }));
   producer->Stop();
@@ -210,7 +210,7 @@ TEST(ExternalLogProducerTest, HandsTasksToTheLibraryInOrderThenFinalizesOnce) {
 }
 
 TEST(ExternalLogProducerTest, WithoutEntryPointsMessagesAreDiscarded) {
-  auto producer = TExternalLogProducer::CreateBound("", "10.0.0.5", "0", "a", "m", "", "lib.so",
+  auto producer = TExternalLogProducer::CreateBound({"", "10.0.0.5", "0", "a", "m", "", "lib.so"},
                                                     TExternalLogProducer::TEntryPoints{});
   for (int i = 0; i < 1000; ++i) producer->AddMessage("x", 0.0, 1.0);
   EXPECT_TRUE(producer->IsActive());
@@ -221,7 +221,7 @@ TEST(ExternalLogProducerTest, WithoutEntryPointsMessagesAreDiscarded) {
 }
 
 TEST(ExternalLogProducerTest, StopWakesAnIdleThread) {
-  auto producer = TExternalLogProducer::CreateBound("", "1.2.3.4", "0", "", "", "", "",
+  auto producer = TExternalLogProducer::CreateBound({"", "1.2.3.4", "0", "", "", "", ""},
                                                     TExternalLogProducer::TEntryPoints{});
   producer->Stop();
   producer->WaitFor();
@@ -238,11 +238,8 @@ std::vector<std::string> gEvents;
 
 class TRecordingProducer : public TCustomLogProducer {
  public:
-  static PLogProducer Create(const std::string& base, const std::string& address,
-                             const std::string& port, const std::string& app,
-                             const std::string& module, const std::string& prefix,
-                             const std::string& library) {
-    PLogProducer p(new TRecordingProducer(base, address, port, app, module, prefix, library));
+  static PLogProducer Create(const TLogProducerTexts& texts) {
+    PLogProducer p(new TRecordingProducer(texts));
     gEvents.push_back("create " + static_cast<TRecordingProducer*>(p.get())->Name());
     p->Start();
     return p;
@@ -260,7 +257,8 @@ class TRecordingProducer : public TCustomLogProducer {
   }
 
  private:
-  using TCustomLogProducer::TCustomLogProducer;
+  explicit TRecordingProducer(const TLogProducerTexts& texts)
+      : TCustomLogProducer(texts, "ls-recording") {}
 };
 
 std::vector<std::string> Keys(const tLogProducerHolder& holder) {
@@ -273,8 +271,8 @@ class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override { gEvents.clear(); }
   std::unique_ptr<tLogProducerHolder> Make(const std::string& providers) {
-    WriteFile(dir.Path() + "LogServer.conf", "[Common]\nLogMode=1\n[Providers]\n" + providers);
-    auto holder = std::make_unique<tLogProducerHolder>(dir.Path(), dir.Path() + "LogServer.conf",
+    const tIniDocument config("[Common]\nLogMode=1\n[Providers]\n" + providers);
+    auto holder = std::make_unique<tLogProducerHolder>(dir.Path(), config.ReadSection("Providers"),
                                                        &TRecordingProducer::Create,
                                                        &TRecordingProducer::Create);
     return holder;
@@ -382,7 +380,7 @@ TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
 
 TEST(RegistryFilesTest, UnclaimedMessagesReachTheirFiles) {
   TTempDir dir;
-  tLogProducerHolder holder(dir.Path(), dir.Path() + "missing.conf");
+  tLogProducerHolder holder(dir.Path(), tIniEntries{});
   holder.AddMessageAt("10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
                       EncodeDateTime(2024, 3, 5, 9, 59, 59, 0));
   holder.AddMessageAt("10.1.2.3", "7", "billing", "core", "core", "x", 45356.5, k1407);
@@ -437,8 +435,8 @@ TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {
   TLogFileTable::Shared().SetCapacity(16);
   std::vector<PLogProducer> producers;
   for (int i = 0; i < 200; ++i) {
-    producers.push_back(TFileLogProducer::Create(dir.Path(), "10.0.0.1", std::to_string(i), "app",
-                                                 "m" + std::to_string(i), "", ""));
+    producers.push_back(TFileLogProducer::Create({dir.Path(), "10.0.0.1", std::to_string(i), "app",
+                                                 "m" + std::to_string(i), "", ""}));
     producers.back()->AddMessage("first " + std::to_string(i), 0.0, k1407);
   }
   EXPECT_LE(TLogFileTable::Shared().OpenFiles(), 16u);
@@ -479,7 +477,7 @@ class TProviderRecord {
 };
 
 PLogProducer External(const std::string& value) {
-  return TExternalLogProducer::Create("", "10.0.0.5", "7000", "billing", "core", "", value);
+  return TExternalLogProducer::Create({"", "10.0.0.5", "7000", "billing", "core", "", value});
 }
 
 std::string BindError(const PLogProducer& p) {
@@ -533,11 +531,11 @@ TEST(ProviderBindingTest, MissingLibrariesAndEntryPointsAreBindErrors) {
 
 TEST(ProviderBindingTest, UnusableEntriesAreReportedAndClaimNothing) {
   TTempDir dir;
-  WriteFile(dir.Path() + "LogServer.conf",
-            std::string("[Providers]\n1.1.1.1|a|m|=") + TEST_PROVIDER_REFUSE + "\n" +
-                "1.1.1.1|b|m|=/nonexistent.so\n" + "1.1.1.1|c|m|=" + TEST_PROVIDER_FULL + "\n");
+  const tIniDocument config(std::string("[Providers]\n1.1.1.1|a|m|=") + TEST_PROVIDER_REFUSE + "\n" +
+                            "1.1.1.1|b|m|=/nonexistent.so\n" + "1.1.1.1|c|m|=" +
+                            TEST_PROVIDER_FULL + "\n");
   std::vector<std::string> reports;
-  tLogProducerHolder holder(dir.Path(), dir.Path() + "LogServer.conf", &TFileLogProducer::Create,
+  tLogProducerHolder holder(dir.Path(), config.ReadSection("Providers"), &TFileLogProducer::Create,
                             &TExternalLogProducer::Create,
                             [&](const std::string& line) { reports.push_back(line); });
   ASSERT_EQ(reports.size(), 2u);

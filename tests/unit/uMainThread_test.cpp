@@ -23,24 +23,24 @@ class ConfigTest : public ::testing::Test {
   std::string Path() const { return dir.Path() + "LogServer.conf"; }
   void Read(const std::string* text) {
     if (text) WriteFile(Path(), *text);
-    service.ReadConfigFrom(Path(), "/opt/svc/bin/");
+    config = ReadServiceConfig(Path(), "/opt/svc/bin/");
   }
   void Read(const std::string& text) { Read(&text); }
   std::string Written() const { return ReadFile(Path()); }
 
   TTempDir dir;
-  tMainThread service;
+  tServiceConfig config;
 };
 
 TEST_F(ConfigTest, MissingFileGivesDefaultsAndIsCreatedWithSixKeys) {
   Read(nullptr);
-  EXPECT_EQ(service.ServicePort, 30000);
-  EXPECT_EQ(service.SysLogPort, 514);
-  EXPECT_EQ(service.RunMode, 0);
-  EXPECT_EQ(service.LogMode, 1);
-  EXPECT_EQ(service.BaseCatalog, "/opt/svc/bin/Logs/");
-  EXPECT_TRUE(service.ModuleNameAsFilePrefix);
-  EXPECT_EQ(service.TimePlacementMask, "yyyy_mm_dd");
+  EXPECT_EQ(config.ServicePort, 30000);
+  EXPECT_EQ(config.SysLogPort, 514);
+  EXPECT_EQ(config.RunMode, 0);
+  EXPECT_EQ(config.LogMode, 1);
+  EXPECT_EQ(config.BaseCatalog, "/opt/svc/bin/Logs/");
+  EXPECT_TRUE(config.ModuleNameAsFilePrefix);
+  EXPECT_EQ(config.TimePlacementMask, "yyyy_mm_dd");
   EXPECT_EQ(Written(),
             "[Common]\nServicePort=30000\nRunMode=0\nLogMode=1\nBaseCatalog=/opt/svc/bin/Logs/\n"
             "ModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
@@ -48,7 +48,7 @@ TEST_F(ConfigTest, MissingFileGivesDefaultsAndIsCreatedWithSixKeys) {
 
 TEST_F(ConfigTest, SysLogPortIsReadButNotWrittenBack) {
   Read("[Common]\nSysLogPort=1514\n");
-  EXPECT_EQ(service.SysLogPort, 1514);
+  EXPECT_EQ(config.SysLogPort, 1514);
   const std::string text = Written();
   EXPECT_NE(text.find("SysLogPort=1514\n"), std::string::npos);
   EXPECT_EQ(text.find("SysLogPort", text.find("SysLogPort") + 1), std::string::npos);
@@ -56,10 +56,10 @@ TEST_F(ConfigTest, SysLogPortIsReadButNotWrittenBack) {
 
 TEST_F(ConfigTest, MalformedValuesFallBackAndAreReplaced) {
   Read("[Common]\nServicePort=abc\nRunMode=12x\nLogMode=\nModuleNameAsFilePrefix=true\n");
-  EXPECT_EQ(service.ServicePort, 30000);
-  EXPECT_EQ(service.RunMode, 0);
-  EXPECT_EQ(service.LogMode, 1);
-  EXPECT_FALSE(service.ModuleNameAsFilePrefix);
+  EXPECT_EQ(config.ServicePort, 30000);
+  EXPECT_EQ(config.RunMode, 0);
+  EXPECT_EQ(config.LogMode, 1);
+  EXPECT_FALSE(config.ModuleNameAsFilePrefix);
   const std::string text = Written();
   EXPECT_NE(text.find("ServicePort=30000\n"), std::string::npos);
   EXPECT_NE(text.find("RunMode=0\n"), std::string::npos);
@@ -68,37 +68,37 @@ TEST_F(ConfigTest, MalformedValuesFallBackAndAreReplaced) {
 
 TEST_F(ConfigTest, IntegersTakeASignAndPortsKeepTheirLow16Bits) {
   Read("[Common]\nServicePort=70000\nSysLogPort=65536\nRunMode=-3\nLogMode=+2\n");
-  EXPECT_EQ(service.ServicePort, 4464);
-  EXPECT_EQ(service.SysLogPort, 0);
-  EXPECT_EQ(service.RunMode, -3);
-  EXPECT_EQ(service.LogMode, 2);
+  EXPECT_EQ(config.ServicePort, 4464);
+  EXPECT_EQ(config.SysLogPort, 0);
+  EXPECT_EQ(config.RunMode, -3);
+  EXPECT_EQ(config.LogMode, 2);
   EXPECT_NE(Written().find("ServicePort=4464\n"), std::string::npos);
   Read("[Common]\nRunMode=99999999999\nLogMode=-\nServicePort= 31000 \n");
-  EXPECT_EQ(service.RunMode, 0);
-  EXPECT_EQ(service.LogMode, 1);
-  EXPECT_EQ(service.ServicePort, 31000);
+  EXPECT_EQ(config.RunMode, 0);
+  EXPECT_EQ(config.LogMode, 1);
+  EXPECT_EQ(config.ServicePort, 31000);
 }
 
 TEST_F(ConfigTest, BooleanIsTrueExactlyWhenItStartsWithOne) {
   Read("[Common]\nModuleNameAsFilePrefix=1yes\n");
-  EXPECT_TRUE(service.ModuleNameAsFilePrefix);
+  EXPECT_TRUE(config.ModuleNameAsFilePrefix);
   Read("[Common]\nModuleNameAsFilePrefix=0\n");
-  EXPECT_FALSE(service.ModuleNameAsFilePrefix);
+  EXPECT_FALSE(config.ModuleNameAsFilePrefix);
   Read("[Common]\nModuleNameAsFilePrefix=\n");
-  EXPECT_TRUE(service.ModuleNameAsFilePrefix);
+  EXPECT_TRUE(config.ModuleNameAsFilePrefix);
 }
 
 TEST_F(ConfigTest, StringKeysKeepEmptyValuesAndMissingTrailingSlashes) {
   Read("[Common]\nBaseCatalog=/var/log/srv\nTimePlacementMask=\n");
-  EXPECT_EQ(service.BaseCatalog, "/var/log/srv");
-  EXPECT_EQ(service.TimePlacementMask, "");
+  EXPECT_EQ(config.BaseCatalog, "/var/log/srv");
+  EXPECT_EQ(config.TimePlacementMask, "");
   Read("[Common]\nBaseCatalog=\n");
-  EXPECT_EQ(service.BaseCatalog, "");
+  EXPECT_EQ(config.BaseCatalog, "");
 }
 
 TEST_F(ConfigTest, NamesInAnyCaseAreRecognisedAndUpdatedInPlace) {
   Read("[COMMON]\nrunmode=5\n");
-  EXPECT_EQ(service.RunMode, 5);
+  EXPECT_EQ(config.RunMode, 5);
   EXPECT_EQ(Written(),
             "[COMMON]\nrunmode=5\nServicePort=30000\nLogMode=1\nBaseCatalog=/opt/svc/bin/Logs/\n"
             "ModuleNameAsFilePrefix=1\nTimePlacementMask=yyyy_mm_dd\n");
@@ -112,13 +112,13 @@ TEST_F(ConfigTest, CommentsAndOtherSectionsSurviveTheWriteBack) {
                        "[Common]\n; note\nLogMode=2\n",
                        0),
             0u);
-  EXPECT_EQ(service.LogMode, 2);
+  EXPECT_EQ(config.LogMode, 2);
 }
 
 TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrWrittenIsAnError) {
   TTempDir other;
-  EXPECT_THROW(service.ReadConfigFrom(other.Path(), "/x/"), EConfigError);  // a directory
-  EXPECT_THROW(service.ReadConfigFrom(other.Path() + "no/such/dir/LogServer.conf", "/x/"),
+  EXPECT_THROW(ReadServiceConfig(other.Path(), "/x/"), EConfigError);  // a directory
+  EXPECT_THROW(ReadServiceConfig(other.Path() + "no/such/dir/LogServer.conf", "/x/"),
                EConfigError);
 }
 
@@ -234,13 +234,21 @@ TEST(ControllerTest, FiresAboutOnceASecondAndStopsOnRequest) {
 
 class DispatchTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    base = dir.Path() + "Logs/";
-    service.BaseCatalog = base;
-    service.ModuleNameAsFilePrefix = true;
-    service.LogMode = 1;
-    service.Producers = std::make_unique<tLogProducerHolder>(base, dir.Path() + "none.conf");
-    service.ServiceLog = TFileLogProducer::Create(base, "0.0.0.0", "0", "svc", "svc", "", "");
+  void SetUp() override { Configure(1); }
+
+  // A service core with these settings, its service log, queue and registry
+  // under a fresh `base`, and no network. The one it replaces writes its stop
+  // lines into its own base.
+  void Configure(std::int32_t logMode, bool moduleNameAsFilePrefix = true,
+                 std::size_t queueBytes = kLogQueueMaxBytes) {
+    service.reset();
+    base = dir.Path() + "Logs" + std::to_string(++configured) + "/";
+    tServiceConfig config;
+    config.BaseCatalog = base;
+    config.ModuleNameAsFilePrefix = moduleNameAsFilePrefix;
+    config.LogMode = logMode;
+    service = std::make_unique<tMainThread>(config);
+    service->PrepareDispatch(queueBytes);
   }
 
   std::string OnlyFileBelow(const std::string& root) {
@@ -266,13 +274,14 @@ class DispatchTest : public ::testing::Test {
 
   TTempDir dir;
   std::string base;
-  tMainThread service;
+  int configured = 0;
+  std::unique_ptr<tMainThread> service;
 };
 
 TEST_F(DispatchTest, WorkedExampleIsWrittenWithBothStamps) {
   const std::string payload = WorkedExample();
   ASSERT_EQ(payload.size(), 53u);
-  service.DispatchElement(Element(lqkClientData, payload));
+  service->DispatchElement(Element(lqkClientData, payload));
   const std::string file = OnlyFileBelow(base + "10.1.2.3/");
   EXPECT_NE(file.find("/10.1.2.3/app/mod/"), std::string::npos) << file;
   EXPECT_NE(file.find("/mod_"), std::string::npos) << file;
@@ -324,8 +333,8 @@ TEST_F(DispatchTest, BuiltMessagesDecodeToTheSameFields) {
 }
 
 TEST_F(DispatchTest, EmptyPrefixBecomesTheModuleNameOnlyWhenConfigured) {
-  service.ModuleNameAsFilePrefix = false;
-  service.DispatchElement(
+  Configure(1, /*moduleNameAsFilePrefix=*/false);
+  service->DispatchElement(
       Element(lqkClientData, BuildClientLogMessage({"app", "mod", "", "x", 0.0})));
   const std::string file = OnlyFileBelow(base + "10.1.2.3/");
   EXPECT_EQ(file.substr(file.rfind('/')).size(), std::string("/hh.log").size()) << file;
@@ -333,8 +342,8 @@ TEST_F(DispatchTest, EmptyPrefixBecomesTheModuleNameOnlyWhenConfigured) {
 }
 
 TEST_F(DispatchTest, SyslogTextLosesTrailingControlBytesOnly) {
-  service.DispatchElement(Element(lqkSyslogDatagram, std::string("  <13>hello \t\r\n\0", 16)));
-  service.DispatchElement(Element(lqkSyslogDatagram, "   "));
+  service->DispatchElement(Element(lqkSyslogDatagram, std::string("  <13>hello \t\r\n\0", 16)));
+  service->DispatchElement(Element(lqkSyslogDatagram, "   "));
   const std::string file = OnlyFileBelow(base + "10.1.2.3/SYSLOG/syslog/");
   EXPECT_EQ(ReadFile(file), "  <13>hello\r\n\r\n");
   EXPECT_EQ(file.substr(file.size() - 7, 1), "/");  // no prefix: hh.log
@@ -342,15 +351,12 @@ TEST_F(DispatchTest, SyslogTextLosesTrailingControlBytesOnly) {
 
 TEST_F(DispatchTest, LogModeGatesTheClientLines) {
   for (int mode : {0, 1, 2}) {
-    TTempDir d;
-    service.LogMode = mode;
-    base = d.Path();
-    service.ServiceLog = TFileLogProducer::Create(base, "0.0.0.0", "0", "svc", "svc", "", "");
-    service.DispatchElement(Element(lqkClientConnect));
-    service.DispatchElement(
+    Configure(mode);
+    service->DispatchElement(Element(lqkClientConnect));
+    service->DispatchElement(
         Element(lqkClientData, BuildClientLogMessage({"app", "mod", "", "hello", 0.0})));
-    service.DispatchElement(Element(lqkClientDisconnect));
-    service.DispatchElement(Element(3));
+    service->DispatchElement(Element(lqkClientDisconnect));
+    service->DispatchElement(Element(3));
     std::vector<std::string> expected;
     if (mode >= 1) expected.push_back("CLIENT CONNECTED: [10.1.2.3:4000]");
     if (mode >= 2) expected.push_back("NEW MSG: [10.1.2.3:4000] \"hello\"");
@@ -360,20 +366,20 @@ TEST_F(DispatchTest, LogModeGatesTheClientLines) {
 }
 
 TEST_F(DispatchTest, DisconnectStopsTheClientsFileProducers) {
-  service.DispatchElement(
+  service->DispatchElement(
       Element(lqkClientData, BuildClientLogMessage({"app", "mod", "", "x", 0.0})));
-  EXPECT_EQ(service.Producers->Entries().size(), 1u);
-  service.DispatchElement(Element(lqkClientDisconnect));
-  EXPECT_TRUE(service.Producers->Entries().empty());
+  EXPECT_EQ(service->Producers()->Entries().size(), 1u);
+  service->DispatchElement(Element(lqkClientDisconnect));
+  EXPECT_TRUE(service->Producers()->Entries().empty());
 }
 
 TEST_F(DispatchTest, ServiceLogLinesCarryTheStamp) {
-  service.WriteServiceLog(false, "Log Server started AS APPLICATION...");
-  service.LogMode = 0;
-  service.WriteServiceLog(true, "gated");
-  service.WriteServiceLog(false, "ungated");
+  Configure(0);
+  service->WriteServiceLog(false, "Log Server started AS APPLICATION...");
+  service->WriteServiceLog(true, "gated");
+  service->WriteServiceLog(false, "ungated");
   // Joined: the three lines may straddle an hour and land in two files.
-  const auto lines = SplitCrLf(testing_support::JoinedFilesBelow(base + "0.0.0.0/svc/svc/"));
+  const auto lines = SplitCrLf(testing_support::JoinedFilesBelow(base + "0.0.0.0/"));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].size(), 26u + 36u);
   EXPECT_EQ(lines[0].substr(23, 3), " : ");
@@ -418,7 +424,7 @@ namespace {
 
 class TFakePeer : public TIPConnection {
  public:
-  TFakePeer() {
+  TFakePeer() : TIPConnection("ls-fake-peer") {
     ClientAddress = "10.9.8.7";
     ClientPort = 514;
   }
@@ -431,14 +437,13 @@ class TFakePeer : public TIPConnection {
 }  // namespace
 
 TEST_F(DispatchTest, DatagramsDroppedAtAFullQueueAreReportedOnceAMinute) {
-  service.LogQueue.store(new tLogQueue(10));
+  Configure(1, true, /*queueBytes=*/10);
   TFakePeer peer;
-  for (int i = 0; i < 3; ++i) service.OnSyslogDatagram(peer, "12345678", 8);
-  service.OnClientConnect(peer);  // control events are never dropped
-  EXPECT_EQ(service.LogQueue.load()->Count(), 2u);
-  service.ReportDroppedDatagrams();
-  service.OnSyslogDatagram(peer, "12345678", 8);
-  service.ReportDroppedDatagrams();  // within the minute: nothing more
+  for (int i = 0; i < 3; ++i) service->OnSyslogDatagram(peer, "12345678", 8);
+  service->OnClientConnect(peer);  // control events are never dropped
+  EXPECT_EQ(service->LogQueue()->Count(), 2u);
+  service->ReportDroppedDatagrams();
+  service->OnSyslogDatagram(peer, "12345678", 8);
+  service->ReportDroppedDatagrams();  // within the minute: nothing more
   EXPECT_EQ(ServiceTexts(), std::vector<std::string>{"DROPPED SYSLOG DATAGRAMS: 2 (log queue full)"});
-  delete service.LogQueue.exchange(nullptr);
 }

@@ -18,11 +18,14 @@ namespace {
 
 class TCountingThread : public TThread {
  public:
+  TCountingThread() : TThread("ls-counting-thread-long") {}
   std::atomic<int> passes{0};
+  char name[32] = {0};
   ~TCountingThread() override { StopAndWait(); }
 
  protected:
   void Execute() override {
+    pthread_getname_np(pthread_self(), name, sizeof name);
     while (!Terminated()) {
       ++passes;
       SleepMilliseconds(1);
@@ -41,6 +44,7 @@ TEST(ThreadTest, IsCreatedSuspendedAndRunsOnceStarted) {
   thread.Terminate();
   thread.WaitFor();
   EXPECT_TRUE(thread.Terminated());
+  EXPECT_STREQ(thread.name, "ls-counting-thr");  // named, within the kernel's 15 characters
   const int after = thread.passes.load();
   thread.WaitFor();  // a second join is harmless
   EXPECT_EQ(thread.passes.load(), after);
@@ -139,27 +143,27 @@ TEST(FilesTest, OpenAppendNeverTruncatesAndAppendsAtTheEnd) {
   TTempDir dir;
   const std::string path = dir.Path() + "a.log";
   testing_support::WriteFile(path, "old\n");
-  const int fd = OpenAppend(path, false);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(WriteAll(fd, "new\n", 4));
-  CloseDescriptor(fd);
+  TDescriptor fd = OpenAppend(path, false);
+  ASSERT_TRUE(fd.Valid());
+  ASSERT_TRUE(WriteAll(fd.Get(), "new\n", 4));
+  fd.Reset();
   EXPECT_EQ(ReadFile(path), "old\nnew\n");
-  EXPECT_LT(OpenAppend(dir.Path() + "missing.log", false), 0);
+  EXPECT_FALSE(OpenAppend(dir.Path() + "missing.log", false).Valid());
 }
 
 TEST(FilesTest, AppendWholeLeavesNoTornPieceOnAFullDevice) {
   // /dev/full takes nothing; a regular file takes everything.
-  const int full = OpenAppend("/dev/full", false);
-  if (full >= 0) {
-    EXPECT_FALSE(AppendWhole(full, "line\r\n", 6));
-    CloseDescriptor(full);
+  TDescriptor full = OpenAppend("/dev/full", false);
+  if (full.Valid()) {
+    EXPECT_FALSE(AppendWhole(full.Get(), "line\r\n", 6));
+    full.Reset();
   }
   TTempDir dir;
   const std::string path = dir.Path() + "b.log";
-  const int fd = OpenAppend(path, true);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(AppendWhole(fd, "whole\r\n", 7));
-  CloseDescriptor(fd);
+  TDescriptor fd = OpenAppend(path, true);
+  ASSERT_TRUE(fd.Valid());
+  EXPECT_TRUE(AppendWhole(fd.Get(), "whole\r\n", 7));
+  fd.Reset();
   EXPECT_EQ(ReadFile(path), "whole\r\n");
 }
 

@@ -191,21 +191,21 @@ class ListenerTest : public ::testing::Test {
     port = component.Listener()->ListeningPort();
   }
 
-  int Connect() {
-    const int fd = SocketConnect("127.0.0.1", port);
-    EXPECT_GE(fd, 0);
+  TDescriptor Connect() {
+    TDescriptor fd = SocketConnect("127.0.0.1", port);
+    EXPECT_TRUE(fd.Valid());
     return fd;
   }
 
-  std::string ReadAtLeast(int fd, std::size_t n, int timeoutMs = 10000) {
+  std::string ReadAtLeast(const TDescriptor& fd, std::size_t n, int timeoutMs = 10000) {
     std::string got;
     char buffer[65536];
     bool ended = false;
     WaitUntil(
         [&] {
           bool r = false, w = false;
-          if (SocketWait(fd, true, false, 50, r, w) > 0 && r) {
-            const long k = SocketRead(fd, buffer, sizeof buffer);
+          if (SocketWait(fd.Get(), true, false, 50, r, w) > 0 && r) {
+            const long k = SocketRead(fd.Get(), buffer, sizeof buffer);
             if (k > 0) got.append(buffer, static_cast<std::size_t>(k));
             ended = k <= 0;
           }
@@ -224,10 +224,10 @@ class ListenerTest : public ::testing::Test {
 
 TEST_F(ListenerTest, EventsOfOneConnectionArriveInOrder) {
   Start(&TSimpleTCPServer::Create);
-  const int fd = Connect();
-  ASSERT_EQ(SocketWrite(fd, "hello", 5), 5);
+  TDescriptor fd = Connect();
+  ASSERT_EQ(SocketWrite(fd.Get(), "hello", 5), 5);
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("receive") == 1; }));
-  SocketClose(fd);
+  fd.Reset();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("disconnect") == 1; }));
   EXPECT_EQ(rec.Events(), (std::vector<std::string>{"connect 0", "receive 0 5", "disconnect 0"}));
   EXPECT_TRUE(WaitUntil([&] { return component.Listener()->ConnectionCount() == 0; }));
@@ -235,13 +235,13 @@ TEST_F(ListenerTest, EventsOfOneConnectionArriveInOrder) {
 
 TEST_F(ListenerTest, IdsAreTheSmallestFreeNumberAndAreReused) {
   Start(&TSimpleTCPServer::Create);
-  const int a = Connect();
+  TDescriptor a = Connect();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("connect") == 1; }));
-  const int b = Connect();
+  TDescriptor b = Connect();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("connect") == 2; }));
-  SocketClose(a);
+  a.Reset();
   ASSERT_TRUE(WaitUntil([&] { return component.Listener()->ConnectionCount() == 1; }));
-  const int c = Connect();
+  TDescriptor c = Connect();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("connect") == 3; }));
   EXPECT_EQ(rec.Events()[0], "connect 0");
   EXPECT_EQ(rec.Events()[1], "connect 1");
@@ -249,20 +249,20 @@ TEST_F(ListenerTest, IdsAreTheSmallestFreeNumberAndAreReused) {
   EXPECT_TRUE(component.ClientExists(0));
   EXPECT_TRUE(component.ClientExists(1));
   EXPECT_FALSE(component.ClientExists(2));
-  SocketClose(b);
-  SocketClose(c);
+  b.Reset();
+  c.Reset();
 }
 
 TEST_F(ListenerTest, ClientThatClosesAtOnceGivesConnectThenDisconnect) {
   Start(&TTPKTTCPServer::Create);
-  SocketClose(Connect());
+  Connect().Reset();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("disconnect") == 1; }));
   EXPECT_EQ(rec.Events(), (std::vector<std::string>{"connect 0", "disconnect 0"}));
 }
 
 TEST_F(ListenerTest, LargeSendsGoOutInChunksInOrder) {
   Start(&TSimpleTCPServer::Create);
-  const int fd = Connect();
+  TDescriptor fd = Connect();
   ASSERT_TRUE(WaitUntil([&] { return component.ClientExists(0); }));
   std::string data(2 * 65533 + 1000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
@@ -272,12 +272,12 @@ TEST_F(ListenerTest, LargeSendsGoOutInChunksInOrder) {
   const auto events = rec.Events();
   EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
             (std::vector<std::string>{"send 0 65533", "send 0 65533", "send 0 1000"}));
-  SocketClose(fd);
+  fd.Reset();
 }
 
 TEST_F(ListenerTest, TpktConnectionsFrameOutgoingChunksAndProbes) {
   Start(&TTPKTTCPServer::Create);
-  const int fd = Connect();
+  TDescriptor fd = Connect();
   ASSERT_TRUE(WaitUntil([&] { return component.ClientExists(0); }));
   component.ProbeConnections();
   component.SendTextByID(0, "abc");
@@ -288,7 +288,7 @@ TEST_F(ListenerTest, TpktConnectionsFrameOutgoingChunksAndProbes) {
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("send") == 4; }));
   EXPECT_EQ(rec.Count("send 0 0 null"), 2u);
   EXPECT_EQ(rec.Count("send 0 65532"), 1u);  // reported, but nothing written
-  SocketClose(fd);
+  fd.Reset();
 }
 
 TEST_F(ListenerTest, SendsToUnknownTargetsDoNothing) {
@@ -299,10 +299,10 @@ TEST_F(ListenerTest, SendsToUnknownTargetsDoNothing) {
   component.DisconnectClient(7);
   component.SendToIP("127.0.0.1", port, "x", 1);
   EXPECT_EQ(component.SetClientOption(3, 0, 0, nullptr, 0), -2);
-  const int fd = Connect();
+  TDescriptor fd = Connect();
   ASSERT_TRUE(WaitUntil([&] { return component.ClientExists(0); }));
   TIPConnection* gone = component.Listener()->GetConnection(0);
-  SocketClose(fd);
+  fd.Reset();
   ASSERT_TRUE(WaitUntil([&] { return !component.ClientExists(0); }));
   component.SendBuffer(gone, "x", 1);  // a removed connection object is not touched
   EXPECT_EQ(rec.Count("send"), 0u);
@@ -310,24 +310,24 @@ TEST_F(ListenerTest, SendsToUnknownTargetsDoNothing) {
 
 TEST_F(ListenerTest, WithoutDisconnectHandlerEndedConnectionsStayRegistered) {
   Start(&TSimpleTCPServer::Create, /*withDisconnect=*/false);
-  SocketClose(Connect());
+  Connect().Reset();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("connect") == 1; }));
-  const int second = Connect();
+  TDescriptor second = Connect();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("connect") == 2; }));
   EXPECT_EQ(rec.Events()[1], "connect 1");
   EXPECT_EQ(component.Listener()->ConnectionCount(), 2u);
-  SocketClose(second);
+  second.Reset();
 }
 
 TEST_F(ListenerTest, HandlersNeverOverlapAcrossConnections) {
   Start(&TTPKTTCPServer::Create);
-  std::vector<int> fds;
+  std::vector<TDescriptor> fds;
   for (int i = 0; i < 10; ++i) fds.push_back(Connect());
   const std::string frame = Bytes({3, 0, 0, 6, 'o', 'k'});
   for (int round = 0; round < 20; ++round)
-    for (int fd : fds) ASSERT_EQ(SocketWrite(fd, frame.data(), frame.size()), 6);
+    for (TDescriptor& fd : fds) ASSERT_EQ(SocketWrite(fd.Get(), frame.data(), frame.size()), 6);
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("receive") == 200; }));
-  for (int fd : fds) SocketClose(fd);
+  for (TDescriptor& fd : fds) fd.Reset();
   ASSERT_TRUE(WaitUntil([&] { return rec.Count("disconnect") == 10; }));
   EXPECT_FALSE(rec.overlapped.load());
   // Per connection: connect first, disconnect last.
@@ -345,14 +345,14 @@ TEST_F(ListenerTest, HandlersNeverOverlapAcrossConnections) {
 
 TEST_F(ListenerTest, StoppingWithConnectedClientsClosesThem) {
   Start(&TTPKTTCPServer::Create);
-  std::vector<int> fds;
+  std::vector<TDescriptor> fds;
   for (int i = 0; i < 20; ++i) fds.push_back(Connect());
   ASSERT_TRUE(WaitUntil([&] { return component.Listener()->ConnectionCount() == 20; }));
   component.SetActive(false);
   EXPECT_FALSE(component.GetActive());
-  for (int fd : fds) {
+  for (TDescriptor& fd : fds) {
     EXPECT_EQ(ReadAtLeast(fd, 1, 2000), "");  // end of stream, nothing else
-    SocketClose(fd);
+    fd.Reset();
   }
   EXPECT_EQ(rec.Count("disconnect"), 0u);  // stopped connections raise nothing
 }
@@ -376,12 +376,12 @@ TEST(TCPComponentTest, DefaultsAndOperationsWithoutAListener) {
 }
 
 TEST(TCPComponentTest, APortInUseKeepsTheListenerActiveAndRetrying) {
-  const int blocker = SocketCreateStream();
-  ASSERT_GE(blocker, 0);
-  SocketSetReuseAddress(blocker);
-  ASSERT_EQ(SocketBind(blocker, ParseIPv4("127.0.0.1"), 0), 0);
-  ASSERT_EQ(SocketListen(blocker, 4), 0);
-  const std::uint16_t port = SocketLocalAddress(blocker).port;
+  TDescriptor blocker = SocketCreateStream();
+  ASSERT_TRUE(blocker.Valid());
+  SocketSetReuseAddress(blocker.Get());
+  ASSERT_EQ(SocketBind(blocker.Get(), ParseIPv4("127.0.0.1"), 0), 0);
+  ASSERT_EQ(SocketListen(blocker.Get(), 4), 0);
+  const std::uint16_t port = SocketLocalAddress(blocker.Get()).port;
 
   TTCPServerComponent component;
   component.SetIPAddress("127.0.0.1");
@@ -393,11 +393,11 @@ TEST(TCPComponentTest, APortInUseKeepsTheListenerActiveAndRetrying) {
   EXPECT_EQ(code, 0);
   ASSERT_TRUE(WaitUntil([&] { return component.GetListenFailure() == EADDRINUSE; }));
   EXPECT_TRUE(component.GetActive());
-  SocketClose(blocker);
+  blocker.Reset();
   ASSERT_TRUE(WaitUntil([&] { return component.Listener()->ListeningPort() == port; }));
   EXPECT_EQ(component.GetListenFailure(), 0);
-  const int fd = SocketConnect("127.0.0.1", port);
-  EXPECT_GE(fd, 0);
+  TDescriptor fd = SocketConnect("127.0.0.1", port);
+  EXPECT_TRUE(fd.Valid());
   EXPECT_TRUE(WaitUntil([&] { return component.ClientExists(0); }));
-  SocketClose(fd);
+  fd.Reset();
 }

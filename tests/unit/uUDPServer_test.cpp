@@ -46,7 +46,7 @@ TEST(UDPClientListTest, AFullListStoresNothingAndAnswers255) {
   EXPECT_EQ(list.AddClient({"10.0.0.2", 1}), 0);
 }
 
-TEST(SendQueueTest, HoldsAtMostMaxCountAndDrainsPendingWhenEmptied) {
+TEST(SendQueueTest, HoldsAtMostMaxCountInOrderUntilCleared) {
   TSendQueue queue;
   for (int i = 0; i < TSendQueue::MaxCount + 5; ++i) {
     auto msg = std::make_unique<tSendMSG>();
@@ -55,16 +55,13 @@ TEST(SendQueueTest, HoldsAtMostMaxCountAndDrainsPendingWhenEmptied) {
     queue.Push(std::move(msg));
   }
   EXPECT_EQ(queue.Count(), static_cast<std::size_t>(TSendQueue::MaxCount));
-  EXPECT_EQ(queue.Pending.Value(), TSendQueue::MaxCount);
   EXPECT_EQ(queue.Pop()->ClientID, 0);
-  EXPECT_EQ(queue.Pending.Value(), TSendQueue::MaxCount);
+  EXPECT_EQ(queue.Pop()->ClientID, 1);
   queue.Clear();
   EXPECT_EQ(queue.Count(), 0u);
-  EXPECT_EQ(queue.Pending.Value(), 0);
+  EXPECT_EQ(queue.Pop(), nullptr);
   queue.Push(std::make_unique<tSendMSG>());
-  queue.Pending.Post();  // a stray count
   EXPECT_NE(queue.Pop(), nullptr);
-  EXPECT_EQ(queue.Pending.Value(), 0);
   EXPECT_EQ(queue.Pop(), nullptr);
 }
 
@@ -74,26 +71,28 @@ namespace {
 class UDPServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = tUDPServer::Create(
-        [this](TIPConnection& s, const char* p, std::uint32_t n) {
-          Add("receive " + Peer(s) + " " + std::string(p, n));
-        },
-        [this](TIPConnection& s, const char*, std::uint32_t n) {
-          Add("send " + Peer(s) + " " + std::to_string(n));
-        },
-        [this](TIPConnection& c) { Add("disconnect " + Peer(c)); },
-        [this](TIPConnection& c) { Add("connect " + Peer(c)); }, "127.0.0.1", 0);
+    tServerSetup setup;
+    setup.Events.OnReceive = [this](TIPConnection& s, const char* p, std::uint32_t n) {
+      Add("receive " + Peer(s) + " " + std::string(p, n));
+    };
+    setup.Events.OnSend = [this](TIPConnection& s, const char*, std::uint32_t n) {
+      Add("send " + Peer(s) + " " + std::to_string(n));
+    };
+    setup.Events.OnDisconnect = [this](TIPConnection& c) { Add("disconnect " + Peer(c)); };
+    setup.Events.OnConnect = [this](TIPConnection& c) { Add("connect " + Peer(c)); };
+    setup.IPAddress = "127.0.0.1";
+    server = tUDPServer::Create(setup);
     int code = -1;
     ASSERT_TRUE(server->WaitStarted(2000, code));
     EXPECT_EQ(code, 0);
     peer = SocketCreateDatagram();
-    ASSERT_EQ(SocketBind(peer, ParseIPv4("127.0.0.1"), 0), 0);
-    peerPort = SocketLocalAddress(peer).port;
+    ASSERT_EQ(SocketBind(peer.Get(), ParseIPv4("127.0.0.1"), 0), 0);
+    peerPort = SocketLocalAddress(peer.Get()).port;
   }
   void TearDown() override {
     server->Terminate();
     server->WaitFor();
-    SocketClose(peer);
+    peer.Reset();
   }
 
   static std::string Peer(TIPConnection& c) {
@@ -110,16 +109,16 @@ class UDPServerTest : public ::testing::Test {
   bool WaitForEvents(std::size_t n) {
     return WaitUntil([&] { return Events().size() >= n; });
   }
-  void SendFromPeer(int fd, const std::string& data) {
+  void SendFromPeer(const TDescriptor& fd, const std::string& data) {
     TSocketAddress to{ParseIPv4("127.0.0.1"), server->BoundPort()};
-    ASSERT_EQ(SocketSendTo(fd, data.data(), data.size(), to), static_cast<long>(data.size()));
+    ASSERT_EQ(SocketSendTo(fd.Get(), data.data(), data.size(), to), static_cast<long>(data.size()));
   }
   std::string ReceiveAtPeer() {
     bool r = false, w = false;
-    if (SocketWait(peer, true, false, 5000, r, w) <= 0) return "<nothing>";
+    if (SocketWait(peer.Get(), true, false, 5000, r, w) <= 0) return "<nothing>";
     char buffer[9000];
     TSocketAddress from;
-    const long n = SocketReceiveFrom(peer, buffer, sizeof buffer, from);
+    const long n = SocketReceiveFrom(peer.Get(), buffer, sizeof buffer, from);
     return n < 0 ? "<error>" : std::string(buffer, static_cast<std::size_t>(n));
   }
   std::string Me() const { return "127.0.0.1:" + std::to_string(peerPort); }
@@ -127,7 +126,7 @@ class UDPServerTest : public ::testing::Test {
   std::unique_ptr<tUDPServer> server;
   std::mutex lock;
   std::vector<std::string> events;
-  int peer = -1;
+  TDescriptor peer;
   std::uint16_t peerPort = 0;
 };
 
@@ -154,14 +153,14 @@ TEST_F(UDPServerTest, AsksForALargeReceiveBuffer) {
 }
 
 TEST_F(UDPServerTest, AnotherSourcePortIsAnotherPeer) {
-  const int other = SocketCreateDatagram();
-  ASSERT_EQ(SocketBind(other, ParseIPv4("127.0.0.1"), 0), 0);
+  TDescriptor other = SocketCreateDatagram();
+  ASSERT_EQ(SocketBind(other.Get(), ParseIPv4("127.0.0.1"), 0), 0);
   SendFromPeer(peer, "a");
   ASSERT_TRUE(WaitForEvents(2));
   SendFromPeer(other, "b");
   ASSERT_TRUE(WaitForEvents(4));
   EXPECT_EQ(Events()[2].substr(0, 10), "connect 1 ");
-  SocketClose(other);
+  other.Reset();
 }
 
 TEST_F(UDPServerTest, LongDatagramsAreCutTo8192Bytes) {
@@ -218,15 +217,15 @@ TEST_F(UDPServerTest, SendToAllReachesEveryPeerAndEmptySendsDoNothing) {
 }
 
 TEST(UDPComponentTest, BindFailureKeepsItActiveAndWaitForStartReportsIt) {
-  const int holder = SocketCreateDatagram();
-  ASSERT_EQ(SocketBind(holder, ParseIPv4("127.0.0.1"), 0), 0);
+  TDescriptor holder = SocketCreateDatagram();
+  ASSERT_EQ(SocketBind(holder.Get(), ParseIPv4("127.0.0.1"), 0), 0);
   TUDPServerComponent component;
   int code = 0;
   EXPECT_FALSE(component.WaitForStart(10, code));
   EXPECT_EQ(code, 9);
   EXPECT_EQ(component.SetClientOption(0, 0, 0, nullptr, 0), -1);
   component.SetIPAddress("127.0.0.1");
-  component.SetIPPort(SocketLocalAddress(holder).port);
+  component.SetIPPort(SocketLocalAddress(holder.Get()).port);
   component.SetActive(true);
   component.SetActive(true);
   EXPECT_TRUE(component.GetActive());
@@ -235,7 +234,7 @@ TEST(UDPComponentTest, BindFailureKeepsItActiveAndWaitForStartReportsIt) {
   EXPECT_EQ(component.GetLastError(), EADDRINUSE);
   component.SetActive(false);
   EXPECT_FALSE(component.GetActive());
-  SocketClose(holder);
+  holder.Reset();
 }
 
 TEST(UDPComponentTest, AnEmptyAddressFailsTheStart) {

@@ -27,6 +27,9 @@ bool EqualsNoCase(const std::string& a, const std::string& b);
 // nothing else, within the 32-bit signed range. False for anything else.
 bool ParseConfigInteger(const std::string& text, std::int32_t& value);
 
+// (name, value) pairs of one section, in file order.
+using tIniEntries = std::vector<std::pair<std::string, std::string>>;
+
 class tIniDocument {
  public:
   tIniDocument() = default;
@@ -37,7 +40,7 @@ class tIniDocument {
                          const std::string& defaultValue, bool* found = nullptr) const;
 
   // All keys of the first matching section, in file order, as (name, value).
-  std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& section) const;
+  tIniEntries ReadSection(const std::string& section) const;
 
   // Updates the first matching key in place; a missing key is added at the end
   // of its section, a missing section at the end of the document. Values that

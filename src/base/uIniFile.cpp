@@ -1,4 +1,4 @@
-#include "core/uIniFile.h"
+#include "base/uIniFile.h"
 
 #include <limits>
 
@@ -122,9 +122,8 @@ std::string tIniDocument::ReadString(const std::string& section, const std::stri
   return SplitKeyLine(StripControl(lines_[line])).value;
 }
 
-std::vector<std::pair<std::string, std::string>> tIniDocument::ReadSection(
-    const std::string& section) const {
-  std::vector<std::pair<std::string, std::string>> entries;
+tIniEntries tIniDocument::ReadSection(const std::string& section) const {
+  tIniEntries entries;
   const std::size_t header = FindSection(section);
   if (header == npos) return entries;
   const std::size_t end = SectionEnd(header);

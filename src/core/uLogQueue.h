@@ -1,0 +1,82 @@
+// The log queue: network events on their way from the servers' threads to
+// the main loop, which it also wakes.
+//
+// Threading: many pushers (the TCP delivery thread, the UDP server thread),
+// one popper (the main loop). Release() may be called from a signal handler.
+#pragma once
+
+#include "platform/uBoundedQueue.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace logserver {
+
+enum : std::int32_t {
+  lqkClientData = 0,
+  lqkClientConnect = 1,
+  lqkClientDisconnect = 2,
+  lqkSyslogDatagram = 4,
+};
+
+// One network event on its way to the main loop; Data is the element's own
+// copy of the payload (its size is the DataSize).
+struct tLogQueueElement {
+  std::int32_t Kind = 0;
+  std::string ClientAddress;
+  std::uint16_t ClientPort = 0;
+  std::string Data;
+};
+using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
+
+// The bound of the payload bytes a log queue holds. Beyond it TCP intake
+// waits (and TCP flow control slows the clients) and syslog datagrams are
+// dropped and counted, so a slow disk or a flood cannot exhaust memory.
+constexpr std::size_t kLogQueueMaxBytes = 64u * 1024 * 1024;
+
+// First in, first out. A Pop blocks until an element is pushed or the queue
+// is released; releases that find nothing to do wake it only once.
+//
+// Elements without payload always fit, and so does any element while the
+// queue is empty, so a bound never blocks a connect, a disconnect or an
+// element larger than the bound itself.
+class tLogQueue {
+ public:
+  explicit tLogQueue(std::size_t maxBytes = kLogQueueMaxBytes)
+      : MaxBytes(maxBytes), Items(TBoundedQueue<pLogQueueElement>::kUnbounded, maxBytes, &SizeOf) {}
+
+  // Appends whatever the bound; never blocks except on the lock.
+  void Push(pLogQueueElement element) { Items.Push(std::move(element)); }
+  // Appends, waiting while the element does not fit. False, with the
+  // element discarded, once the queue is closed.
+  bool PushWaiting(pLogQueueElement element) { return Items.PushWaiting(element); }
+  // Appends when the element fits; false (element discarded) otherwise.
+  bool TryPush(pLogQueueElement element) { return Items.TryPush(element); }
+  // Pushes that would wait give up from now on, also those waiting now.
+  void Close() { Items.Close(); }
+
+  // True with the oldest element; false (element empty) after a release or
+  // a wait that a signal interrupted.
+  bool Pop(pLogQueueElement& element) {
+    element.reset();
+    return Items.Pop(element);
+  }
+  // Wakes the popper without an element; async-signal-safe.
+  void Release() { Items.Release(); }
+  // Frees every queued element undispatched.
+  void Clear() { Items.Clear(); }
+
+  std::size_t Count() { return Items.Count(); }
+  std::size_t QueuedBytes() { return Items.Bytes(); }
+  int PendingPosts() { return Items.PendingWakeUps(); }
+
+  const std::size_t MaxBytes;
+
+ private:
+  static std::size_t SizeOf(const pLogQueueElement& element) { return element->Data.size(); }
+  TBoundedQueue<pLogQueueElement> Items;
+};
+
+}  // namespace logserver

@@ -1,0 +1,60 @@
+#include "net/uReceiveManager.h"
+
+#include "net/uTCPConnection.h"
+#include "net/uTCPServer.h"
+
+namespace logserver {
+
+namespace {
+
+// The manager looks at its terminate flag at least this often.
+constexpr int kDeliveryWaitMs = 50;
+
+}  // namespace
+
+bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
+  if (canceller == nullptr) return Items.TryPush(message);
+  return Items.PushWaiting(message, [canceller] { return canceller->Terminated(); });
+}
+
+bool TReceiveManagerQueue::Pop(tReceiveMSG& message, int timeoutMs) {
+  return Items.Pop(message, timeoutMs);
+}
+
+std::unique_ptr<TReceiveManager> TReceiveManager::Create(TCustomTCPServer* Owner) {
+  std::unique_ptr<TReceiveManager> manager(new TReceiveManager(Owner));
+  manager->Start();
+  return manager;
+}
+
+void TReceiveManager::Execute() {
+  while (!Terminated()) {
+    tReceiveMSG m;
+    if (!Queue.Pop(m, kDeliveryWaitMs)) continue;
+    if (m.Connection == nullptr) continue;
+    TIPConnection& connection = *m.Connection;
+    const auto size = static_cast<std::uint32_t>(m.Data.size());
+    const char* data = m.Data.empty() ? nullptr : m.Data.data();
+    switch (m.Event) {
+      case ceConnect:
+        if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
+        break;
+      case ceDisconnect:
+        if (Owner->OnDisconnect) {
+          CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
+          Owner->RemoveConnection(connection.ClientID);
+        }
+        break;
+      case ceReceiveData:
+        if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
+        break;
+      case ceSendData:
+        if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace logserver

@@ -1,0 +1,81 @@
+// One accepted TCP client on a thread of its own: reads, decodes, reports
+// through its listener, and writes the chunks other threads queue. It never
+// calls a handler itself.
+//
+// Threading: the connection thread reads, writes and uses the filter; any
+// thread may Send (always through the listener, under its ListLock, which
+// is taken before SendLock, never after). Ownership: the listener owns the
+// connection; the connection owns its socket and its filter.
+#pragma once
+
+#include "net/uIPServerHeader.h"
+#include "net/uTPKTFilter.h"
+#include "platform/uDescriptor.h"
+#include "platform/uSync.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace logserver {
+
+class TCustomTCPServer;
+
+class TCustomTCPConnection : public TIPConnection {
+ public:
+  // Builds the connection; the caller starts it. The socket is owned from
+  // here on, also when the thread never starts.
+  static std::unique_ptr<TCustomTCPConnection> Create(TDescriptor Socket, std::uint16_t ID,
+                                                      TCustomTCPServer* Server,
+                                                      const std::string& Address,
+                                                      std::uint16_t Port,
+                                                      tReceiveFilterType FilterClass);
+  ~TCustomTCPConnection() override;
+
+  // Queues data in chunks of at most 65533 bytes; Size <= 0 queues the empty
+  // chunk. Any thread; a multi-chunk send is never interleaved with another.
+  void Send(const char* Data, int Size);
+  int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) override;
+
+  std::size_t QueuedChunks();
+
+  // Cleared by the listener during its shutdown, so nothing more is posted.
+  std::atomic<TCustomTCPServer*> Server;
+
+ protected:
+  void Execute() override;
+
+ private:
+  TCustomTCPConnection(TDescriptor socket, std::uint16_t id, TCustomTCPServer* server,
+                       const std::string& address, std::uint16_t port,
+                       tReceiveFilterType filterClass);
+
+  int TakeSendChunk(std::string& chunk);
+  void ClearSendList();
+  void Notify(TConnectionEvent Event, const char* Data, int Size);
+  void Post(TConnectionEvent Event, std::string Data);
+  // Writes what is pending, taking the next chunk when nothing is; false
+  // when the socket failed.
+  bool WriteStep();
+
+  // Shut down when the thread ends (the peer then sees the end at once) and
+  // closed only when the connection is destroyed, so that SetSocketOption
+  // from another thread never meets a reused descriptor number.
+  const TDescriptor Socket;
+  TRecursiveLock SendLock;
+  std::deque<std::string> SendList;  // guarded by SendLock
+  std::unique_ptr<tEmptyReceiveFilter> Filter;
+  TSemaphore SendSignal{0};
+
+  // Connection thread only: the encoded chunk being written and how much of
+  // it has gone out. A chunk the socket takes in part, or refuses with
+  // EAGAIN, is finished before the next one, so no frame is ever torn.
+  std::string Pending;
+  std::size_t PendingOffset = 0;
+  std::vector<char> ReceiveBuffer;
+};
+
+}  // namespace logserver

@@ -1,0 +1,71 @@
+// Receive filters: between a TCP connection's byte stream and the units its
+// handlers see. The pass-through filter reports reads as they come; the TPKT
+// filter cuts RFC 1006 frames on the way in and builds them on the way out.
+//
+// A filter is used by its connection's thread only and takes no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace logserver {
+
+// The largest chunk a connection reads or queues at once.
+constexpr int kMaxChunk = 65533;
+
+// Pass-through: units are the socket's read boundaries; chunks go out as they are.
+class tEmptyReceiveFilter {
+ public:
+  static std::unique_ptr<tEmptyReceiveFilter> Create();
+  virtual ~tEmptyReceiveFilter() = default;
+
+  // How many more bytes the pending unit needs.
+  virtual int BytesNeeded();
+  // The bytes to write for one outgoing chunk.
+  virtual std::string Encode(const char* Data, int Size);
+  // Takes newly received bytes (or none) and returns at most one unit,
+  // possibly empty. More asks to be called again with no data.
+  virtual std::string Decode(const char* Data, int Size, bool& More);
+
+ protected:
+  tEmptyReceiveFilter() = default;
+  std::string Buffer;
+};
+
+// Class reference with virtual constructor for filters.
+using tReceiveFilterType = std::unique_ptr<tEmptyReceiveFilter> (*)();
+
+// TPKT (RFC 1006): 03 00, a big-endian length of 4 to 65535 that counts the
+// 4-byte header, then the payload. Bytes that start no frame (another
+// version, or a length below 4) are discarded two at a time.
+class tTPKTReceiveFilter : public tEmptyReceiveFilter {
+ public:
+  static constexpr int kMaxFrame = 65535;
+  static std::unique_ptr<tEmptyReceiveFilter> Create();
+
+  int BytesNeeded() override;
+  // Empty when Size < 0 or the frame would exceed 65535 bytes; Size 0 gives
+  // the header-only frame 03 00 00 04.
+  std::string Encode(const char* Data, int Size) override;
+  std::string Decode(const char* Data, int Size, bool& More) override;
+
+  // Bytes held for frames not yet complete.
+  std::size_t Buffered() const { return Buffer.size() - Start; }
+
+  const std::uint16_t Header = 3;
+
+ private:
+  tTPKTReceiveFilter() = default;
+  std::string ExtractFrame(bool& More);
+
+  // Buffer[Start..] are the bytes not yet returned; the consumed prefix is
+  // dropped once per append, so a read of many small frames costs one move.
+  std::size_t Start = 0;
+};
+
+// The frame that carries one client log message.
+std::string BuildTpktFrame(const std::string& payload);
+
+}  // namespace logserver

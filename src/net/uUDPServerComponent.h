@@ -1,0 +1,47 @@
+// The UDP component: owns the datagram server while active.
+#pragma once
+
+#include "net/uIPServerComponent.h"
+#include "net/uUDPServer.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace logserver {
+
+// The UDP component: a tUDPServer while active. A ClientID is a peer slot.
+class TUDPServerComponent : public TIPServerComponent {
+ public:
+  TUDPServerComponent() = default;
+  ~TUDPServerComponent() override;
+
+  bool GetActive() override;
+  void SetActive(bool Value) override;
+  void SetIPAddress(const std::string& Value) override { IPAddress = Value; }
+  void SetIPPort(std::uint16_t Value) override { IPPort = Value; }
+  bool ClientExists(std::uint16_t ClientID) override;
+  // Client must be the server object an event of this component delivered.
+  void SendBuffer(TIPConnection* Client, const char* Data, std::uint32_t Size) override;
+  void SendBufferByID(std::uint16_t ClientID, const char* Data, std::uint32_t Size) override;
+  void SendText(TIPConnection* Client, const std::string& Text) override;
+  void SendTextByID(std::uint16_t ClientID, const std::string& Text) override;
+  void SendToIP(const std::string& Address, std::uint16_t Port, const char* Data,
+                std::int32_t Size) override;
+  void SendToAll(const char* Data, std::uint32_t Size) override;
+  void SendTextToAll(const std::string& Text) override;
+  void DisconnectClient(std::uint16_t ClientID) override;
+  // -1 without a server; ClientID is ignored (all peers share one socket).
+  int SetClientOption(std::uint16_t ClientID, int Level, int OptName, const void* OptVal,
+                      int OptLen) override;
+  bool WaitForStart(int TimeoutMs, int& ErrorCode) override;
+
+  // The server's LastError; 0 without a server.
+  int GetLastError();
+  tUDPServer* Server() { return Server_.get(); }
+
+ private:
+  std::unique_ptr<tUDPServer> Server_;
+};
+
+}  // namespace logserver

@@ -1,0 +1,135 @@
+#include "producers/uLogProducerHolder.h"
+
+#include "platform/uTime.h"
+#include "producers/uProviderKey.h"
+
+namespace logserver {
+
+namespace {
+
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const tIniEntries& providers,
+                                       TLogProducerClass fileProducerClass,
+                                       TLogProducerClass externalProducerClass,
+                                       const TProviderReport& report)
+    : BaseCatalog(std::move(BaseCatalog_)),
+      FileProducerClass(fileProducerClass),
+      ExternalProducerClass(externalProducerClass) {
+  CreateProviders(providers, report);
+}
+
+tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
+
+void tLogProducerHolder::CreateProviders(const tIniEntries& providers,
+                                         const TProviderReport& report) {
+  for (const auto& [key, value] : providers) {
+    tProviderKey parsed;
+    if (!ParseProviderKey(key, parsed)) continue;
+    PLogProducer producer = ExternalProducerClass({std::string(), parsed.Address, parsed.Port,
+                                                   parsed.ApplicationName, parsed.ModuleName,
+                                                   parsed.FilePrefix, value});
+    if (!producer->IsActive()) {
+      // Its messages go to the files as if the entry were absent.
+      const auto* external = dynamic_cast<const TExternalLogProducer*>(producer.get());
+      if (report)
+        report("PROVIDER \"" + key + "\" NOT USED: " +
+               (external ? external->GetBindError() : std::string("not active")));
+      StopAndFree(producer);
+      continue;
+    }
+    Entries_.emplace_back(key, std::move(producer));
+    ProviderIndex[key].push_back(std::prev(Entries_.end()));
+  }
+}
+
+void tLogProducerHolder::AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
+                                    const std::string& ApplicationName,
+                                    const std::string& ModuleName, const std::string& FilePrefix,
+                                    const std::string& Text, double EventTime) {
+  AddMessageAt(ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, Text, EventTime,
+               Now());
+}
+
+void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
+                                      const std::string& ClientPort,
+                                      const std::string& ApplicationName,
+                                      const std::string& ModuleName,
+                                      const std::string& FilePrefix, const std::string& Text,
+                                      double EventTime, double ServerTime) {
+  const std::string names = ApplicationName + "|" + ModuleName + "|";
+  const std::string keys[3] = {ClientAddress + ":" + ClientPort + "|" + names + FilePrefix,
+                               ClientAddress + "|" + names + FilePrefix,
+                               ClientAddress + "|" + names};
+  bool claimed = false;
+  if (!ProviderIndex.empty()) {
+    for (int k = 0; k < 3; ++k) {
+      // Equal keys find the same entries; skipping a repeated key gives every
+      // entry the message at most once (an empty prefix makes keys 2 and 3 equal).
+      bool repeated = false;
+      for (int j = 0; j < k; ++j) repeated = repeated || keys[j] == keys[k];
+      if (repeated) continue;
+      const auto found = ProviderIndex.find(keys[k]);
+      if (found == ProviderIndex.end()) continue;
+      for (const TEntries::iterator& entry : found->second)
+        entry->second->AddMessage(Text, EventTime, ServerTime);
+      claimed = true;
+    }
+  }
+  if (claimed) return;
+
+  const std::string peer = "*" + ClientAddress + ":" + ClientPort;
+  const std::string clientKey = peer + "=" + names + FilePrefix;
+  const std::string lowerKey = LowerCase(clientKey);
+  TCustomLogProducer* producer = nullptr;
+  const auto found = ClientIndex.find(lowerKey);
+  if (found != ClientIndex.end()) {
+    producer = found->second->second.get();
+  } else {
+    Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
+                                                        ApplicationName, ModuleName, FilePrefix,
+                                                        std::string()}));
+    const TEntries::iterator entry = std::prev(Entries_.end());
+    ClientIndex.emplace(lowerKey, entry);
+    PeerIndex[LowerCase(peer)].push_back(entry);
+    producer = entry->second.get();
+  }
+  producer->AddMessage(Text, EventTime, ServerTime);
+}
+
+void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
+                                               const std::string& ClientPort) {
+  // Provider keys hold no "=", so only client entries are indexed by peer.
+  const auto found = PeerIndex.find(LowerCase("*" + ClientAddress + ":" + ClientPort));
+  if (found == PeerIndex.end()) return;
+  const std::vector<TEntries::iterator> entries = std::move(found->second);
+  PeerIndex.erase(found);
+  for (const TEntries::iterator& entry : entries) {
+    StopAndFree(entry->second);
+    ClientIndex.erase(LowerCase(entry->first));
+    Entries_.erase(entry);
+  }
+}
+
+void tLogProducerHolder::StopAll() {
+  for (TEntry& entry : Entries_) StopAndFree(entry.second);
+  ProviderIndex.clear();
+  ClientIndex.clear();
+  PeerIndex.clear();
+  Entries_.clear();
+}
+
+void tLogProducerHolder::StopAndFree(PLogProducer& producer) {
+  if (!producer) return;
+  producer->Stop();
+  producer->WaitFor();
+  producer.reset();
+}
+
+}  // namespace logserver

@@ -1,0 +1,82 @@
+// The producer registry: one external producer per well-formed [Providers]
+// entry, and one file producer per client address, port and routing triple
+// for the messages no entry claims.
+//
+// Threading: main thread only; no lock. Ownership: the registry owns every
+// producer in its entries and stops them in order of creation.
+#pragma once
+
+#include "base/uIniFile.h"
+#include "producers/uCustomLogProducer.h"
+#include "producers/uExternalLogProducer.h"
+#include "producers/uFileLogProducer.h"
+
+#include <functional>
+#include <list>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace logserver {
+
+// Entries keeps every producer in order of creation (delivery order to
+// provider entries, stop order). Routing finds entries through hash indexes
+// instead of scanning, so the cost of a message does not grow with the
+// number of live producers.
+class tLogProducerHolder {
+ public:
+  using TEntry = std::pair<std::string, PLogProducer>;
+  using TEntries = std::list<TEntry>;
+  // Receives one line for every [Providers] entry that is not used.
+  using TProviderReport = std::function<void(const std::string& line)>;
+
+  // Creates a producer for each well-formed entry of `providers` (the
+  // [Providers] section, in file order). An entry whose producer is not
+  // active (its library could not be bound) is reported and claims nothing.
+  // The producer classes are replaceable for tests.
+  tLogProducerHolder(std::string BaseCatalog, const tIniEntries& providers,
+                     TLogProducerClass fileProducerClass = &TFileLogProducer::Create,
+                     TLogProducerClass externalProducerClass = &TExternalLogProducer::Create,
+                     const TProviderReport& report = nullptr);
+  ~tLogProducerHolder();
+  tLogProducerHolder(const tLogProducerHolder&) = delete;
+  tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
+
+  // Stamps the message with the local time and routes it: to every provider
+  // entry whose key matches (each at most once), or else to the one file
+  // producer of this client and routing triple, created on first use.
+  void AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
+                  const std::string& ApplicationName, const std::string& ModuleName,
+                  const std::string& FilePrefix, const std::string& Text, double EventTime);
+  // As AddMessage, with the server time given.
+  void AddMessageAt(const std::string& ClientAddress, const std::string& ClientPort,
+                    const std::string& ApplicationName, const std::string& ModuleName,
+                    const std::string& FilePrefix, const std::string& Text, double EventTime,
+                    double ServerTime);
+
+  // Stops and frees every file producer of this address and port.
+  void RemoveClientProducers(const std::string& ClientAddress, const std::string& ClientPort);
+
+  // Stops and frees every producer, in order of creation.
+  void StopAll();
+
+  const std::string BaseCatalog;
+  const TEntries& Entries() const { return Entries_; }
+
+ private:
+  void CreateProviders(const tIniEntries& providers, const TProviderReport& report);
+  static void StopAndFree(PLogProducer& producer);
+
+  TLogProducerClass FileProducerClass;
+  TLogProducerClass ExternalProducerClass;
+  TEntries Entries_;
+  // Provider key as written -> its entries, in order of creation.
+  std::unordered_map<std::string, std::vector<TEntries::iterator>> ProviderIndex;
+  // Client key in lower case -> its entry.
+  std::unordered_map<std::string, TEntries::iterator> ClientIndex;
+  // "*address:port" in lower case -> the client entries of that peer.
+  std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;
+};
+
+}  // namespace logserver
