@@ -8,6 +8,9 @@
 
 int main() {
   using namespace logserver;
+  // Held until the handlers are in place and the configuration is written
+  // back (tMainThread::Run); threads started later inherit the block.
+  BlockServiceSignals();
   auto service = std::make_unique<tMainThread>();
   MainThreadInstance.store(service.get());
   int status = 0;

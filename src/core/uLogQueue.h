@@ -56,12 +56,20 @@ class tLogQueue {
   bool TryPush(pLogQueueElement element) { return Items.TryPush(element); }
   // Pushes that would wait give up from now on, also those waiting now.
   void Close() { Items.Close(); }
+  // Every push fits from now on, also those waiting now: for the stop,
+  // when what the network still delivers is to be written after all.
+  void LiftBounds() { Items.LiftBounds(); }
 
   // True with the oldest element; false (element empty) after a release or
   // a wait that a signal interrupted.
   bool Pop(pLogQueueElement& element) {
     element.reset();
     return Items.Pop(element);
+  }
+  // The oldest element without waiting; false when there is none.
+  bool TryPop(pLogQueueElement& element) {
+    element.reset();
+    return Items.Pop(element, 0);
   }
   // Wakes the popper without an element; async-signal-safe.
   void Release() { Items.Release(); }

@@ -6,6 +6,8 @@
 #include "platform/uThread.h"
 #include "platform/uTime.h"
 
+#include <system_error>
+
 namespace logserver {
 
 std::atomic<tMainThread*> MainThreadInstance{nullptr};
@@ -15,6 +17,15 @@ namespace {
 constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
 constexpr std::uint32_t kDropReportInterval = 60000;
+// How often the open log files are checked for having been deleted.
+constexpr std::uint64_t kDeletedCheckMs = 1000;
+// What a stop may spend writing the messages still queued.
+constexpr std::uint64_t kStopWriteLimitMs = 10000;
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// One line on standard error, where systemd's journal collects it.
+void ReportProblem(const std::string& text) { WriteStandardError("LogServer: " + text + "\n"); }
 
 std::string PeerText(const std::string& address, std::uint16_t port) {
   return "[" + address + ":" + std::to_string(port) + "]";
@@ -41,12 +52,16 @@ void tMainThread::Run() {
   SyslogServer.reset();
   StopRequested.store(false);
   try {
+    // The service signals are blocked until here (main): one that comes
+    // while the configuration is read or written back waits, and acts once
+    // they are unblocked below.
+    InstallSignalHandlers({&tMainThread::HandleStopSignal, &tMainThread::HandleReopenSignal, nullptr});
     if (!ConfigGiven) ReadConfig();
     // No thread exists before this point and none is started before the
     // daemon detach: the detached child carries on with this thread only.
-    InstallStopHandler(&tMainThread::HandleStopSignal);
     if (Config.RunMode == 4) {
       const bool detached = Daemonize();
+      UnblockServiceSignals();
       CreateServiceLog();
       if (detached) {
         WriteServiceLog(false, "Log Server started AS DAEMON...");
@@ -55,6 +70,7 @@ void tMainThread::Run() {
         WriteServiceLog(false, "Fail to start as DAEMON...");
       }
     } else {
+      UnblockServiceSignals();
       CreateServiceLog();
       WriteServiceLog(false, "Log Server started AS APPLICATION...");
       Serve();
@@ -122,8 +138,11 @@ void tMainThread::Serve() {
     while (!StopRequested.load()) {
       pLogQueueElement element;
       if (queue->Pop(element)) DispatchElement(std::move(element));
+      if (ReopenRequested.exchange(false)) ReopenLogFiles();
+      CheckDeletedFiles();
       CheckListener();
       ReportDroppedDatagrams();
+      ReportLostLines();
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
   } catch (...) {
@@ -135,9 +154,10 @@ void tMainThread::Serve() {
 }
 
 void tMainThread::StopSequence() {
-  // From here on no network thread may wait for room in the queue: what is
-  // still queued is discarded anyway.
-  if (tLogQueue* queue = LogQueue_.load()) queue->Close();
+  // From here on no network thread may wait for room in the queue: what the
+  // servers still deliver while they stop is queued whatever its size, and
+  // written below.
+  if (tLogQueue* queue = LogQueue_.load()) queue->LiftBounds();
   // Each object is freed between its two lines; the pairs are written only
   // for objects that exist. The heartbeat and the network handlers use the
   // queue, so they go first; the producers go last.
@@ -156,6 +176,8 @@ void tMainThread::StopSequence() {
     SyslogServer.reset();
     WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
+  // Nothing new arrives now; what was taken in is written before the queue goes.
+  WriteQueuedMessages();
   if (LogQueue_.load() != nullptr) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
@@ -180,8 +202,11 @@ void tMainThread::CheckListener() {
       // Active stays true while the listener retries a port it cannot bind;
       // name the failure once when it appears or changes.
       const int failure = TcpServer->GetListenFailure();
-      if (failure != ReportedListenFailure && failure != 0)
+      if (failure != ReportedListenFailure && failure != 0) {
         WriteServiceLog(false, "FAIL while create listen point [code=" + std::to_string(failure) + "]");
+        ReportProblem("TCP port " + std::to_string(Config.ServicePort) + " is not listening: " +
+                      ErrorText(failure) + " (trying again every 3 s)");
+      }
       ReportedListenFailure = failure;
     } else {
       WriteServiceLog(false, "FAIL while create listen point [code=" +
@@ -189,7 +214,77 @@ void tMainThread::CheckListener() {
       TcpServer->SetActive(true);
     }
   }
+  CheckSyslog();
   LastListenCheck = TickMilliseconds();
+}
+
+void tMainThread::CheckSyslog() {
+  if (!SyslogServer || !SyslogServer->GetActive()) return;
+  const int failure = SyslogServer->GetBindFailure();
+  if (failure == 0) {
+    ReportedSyslogFailure = 0;
+    return;
+  }
+  if (failure != ReportedSyslogFailure) {
+    WriteServiceLog(false, "FAIL while create syslog point [code=" + std::to_string(failure) + "]");
+    ReportProblem("syslog UDP port " + std::to_string(Config.SysLogPort) + " is not bound: " +
+                  ErrorText(failure) + " (trying again every 3 s)");
+  }
+  ReportedSyslogFailure = failure;
+  // The port may be free now: a new server tries it.
+  SyslogServer->SetActive(false);
+  SyslogServer->SetActive(true);
+}
+
+void tMainThread::CheckDeletedFiles() {
+  const std::uint64_t now = MonotonicMilliseconds();
+  if (now < NextDeletedCheck) return;
+  NextDeletedCheck = now + kDeletedCheckMs;
+  // A file deleted under the service (or its whole tree) is closed, and its
+  // next line recreates it, instead of vanishing into the unlinked file.
+  TLogFileTable::Shared().CloseUnlinked();
+}
+
+void tMainThread::ReopenLogFiles() {
+  TLogFileTable::Shared().ReopenAll();
+  WriteServiceLog(false, "LOG FILES REOPENED");
+}
+
+void tMainThread::ReportLostLines() {
+  const std::uint32_t now = TickMilliseconds();
+  if (LastLossReport != 0 && static_cast<std::uint32_t>(now - LastLossReport) < kDropReportInterval)
+    return;
+  const auto losses = TLogFileTable::Shared().TakeLosses();
+  if (losses.empty()) return;
+  LastLossReport = now == 0 ? 1 : now;
+  for (const auto& loss : losses) {
+    const std::string text = "LOST LOG LINES: " + std::to_string(loss.Lines) + " (" +
+                             (loss.Path.empty() ? std::string("other files") : loss.Path) + ": " +
+                             ErrorText(loss.Error) + ")";
+    // Stderr too: the service log may be the file that cannot be written.
+    ReportProblem(text);
+    WriteServiceLog(false, text);
+  }
+}
+
+void tMainThread::WriteQueuedMessages() {
+  tLogQueue* queue = LogQueue_.load();
+  if (queue == nullptr || !Producers_) return;
+  const std::uint64_t deadline = MonotonicMilliseconds() + kStopWriteLimitMs;
+  std::uint64_t unwritten = 0;
+  pLogQueueElement element;
+  while (queue->TryPop(element)) {
+    // Connects and disconnects change nothing in the files any more.
+    if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram) continue;
+    if (unwritten > 0 || MonotonicMilliseconds() >= deadline) {
+      ++unwritten;
+      continue;
+    }
+    DispatchMessage(*element, /*logLines=*/false);
+  }
+  if (unwritten > 0)
+    WriteServiceLog(false, "NOT WRITTEN AT STOP: " + std::to_string(unwritten) +
+                               " messages (time limit)");
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
@@ -207,6 +302,15 @@ void tMainThread::RequestStop() {
 
 void tMainThread::WakeUp() {
   if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+}
+
+void tMainThread::RequestReopen() {
+  ReopenRequested.store(true);
+  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+}
+
+void tMainThread::HandleReopenSignal(int) {
+  if (tMainThread* instance = MainThreadInstance.load()) instance->RequestReopen();
 }
 
 void tMainThread::HandleStopSignal(int) {
@@ -272,39 +376,41 @@ void tMainThread::ReportDroppedDatagrams() {
 void tMainThread::DispatchElement(pLogQueueElement element) {
   if (!element || !Producers_) return;
   const tLogQueueElement& e = *element;
-  const std::string port = std::to_string(e.ClientPort);
   switch (e.Kind) {
-    case lqkClientData: {
-      tClientLogMessage message;
-      if (!DecodeClientLogMessage(e.Data, message)) return;
-      if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
-        message.FilePrefix = message.ModuleName;
-      Producers_->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
-                            message.FilePrefix, message.Text, message.EventTime);
-      if (Config.LogMode >= 2)
-        WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
-                                  message.Text + "\"");
+    case lqkClientData:
+    case lqkSyslogDatagram:
+      DispatchMessage(e, /*logLines=*/true);
       break;
-    }
     case lqkClientConnect:
       WriteServiceLog(true, "CLIENT CONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
       break;
     case lqkClientDisconnect:
-      Producers_->RemoveClientProducers(e.ClientAddress, port);
+      Producers_->RemoveClientProducers(e.ClientAddress, std::to_string(e.ClientPort));
       WriteServiceLog(true, "CLIENT DISCONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
       break;
-    case lqkSyslogDatagram: {
-      std::string text = e.Data;
-      while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
-      Producers_->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
-      if (Config.LogMode >= 2)
-        WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text +
-                                  "\"");
-      break;
-    }
     default:
       break;
   }
+}
+
+void tMainThread::DispatchMessage(const tLogQueueElement& e, bool logLines) {
+  const std::string port = std::to_string(e.ClientPort);
+  std::string text;
+  if (e.Kind == lqkClientData) {
+    tClientLogMessage message;
+    if (!DecodeClientLogMessage(e.Data, message)) return;
+    if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
+      message.FilePrefix = message.ModuleName;
+    Producers_->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
+                           message.FilePrefix, message.Text, message.EventTime);
+    text = std::move(message.Text);
+  } else {
+    text = e.Data;
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
+    Producers_->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+  }
+  if (logLines && Config.LogMode >= 2)
+    WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text + "\"");
 }
 
 }  // namespace logserver

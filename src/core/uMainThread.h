@@ -59,9 +59,13 @@ class tMainThread {
 
   // Sets the stop flag and wakes the main loop. Signal-safe.
   void RequestStop();
+  // Asks the main loop to close every log file, so that each is opened anew
+  // with its next line (log rotation). Signal-safe.
+  void RequestReopen();
   // Wakes the main loop; the heartbeat calls it. Thread-safe.
   void WakeUp();
   static void HandleStopSignal(int signal);
+  static void HandleReopenSignal(int signal);
 
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
@@ -84,6 +88,17 @@ class tMainThread {
  private:
   void Serve();
   void CheckListener();
+  // A syslog port that could not be bound is reported once per cause and
+  // tried again with every listener check.
+  void CheckSyslog();
+  void ReopenLogFiles();
+  void CheckDeletedFiles();
+  // Lines the file producers could not write, at most once a minute.
+  void ReportLostLines();
+  // At the stop: the messages still queued go to their files, for at most
+  // kStopWriteLimitMs; connects and disconnects are dropped.
+  void WriteQueuedMessages();
+  void DispatchMessage(const tLogQueueElement& e, bool logLines);
   void CreateServiceLog();
   std::unique_ptr<tLogProducerHolder> CreateRegistry();
   void StopServiceLog();
@@ -93,6 +108,7 @@ class tMainThread {
   bool ConfigGiven = false;
 
   std::atomic<bool> StopRequested{false};
+  std::atomic<bool> ReopenRequested{false};
 
   // Owned objects; each is emptied when it is freed.
   PLogProducer ServiceLog;
@@ -109,6 +125,9 @@ class tMainThread {
   // The listen failure last reported, so that a failing port is named once
   // per failure code rather than every three seconds.
   int ReportedListenFailure = 0;
+  int ReportedSyslogFailure = 0;
+  std::uint32_t LastLossReport = 0;
+  std::uint64_t NextDeletedCheck = 0;
   // Syslog datagrams dropped at a full queue, and how many were reported.
   std::atomic<std::uint64_t> DroppedDatagrams{0};
   std::uint64_t ReportedDrops = 0;

@@ -45,17 +45,18 @@ tServiceConfig ReadServiceConfig(const std::string& configPath,
   config.Providers = document.ReadSection("Providers");
 
   // The file always holds the values in effect; SysLogPort is not written.
-  auto writeBack = [&](const char* key, const std::string& value) {
-    document.WriteString(section, key, value);
-    if (!WriteFileText(configPath, document.Text()))
-      throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
-  };
-  writeBack("ServicePort", std::to_string(config.ServicePort));
-  writeBack("RunMode", std::to_string(config.RunMode));
-  writeBack("LogMode", std::to_string(config.LogMode));
-  writeBack("BaseCatalog", config.BaseCatalog);
-  writeBack("ModuleNameAsFilePrefix", config.ModuleNameAsFilePrefix ? "1" : "0");
-  writeBack("TimePlacementMask", config.TimePlacementMask);
+  // It is replaced in one step, and only when its bytes change, so that a
+  // failed write or a signal never leaves it cut short, and an unchanged
+  // configuration (a package's conffile) is never touched.
+  document.WriteString(section, "ServicePort", std::to_string(config.ServicePort));
+  document.WriteString(section, "RunMode", std::to_string(config.RunMode));
+  document.WriteString(section, "LogMode", std::to_string(config.LogMode));
+  document.WriteString(section, "BaseCatalog", config.BaseCatalog);
+  document.WriteString(section, "ModuleNameAsFilePrefix", config.ModuleNameAsFilePrefix ? "1" : "0");
+  document.WriteString(section, "TimePlacementMask", config.TimePlacementMask);
+  const std::string updated = document.Text();
+  if ((!exists || updated != text) && !ReplaceFileAtomically(configPath, updated))
+    throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
   return config;
 }
 

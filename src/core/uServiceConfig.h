@@ -31,8 +31,9 @@ struct tServiceConfig {
 
 // Reads `configPath` (a missing file reads as empty) and writes [Common]
 // back with the values in effect, SysLogPort excepted, keeping every other
-// line. Malformed values fall back to their defaults. Throws EConfigError
-// when the file cannot be read or written.
+// line: atomically, and only when the bytes change. Malformed values fall
+// back to their defaults. Throws EConfigError when the file cannot be read
+// or written; a failed write leaves the old file as it was.
 tServiceConfig ReadServiceConfig(const std::string& configPath,
                                  const std::string& executableDirectory);
 

@@ -30,30 +30,38 @@ std::unique_ptr<TReceiveManager> TReceiveManager::Create(TCustomTCPServer* Owner
 void TReceiveManager::Execute() {
   while (!Terminated()) {
     tReceiveMSG m;
-    if (!Queue.Pop(m, kDeliveryWaitMs)) continue;
-    if (m.Connection == nullptr) continue;
-    TIPConnection& connection = *m.Connection;
-    const auto size = static_cast<std::uint32_t>(m.Data.size());
-    const char* data = m.Data.empty() ? nullptr : m.Data.data();
-    switch (m.Event) {
-      case ceConnect:
-        if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
-        break;
-      case ceDisconnect:
-        if (Owner->OnDisconnect) {
-          CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
-          Owner->RemoveConnection(connection.ClientID);
-        }
-        break;
-      case ceReceiveData:
-        if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
-        break;
-      case ceSendData:
-        if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
-        break;
-      default:
-        break;
-    }
+    if (Queue.Pop(m, kDeliveryWaitMs)) Deliver(m);
+  }
+  // What the connections handed over is delivered before the manager ends:
+  // it was read from the clients, and the owner writes it. The listener stops
+  // its connections first, so nothing more arrives but what is in flight.
+  tReceiveMSG m;
+  while (Queue.Pop(m, 0)) Deliver(m);
+}
+
+void TReceiveManager::Deliver(tReceiveMSG& m) {
+  if (m.Connection == nullptr) return;
+  TIPConnection& connection = *m.Connection;
+  const auto size = static_cast<std::uint32_t>(m.Data.size());
+  const char* data = m.Data.empty() ? nullptr : m.Data.data();
+  switch (m.Event) {
+    case ceConnect:
+      if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
+      break;
+    case ceDisconnect:
+      if (Owner->OnDisconnect) {
+        CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
+        Owner->RemoveConnection(connection.ClientID);
+      }
+      break;
+    case ceReceiveData:
+      if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
+      break;
+    case ceSendData:
+      if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
+      break;
+    default:
+      break;
   }
 }
 

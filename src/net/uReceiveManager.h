@@ -44,7 +44,8 @@ class TReceiveManagerQueue {
   TBoundedQueue<tReceiveMSG> Items{MaxCount, MaxBytes, &SizeOf};
 };
 
-// Delivers every event of one listener, in posting order, on its own thread.
+// Delivers every event of one listener, in posting order, on its own thread;
+// when terminated, it delivers what is still queued, then ends.
 class TReceiveManager : public TThread {
  public:
   // Creates the manager and starts its thread.
@@ -59,6 +60,7 @@ class TReceiveManager : public TThread {
 
  private:
   explicit TReceiveManager(TCustomTCPServer* owner) : TThread("ls-tcp-recv"), Owner(owner) {}
+  void Deliver(tReceiveMSG& m);
 };
 
 }  // namespace logserver

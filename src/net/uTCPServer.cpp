@@ -297,8 +297,10 @@ void TCustomTCPServer::CloseAllConnections() {
   if (manager) {
     tReceiveMSG shutdown;
     shutdown.Event = ceShutDown;
-    manager->Queue.Push(std::move(shutdown), nullptr);
+    // Terminated first, so the wake-up finds the flag set; the manager then
+    // delivers what it holds and ends.
     manager->Terminate();
+    manager->Queue.Push(std::move(shutdown), nullptr);
     manager->WaitFor();
   }
   // 3. Join and destroy the connections, newest first.

@@ -46,7 +46,10 @@ int tUDPServer::SetSocketOption(int Level, int OptName, const void* OptVal, int 
 }
 
 void tUDPServer::Execute() {
-  if (!OpenSocket()) return;
+  if (!OpenSocket()) {
+    Failed_.store(true);
+    return;
+  }
   ServeLoop();
   CloseSocket();
 }
@@ -59,7 +62,8 @@ bool tUDPServer::OpenSocket() {
     return false;
   }
   SocketSetNonBlocking(fd.Get());
-  SocketSetReuseAddress(fd.Get());
+  // No SO_REUSEADDR: with it another socket could bind the same port and
+  // take every datagram from then on. The port is this server's alone.
   // A large receive buffer absorbs bursts while this thread is busy in a
   // handler; less is granted without privileges, which is no error.
   SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
@@ -97,7 +101,10 @@ void tUDPServer::ServeLoop() {
     const int bits = WaitForEvents();
     if (bits & kBitReceive) ReceiveDatagram();
     if (bits & kBitSend) SendPending();
-    if (bits & kBitFailure) break;
+    if (bits & kBitFailure) {
+      Failed_.store(true);
+      break;
+    }
   }
   Started.TryWait();
 }

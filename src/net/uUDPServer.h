@@ -53,6 +53,9 @@ class tUDPServer : public TIPConnection {
   int ReceiveBufferSize();
 
   int LastError() const { return LastError_.load(); }
+  // True once the server could not open its socket, or stopped serving
+  // after a failure; LastError says why. The thread has ended then.
+  bool Failed() const { return Failed_.load(); }
   // The port bound (0 before serving); for tests that bind port 0.
   std::uint16_t BoundPort() const { return BoundPort_.load(); }
 
@@ -87,6 +90,7 @@ class tUDPServer : public TIPConnection {
   std::unique_ptr<TSendQueue> SendQueue;
 
   std::atomic<int> LastError_{0};
+  std::atomic<bool> Failed_{false};
   std::atomic<std::uint16_t> BoundPort_{0};
   std::vector<char> Buffer;
   TSemaphore Started{0};

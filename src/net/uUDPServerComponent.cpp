@@ -1,5 +1,7 @@
 #include "net/uUDPServerComponent.h"
 
+#include <cerrno>
+
 namespace logserver {
 
 TUDPServerComponent::~TUDPServerComponent() {
@@ -75,5 +77,11 @@ bool TUDPServerComponent::WaitForStart(int TimeoutMs, int& ErrorCode) {
 }
 
 int TUDPServerComponent::GetLastError() { return Server_ ? Server_->LastError() : 0; }
+
+int TUDPServerComponent::GetBindFailure() {
+  if (!Server_ || !Server_->Failed()) return 0;
+  const int error = Server_->LastError();
+  return error != 0 ? error : EIO;
+}
 
 }  // namespace logserver

@@ -38,6 +38,9 @@ class TUDPServerComponent : public TIPServerComponent {
 
   // The server's LastError; 0 without a server.
   int GetLastError();
+  // Why the server is not serving (it could not bind, or failed), 0 while
+  // it serves or without a server. Active stays true meanwhile.
+  int GetBindFailure();
   tUDPServer* Server() { return Server_.get(); }
 
  private:

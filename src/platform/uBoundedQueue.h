@@ -39,12 +39,9 @@ class TBoundedQueue {
 
   explicit TBoundedQueue(std::size_t maxCount = kUnbounded, std::size_t maxBytes = kUnbounded,
                          TSizer sizer = nullptr)
-      : MaxCount(maxCount), MaxBytes(maxBytes), sizer_(sizer) {}
+      : sizer_(sizer), maxCount_(maxCount), maxBytes_(maxBytes) {}
   TBoundedQueue(const TBoundedQueue&) = delete;
   TBoundedQueue& operator=(const TBoundedQueue&) = delete;
-
-  const std::size_t MaxCount;
-  const std::size_t MaxBytes;
 
   // ---- Pushing, from any thread.
 
@@ -183,6 +180,14 @@ class TBoundedQueue {
     room_.notify_all();
   }
 
+  // Drops both bounds: every push fits from now on, and pushes waiting for
+  // room go ahead (for a last drain, when the consumer pops no more for a while).
+  void LiftBounds() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    maxCount_ = maxBytes_ = kUnbounded;
+    room_.notify_all();
+  }
+
   // Makes waiting pushers ask their cancellation again.
   void WakeWaiters() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -213,7 +218,7 @@ class TBoundedQueue {
 
   bool Fits(std::size_t size) const {  // under the lock
     return items_.empty() ||
-           (items_.size() < MaxCount && (size == 0 || bytes_ + size <= MaxBytes));
+           (items_.size() < maxCount_ && (size == 0 || bytes_ + size <= maxBytes_));
   }
 
   void AppendQuietly(T&& item) {  // under the lock
@@ -271,6 +276,8 @@ class TBoundedQueue {
 
   const TSizer sizer_;
   std::mutex mutex_;
+  std::size_t maxCount_;          // guarded by mutex_
+  std::size_t maxBytes_;          // guarded by mutex_
   std::condition_variable room_;  // pushers waiting for room; guarded by mutex_
   TSemaphore wake_{0};            // the consumer's sleep
   std::deque<T> items_;           // guarded by mutex_

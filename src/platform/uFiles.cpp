@@ -1,6 +1,8 @@
 #include "platform/uFiles.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +19,61 @@ TDescriptor OpenRetrying(const char* path, int flags, mode_t mode) {
   return TDescriptor(fd);
 }
 
+TDescriptor OpenAtRetrying(int dir, const char* name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = openat(dir, name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return TDescriptor(fd);
+}
+
+// The directory `name` below `dir`, created when missing; never a link.
+TDescriptor OpenDirectoryBelow(int dir, const std::string& name) {
+  TDescriptor sub = OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  if (sub || errno != ENOENT) return sub;
+  // Another writer may create it between the two calls: EEXIST is fine.
+  if (mkdirat(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return TDescriptor();
+  return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+}
+
 }  // namespace
+
+TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
+                             const std::string& fileName) {
+  const std::string start = base.empty() ? std::string(".") : base;
+  TDescriptor dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (!dir && errno == ENOENT) {
+    ForceDirectories(start);
+    dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  }
+  for (const std::string& name : directories) {
+    if (!dir) return dir;
+    if (name.empty()) continue;
+    dir = OpenDirectoryBelow(dir.Get(), name);
+  }
+  if (!dir) return dir;
+  if (fileName.empty()) {
+    errno = EISDIR;
+    return TDescriptor();
+  }
+  TDescriptor file = OpenAtRetrying(dir.Get(), fileName.c_str(),
+                                    O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+  if (!file) return file;
+  struct stat st;
+  if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    file.Reset();
+    errno = EINVAL;
+    return file;
+  }
+  // O_NONBLOCK only kept a planted FIFO from blocking the open.
+  fcntl(file.Get(), F_SETFL, O_APPEND);
+  return file;
+}
+
+bool IsUnlinked(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
 
 bool PathExists(const std::string& path) {
   struct stat st;
@@ -106,10 +162,37 @@ bool ReadFileText(const std::string& path, std::string& content, bool& exists) {
   return true;
 }
 
-bool WriteFileText(const std::string& path, const std::string& content) {
-  TDescriptor fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
+  // The file a link leads to is the one replaced; a missing file is created.
+  std::string target = path;
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
+  struct stat old;
+  const bool existed = stat(target.c_str(), &old) == 0;
+  // A file the service may not write is not replaced behind its back.
+  if (existed && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+
+  std::string temporary = target + ".XXXXXX";
+  TDescriptor fd(mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd) return false;
-  return WriteAll(fd.Get(), content.data(), content.size());
+  bool ok = (!existed || fchmod(fd.Get(), old.st_mode & 07777) == 0) &&
+            WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
+  int saved = errno;
+  fd.Reset();
+  if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    errno = saved;
+    return false;
+  }
+  // The rename itself reaches the disk with its directory.
+  const std::string directory = DirectoryPart(target);
+  TDescriptor dir = OpenRetrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (dir) fsync(dir.Get());
+  return true;
 }
 
 std::string ExecutablePath() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace logserver {
 
@@ -24,6 +25,20 @@ bool ForceDirectories(const std::string& path, unsigned mode = 0777);
 // an existing file is never truncated. Empty on failure, errno set.
 TDescriptor OpenAppend(const std::string& path, bool create);
 
+// Opens the log file `fileName` in the directory `directories` below `base`
+// for appending, creating what is missing (directories 0777, the file 0666,
+// before the umask). `base` is an existing or creatable directory path,
+// empty for the working directory, and may itself be a symbolic link; below
+// it every level is opened relative to its parent with O_NOFOLLOW, so no
+// symbolic link there is followed (ELOOP), and the file must be a regular
+// file (EINVAL otherwise). Empty pieces are skipped, as a path would. An
+// existing file is never truncated. Empty on failure, errno set.
+TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
+                             const std::string& fileName);
+
+// True when the open file has no name left (deleted, or its directory was).
+bool IsUnlinked(int fd);
+
 // Writes all `size` bytes, continuing after short writes and retrying
 // interrupted ones. Returns false when a write failed; whatever reached the
 // file before the failure stays there.
@@ -38,9 +53,14 @@ bool AppendWhole(int fd, const char* data, std::size_t size);
 // any other failure returns false with errno set.
 bool ReadFileText(const std::string& path, std::string& content, bool& exists);
 
-// Replaces the contents of `path` with `content`, creating it when missing.
-// False with errno set when it cannot be opened or written.
-bool WriteFileText(const std::string& path, const std::string& content);
+// Replaces the file at `path` by one holding `content`, atomically: the
+// content goes into a new file beside it, which is synced and renamed over
+// it, so a failure (full disk, file-size limit, a signal) leaves the old
+// file whole. When `path` is a symbolic link, the file it leads to is
+// replaced and the link stays. The mode of the old file is kept, and a file
+// this process may not write is not replaced (EACCES). False with errno set;
+// the new file is removed again.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content);
 
 // The running executable's path as the kernel reports it.
 std::string ExecutablePath();

@@ -2,15 +2,46 @@
 
 #include "platform/uFiles.h"
 
-#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace logserver {
 
-void InstallStopHandler(TSignalHandler handler) {
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGINT, handler);
-  signal(SIGTERM, handler);
+namespace {
+
+void SetHandler(int signal, TSignalHandler handler) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+sigset_t ServiceSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set, s);
+  return set;
+}
+
+void BlockServiceSignals() {
+  const sigset_t set = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void UnblockServiceSignals() {
+  const sigset_t set = ServiceSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void InstallSignalHandlers(const TSignalHandlers& handlers) {
+  for (int s : {SIGPIPE, SIGXFSZ, SIGUSR2, SIGALRM}) SetHandler(s, SIG_IGN);
+  SetHandler(SIGINT, handlers.Stop);
+  SetHandler(SIGTERM, handlers.Stop);
+  SetHandler(SIGHUP, handlers.Reopen ? handlers.Reopen : SIG_IGN);
+  SetHandler(SIGUSR1, handlers.Statistics ? handlers.Statistics : SIG_IGN);
 }
 
 bool Daemonize() { return daemon(1, 0) == 0; }

@@ -1,17 +1,36 @@
-// Process-wide calls: stop-signal handler, daemon mode, standard streams.
-// Called from the main thread during start-up only.
+// Process-wide calls: signals, daemon mode, standard streams, resource
+// limits. Called from the main thread during start-up only, unless a
+// function says otherwise.
 #pragma once
 
+#include <csignal>
 #include <string>
 
 namespace logserver {
 
 using TSignalHandler = void (*)(int);
 
-// Installs `handler` for SIGINT and SIGTERM with signal(); until then both
-// keep their default effect. SIGPIPE is ignored from here on, so a peer that
-// goes away never ends the process.
-void InstallStopHandler(TSignalHandler handler);
+// The signals the service acts on: SIGINT and SIGTERM (stop), SIGHUP
+// (reopen the log files) and SIGUSR1 (statistics). Every thread but the
+// initial one blocks them, so their handlers only ever run there.
+sigset_t ServiceSignals();
+
+// Blocks the service signals in the calling thread: one that arrives is
+// held, not lost, until UnblockServiceSignals.
+void BlockServiceSignals();
+void UnblockServiceSignals();
+
+struct TSignalHandlers {
+  TSignalHandler Stop = nullptr;        // SIGINT, SIGTERM
+  TSignalHandler Reopen = nullptr;      // SIGHUP
+  TSignalHandler Statistics = nullptr;  // SIGUSR1; ignored when unset
+};
+
+// Installs the handlers (without SA_RESTART, so that a blocking wait on the
+// initial thread returns) and ignores the signals that must never end the
+// service: SIGPIPE (a peer went away), SIGXFSZ (a file-size limit: the
+// write fails with EFBIG instead), SIGUSR2 and SIGALRM.
+void InstallSignalHandlers(const TSignalHandlers& handlers);
 
 // daemon(1, 0): keeps the working directory, sends the standard streams to
 // the null device; the launching process exits 0 and the call returns in the
@@ -19,6 +38,7 @@ void InstallStopHandler(TSignalHandler handler);
 bool Daemonize();
 
 // Writes `text` to standard output unbuffered; errors are ignored.
+// Thread-safe.
 void WriteStandardOutput(const std::string& text);
 void WriteStandardError(const std::string& text);
 

@@ -1,5 +1,7 @@
 #include "platform/uThread.h"
 
+#include "platform/uProcess.h"
+
 #include <cerrno>
 #include <csignal>
 #include <limits.h>
@@ -38,10 +40,8 @@ int TThread::Start() {
   if (size < floor) size = floor;
   rc = pthread_attr_setstacksize(&attr, size);
   if (rc == 0) {
-    sigset_t block, previous;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
+    const sigset_t block = ServiceSignals();
+    sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &block, &previous);
     rc = pthread_create(&handle_, &attr, &TThread::Trampoline, this);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

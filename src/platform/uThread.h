@@ -32,8 +32,8 @@ class TThread {
 
   // Starts the body. Returns 0 on success, else the error number of
   // pthread_create (the object then stays suspended). Calling Start twice
-  // returns EALREADY. Stop signals (SIGINT, SIGTERM) are blocked in the new
-  // thread, so the process handler only ever runs on the initial thread.
+  // returns EALREADY. The service signals (ServiceSignals) are blocked in
+  // the new thread, so their handlers only ever run on the initial thread.
   int Start();
 
   void Terminate() { terminated_.store(true); }

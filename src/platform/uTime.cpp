@@ -94,6 +94,12 @@ std::uint32_t TickMilliseconds() {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u);
 }
 
+std::uint64_t MonotonicMilliseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 int LocalUtcOffsetMinutes() {
   const time_t now = time(nullptr);
   tm local;

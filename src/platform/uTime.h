@@ -39,6 +39,9 @@ double Now();
 // value therefore moves in steps of 1000. 0 when the clock cannot be read.
 std::uint32_t TickMilliseconds();
 
+// Milliseconds on the monotonic clock: for intervals, never for dates.
+std::uint64_t MonotonicMilliseconds();
+
 // The local time's offset from UTC now, in minutes (east positive).
 int LocalUtcOffsetMinutes();
 

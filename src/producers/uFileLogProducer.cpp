@@ -1,10 +1,74 @@
 #include "producers/uFileLogProducer.h"
 
 #include "base/uDateTimeMask.h"
+#include "platform/uFiles.h"
 #include "platform/uTime.h"
-#include "producers/uLogFileTable.h"
+
+#include <cstdint>
 
 namespace logserver {
+
+namespace {
+
+constexpr std::size_t kHashMarkBytes = 17;  // "~" and 16 hex digits
+
+std::uint64_t Fnv1a(const std::string& bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+std::vector<std::string> SplitLevels(const std::string& name) {
+  std::vector<std::string> levels;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = name.find('/', start);
+    levels.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return levels;
+}
+
+// The directory levels of a name: empty pieces give none (as in a path),
+// more than `maxLevels` are joined with "_" into the last one allowed, and
+// every level is cut to the byte limit.
+std::vector<std::string> DirectoryLevels(const std::vector<std::string>& pieces,
+                                         std::size_t maxLevels, bool& shortened) {
+  std::vector<std::string> levels;
+  std::string rest;  // what the last allowed level stands for, with its slashes
+  for (const std::string& piece : pieces) {
+    if (piece.empty()) continue;
+    if (levels.size() + 1 < maxLevels) {
+      levels.push_back(piece);
+    } else {
+      if (!rest.empty()) rest += '/';
+      rest += piece;
+    }
+  }
+  if (!rest.empty()) {
+    if (rest.find('/') == std::string::npos) {
+      levels.push_back(rest);
+    } else {
+      std::string joined = rest;
+      for (char& c : joined)
+        if (c == '/') c = '_';
+      levels.push_back(ShortenedLevel(joined, rest, kMaxLevelBytes));
+      shortened = true;
+    }
+  }
+  for (std::string& level : levels) {
+    if (level.size() <= kMaxLevelBytes) continue;
+    level = ShortenedLevel(level, level, kMaxLevelBytes);
+    shortened = true;
+  }
+  return levels;
+}
+
+}  // namespace
 
 std::string SafePathName(const std::string& name) {
   std::string safe;
@@ -25,6 +89,35 @@ std::string SafePathName(const std::string& name) {
   return safe;
 }
 
+std::string ShortenedLevel(const std::string& level, const std::string& whole, std::size_t limit) {
+  static const char kHex[] = "0123456789abcdef";
+  const std::size_t keep = limit > kHashMarkBytes ? limit - kHashMarkBytes : 0;
+  std::string shortened = level.substr(0, keep);
+  shortened += '~';
+  const std::uint64_t hash = Fnv1a(whole);
+  for (int shift = 60; shift >= 0; shift -= 4) shortened += kHex[(hash >> shift) & 0xF];
+  return shortened;
+}
+
+TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts)
+    : TCustomLogProducer(texts, "ls-file") {
+  ApplicationLevels = DirectoryLevels(SplitLevels(SafePathName(ApplicationName)), kMaxNameLevels,
+                                      Shortened_);
+  ModuleLevels = DirectoryLevels(SplitLevels(SafePathName(ModuleName)), kMaxNameLevels, Shortened_);
+  if (!FilePrefix.empty()) {
+    // "a/b" puts the file b_hh.log into the directory a; the file name is
+    // the last level of the prefix, and counts as one of its levels.
+    std::vector<std::string> pieces = SplitLevels(SafePathName(FilePrefix));
+    const std::string stem = pieces.back();
+    pieces.pop_back();
+    PrefixLevels = DirectoryLevels(pieces, kMaxNameLevels - 1, Shortened_);
+    const std::size_t stemLimit = kMaxLevelBytes - std::string("_hh.log").size();
+    FileStem = stem.size() <= stemLimit ? stem : ShortenedLevel(stem, stem, stemLimit);
+    if (stem.size() > stemLimit) Shortened_ = true;
+    FileStem += '_';
+  }
+}
+
 PLogProducer TFileLogProducer::Create(const TLogProducerTexts& texts) {
   std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(texts));
   producer->Start();
@@ -40,11 +133,22 @@ TFileLogProducer::~TFileLogProducer() {
   CloseFile();
 }
 
-std::string TFileLogProducer::FilePath(double ServerTime) const {
-  std::string path = BaseCatalog + ClientAddress + "/" + SafePathName(ApplicationName) + "/" +
-                     SafePathName(ModuleName) + "/" + FormatDateTime("yyyy_mm_dd", ServerTime) + "/";
-  if (!FilePrefix.empty()) path += SafePathName(FilePrefix) + "_";
-  path += FormatDateTime("hh", ServerTime) + ".log";
+bool TFileLogProducer::IsActive() {
+  return Attached && TLogFileTable::Shared().IsOpen(CurrentPath);
+}
+
+TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
+  // BaseCatalog is a plain prefix: without a trailing "/" its last part
+  // joins the address ("/srv/Logs" gives /srv/Logs10.1.2.3/...).
+  TLogFilePath path;
+  path.Base = DirectoryPart(BaseCatalog);
+  const std::string first = FileNamePart(BaseCatalog) + ClientAddress;
+  if (!first.empty()) path.Directories.push_back(first);
+  path.Directories.insert(path.Directories.end(), ApplicationLevels.begin(), ApplicationLevels.end());
+  path.Directories.insert(path.Directories.end(), ModuleLevels.begin(), ModuleLevels.end());
+  path.Directories.push_back(FormatDateTime("yyyy_mm_dd", ServerTime));
+  path.Directories.insert(path.Directories.end(), PrefixLevels.begin(), PrefixLevels.end());
+  path.FileName = FileStem + FormatDateTime("hh", ServerTime) + ".log";
   return path;
 }
 
@@ -57,7 +161,6 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
     CurrentHour = hour;
     HourChosen = true;
   }
-  if (!Attached) return;
   std::string line;
   if (EventTime != 0.0) {
     line = FormatDateTime("hh:nn:ss.zzz", ServerTime);
@@ -65,14 +168,16 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
   }
   line += Text;
   line += "\r\n";
-  // Errors lose the line; the next one goes after whatever reached the file.
+  // A line that cannot be written is counted by the table; the next one
+  // goes after whatever reached the file.
   TLogFileTable::Shared().Append(CurrentPath, line);
 }
 
-void TFileLogProducer::OpenFile(const std::string& Path) {
+void TFileLogProducer::OpenFile(const TLogFilePath& Path) {
   CloseFile();
-  CurrentPath = Path;
-  Attached = TLogFileTable::Shared().Attach(CurrentPath);
+  CurrentPath = Path.Text();
+  TLogFileTable::Shared().Attach(Path);
+  Attached = true;
 }
 
 void TFileLogProducer::CloseFile() {

@@ -1,14 +1,24 @@
 // The file producer: writes the messages of one source into hourly files,
 // BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log.
 //
-// Each line is written, whole, before AddMessage returns. Failures lose the
-// message silently; an open that failed is retried when the hour changes.
+// Each line is written, whole, before AddMessage returns. A line that cannot
+// be written is lost and counted by the file table; a file that cannot be
+// opened is tried again with a later line, at most once a second.
+//
+// Routing names become path levels at "/". So that no message can cost the
+// writer more than a bounded number of directories, or be lost for a name
+// the file system cannot take, each name gives at most kMaxNameLevels levels
+// and each level at most 255 bytes (see ShortenedLevel); names within those
+// limits give exactly the path they always gave.
+//
 // Main thread only; the files themselves are held by TLogFileTable.
 #pragma once
 
 #include "producers/uCustomLogProducer.h"
+#include "producers/uLogFileTable.h"
 
 #include <string>
+#include <vector>
 
 namespace logserver {
 
@@ -17,26 +27,43 @@ namespace logserver {
 // name reaches outside BaseCatalog + address + "/". Anything else is kept.
 std::string SafePathName(const std::string& name);
 
+// The levels a name may give below its parent, and the bytes a level may have.
+constexpr std::size_t kMaxNameLevels = 5;
+constexpr std::size_t kMaxLevelBytes = 255;
+
+// A level that breaks a limit, made to fit: its first bytes, "~", and 16 hex
+// digits of a 64-bit FNV-1a hash of `whole` (the text it stands for), so
+// that different names stay apart. The result has at most `limit` bytes.
+std::string ShortenedLevel(const std::string& level, const std::string& whole, std::size_t limit);
+
 class TFileLogProducer : public TCustomLogProducer {
  public:
   static PLogProducer Create(const TLogProducerTexts& texts);
   ~TFileLogProducer() override;
 
-  // True while this hour's file could be opened.
-  bool IsActive() override { return Attached; }
+  // True while this hour's file is open.
+  bool IsActive() override;
   void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
 
   // The file a message with this server time goes to.
-  std::string FilePath(double ServerTime) const;
+  TLogFilePath FilePath(double ServerTime) const;
+  // Whether a name had to be shortened to give this producer's path.
+  bool Shortened() const { return Shortened_; }
 
  private:
-  explicit TFileLogProducer(const TLogProducerTexts& texts)
-      : TCustomLogProducer(texts, "ls-file") {}
+  explicit TFileLogProducer(const TLogProducerTexts& texts);
 
-  void OpenFile(const std::string& Path);
+  void OpenFile(const TLogFilePath& Path);
   void CloseFile();
 
-  // The file of the current hour, held open through the shared table.
+  // The levels of the three names below the address, worked out once.
+  std::vector<std::string> ApplicationLevels;
+  std::vector<std::string> ModuleLevels;
+  std::vector<std::string> PrefixLevels;  // directories only
+  std::string FileStem;                   // before hh.log: "prefix_" or empty
+  bool Shortened_ = false;
+
+  // The file of the current hour, held through the shared table.
   std::string CurrentPath;
   bool Attached = false;
   double CurrentHour = 0.0;

@@ -1,26 +1,49 @@
 #include "producers/uLogFileTable.h"
 
 #include "platform/uFiles.h"
+#include "platform/uTime.h"
+
+#include <cerrno>
 
 namespace logserver {
+
+std::string TLogFilePath::Text() const {
+  std::string text = Base;
+  for (const std::string& level : Directories) {
+    text += level;
+    text += '/';
+  }
+  return text + FileName;
+}
+
+TLogFilePath TLogFilePath::FromText(const std::string& path) {
+  TLogFilePath p;
+  p.Base = DirectoryPart(path);
+  p.FileName = FileNamePart(path);
+  return p;
+}
 
 TLogFileTable& TLogFileTable::Shared() {
   static TLogFileTable table;
   return table;
 }
 
-bool TLogFileTable::Open(const std::string& path, TEntry& entry) {
-  CloseOldest(Capacity - 1);
-  const bool isNew = !PathExists(path);
-  if (isNew) {
-    const std::string directory = DirectoryPart(path);
-    if (!DirectoryExists(directory)) ForceDirectories(directory);
+bool TLogFileTable::Open(const std::string& key, TEntry& entry) {
+  const std::uint64_t now = MonotonicMilliseconds();
+  if (entry.nextAttempt != 0 && now < entry.nextAttempt) {
+    errno = entry.error;  // the last attempt failed a moment ago
+    return false;
   }
-  // A new file is created without truncation: should it appear between the
-  // test and the open, its lines are kept.
-  entry.file = OpenAppend(path, isNew);
-  if (!entry.file) return false;
-  Recent.push_front(path);
+  CloseOldest(Capacity - 1);
+  entry.file = OpenLogFileBelow(entry.path.Base, entry.path.Directories, entry.path.FileName);
+  if (!entry.file) {
+    entry.error = errno;
+    entry.nextAttempt = now + RetryMs;
+    if (entry.nextAttempt == 0) entry.nextAttempt = 1;
+    return false;
+  }
+  entry.nextAttempt = 0;
+  Recent.push_front(key);
   entry.recent = Recent.begin();
   return true;
 }
@@ -39,15 +62,22 @@ void TLogFileTable::CloseOldest(std::size_t keep) {
   }
 }
 
-bool TLogFileTable::Attach(const std::string& path) {
-  std::lock_guard<std::mutex> guard(Guard);
-  TEntry& entry = Entries[path];
-  if (!entry.file && !Open(path, entry)) {
-    if (entry.users == 0) Entries.erase(path);
-    return false;
+void TLogFileTable::CountLoss(const std::string& key, int error) {
+  auto it = Losses.find(key);
+  if (it == Losses.end()) {
+    const bool room = Losses.size() < kLossPaths;
+    it = Losses.emplace(room ? key : std::string(), TLoss{room ? key : std::string(), 0, 0}).first;
   }
-  ++entry.users;
-  return true;
+  ++it->second.Lines;
+  it->second.Error = error;
+}
+
+bool TLogFileTable::Attach(const TLogFilePath& path) {
+  std::lock_guard<std::mutex> guard(Guard);
+  const std::string key = path.Text();
+  TEntry& entry = Entries[key];
+  if (entry.users++ == 0) entry.path = path;
+  return entry.file || Open(key, entry);
 }
 
 void TLogFileTable::Detach(const std::string& path) {
@@ -65,14 +95,47 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   if (it == Entries.end()) return false;
   TEntry& entry = it->second;
   if (!entry.file) {
-    if (!Open(path, entry)) return false;
+    if (!Open(path, entry)) {
+      CountLoss(path, errno);
+      return false;
+    }
   } else if (entry.recent != Recent.begin()) {
     Recent.splice(Recent.begin(), Recent, entry.recent);
   }
   // One append per line keeps lines of producers sharing the file apart; a
-  // short write is finished, and a line that cannot be finished (disk full)
-  // is taken out again, so no line is ever torn.
-  return AppendWhole(entry.file.Get(), data.data(), data.size());
+  // short write is finished, and a line that cannot be finished (disk full,
+  // file-size limit) is taken out again, so no line is ever torn.
+  if (AppendWhole(entry.file.Get(), data.data(), data.size())) return true;
+  CountLoss(path, errno);
+  return false;
+}
+
+bool TLogFileTable::IsOpen(const std::string& path) {
+  std::lock_guard<std::mutex> guard(Guard);
+  const auto it = Entries.find(path);
+  return it != Entries.end() && it->second.file.Valid();
+}
+
+void TLogFileTable::ReopenAll() {
+  std::lock_guard<std::mutex> guard(Guard);
+  for (auto& [key, entry] : Entries) {
+    Close(entry);
+    entry.nextAttempt = 0;
+  }
+}
+
+void TLogFileTable::CloseUnlinked() {
+  std::lock_guard<std::mutex> guard(Guard);
+  for (auto& [key, entry] : Entries)
+    if (entry.file && IsUnlinked(entry.file.Get())) Close(entry);
+}
+
+std::vector<TLogFileTable::TLoss> TLogFileTable::TakeLosses() {
+  std::lock_guard<std::mutex> guard(Guard);
+  std::vector<TLoss> losses;
+  for (auto& [key, loss] : Losses) losses.push_back(loss);
+  Losses.clear();
+  return losses;
 }
 
 std::size_t TLogFileTable::OpenFiles() {
@@ -84,6 +147,11 @@ void TLogFileTable::SetCapacity(std::size_t capacity) {
   std::lock_guard<std::mutex> guard(Guard);
   Capacity = capacity < 1 ? 1 : capacity;
   CloseOldest(Capacity);
+}
+
+void TLogFileTable::SetRetryInterval(std::uint64_t milliseconds) {
+  std::lock_guard<std::mutex> guard(Guard);
+  RetryMs = milliseconds;
 }
 
 }  // namespace logserver

@@ -5,22 +5,49 @@
 // is closed and reopened (append, never truncate) with its next line. So
 // descriptors stay bounded however many senders there are.
 //
+// A file that is not open when a line comes (its open failed, it was closed
+// to make room or by ReopenAll, or it was deleted) is opened then, at most
+// once per retry interval, so a lasting failure costs one attempt a second
+// and not one per line. Every line that cannot be written is counted, with
+// the path and the reason, for the service to report (TakeLosses).
+//
+// Files are opened below their base directory without following links
+// (OpenLogFileBelow), so nothing planted in the tree leads a line out of it.
+//
 // Thread-safe: one lock guards the table and every write through it.
 #pragma once
 
 #include "platform/uDescriptor.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace logserver {
+
+// Where a log file lives: the directory it must stay below (empty for the
+// working directory; it may be a link), the levels below it, and its name.
+struct TLogFilePath {
+  std::string Base;
+  std::vector<std::string> Directories;
+  std::string FileName;
+  // Base, the levels and the name joined with "/": the table's key.
+  std::string Text() const;
+  // A path taken whole: everything before the last "/" is the base.
+  static TLogFilePath FromText(const std::string& path);
+};
 
 class TLogFileTable {
  public:
   static constexpr std::size_t kDefaultCapacity = 256;
+  static constexpr std::uint64_t kDefaultRetryMs = 1000;
+  // Distinct paths whose losses are told apart; the rest are summed.
+  static constexpr std::size_t kLossPaths = 64;
 
   // The table the file producers use.
   static TLogFileTable& Shared();
@@ -30,37 +57,62 @@ class TLogFileTable {
   TLogFileTable(const TLogFileTable&) = delete;
   TLogFileTable& operator=(const TLogFileTable&) = delete;
 
-  // Registers a user of `path` and opens it: a path where nothing exists
-  // gets its missing directories and an empty file. False, with no user
-  // registered, when it cannot be opened.
-  bool Attach(const std::string& path);
+  // Registers a user of the path and opens the file, creating its missing
+  // directories and the file itself. True when it is open now; a user is
+  // registered either way, and Append tries again later.
+  bool Attach(const TLogFilePath& path);
+  bool Attach(const std::string& path) { return Attach(TLogFilePath::FromText(path)); }
   // Drops a user; the last one closes the file.
   void Detach(const std::string& path);
-  // Appends `data` whole to an attached path, reopening it when it was
-  // closed to make room. False when the data was lost.
+  // Appends `data` whole to an attached path, opening the file first when
+  // it is not open (at most once per retry interval). False when the data
+  // was lost; it is then counted with the reason.
   bool Append(const std::string& path, const std::string& data);
+  bool IsOpen(const std::string& path);
+
+  // Closes every file; each is opened anew with its next line, and created
+  // when it was moved or deleted (log rotation's SIGHUP).
+  void ReopenAll();
+  // Closes the files that have lost their name (deleted, or their tree), so
+  // that their next lines recreate them instead of vanishing.
+  void CloseUnlinked();
+
+  struct TLoss {
+    std::string Path;  // empty: the paths beyond kLossPaths
+    std::uint64_t Lines = 0;
+    int Error = 0;  // the last reason
+  };
+  // The lines lost since the last call, per path.
+  std::vector<TLoss> TakeLosses();
 
   std::size_t OpenFiles();
   void SetCapacity(std::size_t capacity);
+  void SetRetryInterval(std::uint64_t milliseconds);
 
  private:
   struct TEntry {
+    TLogFilePath path;
     TDescriptor file;
     std::size_t users = 0;
+    std::uint64_t nextAttempt = 0;            // monotonic ms; 0: at once
+    int error = 0;                            // why the last attempt failed
     std::list<std::string>::iterator recent;  // valid while the file is open
   };
 
-  // Opens the entry's file and makes it the most recent; under Guard.
-  bool Open(const std::string& path, TEntry& entry);
+  // Opens the entry's file when the retry interval allows; under Guard.
+  bool Open(const std::string& key, TEntry& entry);
   void Close(TEntry& entry);  // under Guard
   // Closes the least recently written files until `keep` are open; entries
   // without users go with them. Under Guard.
   void CloseOldest(std::size_t keep);
+  void CountLoss(const std::string& key, int error);  // under Guard
 
   std::mutex Guard;
   std::size_t Capacity;                             // guarded by Guard
+  std::uint64_t RetryMs = kDefaultRetryMs;          // guarded by Guard
   std::unordered_map<std::string, TEntry> Entries;  // guarded by Guard
   std::list<std::string> Recent;                    // open paths, most recent first
+  std::map<std::string, TLoss> Losses;              // guarded by Guard
 };
 
 }  // namespace logserver

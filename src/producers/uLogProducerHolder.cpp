@@ -7,6 +7,17 @@ namespace logserver {
 
 namespace {
 
+// "|" separates the names of a client key, so inside a name it is escaped.
+std::string KeyName(const std::string& name) {
+  if (name.find_first_of("|\\") == std::string::npos) return name;
+  std::string escaped;
+  for (char c : name) {
+    if (c == '|' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
 std::string LowerCase(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -17,18 +28,17 @@ std::string LowerCase(std::string text) {
 
 tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const tIniEntries& providers,
                                        TLogProducerClass fileProducerClass,
-                                       TLogProducerClass externalProducerClass,
-                                       const TProviderReport& report)
+                                       TLogProducerClass externalProducerClass, TReport report)
     : BaseCatalog(std::move(BaseCatalog_)),
       FileProducerClass(fileProducerClass),
-      ExternalProducerClass(externalProducerClass) {
-  CreateProviders(providers, report);
+      ExternalProducerClass(externalProducerClass),
+      Report(std::move(report)) {
+  CreateProviders(providers);
 }
 
 tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
 
-void tLogProducerHolder::CreateProviders(const tIniEntries& providers,
-                                         const TProviderReport& report) {
+void tLogProducerHolder::CreateProviders(const tIniEntries& providers) {
   for (const auto& [key, value] : providers) {
     tProviderKey parsed;
     if (!ParseProviderKey(key, parsed)) continue;
@@ -38,8 +48,8 @@ void tLogProducerHolder::CreateProviders(const tIniEntries& providers,
     if (!producer->IsActive()) {
       // Its messages go to the files as if the entry were absent.
       const auto* external = dynamic_cast<const TExternalLogProducer*>(producer.get());
-      if (report)
-        report("PROVIDER \"" + key + "\" NOT USED: " +
+      if (Report)
+        Report("PROVIDER \"" + key + "\" NOT USED: " +
                (external ? external->GetBindError() : std::string("not active")));
       StopAndFree(producer);
       continue;
@@ -85,7 +95,8 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
   if (claimed) return;
 
   const std::string peer = "*" + ClientAddress + ":" + ClientPort;
-  const std::string clientKey = peer + "=" + names + FilePrefix;
+  const std::string clientKey =
+      peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
   const std::string lowerKey = LowerCase(clientKey);
   TCustomLogProducer* producer = nullptr;
   const auto found = ClientIndex.find(lowerKey);
@@ -99,6 +110,9 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
     ClientIndex.emplace(lowerKey, entry);
     PeerIndex[LowerCase(peer)].push_back(entry);
     producer = entry->second.get();
+    const auto* file = dynamic_cast<const TFileLogProducer*>(producer);
+    if (file && file->Shortened() && Report)
+      Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
   }
   producer->AddMessage(Text, EventTime, ServerTime);
 }

@@ -28,8 +28,9 @@ class tLogProducerHolder {
  public:
   using TEntry = std::pair<std::string, PLogProducer>;
   using TEntries = std::list<TEntry>;
-  // Receives one line for every [Providers] entry that is not used.
-  using TProviderReport = std::function<void(const std::string& line)>;
+  // Receives the registry's lines for the service log: a [Providers] entry
+  // that is not used, a route whose path had to be shortened.
+  using TReport = std::function<void(const std::string& line)>;
 
   // Creates a producer for each well-formed entry of `providers` (the
   // [Providers] section, in file order). An entry whose producer is not
@@ -38,7 +39,7 @@ class tLogProducerHolder {
   tLogProducerHolder(std::string BaseCatalog, const tIniEntries& providers,
                      TLogProducerClass fileProducerClass = &TFileLogProducer::Create,
                      TLogProducerClass externalProducerClass = &TExternalLogProducer::Create,
-                     const TProviderReport& report = nullptr);
+                     TReport report = nullptr);
   ~tLogProducerHolder();
   tLogProducerHolder(const tLogProducerHolder&) = delete;
   tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
@@ -65,15 +66,17 @@ class tLogProducerHolder {
   const TEntries& Entries() const { return Entries_; }
 
  private:
-  void CreateProviders(const tIniEntries& providers, const TProviderReport& report);
+  void CreateProviders(const tIniEntries& providers);
   static void StopAndFree(PLogProducer& producer);
 
   TLogProducerClass FileProducerClass;
   TLogProducerClass ExternalProducerClass;
+  const TReport Report;
   TEntries Entries_;
   // Provider key as written -> its entries, in order of creation.
   std::unordered_map<std::string, std::vector<TEntries::iterator>> ProviderIndex;
-  // Client key in lower case -> its entry.
+  // Client key in lower case -> its entry. The key is "*address:port=" and
+  // the three names with "\\" and "|" escaped, so that no two routes share one.
   std::unordered_map<std::string, TEntries::iterator> ClientIndex;
   // "*address:port" in lower case -> the client entries of that peer.
   std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;

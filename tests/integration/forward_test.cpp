@@ -70,7 +70,7 @@ class ForwardTest : public ::testing::Test {
     int status = -1;
     EXPECT_TRUE(service.WaitExit(status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(service.Stderr(), "");
+    EXPECT_EQ(service.ForeignStderr(), "");
   }
   void Send(const std::string& text) { ASSERT_TRUE(client.Send({"fwd", "core", "", text, 0.0})); }
 

@@ -61,7 +61,7 @@ class LoadTest : public ::testing::Test {
     int status = -1;
     ASSERT_TRUE(service.WaitExit(status, milliseconds)) << "no exit within " << milliseconds << " ms";
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(service.Stderr(), "");
+    EXPECT_EQ(service.ForeignStderr(), "");
   }
   std::string Written(const std::string& app) {
     return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/" + app + "/m/");

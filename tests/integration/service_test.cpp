@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -31,7 +33,7 @@ void StopWith(TServiceProcess& service, int signal,
   expected.insert(expected.begin() + 1, startUp.begin(), startUp.end());
   EXPECT_EQ(service.ServiceLogTexts(), expected);
   EXPECT_EQ(service.Stdout(), "Process MainThread \"SHUTDOWN\" ...OK\n");
-  EXPECT_EQ(service.Stderr(), "");
+  EXPECT_EQ(service.ForeignStderr(), "");
 }
 
 }  // namespace
@@ -90,6 +92,29 @@ TEST(ServiceTest, RunModesOtherThanFourRunAsAnApplication) {
     service.Start();
     StopWith(service, SIGTERM);
   }
+}
+
+TEST(ServiceTest, AStopSignalWhileTheConfigurationIsReadIsHeldAndStopsInOrder) {
+  TServiceProcess service;
+  // A FIFO holds the service in its reading until the test writes.
+  ASSERT_EQ(mkfifo(service.ConfigPath().c_str(), 0600), 0);
+  service.Start();
+  // Waiting for a writer of the FIFO, it is past blocking its signals.
+  const std::string wchan = "/proc/" + std::to_string(service.Pid()) + "/wchan";
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(wchan) == "wait_for_partner"; }));
+  ASSERT_TRUE(service.Signal(SIGTERM));
+  const std::string text = "[Common]\nServicePort=" + std::to_string(service.ServicePort()) +
+                           "\nSysLogPort=" + std::to_string(service.SysLogPort()) + "\n";
+  const int fifo = open(service.ConfigPath().c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(fifo, 0) << "the service is not reading";
+  ASSERT_EQ(write(fifo, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fifo);
+  int exitStatus = -1;
+  ASSERT_TRUE(service.WaitExit(exitStatus));
+  EXPECT_EQ(exitStatus, 0);
+  EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS APPLICATION..."));
+  EXPECT_EQ(service.Stdout(), "Process MainThread \"SHUTDOWN\" ...OK\n");
+  EXPECT_NE(ReadFile(service.ConfigPath()).find("BaseCatalog="), std::string::npos);
 }
 
 TEST(ServiceTest, ASecondSignalDuringTheStopChangesNothing) {

@@ -35,7 +35,7 @@ class UdpTest : public ::testing::Test {
     int status = -1;
     ASSERT_TRUE(service.WaitExit(status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(service.Stderr(), "");
+    EXPECT_EQ(service.ForeignStderr(), "");
   }
   void Send(const std::string& datagram) {
     TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
@@ -107,7 +107,7 @@ TEST_F(UdpTest, LogModeTwoNamesTheSendersPort) {
   StopService();
 }
 
-TEST_F(UdpTest, ASyslogPortInUseLeavesTcpServing) {
+TEST_F(UdpTest, ASyslogPortInUseIsReportedAndTakenOnceFreeWhileTcpServes) {
   TDescriptor holder = SocketCreateDatagram();
   ASSERT_EQ(SocketBind(holder.Get(), ParseIPv4("0.0.0.0"), service.SysLogPort()), 0);
   StartService();
@@ -118,8 +118,22 @@ TEST_F(UdpTest, ASyslogPortInUseLeavesTcpServing) {
   ASSERT_TRUE(WaitUntil([&] {
     return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/tcp/m/") == "still served\r\n";
   }));
-  StopService();
+  const std::string code = std::to_string(EADDRINUSE);
+  ASSERT_TRUE(service.WaitForServiceLog("FAIL while create syslog point [code=" + code + "]"));
+  EXPECT_NE(service.Stderr().find("syslog UDP port " + std::to_string(service.SysLogPort()) +
+                                  " is not bound: Address already in use"),
+            std::string::npos)
+      << service.Stderr();
+  // Once the port is free the service takes it, and then holds it alone.
   holder.Reset();
+  SendUntilWritten("taken later");
+  TDescriptor intruder = SocketCreateDatagram();
+  SocketSetReuseAddress(intruder.Get());
+  EXPECT_NE(SocketBind(intruder.Get(), ParseIPv4("0.0.0.0"), service.SysLogPort()), 0);
+  EXPECT_EQ(errno, EADDRINUSE);
+  StopService();
+  const auto texts = service.ServiceLogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "FAIL while create syslog point [code=" + code + "]"), 1);
 }
 
 TEST_F(UdpTest, SigtermDuringABurstStopsInOrder) {

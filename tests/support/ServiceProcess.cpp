@@ -141,7 +141,7 @@ TChildProcess::~TChildProcess() {
 }
 
 void TChildProcess::Start(const std::vector<std::string>& argv, const std::string& out,
-                          const std::string& err, bool unprivileged) {
+                          const std::string& err, bool unprivileged, long fileSizeLimit) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -157,6 +157,10 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
     if (chdir("/") != 0) _exit(124);
+    if (fileSizeLimit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
+    }
     execv(args[0], args.data());
     _exit(127);
   }
@@ -181,8 +185,9 @@ bool TChildProcess::WaitExit(int& status, int timeoutMs) {
   return true;
 }
 
-void TServiceProcess::Start(bool unprivileged) {
-  process_.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged);
+void TServiceProcess::Start(bool unprivileged, long fileSizeLimit) {
+  process_.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged,
+                 fileSizeLimit);
 }
 
 void TServiceProcess::BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
@@ -209,6 +214,20 @@ pid_t TServiceProcess::AdoptDetached(int timeoutMs) {
       timeoutMs);
   if (found != 0) process_.Adopt(found);
   return found;
+}
+
+std::string TServiceProcess::ForeignStderr() const {
+  std::string foreign;
+  const std::string err = Stderr();
+  std::size_t start = 0;
+  while (start < err.size()) {
+    std::size_t end = err.find('\n', start);
+    if (end == std::string::npos) end = err.size();
+    const std::string line = err.substr(start, end - start);
+    if (line.rfind("LogServer: ", 0) != 0) foreign += line + "\n";
+    start = end + 1;
+  }
+  return foreign;
 }
 
 std::string TServiceProcess::ServiceLog() const {

@@ -27,9 +27,10 @@ class TChildProcess {
 
   // Runs argv[0] with standard output and error to the given files, from "/"
   // so that the working directory plays no part; `unprivileged` runs it as
-  // user nobody when the test runs as root.
+  // user nobody when the test runs as root; a `fileSizeLimit` of 0 or more
+  // bytes is its RLIMIT_FSIZE.
   void Start(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
-             bool unprivileged = false);
+             bool unprivileged = false, long fileSizeLimit = -1);
   // Takes over a process this test has adopted (see BecomeSubreaper).
   void Adopt(pid_t pid);
   pid_t Pid() const { return pid_; }
@@ -62,8 +63,9 @@ class TServiceProcess {
   std::uint16_t SysLogPort() const { return sysLogPort_; }
 
   // Starts the copy; `unprivileged` runs it as user nobody when the test
-  // runs as root, so that file permissions apply to it.
-  void Start(bool unprivileged = false);
+  // runs as root, so that file permissions apply to it; `fileSizeLimit`
+  // (bytes) limits the size of every file it writes.
+  void Start(bool unprivileged = false, long fileSizeLimit = -1);
   pid_t Pid() const { return process_.Pid(); }
   bool Signal(int signal) const { return process_.Signal(signal); }
 
@@ -84,6 +86,9 @@ class TServiceProcess {
 
   std::string Stdout() const { return ReadFile(Dir() + "stdout.txt"); }
   std::string Stderr() const { return ReadFile(Dir() + "stderr.txt"); }
+  // The lines on standard error that are not the service's own reports
+  // ("LogServer: ..."): sanitizer reports and anything else unexpected.
+  std::string ForeignStderr() const;
 
   // The service log: every hourly file of its branch, in order, joined.
   std::string ServiceLog() const;

@@ -88,21 +88,39 @@ TEST(FileLogProducerTest, ExistingFilesAreAppendedToNeverTruncated) {
   EXPECT_EQ(ReadFile(path), "kept\r\nfirst\r\nsecond\r\nthird\r\n");
 }
 
-TEST(FileLogProducerTest, AFailedOpenDropsMessagesUntilTheHourChanges) {
+TEST(FileLogProducerTest, AFailedOpenIsRetriedOnceARetryIntervalHasPassed) {
   TTempDir dir;
   // A plain file where the address directory should be blocks the open.
   WriteFile(dir.Path() + "10.1.2.3", "in the way");
+  TLogFileTable::Shared().TakeLosses();
+  TLogFileTable::Shared().SetRetryInterval(3600 * 1000);
   auto producer = FileProducer(dir.Path(), "a", "m", "");
   producer->AddMessage("lost", 0.0, k1407);
   EXPECT_FALSE(producer->IsActive());
   std::remove((dir.Path() + "10.1.2.3").c_str());
-  producer->AddMessage("still lost", 0.0, k1408);  // same hour: no new attempt
+  producer->AddMessage("still lost", 0.0, k1408);  // within the interval: no new attempt
   EXPECT_FALSE(producer->IsActive());
-  producer->AddMessage("written", 0.0, k1500);
+  producer->AddMessage("written", 0.0, k1500);  // a new hour's file is tried at once
   EXPECT_TRUE(producer->IsActive());
+  // Within the hour, the next attempt comes once the interval has passed.
+  WriteFile(dir.Path() + "10.1.2.4", "in the way");
+  TLogFileTable::Shared().SetRetryInterval(0);
+  auto other = TFileLogProducer::Create({dir.Path(), "10.1.2.4", "1", "a", "m", "", ""});
+  other->AddMessage("lost too", 0.0, k1407);
+  std::remove((dir.Path() + "10.1.2.4").c_str());
+  other->AddMessage("retried", 0.0, k1408);
+  TLogFileTable::Shared().SetRetryInterval(TLogFileTable::kDefaultRetryMs);
   const auto files = FilesBelow(dir.Path());
-  ASSERT_EQ(files.size(), 1u);
+  ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(ReadFile(files[0]), "written\r\n");
+  EXPECT_EQ(ReadFile(files[1]), "retried\r\n");
+  // Every lost line was counted, with its reason.
+  std::uint64_t lost = 0;
+  for (const auto& loss : TLogFileTable::Shared().TakeLosses()) {
+    lost += loss.Lines;
+    EXPECT_EQ(loss.Error, ENOTDIR) << loss.Path;
+  }
+  EXPECT_EQ(lost, 3u);
 }
 
 TEST(FileLogProducerTest, BaseCatalogIsAPlainPrefix) {
@@ -130,6 +148,35 @@ TEST(FileLogProducerTest, NoRoutingNameCanLeaveTheClientDirectory) {
   EXPECT_EQ(SafePathName("../a/.../..x/.."), "__/a/.../..x/__");
   EXPECT_EQ(SafePathName(std::string("a\0b", 3)), "a_b");
   EXPECT_EQ(SafePathName("nested/dirs"), "nested/dirs");
+}
+
+TEST(FileLogProducerTest, NamesBeyondTheLimitsAreShortenedAndStayApart) {
+  auto levels = [](const std::string& app, const std::string& prefix = "") {
+    auto producer = TFileLogProducer::Create({"/b/", "10.1.2.3", "1", app, "m", prefix, ""});
+    const TLogFilePath path = static_cast<TFileLogProducer*>(producer.get())->FilePath(k1407);
+    std::vector<std::string> all = path.Directories;
+    all.push_back(path.FileName);
+    return std::make_pair(all, static_cast<TFileLogProducer*>(producer.get())->Shortened());
+  };
+  using V = std::vector<std::string>;
+  // Within the limits the path is what it always was; empty levels vanish.
+  EXPECT_EQ(levels("a//b/c/d/e"), std::make_pair(V{"10.1.2.3", "a", "b", "c", "d", "e", "m",
+                                                  "2024_03_05", "14.log"}, false));
+  EXPECT_EQ(levels("a", "p/q/").first.back(), "_14.log");
+  // More levels: the rest joins the last one allowed, marked with a hash.
+  const auto deep = levels("a/b/c/d/e/f/g");
+  EXPECT_TRUE(deep.second);
+  ASSERT_EQ(deep.first.size(), 9u);
+  EXPECT_EQ(deep.first[5], "e_f_g~c90815ddfe1b6cd7");  // the README's example
+  EXPECT_NE(deep.first[5], levels("a/b/c/d/e_f_g").first[5]);
+  // Longer levels: the first bytes, the mark, 255 bytes in all.
+  const auto wide = levels(std::string(300, 'x'));
+  EXPECT_EQ(wide.first[1].size(), 255u);
+  EXPECT_EQ(wide.first[1].substr(0, 238), std::string(238, 'x'));
+  EXPECT_NE(wide.first[1], levels(std::string(301, 'x')).first[1]);
+  const auto longPrefix = levels("a", std::string(400, 'p'));
+  EXPECT_EQ(longPrefix.first.back().size(), 255u);
+  EXPECT_EQ(longPrefix.first.back().substr(248), "_14.log");
 }
 
 TEST(FileLogProducerTest, StopAndWaitReturnAtOnceWithoutMessages) {

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace logserver;
 using testing_support::ReadFile;
@@ -174,6 +177,53 @@ TEST(FilesTest, ForceDirectoriesCreatesEveryLevel) {
   EXPECT_TRUE(ForceDirectories(deep));
   EXPECT_TRUE(DirectoryExists(deep));
   EXPECT_TRUE(PathExists(dir.Path() + "a/b"));
+}
+
+TEST(FilesTest, LogFilesOpenBelowTheirBaseAndFollowNoLinkThere) {
+  TTempDir dir, outside;
+  const std::string base = dir.Path() + "base/";
+  // Created level by level, appended to, never truncated.
+  TDescriptor fd = OpenLogFileBelow(base, {"a", "", "b"}, "f.log");
+  ASSERT_TRUE(fd.Valid());
+  ASSERT_TRUE(WriteAll(fd.Get(), "one\n", 4));
+  fd = OpenLogFileBelow(base, {"a", "b"}, "f.log");
+  ASSERT_TRUE(WriteAll(fd.Get(), "two\n", 4));
+  EXPECT_EQ(ReadFile(base + "a/b/f.log"), "one\ntwo\n");
+  // The base itself may be a link.
+  ASSERT_EQ(symlink(base.c_str(), (dir.Path() + "via").c_str()), 0);
+  EXPECT_TRUE(OpenLogFileBelow(dir.Path() + "via/", {"a", "b"}, "f.log").Valid());
+  // Below it, a link to a directory or to a file leads nowhere.
+  ASSERT_EQ(symlink(outside.Path().c_str(), (base + "link").c_str()), 0);
+  EXPECT_FALSE(OpenLogFileBelow(base, {"link"}, "f.log").Valid());
+  ASSERT_EQ(symlink((outside.Path() + "target").c_str(), (base + "a/b/g.log").c_str()), 0);
+  EXPECT_FALSE(OpenLogFileBelow(base, {"a", "b"}, "g.log").Valid());
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_FALSE(PathExists(outside.Path() + "target"));
+  EXPECT_FALSE(PathExists(outside.Path() + "f.log"));
+  // Neither does a FIFO: only regular files are log files.
+  ASSERT_EQ(mkfifo((base + "a/b/fifo.log").c_str(), 0600), 0);
+  EXPECT_FALSE(OpenLogFileBelow(base, {"a", "b"}, "fifo.log").Valid());
+}
+
+TEST(FilesTest, AtomicReplacementKeepsLinksAndLeavesNothingHalfWritten) {
+  TTempDir dir;
+  const std::string target = dir.Path() + "real.conf";
+  const std::string link = dir.Path() + "LogServer.conf";
+  testing_support::WriteFile(target, "old\n");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(ReplaceFileAtomically(link, "new\n"));
+  EXPECT_EQ(ReadFile(link), "new\n");
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  // A missing file is created; a path that cannot take it fails cleanly.
+  ASSERT_TRUE(ReplaceFileAtomically(dir.Path() + "fresh.conf", "x"));
+  EXPECT_EQ(ReadFile(dir.Path() + "fresh.conf"), "x");
+  EXPECT_FALSE(ReplaceFileAtomically(dir.Path() + "no/such/dir.conf", "x"));
+  EXPECT_EQ(testing_support::FilesBelow(dir.Path()).size(), 3u);
 }
 
 TEST(FilesTest, ReadingAMissingFileIsNoError) {
