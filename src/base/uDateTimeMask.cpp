@@ -216,4 +216,23 @@ std::string FormatDateTime(const std::string& mask, double value) {
   return formatter.Take();
 }
 
+void AppendTimeOfDay(std::string& out, double value) {
+  const TDateTimeParts p = DecodeDateTime(value);
+  const int fields[4] = {p.hour, p.minute, p.second, p.millisecond};
+  char text[12];
+  char* at = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i == 3) {
+      *at++ = '.';
+      *at++ = static_cast<char>('0' + fields[i] / 100);
+      *at++ = static_cast<char>('0' + fields[i] / 10 % 10);
+    } else {
+      if (i > 0) *at++ = ':';
+      *at++ = static_cast<char>('0' + fields[i] / 10);
+    }
+    *at++ = static_cast<char>('0' + fields[i] % 10);
+  }
+  out.append(text, sizeof text);
+}
+
 }  // namespace logserver

@@ -24,4 +24,8 @@ class EConvertError : public std::runtime_error {
 // starts none of the AM/PM forms.
 std::string FormatDateTime(const std::string& mask, double value);
 
+// Appends exactly what FormatDateTime("hh:nn:ss.zzz", value) gives, without
+// reading a mask: for the time stamps of every stamped line.
+void AppendTimeOfDay(std::string& out, double value);
+
 }  // namespace logserver

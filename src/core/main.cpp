@@ -11,6 +11,7 @@ int main() {
   // Held until the handlers are in place and the configuration is written
   // back (tMainThread::Run); threads started later inherit the block.
   BlockServiceSignals();
+  TuneMemoryAllocator();
   auto service = std::make_unique<tMainThread>();
   MainThreadInstance.store(service.get());
   int status = 0;

@@ -10,19 +10,19 @@ namespace {
 
 // A string must end within MessageSize (the sum taken without overflow) and
 // within the bytes actually received.
-bool ExtractString(const std::string& payload, std::uint32_t messageSize, std::size_t field,
+bool ExtractString(std::string_view payload, std::uint32_t messageSize, std::size_t field,
                    std::string& out) {
   const std::uint64_t offset = GetU32LE(payload.data() + field);
   const std::uint64_t length = GetU32LE(payload.data() + field + 4);
   const std::uint64_t end = offset + length;
   if (end > messageSize || end > payload.size()) return false;
-  out.assign(payload, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+  out.assign(payload.data() + offset, static_cast<std::size_t>(length));
   return true;
 }
 
 }  // namespace
 
-bool DecodeClientLogMessage(const std::string& payload, tClientLogMessage& message) {
+bool DecodeClientLogMessage(std::string_view payload, tClientLogMessage& message) {
   if (payload.size() < kClientMessageHeadSize) return false;
   if (payload[0] != 0) return false;
   if (payload.size() < kClientLogMessageFixedSize) return false;

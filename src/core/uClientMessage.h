@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace logserver {
 
@@ -28,7 +29,7 @@ struct tClientLogMessage {
 // Decodes one client message. False for anything that must be dropped: too
 // short, another MessageType, or a string that does not end within
 // MessageSize or within the received bytes (nothing is read beyond them).
-bool DecodeClientLogMessage(const std::string& payload, tClientLogMessage& message);
+bool DecodeClientLogMessage(std::string_view payload, tClientLogMessage& message);
 
 // Builds the client message for `message`: the fixed part, then the strings in
 // the order application, module, prefix, text.

@@ -5,6 +5,8 @@
 #include "platform/uProcess.h"
 #include "platform/uThread.h"
 #include "platform/uTime.h"
+#include "platform/uBufferPool.h"
+#include "platform/uUnitRun.h"
 
 #include <system_error>
 
@@ -17,6 +19,11 @@ namespace {
 constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
 constexpr std::uint32_t kDropReportInterval = 60000;
+// The payload bytes one element of consecutive client messages holds at most.
+constexpr std::size_t kRunBytes = 64 * 1024;
+// What the main loop takes from the queue at most in one pop.
+constexpr std::size_t kBatchElements = 1024;
+constexpr std::size_t kBatchBytes = 1024 * 1024;
 // How often the open log files are checked for having been deleted.
 constexpr std::uint64_t kDeletedCheckMs = 1000;
 // What a stop may spend writing the messages still queued.
@@ -123,6 +130,10 @@ void tMainThread::Serve() {
     };
     TcpServer->OnConnect = [this](TIPConnection& client) { OnClientConnect(client); };
     TcpServer->OnDisconnect = [this](TIPConnection& client) { OnClientDisconnect(client); };
+    TcpServer->OnBatchEnd = [this] { OnTcpBatchEnd(); };
+    TcpServer->OnReceiveRun = [this](TIPConnection& sender, std::string& run) {
+      OnClientDataRun(sender, run);
+    };
     TcpServer->SetIPAddress("0.0.0.0");
     TcpServer->SetIPPort(Config.ServicePort);
     TcpServer->SetActive(true);
@@ -132,12 +143,17 @@ void tMainThread::Serve() {
     SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
       OnSyslogDatagram(sender, packet, size);
     };
+    SyslogServer->OnBatchEnd = [this] { OnSyslogBatchEnd(); };
     SyslogServer->SetActive(true);
 
     tLogQueue* queue = LogQueue_.load();
+    std::vector<pLogQueueElement> batch;
     while (!StopRequested.load()) {
-      pLogQueueElement element;
-      if (queue->Pop(element)) DispatchElement(std::move(element));
+      // Everything queued, within bounds, in one pop; its lines go out with
+      // one write per file before the loop waits again.
+      batch.clear();
+      queue->PopAll(batch, kBatchElements, kBatchBytes);
+      DispatchBatch(batch);
       if (ReopenRequested.exchange(false)) ReopenLogFiles();
       CheckDeletedFiles();
       CheckListener();
@@ -273,9 +289,17 @@ void tMainThread::WriteQueuedMessages() {
   const std::uint64_t deadline = MonotonicMilliseconds() + kStopWriteLimitMs;
   std::uint64_t unwritten = 0;
   pLogQueueElement element;
+  TLogFileTable& files = TLogFileTable::Shared();
+  files.BeginBatch();
+  struct TEnd {
+    TLogFileTable& files;
+    ~TEnd() { files.EndBatch(); }
+  } end{files};
   while (queue->TryPop(element)) {
     // Connects and disconnects change nothing in the files any more.
-    if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram) continue;
+    if (element->Kind != lqkClientData && element->Kind != lqkClientDataRun &&
+        element->Kind != lqkSyslogDatagram)
+      continue;
     if (unwritten > 0 || MonotonicMilliseconds() >= deadline) {
       ++unwritten;
       continue;
@@ -335,30 +359,59 @@ pLogQueueElement MakeElement(std::int32_t Kind, TIPConnection& Connection, const
 
 }  // namespace
 
+// The handlers collect; the batch ends hand on what they collected in one
+// step (one lock, at most one wake-up of the main loop).
+
 void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize) {
-  // Waits while the queue is full, which stops the delivery thread and with
-  // it the connections' reading: TCP flow control slows the clients and
-  // nothing they sent is dropped. Gives up once the stop sequence begins.
-  if (tLogQueue* queue = LogQueue_.load())
-    queue->PushWaiting(MakeElement(lqkClientData, Sender, Packet, PacketSize));
+  // Consecutive messages of one connection share an element, up to a size
+  // that keeps the queue's byte bound meaningful.
+  if (TcpBatch.empty() || TcpBatch.back()->Kind != lqkClientDataRun || TcpRunSender != &Sender ||
+      TcpBatch.back()->Data.size() >= kRunBytes) {
+    // Grown as messages come, so a lone message costs no more than before.
+    TcpBatch.push_back(MakeElement(lqkClientDataRun, Sender, nullptr, 0));
+    TcpRunSender = &Sender;
+  }
+  AppendUnit(TcpBatch.back()->Data, Packet, PacketSize);
+}
+
+void tMainThread::OnClientDataRun(TIPConnection& Sender, std::string& Run) {
+  // The run's bytes become the element's: nothing is copied.
+  pLogQueueElement element = MakeElement(lqkClientDataRun, Sender, nullptr, 0);
+  element->Data = std::move(Run);
+  TcpBatch.push_back(std::move(element));
+  TcpRunSender = nullptr;
 }
 
 void tMainThread::OnClientConnect(TIPConnection& Client) {
-  if (tLogQueue* queue = LogQueue_.load()) queue->Push(MakeElement(lqkClientConnect, Client, nullptr, 0));
+  TcpBatch.push_back(MakeElement(lqkClientConnect, Client, nullptr, 0));
 }
 
 void tMainThread::OnClientDisconnect(TIPConnection& Client) {
-  if (tLogQueue* queue = LogQueue_.load())
-    queue->Push(MakeElement(lqkClientDisconnect, Client, nullptr, 0));
+  TcpBatch.push_back(MakeElement(lqkClientDisconnect, Client, nullptr, 0));
+}
+
+void tMainThread::OnTcpBatchEnd() {
+  // Waits while the queue is full, which stops the delivery thread and with
+  // it the connections' reading: TCP flow control slows the clients and
+  // nothing they sent is dropped. At the stop the queue takes everything.
+  if (tLogQueue* queue = LogQueue_.load()) queue->PushManyWaiting(TcpBatch, kLogQueueTcpBytes);
+  TcpBatch.clear();
+  TcpRunSender = nullptr;
 }
 
 void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
                                    std::uint32_t PacketSize) {
-  // UDP cannot push back: a datagram that finds the queue full is dropped
+  SyslogBatch.push_back(MakeElement(lqkSyslogDatagram, Sender, Packet, PacketSize));
+}
+
+void tMainThread::OnSyslogBatchEnd() {
+  // UDP cannot push back: datagrams that find the queue full are dropped
   // and counted; the main loop reports the count.
-  tLogQueue* queue = LogQueue_.load();
-  if (queue && !queue->TryPush(MakeElement(lqkSyslogDatagram, Sender, Packet, PacketSize)))
-    ++DroppedDatagrams;
+  if (tLogQueue* queue = LogQueue_.load()) {
+    queue->TryPushMany(SyslogBatch);
+    DroppedDatagrams += SyslogBatch.size();
+  }
+  SyslogBatch.clear();
 }
 
 void tMainThread::ReportDroppedDatagrams() {
@@ -373,12 +426,25 @@ void tMainThread::ReportDroppedDatagrams() {
   LastDropReport = now == 0 ? 1 : now;
 }
 
+void tMainThread::DispatchBatch(std::vector<pLogQueueElement>& batch) {
+  if (batch.empty()) return;
+  TLogFileTable& files = TLogFileTable::Shared();
+  files.BeginBatch();
+  // The lines go out also when an error escapes a dispatch.
+  struct TEnd {
+    TLogFileTable& files;
+    ~TEnd() { files.EndBatch(); }
+  } end{files};
+  for (pLogQueueElement& element : batch) DispatchElement(std::move(element));
+}
+
 void tMainThread::DispatchElement(pLogQueueElement element) {
   if (!element || !Producers_) return;
   const tLogQueueElement& e = *element;
   switch (e.Kind) {
     case lqkClientData:
     case lqkSyslogDatagram:
+    case lqkClientDataRun:
       DispatchMessage(e, /*logLines=*/true);
       break;
     case lqkClientConnect:
@@ -391,26 +457,38 @@ void tMainThread::DispatchElement(pLogQueueElement element) {
     default:
       break;
   }
+  // A run's buffer goes back to the connections for their next read.
+  if (e.Kind == lqkClientDataRun) TBufferPool::Shared().Give(std::move(element->Data));
 }
 
 void tMainThread::DispatchMessage(const tLogQueueElement& e, bool logLines) {
   const std::string port = std::to_string(e.ClientPort);
-  std::string text;
-  if (e.Kind == lqkClientData) {
-    tClientLogMessage message;
-    if (!DecodeClientLogMessage(e.Data, message)) return;
-    if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
-      message.FilePrefix = message.ModuleName;
-    Producers_->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
-                           message.FilePrefix, message.Text, message.EventTime);
-    text = std::move(message.Text);
+  if (e.Kind == lqkClientDataRun) {
+    ForEachUnit(e.Data, [&](const char* payload, std::size_t size) {
+      DispatchClientMessage(e, port, std::string_view(payload, size), logLines);
+    });
+  } else if (e.Kind == lqkClientData) {
+    DispatchClientMessage(e, port, e.Data, logLines);
   } else {
-    text = e.Data;
+    std::string text = e.Data;
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
     Producers_->AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+    if (logLines && Config.LogMode >= 2)
+      WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text + "\"");
   }
+}
+
+void tMainThread::DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
+                                        std::string_view payload, bool logLines) {
+  tClientLogMessage& message = Decoded;
+  if (!DecodeClientLogMessage(payload, message)) return;
+  if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
+    message.FilePrefix = message.ModuleName;
+  Producers_->AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
+                         message.FilePrefix, message.Text, message.EventTime);
   if (logLines && Config.LogMode >= 2)
-    WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text + "\"");
+    WriteServiceLog(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
+                              message.Text + "\"");
 }
 
 }  // namespace logserver

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace logserver {
 
@@ -70,12 +72,18 @@ class tMainThread {
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
 
-  // Network handlers: they copy the event into an element and push it on the
-  // log queue, nothing else. They run on the components' threads.
+  // Network handlers: they copy the event into an element, nothing else;
+  // the batch ends push the elements of a run onto the log queue in one
+  // step. The TCP ones run on the receive manager's thread, the syslog ones
+  // on the UDP server's thread.
   void OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
+  // The messages of one read at once: the run's bytes become one element.
+  void OnClientDataRun(TIPConnection& Sender, std::string& Run);
   void OnClientConnect(TIPConnection& Client);
   void OnClientDisconnect(TIPConnection& Client);
+  void OnTcpBatchEnd();
   void OnSyslogDatagram(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
+  void OnSyslogBatchEnd();
 
   // Writes how many syslog datagrams a full queue dropped since the last such
   // line, at most once a minute. Main thread only.
@@ -99,6 +107,10 @@ class tMainThread {
   // kStopWriteLimitMs; connects and disconnects are dropped.
   void WriteQueuedMessages();
   void DispatchMessage(const tLogQueueElement& e, bool logLines);
+  void DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
+                             std::string_view payload, bool logLines);
+  // Dispatches a popped run with group commit: one write per file.
+  void DispatchBatch(std::vector<pLogQueueElement>& batch);
   void CreateServiceLog();
   std::unique_ptr<tLogProducerHolder> CreateRegistry();
   void StopServiceLog();
@@ -116,6 +128,14 @@ class tMainThread {
   std::unique_ptr<TUDPServerComponent> SyslogServer;
   std::unique_ptr<tControlConnectionsProcess> Controller;
   std::unique_ptr<tLogProducerHolder> Producers_;
+
+  // Elements collected by the handlers of one delivery thread each, until
+  // its batch ends.
+  std::vector<pLogQueueElement> TcpBatch;
+  const TIPConnection* TcpRunSender = nullptr;  // whose run TcpBatch ends with
+  std::vector<pLogQueueElement> SyslogBatch;
+  // Main thread: the message being dispatched; its strings keep their room.
+  tClientLogMessage Decoded;
 
   // The queue is owned here but read by the signal handler and the heartbeat,
   // hence an atomic pointer that is emptied before the queue is freed.

@@ -29,9 +29,14 @@ class TIPServerComponent {
   tNotifyDataTCPEvent OnSend;
   tNotifyTCPEvent OnDisconnect;
   tNotifyTCPEvent OnConnect;
+  tNotifyBatchEndEvent OnBatchEnd;
+  tNotifyRunTCPEvent OnReceiveRun;
 
   // The current handlers, address and port, as a new server gets them.
-  tServerSetup Setup() const { return {{OnReceive, OnSend, OnDisconnect, OnConnect}, IPAddress, IPPort}; }
+  tServerSetup Setup() const {
+    return {{OnReceive, OnSend, OnDisconnect, OnConnect, OnBatchEnd, OnReceiveRun}, IPAddress,
+            IPPort};
+  }
 
   // The Active property.
   virtual bool GetActive() = 0;

@@ -49,13 +49,25 @@ using tNotifyTCPEvent = std::function<void(TIPConnection& Client)>;
 using tNotifyDataTCPEvent =
     std::function<void(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize)>;
 
-// The four handlers of a server; they travel together from a component to
-// the server it starts.
+// The units of one read at once (a run, see uUnitRun), for a handler that
+// would otherwise copy each: it may take the bytes of `Run` (move from it).
+// When it is set, OnReceive is not raised for those units.
+using tNotifyRunTCPEvent = std::function<void(TIPConnection& Sender, std::string& Run)>;
+
+// Raised on a server's delivery thread after a run of events, before it
+// waits for more: a handler that collects what the events bring can hand it
+// on in one step here.
+using tNotifyBatchEndEvent = std::function<void()>;
+
+// The handlers of a server; they travel together from a component to the
+// server it starts.
 struct tServerEvents {
   tNotifyDataTCPEvent OnReceive;
   tNotifyDataTCPEvent OnSend;
   tNotifyTCPEvent OnDisconnect;
   tNotifyTCPEvent OnConnect;
+  tNotifyBatchEndEvent OnBatchEnd;
+  tNotifyRunTCPEvent OnReceiveRun;
 };
 
 // Everything a component hands the server it starts: the handlers, and the
@@ -69,11 +81,14 @@ struct tServerSetup {
 class TCustomTCPConnection;
 
 // One TCP event on its way to the delivery thread; Data is the record's own
-// copy (its size is the event's Size).
+// copy (its size is the event's Size). A Packed ceReceiveData record carries
+// the units of one read as a run (uUnitRun): each is delivered as its own
+// ceReceiveData, in order.
 struct tReceiveMSG {
   TConnectionEvent Event = ceShutDown;
   TCustomTCPConnection* Connection = nullptr;
   std::string Data;
+  bool Packed = false;
 };
 
 // Calls an event handler; no error a handler raises leaves the server's

@@ -2,19 +2,22 @@
 
 #include "net/uTCPConnection.h"
 #include "net/uTCPServer.h"
+#include "platform/uBufferPool.h"
+#include "platform/uUnitRun.h"
 
 namespace logserver {
-
-namespace {
-
-// The manager looks at its terminate flag at least this often.
-constexpr int kDeliveryWaitMs = 50;
-
-}  // namespace
 
 bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
   if (canceller == nullptr) return Items.TryPush(message);
   return Items.PushWaiting(message, [canceller] { return canceller->Terminated(); });
+}
+
+bool TReceiveManagerQueue::PushMany(std::vector<tReceiveMSG>& messages, const TThread* canceller) {
+  if (canceller == nullptr) {
+    Items.TryPushMany(messages);
+    return messages.empty();
+  }
+  return Items.PushManyWaiting(messages, [canceller] { return canceller->Terminated(); });
 }
 
 bool TReceiveManagerQueue::Pop(tReceiveMSG& message, int timeoutMs) {
@@ -28,15 +31,23 @@ std::unique_ptr<TReceiveManager> TReceiveManager::Create(TCustomTCPServer* Owner
 }
 
 void TReceiveManager::Execute() {
+  std::vector<tReceiveMSG> batch;
+  // Terminate wakes the wait (Wake), so it needs no time limit.
   while (!Terminated()) {
-    tReceiveMSG m;
-    if (Queue.Pop(m, kDeliveryWaitMs)) Deliver(m);
+    batch.clear();
+    if (Queue.PopAll(batch, -1) == 0) continue;
+    for (tReceiveMSG& m : batch) Deliver(m);
+    if (Owner->OnBatchEnd) CallHandlerSafely([&] { Owner->OnBatchEnd(); });
   }
   // What the connections handed over is delivered before the manager ends:
   // it was read from the clients, and the owner writes it. The listener stops
   // its connections first, so nothing more arrives but what is in flight.
-  tReceiveMSG m;
-  while (Queue.Pop(m, 0)) Deliver(m);
+  batch.clear();
+  while (Queue.PopAll(batch, 0) > 0) {
+    for (tReceiveMSG& m : batch) Deliver(m);
+    batch.clear();
+  }
+  if (Owner->OnBatchEnd) CallHandlerSafely([&] { Owner->OnBatchEnd(); });
 }
 
 void TReceiveManager::Deliver(tReceiveMSG& m) {
@@ -55,7 +66,19 @@ void TReceiveManager::Deliver(tReceiveMSG& m) {
       }
       break;
     case ceReceiveData:
-      if (Owner->OnReceive) CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
+      if (m.Packed && Owner->OnReceiveRun) {
+        CallHandlerSafely([&] { Owner->OnReceiveRun(connection, m.Data); });
+        break;
+      }
+      if (!Owner->OnReceive) break;
+      if (m.Packed) {
+        ForEachUnit(m.Data, [&](const char* unit, std::size_t length) {
+          CallHandlerSafely(
+              [&] { Owner->OnReceive(connection, unit, static_cast<std::uint32_t>(length)); });
+        });
+      } else {
+        CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
+      }
       break;
     case ceSendData:
       if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
@@ -63,6 +86,8 @@ void TReceiveManager::Deliver(tReceiveMSG& m) {
     default:
       break;
   }
+  // Whatever the handlers left of a run's buffer goes back for reuse.
+  if (m.Packed) TBufferPool::Shared().Give(std::move(m.Data));
 }
 
 }  // namespace logserver

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 namespace logserver {
 
@@ -25,14 +26,24 @@ class TCustomTCPServer;
 class TReceiveManagerQueue {
  public:
   static constexpr int MaxCount = 10000;
-  static constexpr std::size_t MaxBytes = 16u * 1024 * 1024;
+  static constexpr std::size_t MaxBytes = 4u * 1024 * 1024;
 
   // Appends `message`. With a canceller the push waits while the queue is
   // full and gives up (false) once the canceller is terminated (see
   // WakeWaiters); without one a full queue drops the message (false).
   bool Push(tReceiveMSG message, const TThread* canceller);
+  // A run of messages in one step, in order; waits as Push does. False when
+  // some were not queued (they stay in `messages`).
+  bool PushMany(std::vector<tReceiveMSG>& messages, const TThread* canceller);
   // The oldest message, waiting up to `timeoutMs`; false when there is none.
   bool Pop(tReceiveMSG& message, int timeoutMs);
+  // Everything queued, oldest first, waiting up to `timeoutMs` (negative:
+  // without limit) while nothing is; 0 after a release.
+  std::size_t PopAll(std::vector<tReceiveMSG>& messages, int timeoutMs) {
+    return Items.PopAll(messages, timeoutMs);
+  }
+  // Wakes the manager empty-handed.
+  void Release() { Items.Release(); }
   // Makes pushes that wait for room look at their canceller again; call it
   // after terminating a connection that may be waiting.
   void WakeWaiters() { Items.WakeWaiters(); }
@@ -44,8 +55,9 @@ class TReceiveManagerQueue {
   TBoundedQueue<tReceiveMSG> Items{MaxCount, MaxBytes, &SizeOf};
 };
 
-// Delivers every event of one listener, in posting order, on its own thread;
-// when terminated, it delivers what is still queued, then ends.
+// Delivers every event of one listener, in posting order, on its own thread,
+// and raises OnBatchEnd after each run; it sleeps while nothing is queued.
+// When terminated, it delivers what is still queued, then ends.
 class TReceiveManager : public TThread {
  public:
   // Creates the manager and starts its thread.
@@ -57,6 +69,7 @@ class TReceiveManager : public TThread {
 
  protected:
   void Execute() override;
+  void Wake() override { Queue.Release(); }
 
  private:
   explicit TReceiveManager(TCustomTCPServer* owner) : TThread("ls-tcp-recv"), Owner(owner) {}

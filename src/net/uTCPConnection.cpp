@@ -1,19 +1,17 @@
 #include "net/uTCPConnection.h"
 
 #include "net/uTCPServer.h"
+#include "platform/uBufferPool.h"
 #include "platform/uSocket.h"
 
 #include <cerrno>
+#include <mutex>
 
 namespace logserver {
 
 namespace {
 
-// A connection with output pending waits up to this long for its socket.
-constexpr int kBusyWaitMs = 100;
-// An idle connection wakes this often to look for queued chunks and its
-// terminate flag; received data wakes it at once.
-constexpr int kIdleWaitMs = 50;
+constexpr std::size_t kReadBytes = 64 * 1024;
 
 }  // namespace
 
@@ -23,8 +21,7 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
     : TIPConnection("ls-tcp-conn"),
       Server(server),
       Socket(std::move(socket)),
-      Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()),
-      ReceiveBuffer(65536) {
+      Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()) {
   ClientID = id;
   ClientAddress = address;
   ClientPort = port;
@@ -43,17 +40,18 @@ TCustomTCPConnection::~TCustomTCPConnection() {
 }
 
 void TCustomTCPConnection::Send(const char* Data, int Size) {
-  TLockGuard guard(SendLock);
-  if (Size <= 0) {
-    SendList.emplace_back();
-    SendSignal.Post();
-    return;
+  {
+    TLockGuard guard(SendLock);
+    if (Size <= 0) {
+      SendList.emplace_back();
+    } else {
+      for (int offset = 0; offset < Size; offset += kMaxChunk) {
+        const int length = Size - offset < kMaxChunk ? Size - offset : kMaxChunk;
+        SendList.emplace_back(Data + offset, static_cast<std::size_t>(length));
+      }
+    }
   }
-  for (int offset = 0; offset < Size; offset += kMaxChunk) {
-    const int length = Size - offset < kMaxChunk ? Size - offset : kMaxChunk;
-    SendList.emplace_back(Data + offset, static_cast<std::size_t>(length));
-    SendSignal.Post();
-  }
+  WakeUp.Signal();
 }
 
 int TCustomTCPConnection::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
@@ -108,9 +106,14 @@ void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int 
       }
       break;
     }
-    case ceSendData:
+    case ceSendData: {
+      // An unset handler drops the event anyway: not posting it spares the
+      // delivery thread a wake-up per keep-alive and connection.
+      TCustomTCPServer* server = Server.load();
+      if (server == nullptr || !server->OnSend) break;
       Post(ceSendData, Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string());
       break;
+    }
     default:
       break;
   }
@@ -136,26 +139,66 @@ bool TCustomTCPConnection::WriteStep() {
   return true;
 }
 
+bool TCustomTCPConnection::WriteAllQueued() {
+  for (;;) {
+    const bool hadPending = !Pending.empty();
+    if (!WriteStep()) return false;
+    // Stop when the socket refused more, or nothing was queued.
+    if (!Pending.empty()) return true;
+    if (!hadPending && QueuedChunks() == 0) return true;
+  }
+}
+
+bool TCustomTCPConnection::ReadStep(bool& drained) {
+  // Read straight into a run buffer, which the filter turns into the run of
+  // units in place; the record then carries it without another copy.
+  std::string run = TBufferPool::Shared().Take();
+  const std::size_t head = Filter->HeadRoom();
+  if (run.size() < head + kReadBytes) run.resize(head + kReadBytes);
+  const long n = SocketRead(Socket.Get(), run.data() + head, kReadBytes);
+  if (n <= 0) {
+    TBufferPool::Shared().Give(std::move(run));
+    drained = true;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+  // A read that filled the buffer may have left more behind.
+  drained = static_cast<std::size_t>(n) < kReadBytes;
+  const std::size_t units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
+  TCustomTCPServer* server = Server.load();
+  // A connection being stopped raises no events.
+  if (units == 0 || server == nullptr || Terminated()) {
+    TBufferPool::Shared().Give(std::move(run));
+    return true;
+  }
+  tReceiveMSG m;
+  m.Event = ceReceiveData;
+  m.Connection = this;
+  m.Packed = true;
+  m.Data = std::move(run);
+  // Waits while the delivery queue is full; gives up only when this
+  // connection is being stopped.
+  server->PostEvent(std::move(m), this);
+  return true;
+}
+
 void TCustomTCPConnection::Execute() {
   SocketSetNonBlocking(Socket.Get());
   Notify(ceConnect, nullptr, 0);
+  bool readable = true;
   while (!Terminated()) {
-    const long n = SocketRead(Socket.Get(), ReceiveBuffer.data(), kMaxChunk);
-    if (n > 0) {
-      Notify(ceReceiveData, ReceiveBuffer.data(), static_cast<int>(n));
-    } else if (n == 0) {
-      break;  // end of stream
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      break;
-    }
-    if (!WriteStep()) break;
-
-    bool readable = false, writable = false;
-    if (!Pending.empty()) {
-      SocketWait(Socket.Get(), true, true, kBusyWaitMs, readable, writable);
-    } else if (!SendSignal.TryWait()) {
-      SocketWait(Socket.Get(), true, false, kIdleWaitMs, readable, writable);
-    }
+    // A wake-up for a chunk alone (a keep-alive) reads nothing.
+    bool drained = true;
+    if (readable && !ReadStep(drained)) break;
+    if (!WriteAllQueued()) break;
+    if (!drained) continue;
+    // Nothing to read now: sleep until data, a chunk, room for a pending
+    // chunk, or the stop. Signals that came meanwhile keep the wake-up
+    // readable, so none is missed.
+    bool writable = false, woken = false;
+    if (SocketWaitOrWake(Socket.Get(), true, !Pending.empty(), WakeUp, -1, readable, writable,
+                         woken) < 0)
+      readable = false;
+    if (woken) WakeUp.Clear();
   }
   Notify(ceDisconnect, nullptr, 0);
   SocketShutdown(Socket.Get());

@@ -2,6 +2,12 @@
 // through its listener, and writes the chunks other threads queue. It never
 // calls a handler itself.
 //
+// The thread sleeps in poll on its socket and on a wake-up descriptor that
+// Send and Terminate signal, with no time limit: an idle connection costs
+// nothing until data, a chunk (a keep-alive) or the stop arrives. It reads
+// up to 64 KiB at a time into a buffer it borrows only for the read, cuts
+// every complete frame, and hands them to the receive manager in one step.
+//
 // Threading: the connection thread reads, writes and uses the filter; any
 // thread may Send (always through the listener, under its ListLock, which
 // is taken before SendLock, never after). Ownership: the listener owns the
@@ -12,6 +18,7 @@
 #include "net/uTPKTFilter.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSync.h"
+#include "platform/uWakeEvent.h"
 
 #include <atomic>
 #include <cstdint>
@@ -53,13 +60,20 @@ class TCustomTCPConnection : public TIPConnection {
                        const std::string& address, std::uint16_t port,
                        tReceiveFilterType filterClass);
 
+  void Wake() override { WakeUp.Signal(); }
+
   int TakeSendChunk(std::string& chunk);
   void ClearSendList();
   void Notify(TConnectionEvent Event, const char* Data, int Size);
   void Post(TConnectionEvent Event, std::string Data);
+  // Reads once; false at the end of the stream or on a failure. `drained`
+  // tells whether the socket has nothing more to read now.
+  bool ReadStep(bool& drained);
   // Writes what is pending, taking the next chunk when nothing is; false
   // when the socket failed.
   bool WriteStep();
+  // Writes chunks until none is left or the socket takes no more.
+  bool WriteAllQueued();
 
   // Shut down when the thread ends (the peer then sees the end at once) and
   // closed only when the connection is destroyed, so that SetSocketOption
@@ -68,14 +82,13 @@ class TCustomTCPConnection : public TIPConnection {
   TRecursiveLock SendLock;
   std::deque<std::string> SendList;  // guarded by SendLock
   std::unique_ptr<tEmptyReceiveFilter> Filter;
-  TSemaphore SendSignal{0};
+  TWakeEvent WakeUp;
 
   // Connection thread only: the encoded chunk being written and how much of
   // it has gone out. A chunk the socket takes in part, or refuses with
   // EAGAIN, is finished before the next one, so no frame is ever torn.
   std::string Pending;
   std::size_t PendingOffset = 0;
-  std::vector<char> ReceiveBuffer;
 };
 
 }  // namespace logserver

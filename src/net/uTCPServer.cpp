@@ -34,6 +34,8 @@ TCustomTCPServer::TCustomTCPServer(const tServerSetup& setup)
       OnSend(setup.Events.OnSend),
       OnDisconnect(setup.Events.OnDisconnect),
       OnConnect(setup.Events.OnConnect),
+      OnBatchEnd(setup.Events.OnBatchEnd),
+      OnReceiveRun(setup.Events.OnReceiveRun),
       IPPort(setup.IPPort) {
   ReceiveManagerOwner = TReceiveManager::Create(this);
   ReceiveManager.store(ReceiveManagerOwner.get());
@@ -272,6 +274,11 @@ void TCustomTCPServer::RemoveConnection(std::uint16_t ID) {
 bool TCustomTCPServer::PostEvent(tReceiveMSG message, const TThread* canceller) {
   TReceiveManager* manager = ReceiveManager.load();
   return manager != nullptr && manager->Queue.Push(std::move(message), canceller);
+}
+
+bool TCustomTCPServer::PostEvents(std::vector<tReceiveMSG>& messages, const TThread* canceller) {
+  TReceiveManager* manager = ReceiveManager.load();
+  return manager != nullptr && manager->Queue.PushMany(messages, canceller);
 }
 
 void TCustomTCPServer::CloseAllConnections() {

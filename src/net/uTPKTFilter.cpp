@@ -1,6 +1,10 @@
 #include "net/uTPKTFilter.h"
 
 #include "platform/uByteOrder.h"
+#include "platform/uUnitRun.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace logserver {
 
@@ -17,6 +21,33 @@ std::string tEmptyReceiveFilter::Encode(const char* Data, int Size) {
 std::string tEmptyReceiveFilter::Decode(const char* Data, int Size, bool& More) {
   More = false;
   return Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string();
+}
+
+std::size_t tEmptyReceiveFilter::DecodeAll(const char* Data, int Size, std::string& Run) {
+  std::size_t count = 0;
+  bool more = false;
+  std::string unit = Decode(Data, Size, more);
+  for (;;) {
+    if (!unit.empty()) {
+      AppendUnit(Run, unit.data(), unit.size());
+      ++count;
+    }
+    if (!more) break;
+    unit = Decode(nullptr, 0, more);
+  }
+  return count;
+}
+
+std::size_t tEmptyReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
+  // A read is one unit: its length goes into the room before it.
+  if (Size == 0 || Offset < 4) {
+    Run.clear();
+    return 0;
+  }
+  PutU32LE(Run.data() + Offset - 4, static_cast<std::uint32_t>(Size));
+  Run.erase(0, Offset - 4);
+  Run.resize(Size + 4);
+  return 1;
 }
 
 std::unique_ptr<tEmptyReceiveFilter> tTPKTReceiveFilter::Create() {
@@ -40,15 +71,58 @@ std::string tTPKTReceiveFilter::Encode(const char* Data, int Size) {
   return frame;
 }
 
-std::string tTPKTReceiveFilter::Decode(const char* Data, int Size, bool& More) {
-  if (Size > 0) {
-    if (Start > 0) {
-      Buffer.erase(0, Start);
-      Start = 0;
-    }
-    Buffer.append(Data, static_cast<std::size_t>(Size));
+void tTPKTReceiveFilter::Append(const char* Data, std::size_t Size) {
+  if (Start > 0) {
+    Buffer.erase(0, Start);
+    Start = 0;
   }
+  Buffer.append(Data, Size);
+}
+
+std::string tTPKTReceiveFilter::Decode(const char* Data, int Size, bool& More) {
+  if (Size > 0) Append(Data, static_cast<std::size_t>(Size));
   return ExtractFrame(More);
+}
+
+std::size_t tTPKTReceiveFilter::DecodeAll(const char* Data, int Size, std::string& Run) {
+  const std::size_t n = Size > 0 ? static_cast<std::size_t>(Size) : 0;
+  std::size_t pos = 0, count = 0;
+  // 1. A frame begun in an earlier read is finished with only the bytes it
+  //    still needs (each round takes at least one byte).
+  while (Buffered() > 0 && pos < n) {
+    const std::size_t take = std::min(static_cast<std::size_t>(BytesNeeded()), n - pos);
+    Append(Data + pos, take);
+    pos += take;
+    bool more = true;
+    while (more) {
+      const std::string unit = ExtractFrame(more);
+      if (!unit.empty()) {
+        AppendUnit(Run, unit.data(), unit.size());
+        ++count;
+      }
+    }
+  }
+  // 2. Frames wholly within this read are cut where they lie, by the same
+  //    rules as ExtractFrame: a bad start skips two bytes.
+  while (n - pos >= 4) {
+    const char* p = Data + pos;
+    const std::size_t length = GetU16BE(p + 2);
+    if (static_cast<unsigned char>(p[0]) != Header || p[1] != 0 || length < 4) {
+      pos += 2;
+      continue;
+    }
+    if (n - pos < length) break;
+    if (length > 4) {
+      AppendUnit(Run, p + 4, length - 4);
+      ++count;
+    }
+    pos += length;
+  }
+  // 3. The incomplete rest waits for the next read.
+  if (pos < n) Append(Data + pos, n - pos);
+  // An idle connection keeps no large buffer.
+  if (Buffered() == 0 && Buffer.capacity() > 4096) std::string().swap(Buffer);
+  return count;
 }
 
 std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
@@ -75,6 +149,43 @@ std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
     Start = 0;
   }
   return unit;
+}
+
+std::size_t tTPKTReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
+  // The frame begun in the read before goes in front of the new bytes.
+  if (Offset > 0) Run.replace(0, Offset, Buffer, Start, Offset);
+  Buffer.clear();
+  Start = 0;
+  char* bytes = Run.data();
+  const std::size_t total = Offset + Size;
+  std::size_t read = 0, write = 0, count = 0;
+  // By the rules of ExtractFrame: a bad start skips two bytes.
+  while (total - read >= 4) {
+    const char* p = bytes + read;
+    const std::size_t length = GetU16BE(p + 2);
+    if (static_cast<unsigned char>(p[0]) != Header || p[1] != 0 || length < 4) {
+      read += 2;
+      continue;
+    }
+    if (total - read < length) break;
+    if (length > 4) {
+      // The length is read before the header it overwrites; after skipped
+      // bytes the payload moves down to close the gap.
+      PutU32LE(bytes + write, static_cast<std::uint32_t>(length - 4));
+      if (write != read) std::memmove(bytes + write + 4, p + 4, length - 4);
+      write += length;
+      ++count;
+    }
+    read += length;
+  }
+  // An incomplete frame waits for the next read; an idle connection keeps
+  // no large buffer.
+  if (read < total)
+    Buffer.assign(bytes + read, total - read);
+  else if (Buffer.capacity() > 4096)
+    std::string().swap(Buffer);
+  Run.resize(write);
+  return count;
 }
 
 std::string BuildTpktFrame(const std::string& payload) {

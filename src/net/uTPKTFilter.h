@@ -28,6 +28,17 @@ class tEmptyReceiveFilter {
   // Takes newly received bytes (or none) and returns at most one unit,
   // possibly empty. More asks to be called again with no data.
   virtual std::string Decode(const char* Data, int Size, bool& More);
+  // Takes newly received bytes and appends every non-empty unit they
+  // complete to `Run` (uUnitRun), in order: the same units as Decode and
+  // its follow-up calls would give, in one call. Returns how many.
+  virtual std::size_t DecodeAll(const char* Data, int Size, std::string& Run);
+
+  // The same, in place, for a read made straight into the run's buffer:
+  // `Run` holds the Size new bytes at Offset, with Offset = HeadRoom() at the
+  // time of the read; the room before them is the filter's. On return Run
+  // is the run of the units completed (its size cut to fit). Returns how many.
+  virtual std::size_t HeadRoom() const { return 4; }
+  virtual std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size);
 
  protected:
   tEmptyReceiveFilter() = default;
@@ -50,6 +61,14 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
   // the header-only frame 03 00 00 04.
   std::string Encode(const char* Data, int Size) override;
   std::string Decode(const char* Data, int Size, bool& More) override;
+  // Cuts frames out of the received bytes where they lie; only an
+  // incomplete frame at the end is copied, to wait for the rest.
+  std::size_t DecodeAll(const char* Data, int Size, std::string& Run) override;
+  // Frames are turned into units where they lie: a unit's length takes the
+  // place of its TPKT header, so in the common case nothing is copied; the
+  // bytes of a frame begun in the read before are put in front first.
+  std::size_t HeadRoom() const override { return Buffered(); }
+  std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) override;
 
   // Bytes held for frames not yet complete.
   std::size_t Buffered() const { return Buffer.size() - Start; }
@@ -59,6 +78,7 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
  private:
   tTPKTReceiveFilter() = default;
   std::string ExtractFrame(bool& More);
+  void Append(const char* Data, std::size_t Size);
 
   // Buffer[Start..] are the bytes not yet returned; the consumed prefix is
   // dropped once per append, so a read of many small frames costs one move.

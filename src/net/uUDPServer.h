@@ -1,4 +1,5 @@
-// UDP server: one thread that owns one datagram socket, reads every datagram,
+// UDP server: one thread that owns one datagram socket, reads every datagram
+// (a run at a time, with one call, polling only once the socket is empty),
 // keeps the table of peers it has seen, raises the events, and carries out
 // the send commands other threads queue for it. This header gathers the
 // UDP parts:
@@ -63,11 +64,13 @@ class tUDPServer : public TIPConnection {
   const tNotifyDataTCPEvent OnSend;
   const tNotifyTCPEvent OnDisconnect;
   const tNotifyTCPEvent OnConnect;
+  const tNotifyBatchEndEvent OnBatchEnd;
   const std::string Address;
   const std::uint16_t Port;
 
  protected:
   void Execute() override;
+  void Wake() override { WakeUp.Signal(); }
 
  private:
   explicit tUDPServer(const tServerSetup& setup);
@@ -75,8 +78,11 @@ class tUDPServer : public TIPConnection {
   bool OpenSocket();
   void ServeLoop();
   void CloseSocket();
-  int WaitForEvents();
-  void ReceiveDatagram();
+  // Raises the events of the i-th datagram of the last read.
+  void HandleDatagram(int i);
+  // Carries out queued commands while the socket takes them; false on a
+  // failure that ends serving.
+  bool SendQueued();
   void SendPending();
   // Queues a command if the server is serving.
   void PushCommand(pSendMSG Msg);
@@ -92,7 +98,14 @@ class tUDPServer : public TIPConnection {
   std::atomic<int> LastError_{0};
   std::atomic<bool> Failed_{false};
   std::atomic<std::uint16_t> BoundPort_{0};
-  std::vector<char> Buffer;
+  // Server thread only: the datagrams of one read, and the last sender.
+  TDatagramBatch Datagrams;
+  std::uint32_t CachedAddress = 0;
+  std::string CachedAddressText;
+  std::uint16_t CachedPort = 0;
+  std::uint16_t CachedSlot = 0;
+  bool CachedSlotValid = false;
+  TWakeEvent WakeUp;  // send commands and the stop
   TSemaphore Started{0};
 };
 

@@ -102,17 +102,37 @@ class TBoundedQueue {
     items.clear();
   }
 
+  // As many of `items` as fit, in order; returns how many were queued (the
+  // rest stays in `items`).
+  std::size_t TryPushMany(std::vector<T>& items) {
+    std::size_t taken = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (taken < items.size() && Fits(SizeOf(items[taken]))) {
+        AppendQuietly(std::move(items[taken]));
+        ++taken;
+      }
+      if (taken > 0) WakeConsumer();
+    }
+    items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(taken));
+    return taken;
+  }
+
+  // `byteLimit` may hold these pushes to fewer bytes than the queue's
+  // bound: a pusher that can wait (TCP) leaves the rest of the room to
+  // pushers that cannot (UDP).
   template <class Cancelled>
-  bool PushManyWaiting(std::vector<T>& items, Cancelled cancelled) {
+  bool PushManyWaiting(std::vector<T>& items, Cancelled cancelled,
+                       std::size_t byteLimit = kUnbounded) {
     std::size_t taken = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       while (taken < items.size()) {
         const std::size_t size = SizeOf(items[taken]);
-        if (!Fits(size)) {
+        if (!Fits(size, byteLimit)) {
           // Let the consumer start on what is queued before waiting for room.
           WakeConsumer();
-          if (!WaitForRoom(lock, size, cancelled)) break;
+          if (!WaitForRoom(lock, size, cancelled, byteLimit)) break;
         }
         AppendQuietly(std::move(items[taken]));
         ++taken;
@@ -184,7 +204,7 @@ class TBoundedQueue {
   // room go ahead (for a last drain, when the consumer pops no more for a while).
   void LiftBounds() {
     std::lock_guard<std::mutex> lock(mutex_);
-    maxCount_ = maxBytes_ = kUnbounded;
+    lifted_ = true;
     room_.notify_all();
   }
 
@@ -216,9 +236,10 @@ class TBoundedQueue {
  private:
   std::size_t SizeOf(const T& item) const { return sizer_ ? sizer_(item) : 0; }
 
-  bool Fits(std::size_t size) const {  // under the lock
-    return items_.empty() ||
-           (items_.size() < maxCount_ && (size == 0 || bytes_ + size <= maxBytes_));
+  bool Fits(std::size_t size, std::size_t byteLimit = kUnbounded) const {  // under the lock
+    const std::size_t bytes = byteLimit < maxBytes_ ? byteLimit : maxBytes_;
+    return lifted_ || items_.empty() ||
+           (items_.size() < maxCount_ && (size == 0 || bytes_ + size <= bytes));
   }
 
   void AppendQuietly(T&& item) {  // under the lock
@@ -264,8 +285,9 @@ class TBoundedQueue {
   }
 
   template <class Cancelled>
-  bool WaitForRoom(std::unique_lock<std::mutex>& lock, std::size_t size, Cancelled& cancelled) {
-    while (!Fits(size)) {
+  bool WaitForRoom(std::unique_lock<std::mutex>& lock, std::size_t size, Cancelled& cancelled,
+                   std::size_t byteLimit = kUnbounded) {
+    while (!Fits(size, byteLimit)) {
       if (closed_ || cancelled()) return false;
       ++waiting_;
       room_.wait(lock);
@@ -276,8 +298,9 @@ class TBoundedQueue {
 
   const TSizer sizer_;
   std::mutex mutex_;
-  std::size_t maxCount_;          // guarded by mutex_
-  std::size_t maxBytes_;          // guarded by mutex_
+  const std::size_t maxCount_;
+  const std::size_t maxBytes_;
+  bool lifted_ = false;           // every push fits; guarded by mutex_
   std::condition_variable room_;  // pushers waiting for room; guarded by mutex_
   TSemaphore wake_{0};            // the consumer's sleep
   std::deque<T> items_;           // guarded by mutex_

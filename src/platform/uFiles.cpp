@@ -119,6 +119,12 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 }
 
 bool AppendWhole(int fd, const char* data, std::size_t size) {
+  const std::uint32_t end = static_cast<std::uint32_t>(size);
+  return AppendUnits(fd, data, size, &end, 1) == 1;
+}
+
+std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::uint32_t* ends,
+                        std::size_t count) {
   std::size_t written = 0;
   while (written < size) {
     const ssize_t n = write(fd, data + written, size - written);
@@ -127,20 +133,26 @@ bool AppendWhole(int fd, const char* data, std::size_t size) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    const int saved = errno;
-    if (written > 0) {
-      const off_t end = lseek(fd, 0, SEEK_END);
-      if (end >= static_cast<off_t>(written)) {
-        int rc;
-        do {
-          rc = ftruncate(fd, end - static_cast<off_t>(written));
-        } while (rc != 0 && errno == EINTR);
-      }
-    }
-    errno = saved;
-    return false;
+    break;
   }
-  return true;
+  if (written == size) return count;
+  const int saved = errno;
+  // Keep the units that reached the file whole; cut off the torn rest.
+  std::size_t whole = 0;
+  while (whole < count && ends[whole] <= written) ++whole;
+  const std::size_t kept = whole > 0 ? ends[whole - 1] : 0;
+  if (written > kept) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    const off_t torn = static_cast<off_t>(written - kept);
+    if (end >= torn) {
+      int rc;
+      do {
+        rc = ftruncate(fd, end - torn);
+      } while (rc != 0 && errno == EINTR);
+    }
+  }
+  errno = saved == 0 ? EIO : saved;
+  return whole;
 }
 
 bool ReadFileText(const std::string& path, std::string& content, bool& exists) {

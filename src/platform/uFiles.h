@@ -7,6 +7,7 @@
 #include "platform/uDescriptor.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,14 @@ bool WriteAll(int fd, const char* data, std::size_t size);
 // data cannot be written whole (a full disk), what did reach the file is cut
 // off again, so the file never ends in a torn piece.
 bool AppendWhole(int fd, const char* data, std::size_t size);
+
+// As AppendWhole for data made of units (lines) that end at the offsets
+// `ends` (ascending, the last one `size`): with one write when it can, and
+// when not all of it fits, the units that reached the file whole stay and
+// the rest is cut off again. Returns how many units were written; errno
+// tells why the others were not.
+std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::uint32_t* ends,
+                        std::size_t count);
 
 // Reads a whole file. A missing file gives `exists` false and returns true;
 // any other failure returns false with errno set.

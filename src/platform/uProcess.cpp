@@ -2,6 +2,7 @@
 
 #include "platform/uFiles.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -42,6 +43,13 @@ void InstallSignalHandlers(const TSignalHandlers& handlers) {
   SetHandler(SIGTERM, handlers.Stop);
   SetHandler(SIGHUP, handlers.Reopen ? handlers.Reopen : SIG_IGN);
   SetHandler(SIGUSR1, handlers.Statistics ? handlers.Statistics : SIG_IGN);
+}
+
+void TuneMemoryAllocator() {
+#ifdef __GLIBC__
+  mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+  mallopt(M_TOP_PAD, 4 * 1024 * 1024);
+#endif
 }
 
 bool Daemonize() { return daemon(1, 0) == 0; }

@@ -32,6 +32,13 @@ struct TSignalHandlers {
 // write fails with EFBIG instead), SIGUSR2 and SIGALRM.
 void InstallSignalHandlers(const TSignalHandlers& handlers);
 
+// Keeps freed heap memory for reuse instead of returning it to the system
+// at once: the message path allocates and frees on different threads all
+// the time, and handing pages back and faulting them in again would cost
+// more than the messages themselves. Does nothing where the C library
+// offers no such setting.
+void TuneMemoryAllocator();
+
 // daemon(1, 0): keeps the working directory, sends the standard streams to
 // the null device; the launching process exits 0 and the call returns in the
 // detached child. False (errno set) when it failed.

@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace logserver {
 
 namespace {
@@ -229,6 +231,73 @@ int SocketWait(int fd, bool forRead, bool forWrite, int timeoutMs, bool& readabl
     writable = (p.revents & POLLOUT) != 0;
   }
   return rc;
+}
+
+int SocketWaitOrWake(int fd, bool forRead, bool forWrite, const TWakeEvent& wake, int timeoutMs,
+                     bool& readable, bool& writable, bool& woken) {
+  readable = writable = woken = false;
+  pollfd p[2];
+  p[0].fd = fd;
+  p[0].events = static_cast<short>((forRead ? POLLIN : 0) | (forWrite ? POLLOUT : 0));
+  p[0].revents = 0;
+  p[1].fd = wake.Descriptor();
+  p[1].events = POLLIN;
+  p[1].revents = 0;
+  const int rc = poll(p, 2, timeoutMs < 0 ? -1 : timeoutMs);
+  if (rc > 0) {
+    readable = (p[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    writable = (p[0].revents & POLLOUT) != 0;
+    woken = (p[1].revents & POLLIN) != 0;
+  }
+  return rc;
+}
+
+struct TDatagramBatch::TStorage {
+  explicit TStorage(std::size_t bytes) : datagramBytes(bytes), buffer(bytes * kCapacity) {}
+  std::size_t datagramBytes;
+  std::vector<char> buffer;
+  mmsghdr messages[kCapacity];
+  iovec vectors[kCapacity];
+  sockaddr_in senders[kCapacity];
+};
+
+TDatagramBatch::TDatagramBatch(std::size_t datagramBytes)
+    : storage_(std::make_unique<TStorage>(datagramBytes)) {}
+
+TDatagramBatch::~TDatagramBatch() = default;
+
+const char* TDatagramBatch::Data(int i) const {
+  return storage_->buffer.data() + static_cast<std::size_t>(i) * storage_->datagramBytes;
+}
+
+std::size_t TDatagramBatch::Size(int i) const { return storage_->messages[i].msg_len; }
+
+TSocketAddress TDatagramBatch::From(int i) const {
+  TSocketAddress from;
+  from.address = storage_->senders[i].sin_addr.s_addr;
+  from.port = ntohs(storage_->senders[i].sin_port);
+  return from;
+}
+
+int SocketReceiveMany(int fd, TDatagramBatch& batch) {
+  TDatagramBatch::TStorage& st = *batch.storage_;
+  for (int i = 0; i < TDatagramBatch::kCapacity; ++i) {
+    st.vectors[i].iov_base = st.buffer.data() + static_cast<std::size_t>(i) * st.datagramBytes;
+    st.vectors[i].iov_len = st.datagramBytes;
+    std::memset(&st.messages[i].msg_hdr, 0, sizeof st.messages[i].msg_hdr);
+    st.messages[i].msg_hdr.msg_iov = &st.vectors[i];
+    st.messages[i].msg_hdr.msg_iovlen = 1;
+    st.messages[i].msg_hdr.msg_name = &st.senders[i];
+    st.messages[i].msg_hdr.msg_namelen = sizeof st.senders[i];
+    st.messages[i].msg_len = 0;
+  }
+  int n;
+  do {
+    n = recvmmsg(fd, st.messages, TDatagramBatch::kCapacity, MSG_DONTWAIT, nullptr);
+  } while (n < 0 && errno == EINTR);
+  batch.count_ = n > 0 ? n : 0;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  return n;
 }
 
 std::uint32_t ParseIPv4(const std::string& text) {

@@ -7,9 +7,11 @@
 #pragma once
 
 #include "platform/uDescriptor.h"
+#include "platform/uWakeEvent.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace logserver {
@@ -63,6 +65,38 @@ TSocketAddress SocketLocalAddress(int fd);
 // positive value with `readable`/`writable` telling what is ready; a hang-up
 // or an error condition reads as readable, so that the next read reports it.
 int SocketWait(int fd, bool forRead, bool forWrite, int timeoutMs, bool& readable, bool& writable);
+
+// As SocketWait, also returning (with `woken` true) when `wake` is signalled;
+// a negative `timeoutMs` waits without limit.
+int SocketWaitOrWake(int fd, bool forRead, bool forWrite, const TWakeEvent& wake, int timeoutMs,
+                     bool& readable, bool& writable, bool& woken);
+
+// Room for a run of datagrams read with one call (recvmmsg).
+class TDatagramBatch {
+ public:
+  static constexpr int kCapacity = 64;
+  explicit TDatagramBatch(std::size_t datagramBytes);
+  ~TDatagramBatch();
+  TDatagramBatch(const TDatagramBatch&) = delete;
+  TDatagramBatch& operator=(const TDatagramBatch&) = delete;
+
+  // Of the last SocketReceiveMany: how many, and each one's bytes (cut to
+  // datagramBytes) and sender.
+  int Count() const { return count_; }
+  const char* Data(int i) const;
+  std::size_t Size(int i) const;
+  TSocketAddress From(int i) const;
+
+ private:
+  friend int SocketReceiveMany(int fd, TDatagramBatch& batch);
+  struct TStorage;
+  std::unique_ptr<TStorage> storage_;
+  int count_ = 0;
+};
+
+// Reads the datagrams waiting, up to kCapacity, without blocking. Returns
+// their number; 0 when none waits; -1 on another failure (errno set).
+int SocketReceiveMany(int fd, TDatagramBatch& batch);
 
 // inet_addr: the dotted quad in network order, or kInvalidAddress.
 std::uint32_t ParseIPv4(const std::string& text);

@@ -36,7 +36,11 @@ class TThread {
   // the new thread, so their handlers only ever run on the initial thread.
   int Start();
 
-  void Terminate() { terminated_.store(true); }
+  // Sets the flag, then wakes the body where it may sleep (Wake).
+  void Terminate() {
+    terminated_.store(true);
+    Wake();
+  }
   bool Terminated() const { return terminated_.load(); }
 
   // Blocks until the body has returned; returns at once when the thread was
@@ -50,6 +54,9 @@ class TThread {
   explicit TThread(const char* name, std::size_t stackSize = kDefaultStackSize);
 
   virtual void Execute() = 0;
+  // Called by Terminate: a body that sleeps on something other than the
+  // flag (a queue, a descriptor) is woken here. Any thread.
+  virtual void Wake() {}
 
   // Terminate and join; for destructors of derived classes.
   void StopAndWait() {

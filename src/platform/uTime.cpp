@@ -81,11 +81,22 @@ double StartOfHour(double value) {
 double Now() {
   timeval tv;
   gettimeofday(&tv, nullptr);
-  time_t seconds = tv.tv_sec;
-  tm local;
-  localtime_r(&seconds, &local);
-  return EncodeDateTime(local.tm_year + 1900LL, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                        local.tm_min, local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+  // The local calendar is worked out once a second per thread; within the
+  // second only the milliseconds change, and the value is what
+  // EncodeDateTime gives for the whole reading.
+  thread_local time_t cachedSecond = -1;
+  thread_local std::int64_t cachedDay = 0;
+  thread_local std::int64_t cachedMs = 0;
+  if (tv.tv_sec != cachedSecond) {
+    time_t seconds = tv.tv_sec;
+    tm local;
+    localtime_r(&seconds, &local);
+    cachedDay = DaysFromCivil(local.tm_year + 1900LL, local.tm_mon + 1, local.tm_mday) + kUnixEpochDay;
+    cachedMs = ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000LL;
+    cachedSecond = tv.tv_sec;
+  }
+  const double time = static_cast<double>(cachedMs + tv.tv_usec / 1000) / static_cast<double>(kMsPerDay);
+  return cachedDay >= 0 ? static_cast<double>(cachedDay) + time : static_cast<double>(cachedDay) - time;
 }
 
 std::uint32_t TickMilliseconds() {
@@ -105,6 +116,13 @@ int LocalUtcOffsetMinutes() {
   tm local;
   localtime_r(&now, &local);
   return static_cast<int>(local.tm_gmtoff / 60);
+}
+
+void SleepMicroseconds(int microseconds) {
+  if (microseconds <= 0) return;
+  timespec req{microseconds / 1000000, (microseconds % 1000000) * 1000L};
+  while (nanosleep(&req, &req) != 0 && errno == EINTR) {
+  }
 }
 
 void SleepMilliseconds(int milliseconds) {

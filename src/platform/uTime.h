@@ -46,5 +46,6 @@ std::uint64_t MonotonicMilliseconds();
 int LocalUtcOffsetMinutes();
 
 void SleepMilliseconds(int milliseconds);
+void SleepMicroseconds(int microseconds);
 
 }  // namespace logserver

@@ -153,24 +153,36 @@ TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
 }
 
 void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, double ServerTime) {
-  const double hour = StartOfHour(ServerTime);
-  // The first message always chooses a file, also in the (theoretical) hour
-  // whose start is the value 0.0.
-  if (!HourChosen || hour != CurrentHour) {
-    OpenFile(FilePath(ServerTime));
-    CurrentHour = hour;
-    HourChosen = true;
+  // Messages of the same millisecond share their hour and their stamp.
+  if (!HourChosen || ServerTime != LastServerTime) {
+    const double hour = StartOfHour(ServerTime);
+    // The first message always chooses a file, also in the (theoretical)
+    // hour whose start is the value 0.0.
+    if (!HourChosen || hour != CurrentHour) {
+      OpenFile(FilePath(ServerTime));
+      CurrentHour = hour;
+      HourChosen = true;
+    }
+    LastServerTime = ServerTime;
+    ServerStamp.clear();
   }
-  std::string line;
+  Line.clear();
   if (EventTime != 0.0) {
-    line = FormatDateTime("hh:nn:ss.zzz", ServerTime);
-    line += FormatDateTime("[hh:nn:ss.zzz] : ", EventTime);
+    if (ServerStamp.empty()) AppendTimeOfDay(ServerStamp, ServerTime);
+    if (EventStamp.empty() || EventTime != LastEventTime) {
+      EventStamp.assign(1, '[');
+      AppendTimeOfDay(EventStamp, EventTime);
+      EventStamp += "] : ";
+      LastEventTime = EventTime;
+    }
+    Line += ServerStamp;
+    Line += EventStamp;
   }
-  line += Text;
-  line += "\r\n";
+  Line += Text;
+  Line += "\r\n";
   // A line that cannot be written is counted by the table; the next one
   // goes after whatever reached the file.
-  TLogFileTable::Shared().Append(CurrentPath, line);
+  TLogFileTable::Shared().Append(CurrentPath, Line);
 }
 
 void TFileLogProducer::OpenFile(const TLogFilePath& Path) {

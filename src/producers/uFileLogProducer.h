@@ -68,6 +68,13 @@ class TFileLogProducer : public TCustomLogProducer {
   bool Attached = false;
   double CurrentHour = 0.0;
   bool HourChosen = false;
+  // The last times seen and their stamps ("hh:nn:ss.zzz", "[...] : "),
+  // and the line being built; kept to spare work on the next message.
+  double LastServerTime = 0.0;
+  double LastEventTime = 0.0;
+  std::string ServerStamp;
+  std::string EventStamp;
+  std::string Line;
 };
 
 }  // namespace logserver

@@ -50,25 +50,84 @@ bool TLogFileTable::Open(const std::string& key, TEntry& entry) {
 
 void TLogFileTable::Close(TEntry& entry) {
   if (!entry.file) return;
+  // Pending lines go out before their file closes.
+  if (!entry.pending.empty()) Flush(*entry.recent, entry);
   entry.file.Reset();
   Recent.erase(entry.recent);
+}
+
+void TLogFileTable::Flush(const std::string& key, TEntry& entry) {
+  if (entry.pending.empty()) return;
+  // Taken out first: an open below may close other files, and flush them.
+  std::string data;
+  std::vector<std::uint32_t> ends;
+  data.swap(entry.pending);
+  ends.swap(entry.ends);
+  if (!entry.file) {
+    if (!Open(key, entry)) {
+      CountLoss(key, errno, ends.size());
+      return;
+    }
+  } else if (entry.recent != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, entry.recent);
+  }
+  const std::size_t written = AppendUnits(entry.file.Get(), data.data(), data.size(), ends.data(), ends.size());
+  if (written < ends.size()) CountLoss(key, errno, ends.size() - written);
+  // Keep the buffers' room for the next batch, unless a burst made them large.
+  if (data.capacity() <= 4 * kFlushBytes && entry.pending.empty()) {
+    data.clear();
+    ends.clear();
+    entry.pending.swap(data);
+    entry.ends.swap(ends);
+  }
+}
+
+void TLogFileTable::FlushAll() {
+  // Each entry leaves the list before it is written: a flush that opens a
+  // file may close another, which flushes (and forgets) that one itself.
+  while (!Dirty.empty()) {
+    const std::pair<std::string, TEntry*> next = Dirty.front();
+    Dirty.pop_front();
+    next.second->dirty = false;
+    Flush(next.first, *next.second);
+  }
+}
+
+void TLogFileTable::BeginBatch() {
+  std::lock_guard<std::mutex> guard(Guard);
+  Batching = true;
+}
+
+void TLogFileTable::EndBatch() {
+  std::lock_guard<std::mutex> guard(Guard);
+  FlushAll();
+  Batching = false;
 }
 
 void TLogFileTable::CloseOldest(std::size_t keep) {
   while (Recent.size() > keep) {
     const auto it = Entries.find(Recent.back());
     Close(it->second);
-    if (it->second.users == 0) Entries.erase(it);
+    if (it->second.users == 0) {
+      ForgetDirty(&it->second);
+      Entries.erase(it);
+    }
   }
 }
 
-void TLogFileTable::CountLoss(const std::string& key, int error) {
+void TLogFileTable::ForgetDirty(TEntry* entry) {
+  if (!entry->dirty) return;
+  Dirty.erase(entry->dirtyAt);
+  entry->dirty = false;
+}
+
+void TLogFileTable::CountLoss(const std::string& key, int error, std::uint64_t lines) {
   auto it = Losses.find(key);
   if (it == Losses.end()) {
     const bool room = Losses.size() < kLossPaths;
     it = Losses.emplace(room ? key : std::string(), TLoss{room ? key : std::string(), 0, 0}).first;
   }
-  ++it->second.Lines;
+  it->second.Lines += lines;
   it->second.Error = error;
 }
 
@@ -85,7 +144,11 @@ void TLogFileTable::Detach(const std::string& path) {
   const auto it = Entries.find(path);
   if (it == Entries.end() || it->second.users == 0) return;
   if (--it->second.users > 0) return;
+  // Its lines go out before it does, also when no file is open (they are
+  // then counted as lost if it cannot be opened now).
+  Flush(path, it->second);
   Close(it->second);
+  ForgetDirty(&it->second);
   Entries.erase(it);
 }
 
@@ -94,6 +157,16 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   const auto it = Entries.find(path);
   if (it == Entries.end()) return false;
   TEntry& entry = it->second;
+  if (Batching) {
+    entry.pending += data;
+    entry.ends.push_back(static_cast<std::uint32_t>(entry.pending.size()));
+    if (!entry.dirty) {
+      entry.dirty = true;
+      entry.dirtyAt = Dirty.emplace(Dirty.end(), it->first, &entry);
+    }
+    if (entry.pending.size() >= kFlushBytes) Flush(it->first, entry);
+    return true;
+  }
   if (!entry.file) {
     if (!Open(path, entry)) {
       CountLoss(path, errno);

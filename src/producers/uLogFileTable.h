@@ -14,6 +14,13 @@
 // Files are opened below their base directory without following links
 // (OpenLogFileBelow), so nothing planted in the tree leads a line out of it.
 //
+// Group commit: between BeginBatch and EndBatch, appended lines collect per
+// file and go out with one write per file at EndBatch (or as soon as a
+// file's pending bytes pass kFlushBytes, or before the file is closed). What
+// reaches a file is the same bytes in the same order as with one write per
+// line; a write that runs short keeps the lines that reached the file whole.
+// Outside a batch every line is written at once.
+//
 // Thread-safe: one lock guards the table and every write through it.
 #pragma once
 
@@ -48,6 +55,7 @@ class TLogFileTable {
   static constexpr std::uint64_t kDefaultRetryMs = 1000;
   // Distinct paths whose losses are told apart; the rest are summed.
   static constexpr std::size_t kLossPaths = 64;
+  static constexpr std::size_t kFlushBytes = 64 * 1024;
 
   // The table the file producers use.
   static TLogFileTable& Shared();
@@ -67,8 +75,15 @@ class TLogFileTable {
   // Appends `data` whole to an attached path, opening the file first when
   // it is not open (at most once per retry interval). False when the data
   // was lost; it is then counted with the reason.
+  // Within a batch the data waits for EndBatch and true means only that it
+  // was taken; what is lost at the write is counted then.
   bool Append(const std::string& path, const std::string& data);
   bool IsOpen(const std::string& path);
+
+  // Main thread: lines appended from now on wait for EndBatch, which writes
+  // every file's pending lines, one write per file.
+  void BeginBatch();
+  void EndBatch();
 
   // Closes every file; each is opened anew with its next line, and created
   // when it was moved or deleted (log rotation's SIGHUP).
@@ -97,15 +112,24 @@ class TLogFileTable {
     std::uint64_t nextAttempt = 0;            // monotonic ms; 0: at once
     int error = 0;                            // why the last attempt failed
     std::list<std::string>::iterator recent;  // valid while the file is open
+    std::string pending;                      // lines waiting for the batch's end
+    std::vector<std::uint32_t> ends;          // where each pending line ends
+    bool dirty = false;                       // listed in Dirty, at dirtyAt
+    std::list<std::pair<std::string, TEntry*>>::iterator dirtyAt;
   };
 
   // Opens the entry's file when the retry interval allows; under Guard.
   bool Open(const std::string& key, TEntry& entry);
+  // Writes the entry's pending lines, counting those that do not reach the
+  // file. Under Guard.
+  void Flush(const std::string& key, TEntry& entry);
+  void FlushAll();  // under Guard
+  void ForgetDirty(TEntry* entry);  // under Guard, before an entry goes
   void Close(TEntry& entry);  // under Guard
   // Closes the least recently written files until `keep` are open; entries
   // without users go with them. Under Guard.
   void CloseOldest(std::size_t keep);
-  void CountLoss(const std::string& key, int error);  // under Guard
+  void CountLoss(const std::string& key, int error, std::uint64_t lines = 1);  // under Guard
 
   std::mutex Guard;
   std::size_t Capacity;                             // guarded by Guard
@@ -113,6 +137,9 @@ class TLogFileTable {
   std::unordered_map<std::string, TEntry> Entries;  // guarded by Guard
   std::list<std::string> Recent;                    // open paths, most recent first
   std::map<std::string, TLoss> Losses;              // guarded by Guard
+  bool Batching = false;                            // guarded by Guard
+  // Entries with pending lines, in the order of their first line; guarded.
+  std::list<std::pair<std::string, TEntry*>> Dirty;
 };
 
 }  // namespace logserver

@@ -73,11 +73,37 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
                                       const std::string& ModuleName,
                                       const std::string& FilePrefix, const std::string& Text,
                                       double EventTime, double ServerTime) {
+  const TRoute& route =
+      FindRoute(ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, ServerTime);
+  if (route.File) {
+    route.File->AddMessage(Text, EventTime, ServerTime);
+    return;
+  }
+  for (TCustomLogProducer* provider : route.Providers) provider->AddMessage(Text, EventTime, ServerTime);
+}
+
+tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const std::string& ClientAddress,
+                                                          const std::string& ClientPort,
+                                                          const std::string& ApplicationName,
+                                                          const std::string& ModuleName,
+                                                          const std::string& FilePrefix,
+                                                          double ServerTime) {
+  for (TRoute& cached : Routes) {
+    if (cached.Valid && cached.Port == ClientPort && cached.Address == ClientAddress &&
+        cached.Application == ApplicationName && cached.Module == ModuleName &&
+        cached.Prefix == FilePrefix)
+      return cached;
+  }
+  TRoute& route = Routes[NextRoute];
+  NextRoute = (NextRoute + 1) % kRouteCache;
+  route.Valid = false;
+  route.Providers.clear();
+  route.File = nullptr;
+
   const std::string names = ApplicationName + "|" + ModuleName + "|";
   const std::string keys[3] = {ClientAddress + ":" + ClientPort + "|" + names + FilePrefix,
                                ClientAddress + "|" + names + FilePrefix,
                                ClientAddress + "|" + names};
-  bool claimed = false;
   if (!ProviderIndex.empty()) {
     for (int k = 0; k < 3; ++k) {
       // Equal keys find the same entries; skipping a repeated key gives every
@@ -87,34 +113,45 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
       if (repeated) continue;
       const auto found = ProviderIndex.find(keys[k]);
       if (found == ProviderIndex.end()) continue;
-      for (const TEntries::iterator& entry : found->second)
-        entry->second->AddMessage(Text, EventTime, ServerTime);
-      claimed = true;
+      for (const TEntries::iterator& entry : found->second) route.Providers.push_back(entry->second.get());
     }
   }
-  if (claimed) return;
-
-  const std::string peer = "*" + ClientAddress + ":" + ClientPort;
-  const std::string clientKey =
-      peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
-  const std::string lowerKey = LowerCase(clientKey);
-  TCustomLogProducer* producer = nullptr;
-  const auto found = ClientIndex.find(lowerKey);
-  if (found != ClientIndex.end()) {
-    producer = found->second->second.get();
-  } else {
-    Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
-                                                        ApplicationName, ModuleName, FilePrefix,
-                                                        std::string()}));
-    const TEntries::iterator entry = std::prev(Entries_.end());
-    ClientIndex.emplace(lowerKey, entry);
-    PeerIndex[LowerCase(peer)].push_back(entry);
-    producer = entry->second.get();
-    const auto* file = dynamic_cast<const TFileLogProducer*>(producer);
-    if (file && file->Shortened() && Report)
-      Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
+  if (route.Providers.empty()) {
+    const std::string peer = "*" + ClientAddress + ":" + ClientPort;
+    const std::string clientKey =
+        peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
+    const std::string lowerKey = LowerCase(clientKey);
+    const auto found = ClientIndex.find(lowerKey);
+    if (found != ClientIndex.end()) {
+      route.File = found->second->second.get();
+    } else {
+      Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
+                                                          ApplicationName, ModuleName, FilePrefix,
+                                                          std::string()}));
+      const TEntries::iterator entry = std::prev(Entries_.end());
+      ClientIndex.emplace(lowerKey, entry);
+      PeerIndex[LowerCase(peer)].push_back(entry);
+      route.File = entry->second.get();
+      const auto* file = dynamic_cast<const TFileLogProducer*>(route.File);
+      if (file && file->Shortened() && Report)
+        Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
+    }
   }
-  producer->AddMessage(Text, EventTime, ServerTime);
+  route.Address = ClientAddress;
+  route.Port = ClientPort;
+  route.Application = ApplicationName;
+  route.Module = ModuleName;
+  route.Prefix = FilePrefix;
+  route.Valid = true;
+  return route;
+}
+
+void tLogProducerHolder::ForgetRoutes() {
+  for (TRoute& route : Routes) {
+    route.Valid = false;
+    route.Providers.clear();
+    route.File = nullptr;
+  }
 }
 
 void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
@@ -122,6 +159,7 @@ void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
   // Provider keys hold no "=", so only client entries are indexed by peer.
   const auto found = PeerIndex.find(LowerCase("*" + ClientAddress + ":" + ClientPort));
   if (found == PeerIndex.end()) return;
+  ForgetRoutes();
   const std::vector<TEntries::iterator> entries = std::move(found->second);
   PeerIndex.erase(found);
   for (const TEntries::iterator& entry : entries) {
@@ -132,6 +170,7 @@ void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
 }
 
 void tLogProducerHolder::StopAll() {
+  ForgetRoutes();
   for (TEntry& entry : Entries_) StopAndFree(entry.second);
   ProviderIndex.clear();
   ClientIndex.clear();

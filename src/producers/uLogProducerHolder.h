@@ -69,6 +69,18 @@ class tLogProducerHolder {
   void CreateProviders(const tIniEntries& providers);
   static void StopAndFree(PLogProducer& producer);
 
+  // The producers of a route found by the keys, for the route cache.
+  struct TRoute {
+    std::string Address, Port, Application, Module, Prefix;
+    std::vector<TCustomLogProducer*> Providers;  // empty: File takes it
+    TCustomLogProducer* File = nullptr;
+    bool Valid = false;
+  };
+  TRoute& FindRoute(const std::string& ClientAddress, const std::string& ClientPort,
+                    const std::string& ApplicationName, const std::string& ModuleName,
+                    const std::string& FilePrefix, double ServerTime);
+  void ForgetRoutes();
+
   TLogProducerClass FileProducerClass;
   TLogProducerClass ExternalProducerClass;
   const TReport Report;
@@ -80,6 +92,11 @@ class tLogProducerHolder {
   std::unordered_map<std::string, TEntries::iterator> ClientIndex;
   // "*address:port" in lower case -> the client entries of that peer.
   std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;
+  // The last routes, so that a repeated one costs five comparisons instead
+  // of building and looking up four keys. Emptied whenever a producer goes.
+  static constexpr std::size_t kRouteCache = 16;
+  TRoute Routes[kRouteCache];
+  std::size_t NextRoute = 0;
 };
 
 }  // namespace logserver

@@ -440,10 +440,13 @@ TEST_F(DispatchTest, DatagramsDroppedAtAFullQueueAreReportedOnceAMinute) {
   Configure(1, true, /*queueBytes=*/10);
   TFakePeer peer;
   for (int i = 0; i < 3; ++i) service->OnSyslogDatagram(peer, "12345678", 8);
+  service->OnSyslogBatchEnd();
   service->OnClientConnect(peer);  // control events are never dropped
+  service->OnTcpBatchEnd();
   EXPECT_EQ(service->LogQueue()->Count(), 2u);
   service->ReportDroppedDatagrams();
   service->OnSyslogDatagram(peer, "12345678", 8);
+  service->OnSyslogBatchEnd();
   service->ReportDroppedDatagrams();  // within the minute: nothing more
   EXPECT_EQ(ServiceTexts(), std::vector<std::string>{"DROPPED SYSLOG DATAGRAMS: 2 (log queue full)"});
 }

@@ -3,6 +3,8 @@
 #include "platform/uSocket.h"
 #include "support/TempDir.h"
 
+#include "platform/uUnitRun.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -101,7 +103,7 @@ TEST_F(TpktFixture, LeftoverBytesOfTheNextFrameWait) {
   EXPECT_EQ(Feed(Bytes({6, 'b', 'c'})), V{"bc"});
 }
 
-TEST_F(TpktFixture, AnyCuttingOfAStreamGivesTheSameUnits) {
+TEST_F(TpktFixture, AnyCuttingOfAStreamGivesTheSameUnitsByEveryWayOfDecoding) {
   std::mt19937 random(12345);
   std::string stream;
   V expected;
@@ -110,15 +112,34 @@ TEST_F(TpktFixture, AnyCuttingOfAStreamGivesTheSameUnits) {
     expected.push_back(payload);
     stream += filter->Encode(payload.data(), static_cast<int>(payload.size()));
     if (i % 5 == 0) stream += Bytes({3, 0, 0, 4});
+    if (i % 11 == 0) stream += Bytes({9, 9, 3, 0, 0, 1});  // garbage to skip
   }
-  V units;
+  // Decode unit by unit, DecodeAll into a run, and DecodeRun in place, each
+  // with reads cut at random.
+  V units, fromRuns, inPlace;
+  auto batched = tTPKTReceiveFilter::Create();
+  auto reading = tTPKTReceiveFilter::Create();
+  auto unpack = [](const std::string& run, V& into) {
+    ForEachUnit(run, [&](const char* p, std::size_t n) { into.emplace_back(p, n); });
+  };
   std::size_t pos = 0;
   while (pos < stream.size()) {
     const std::size_t piece = std::min<std::size_t>(stream.size() - pos, random() % 65533 + 1);
-    for (std::string& u : Feed(stream.substr(pos, piece))) units.push_back(std::move(u));
+    const std::string read = stream.substr(pos, piece);
+    for (std::string& u : Feed(read)) units.push_back(std::move(u));
+    std::string run;
+    batched->DecodeAll(read.data(), static_cast<int>(read.size()), run);
+    unpack(run, fromRuns);
+    const std::size_t head = reading->HeadRoom();
+    std::string buffer(head, '?');
+    buffer += read;
+    reading->DecodeRun(buffer, head, read.size());
+    unpack(buffer, inPlace);
     pos += piece;
   }
   EXPECT_EQ(units, expected);
+  EXPECT_EQ(fromRuns, expected);
+  EXPECT_EQ(inPlace, expected);
   EXPECT_EQ(tpkt().Buffered(), 0u);
 }
 
