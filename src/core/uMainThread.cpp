@@ -50,7 +50,8 @@ tMainThread::tMainThread(tServiceConfig settings) : Config(std::move(settings)),
 
 void tMainThread::ReadConfig() {
   const std::string directory = DirectoryPart(ExecutablePath());
-  Config = ReadServiceConfig(directory + "LogServer.conf", directory);
+  ConfigPath = directory + "LogServer.conf";
+  Config = ReadServiceConfig(ConfigPath, directory);
 }
 
 void tMainThread::Run() {
@@ -62,13 +63,15 @@ void tMainThread::Run() {
     // The service signals are blocked until here (main): one that comes
     // while the configuration is read or written back waits, and acts once
     // they are unblocked below.
-    InstallSignalHandlers({&tMainThread::HandleStopSignal, &tMainThread::HandleReopenSignal, nullptr});
+    InstallSignalHandlers({&tMainThread::HandleStopSignal, &tMainThread::HandleReopenSignal,
+                           &tMainThread::HandleStatisticsSignal});
     if (!ConfigGiven) ReadConfig();
     // No thread exists before this point and none is started before the
     // daemon detach: the detached child carries on with this thread only.
     if (Config.RunMode == 4) {
       const bool detached = Daemonize();
       UnblockServiceSignals();
+      CheckBaseDirectory();
       CreateServiceLog();
       if (detached) {
         WriteServiceLog(false, "Log Server started AS DAEMON...");
@@ -78,6 +81,7 @@ void tMainThread::Run() {
       }
     } else {
       UnblockServiceSignals();
+      CheckBaseDirectory();
       CreateServiceLog();
       WriteServiceLog(false, "Log Server started AS APPLICATION...");
       Serve();
@@ -95,12 +99,17 @@ void tMainThread::Run() {
 void tMainThread::CreateServiceLog() {
   const std::string name = FileNamePart(ExecutablePath());
   ServiceLog = TFileLogProducer::Create({Config.BaseCatalog, "0.0.0.0", "0", name, name, "", ""});
+  // The statistics count the messages of clients, not the service's lines.
+  static_cast<TFileLogProducer*>(ServiceLog.get())->ExcludeFromStatistics();
 }
 
 std::unique_ptr<tLogProducerHolder> tMainThread::CreateRegistry() {
   return std::make_unique<tLogProducerHolder>(
       Config.BaseCatalog, Config.Providers, &TFileLogProducer::Create, &TExternalLogProducer::Create,
-      [this](const std::string& line) { WriteServiceLog(false, line); });
+      [this](const std::string& line) {
+        WriteServiceLog(false, line);
+        ReportProblem(line);
+      });
 }
 
 void tMainThread::PrepareDispatch(std::size_t queueBytes) {
@@ -145,6 +154,7 @@ void tMainThread::Serve() {
     };
     SyslogServer->OnBatchEnd = [this] { OnSyslogBatchEnd(); };
     SyslogServer->SetActive(true);
+    ReportStart();
 
     tLogQueue* queue = LogQueue_.load();
     std::vector<pLogQueueElement> batch;
@@ -155,6 +165,7 @@ void tMainThread::Serve() {
       queue->PopAll(batch, kBatchElements, kBatchBytes);
       DispatchBatch(batch);
       if (ReopenRequested.exchange(false)) ReopenLogFiles();
+      if (StatisticsRequested.exchange(false)) WriteStatistics();
       CheckDeletedFiles();
       CheckListener();
       ReportDroppedDatagrams();
@@ -261,6 +272,62 @@ void tMainThread::CheckDeletedFiles() {
   TLogFileTable::Shared().CloseUnlinked();
 }
 
+void tMainThread::CheckBaseDirectory() {
+  // Where the tree starts: BaseCatalog is a plain prefix, so its directory
+  // part is what must be there and writable.
+  const std::string directory = DirectoryPart(Config.BaseCatalog);
+  const int error = PrepareWritableDirectory(directory);
+  if (error != 0)
+    ReportProblem("log directory " + (directory.empty() ? std::string("./") : directory) +
+                  " cannot be written: " + ErrorText(error) +
+                  " (lines are counted as lost until it can)");
+}
+
+void tMainThread::ReportStart() {
+  // The servers bind on their own threads: wait a little for each to tell.
+  TCustomTCPServer* listener = TcpServer ? TcpServer->Listener() : nullptr;
+  tUDPServer* syslog = SyslogServer ? SyslogServer->Server() : nullptr;
+  const std::uint64_t deadline = MonotonicMilliseconds() + 2000;
+  while (MonotonicMilliseconds() < deadline &&
+         ((listener && listener->ListeningPort() == 0 && listener->ListenFailure() == 0) ||
+          (syslog && syslog->BoundPort() == 0 && !syslog->Failed())))
+    SleepMilliseconds(10);
+  std::string tcp = "TCP port " + std::to_string(Config.ServicePort);
+  if (listener && listener->ListeningPort() != 0)
+    tcp += " listening";
+  else
+    tcp += " not listening" + (listener && listener->ListenFailure() != 0
+                                   ? " (" + ErrorText(listener->ListenFailure()) + ")"
+                                   : std::string());
+  std::string udp = "syslog UDP port " + std::to_string(Config.SysLogPort);
+  if (syslog && syslog->BoundPort() != 0)
+    udp += " listening";
+  else
+    udp += " not bound" + (syslog && syslog->Failed() ? " (" + ErrorText(syslog->LastError()) + ")"
+                                                     : std::string());
+  ReportProblem(std::string("version ") + LOGSERVER_VERSION + " started: configuration " +
+                (ConfigPath.empty() ? std::string("(given)") : ConfigPath) + ", logs " +
+                Config.BaseCatalog + ", " + tcp + ", " + udp);
+}
+
+void tMainThread::WriteStatistics() {
+  const TLogFileTable::TCounts files = TLogFileTable::Shared().Counts();
+  tLogQueue* queue = LogQueue_.load();
+  TCustomTCPServer* listener = TcpServer ? TcpServer->Listener() : nullptr;
+  WriteServiceLog(
+      false, "STATISTICS: received tcp=" + std::to_string(ReceivedTcp.load()) +
+                 " udp=" + std::to_string(ReceivedUdp.load()) +
+                 ", written=" + std::to_string(files.Written) +
+                 ", to providers=" +
+                 std::to_string(Producers_ ? Producers_->ClaimedByProviders() : 0) +
+                 ", dropped queue-full=" + std::to_string(DroppedDatagrams.load()) +
+                 " open-failed=" + std::to_string(files.OpenFailed) +
+                 " write-failed=" + std::to_string(files.WriteFailed) +
+                 ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
+                 ", open files=" + std::to_string(TLogFileTable::Shared().OpenFiles()) +
+                 ", queued bytes=" + std::to_string(queue ? queue->QueuedBytes() : 0));
+}
+
 void tMainThread::ReopenLogFiles() {
   TLogFileTable::Shared().ReopenAll();
   WriteServiceLog(false, "LOG FILES REOPENED");
@@ -333,6 +400,15 @@ void tMainThread::RequestReopen() {
   if (tLogQueue* queue = LogQueue_.load()) queue->Release();
 }
 
+void tMainThread::RequestStatistics() {
+  StatisticsRequested.store(true);
+  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+}
+
+void tMainThread::HandleStatisticsSignal(int) {
+  if (tMainThread* instance = MainThreadInstance.load()) instance->RequestStatistics();
+}
+
 void tMainThread::HandleReopenSignal(int) {
   if (tMainThread* instance = MainThreadInstance.load()) instance->RequestReopen();
 }
@@ -363,6 +439,7 @@ pLogQueueElement MakeElement(std::int32_t Kind, TIPConnection& Connection, const
 // step (one lock, at most one wake-up of the main loop).
 
 void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize) {
+  ReceivedTcp.fetch_add(1, std::memory_order_relaxed);
   // Consecutive messages of one connection share an element, up to a size
   // that keeps the queue's byte bound meaningful.
   if (TcpBatch.empty() || TcpBatch.back()->Kind != lqkClientDataRun || TcpRunSender != &Sender ||
@@ -375,6 +452,9 @@ void tMainThread::OnClientData(TIPConnection& Sender, const char* Packet, std::u
 }
 
 void tMainThread::OnClientDataRun(TIPConnection& Sender, std::string& Run) {
+  std::uint64_t messages = 0;
+  ForEachUnit(Run, [&](const char*, std::size_t) { ++messages; });
+  ReceivedTcp.fetch_add(messages, std::memory_order_relaxed);
   // The run's bytes become the element's: nothing is copied.
   pLogQueueElement element = MakeElement(lqkClientDataRun, Sender, nullptr, 0);
   element->Data = std::move(Run);
@@ -405,6 +485,7 @@ void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
 }
 
 void tMainThread::OnSyslogBatchEnd() {
+  ReceivedUdp.fetch_add(SyslogBatch.size(), std::memory_order_relaxed);
   // UDP cannot push back: datagrams that find the queue full are dropped
   // and counted; the main loop reports the count.
   if (tLogQueue* queue = LogQueue_.load()) {

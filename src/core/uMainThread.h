@@ -68,6 +68,10 @@ class tMainThread {
   void WakeUp();
   static void HandleStopSignal(int signal);
   static void HandleReopenSignal(int signal);
+  static void HandleStatisticsSignal(int signal);
+  // Asks the main loop for one STATISTICS line in the service log.
+  // Signal-safe.
+  void RequestStatistics();
 
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
@@ -101,6 +105,11 @@ class tMainThread {
   void CheckSyslog();
   void ReopenLogFiles();
   void CheckDeletedFiles();
+  void WriteStatistics();
+  // Checks the base directory at start and names a problem on stderr.
+  void CheckBaseDirectory();
+  // One line on stderr once the ports are bound or have failed.
+  void ReportStart();
   // Lines the file producers could not write, at most once a minute.
   void ReportLostLines();
   // At the stop: the messages still queued go to their files, for at most
@@ -121,6 +130,11 @@ class tMainThread {
 
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> ReopenRequested{false};
+  std::atomic<bool> StatisticsRequested{false};
+  std::string ConfigPath;  // empty when the settings were given
+  // Messages taken in, counted by the delivery threads without a lock.
+  std::atomic<std::uint64_t> ReceivedTcp{0};
+  std::atomic<std::uint64_t> ReceivedUdp{0};
 
   // Owned objects; each is emptied when it is freed.
   PLogProducer ServiceLog;

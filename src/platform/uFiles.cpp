@@ -70,6 +70,13 @@ TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::str
   return file;
 }
 
+int PrepareWritableDirectory(const std::string& directory) {
+  const std::string path = directory.empty() ? std::string(".") : directory;
+  if (!ForceDirectories(path)) return errno != 0 ? errno : ENOTDIR;
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  return 0;
+}
+
 bool IsUnlinked(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && st.st_nlink == 0;

@@ -37,6 +37,10 @@ TDescriptor OpenAppend(const std::string& path, bool create);
 TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
                              const std::string& fileName);
 
+// Creates `directory` (and its parents) when missing and checks that this
+// process may create files in it. Returns 0, or the errno that says why not.
+int PrepareWritableDirectory(const std::string& directory);
+
 // True when the open file has no name left (deleted, or its directory was).
 bool IsUnlinked(int fd);
 

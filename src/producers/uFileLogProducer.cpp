@@ -149,6 +149,7 @@ TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
   path.Directories.push_back(FormatDateTime("yyyy_mm_dd", ServerTime));
   path.Directories.insert(path.Directories.end(), PrefixLevels.begin(), PrefixLevels.end());
   path.FileName = FileStem + FormatDateTime("hh", ServerTime) + ".log";
+  path.Counted = Counted;
   return path;
 }
 

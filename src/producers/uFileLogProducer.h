@@ -49,6 +49,8 @@ class TFileLogProducer : public TCustomLogProducer {
   TLogFilePath FilePath(double ServerTime) const;
   // Whether a name had to be shortened to give this producer's path.
   bool Shortened() const { return Shortened_; }
+  // Its lines stay out of the statistics (the service's own log).
+  void ExcludeFromStatistics() { Counted = false; }
 
  private:
   explicit TFileLogProducer(const TLogProducerTexts& texts);
@@ -62,6 +64,7 @@ class TFileLogProducer : public TCustomLogProducer {
   std::vector<std::string> PrefixLevels;  // directories only
   std::string FileStem;                   // before hh.log: "prefix_" or empty
   bool Shortened_ = false;
+  bool Counted = true;
 
   // The file of the current hour, held through the shared table.
   std::string CurrentPath;

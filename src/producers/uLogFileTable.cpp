@@ -65,14 +65,15 @@ void TLogFileTable::Flush(const std::string& key, TEntry& entry) {
   ends.swap(entry.ends);
   if (!entry.file) {
     if (!Open(key, entry)) {
-      CountLoss(key, errno, ends.size());
+      CountLoss(key, entry, errno, true, ends.size());
       return;
     }
   } else if (entry.recent != Recent.begin()) {
     Recent.splice(Recent.begin(), Recent, entry.recent);
   }
   const std::size_t written = AppendUnits(entry.file.Get(), data.data(), data.size(), ends.data(), ends.size());
-  if (written < ends.size()) CountLoss(key, errno, ends.size() - written);
+  if (entry.path.Counted) Totals.Written += written;
+  if (written < ends.size()) CountLoss(key, entry, errno, false, ends.size() - written);
   // Keep the buffers' room for the next batch, unless a burst made them large.
   if (data.capacity() <= 4 * kFlushBytes && entry.pending.empty()) {
     data.clear();
@@ -121,7 +122,9 @@ void TLogFileTable::ForgetDirty(TEntry* entry) {
   entry->dirty = false;
 }
 
-void TLogFileTable::CountLoss(const std::string& key, int error, std::uint64_t lines) {
+void TLogFileTable::CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
+                              std::uint64_t lines) {
+  if (entry.path.Counted) (opening ? Totals.OpenFailed : Totals.WriteFailed) += lines;
   auto it = Losses.find(key);
   if (it == Losses.end()) {
     const bool room = Losses.size() < kLossPaths;
@@ -169,7 +172,7 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   }
   if (!entry.file) {
     if (!Open(path, entry)) {
-      CountLoss(path, errno);
+      CountLoss(path, entry, errno, true);
       return false;
     }
   } else if (entry.recent != Recent.begin()) {
@@ -178,8 +181,11 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   // One append per line keeps lines of producers sharing the file apart; a
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
-  if (AppendWhole(entry.file.Get(), data.data(), data.size())) return true;
-  CountLoss(path, errno);
+  if (AppendWhole(entry.file.Get(), data.data(), data.size())) {
+    if (entry.path.Counted) ++Totals.Written;
+    return true;
+  }
+  CountLoss(path, entry, errno, false);
   return false;
 }
 
@@ -209,6 +215,11 @@ std::vector<TLogFileTable::TLoss> TLogFileTable::TakeLosses() {
   for (auto& [key, loss] : Losses) losses.push_back(loss);
   Losses.clear();
   return losses;
+}
+
+TLogFileTable::TCounts TLogFileTable::Counts() {
+  std::lock_guard<std::mutex> guard(Guard);
+  return Totals;
 }
 
 std::size_t TLogFileTable::OpenFiles() {

@@ -43,6 +43,8 @@ struct TLogFilePath {
   std::string Base;
   std::vector<std::string> Directories;
   std::string FileName;
+  // Whether its lines count in the statistics (the service's own do not).
+  bool Counted = true;
   // Base, the levels and the name joined with "/": the table's key.
   std::string Text() const;
   // A path taken whole: everything before the last "/" is the base.
@@ -100,6 +102,15 @@ class TLogFileTable {
   // The lines lost since the last call, per path.
   std::vector<TLoss> TakeLosses();
 
+  // Lines of counted files since the start: written, and lost because the
+  // file could not be opened or written.
+  struct TCounts {
+    std::uint64_t Written = 0;
+    std::uint64_t OpenFailed = 0;
+    std::uint64_t WriteFailed = 0;
+  };
+  TCounts Counts();
+
   std::size_t OpenFiles();
   void SetCapacity(std::size_t capacity);
   void SetRetryInterval(std::uint64_t milliseconds);
@@ -129,7 +140,9 @@ class TLogFileTable {
   // Closes the least recently written files until `keep` are open; entries
   // without users go with them. Under Guard.
   void CloseOldest(std::size_t keep);
-  void CountLoss(const std::string& key, int error, std::uint64_t lines = 1);  // under Guard
+  // Under Guard: lines lost, for the report and, when counted, the counts.
+  void CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
+                 std::uint64_t lines = 1);
 
   std::mutex Guard;
   std::size_t Capacity;                             // guarded by Guard
@@ -138,6 +151,7 @@ class TLogFileTable {
   std::list<std::string> Recent;                    // open paths, most recent first
   std::map<std::string, TLoss> Losses;              // guarded by Guard
   bool Batching = false;                            // guarded by Guard
+  TCounts Totals;                                   // guarded by Guard
   // Entries with pending lines, in the order of their first line; guarded.
   std::list<std::pair<std::string, TEntry*>> Dirty;
 };

@@ -80,6 +80,7 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
     return;
   }
   for (TCustomLogProducer* provider : route.Providers) provider->AddMessage(Text, EventTime, ServerTime);
+  ++Claimed;
 }
 
 tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const std::string& ClientAddress,

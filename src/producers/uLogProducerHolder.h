@@ -11,6 +11,7 @@
 #include "producers/uExternalLogProducer.h"
 #include "producers/uFileLogProducer.h"
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <string>
@@ -64,6 +65,8 @@ class tLogProducerHolder {
 
   const std::string BaseCatalog;
   const TEntries& Entries() const { return Entries_; }
+  // Messages claimed by provider entries since the start.
+  std::uint64_t ClaimedByProviders() const { return Claimed; }
 
  private:
   void CreateProviders(const tIniEntries& providers);
@@ -97,6 +100,7 @@ class tLogProducerHolder {
   static constexpr std::size_t kRouteCache = 16;
   TRoute Routes[kRouteCache];
   std::size_t NextRoute = 0;
+  std::uint64_t Claimed = 0;
 };
 
 }  // namespace logserver

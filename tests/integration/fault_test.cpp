@@ -116,6 +116,56 @@ TEST_F(FaultTest, SignalsThatDoNotStopTheServiceLeaveItRunning) {
   StopService();
 }
 
+TEST_F(FaultTest, StatisticsComeOnSigusr1AndCountWhatWasSentAndWritten) {
+  StartService("LogMode=0\n");
+  Send("stats", Numbered("tcp", 25));
+  const TDescriptor udp = SocketCreateDatagram();
+  const TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
+  for (int i = 0; i < 7; ++i) SocketSendTo(udp.Get(), "datagram", 8, to);
+  ASSERT_TRUE(WaitForText("stats", "tcp 24"));
+  ASSERT_TRUE(WaitUntil([&] {
+    return SplitCrLf(JoinedFilesBelow(service.LogsDir() + "127.0.0.1/SYSLOG/")).size() == 7;
+  }));
+  ASSERT_TRUE(service.Signal(SIGUSR1));
+  const std::string expected =
+      "STATISTICS: received tcp=25 udp=7, written=32, to providers=0, dropped queue-full=0 "
+      "open-failed=0 write-failed=0, connections=0, open files=";
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const std::string& t : service.ServiceLogTexts())
+      if (t.rfind(expected, 0) == 0) return true;
+    return false;
+  })) << service.ServiceLog();
+  // Still serving, and the start line on stderr named what it serves.
+  Send("stats", {"after"});
+  ASSERT_TRUE(WaitForText("stats", "after"));
+  EXPECT_NE(service.Stderr().find("started: configuration " + service.ConfigPath() + ", logs " +
+                                  service.LogsDir() + ", TCP port " +
+                                  std::to_string(service.ServicePort()) + " listening, syslog UDP port " +
+                                  std::to_string(service.SysLogPort()) + " listening"),
+            std::string::npos)
+      << service.Stderr();
+  StopService();
+}
+
+TEST_F(FaultTest, AnUnwritableLogDirectoryIsNamedAtStartAndTheServiceRuns) {
+  // A place no one can create a directory in, not even root. There is no
+  // service log then, so serving shows only in a client getting through.
+  service.WriteConfig("BaseCatalog=/proc/logserver-test/\n");
+  service.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    TLogClient probe;
+    return probe.Connect("127.0.0.1", service.ServicePort()) && probe.Finish(5000);
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find(" started: ") != std::string::npos; }));
+  EXPECT_NE(service.Stderr().find("log directory /proc/logserver-test/ cannot be written: "),
+            std::string::npos)
+      << service.Stderr();
+  Send("nowhere", {"lost"});
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("LOST LOG LINES: ") != std::string::npos; }));
+  EXPECT_TRUE(Alive());
+  StopService();
+}
+
 TEST_F(FaultTest, DeletedTreeIsRecreatedAndABlockedPathRecoversWithinSeconds) {
   StartService();
   // One connection throughout, so its producer keeps its file open.
