@@ -10,8 +10,10 @@ FUZZ_SECONDS ?= 60
 FUZZERS = tpkt client_message config provider_key datetime
 
 PREFIX ?= /usr/local
+# The one place the version is set is CMakeLists.txt.
+VERSION := $(shell sed -n 's/^project.LogServer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-.PHONY: all deps build run test asan tsan load bench fuzz install clean
+.PHONY: all deps build run test asan tsan load bench fuzz install deb clean
 
 all: build
 
@@ -42,6 +44,19 @@ install: deps
 	cmake --build $(BUILD) -j $(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
+# The Debian package, build-deb/logserver_VERSION-1_ARCH.deb, built with
+# dpkg-buildpackage and debhelper from a copy of the sources.
+deb:
+	@command -v dpkg-buildpackage >/dev/null 2>&1 && command -v dh >/dev/null 2>&1 || \
+	  { echo "make deb needs: apt-get install -y debhelper dpkg-dev" >&2; exit 1; }
+	rm -rf build-deb
+	mkdir -p build-deb/logserver-$(VERSION)
+	tar --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C build-deb/logserver-$(VERSION)
+	sed -e 's/@VERSION@/$(VERSION)/' -e "s/@DATE@/$$(date -R)/" debian/changelog.in \
+	  > build-deb/logserver-$(VERSION)/debian/changelog
+	cd build-deb/logserver-$(VERSION) && dpkg-buildpackage -b -us -uc
+	@ls build-deb/*.deb
+
 # The load and fault tests at five times their CI size.
 load: build
 	cd $(BUILD) && LOGSERVER_LOAD_SCALE=5 ctest --output-on-failure -R LoadTest
@@ -67,4 +82,4 @@ fuzz: deps
 	done
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-release build-clang build-deb

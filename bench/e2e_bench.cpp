@@ -70,7 +70,7 @@ class TServer {
     std::fflush(stdout);  // the child would print what is buffered again
     pid_ = fork();
     if (pid_ == 0) {
-      std::freopen("/dev/null", "w", stdout);
+      if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
       execl((dir_ + "LogServer").c_str(), "LogServer", static_cast<char*>(nullptr));
       _exit(127);
     }

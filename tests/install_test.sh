@@ -1,37 +1,63 @@
 #!/bin/sh
 # make install DESTDIR=... lays out the files README.md describes, keeps an
-# edited configuration, and gives a unit that systemd accepts.
+# edited configuration (and moves one an earlier version kept beside the
+# executable), and gives units that systemd accepts.
 set -eu
 build=$1
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+confdir=$(sed -n 's/^LOGSERVER_CONFIG_DIR:STRING=//p' "$build/CMakeCache.txt")
+unitdir=$(sed -n 's/^LOGSERVER_UNIT_DIR:STRING=//p' "$build/CMakeCache.txt")
 root=$dest$prefix
 DESTDIR=$dest cmake --install "$build" >/dev/null
 
 fail() { echo "FAIL: $*"; exit 1; }
-for f in lib/logserver/LogServer lib/logserver/LogServer.conf lib/logserver/providers/forward.so \
-         bin/logsend include/logserver/provider.h lib/systemd/system/logserver.service; do
+for f in lib/logserver/LogServer lib/logserver/logserver-retention lib/logserver/providers/forward.so \
+         bin/logsend include/logserver/provider.h share/man/man8/LogServer.8 \
+         share/man/man5/LogServer.conf.5 share/man/man1/logsend.1; do
   [ -f "$root/$f" ] || fail "missing $prefix/$f"
+done
+for f in logserver.service logserver-retention.service logserver-retention.timer; do
+  [ -f "$dest$unitdir/$f" ] || fail "missing $unitdir/$f"
 done
 [ -x "$root/lib/logserver/LogServer" ] || fail "LogServer is not executable"
 
-unit=$root/lib/systemd/system/logserver.service
-grep -qx "ExecStart=$prefix/lib/logserver/LogServer" "$unit" || fail "ExecStart"
-grep -qx "Type=simple" "$unit" || fail "Type"
-grep -qx "Restart=on-failure" "$unit" || fail "Restart"
-grep -q "^LimitNOFILE=" "$unit" || fail "LimitNOFILE"
-conf=$root/lib/logserver/LogServer.conf
+conf=$dest$confdir/LogServer.conf
+[ -f "$conf" ] || fail "missing $confdir/LogServer.conf"
+[ "$(readlink "$root/lib/logserver/LogServer.conf")" = "$confdir/LogServer.conf" ] ||
+  fail "LogServer.conf beside the executable is not a link to $confdir/LogServer.conf"
 grep -qx "RunMode=0" "$conf" || fail "RunMode"
 grep -qx "BaseCatalog=/var/log/logserver/" "$conf" || fail "BaseCatalog"
+
+unit=$dest$unitdir/logserver.service
+grep -qx "ExecStart=$prefix/lib/logserver/LogServer" "$unit" || fail "ExecStart"
+for line in Type=simple Restart=on-failure User=logserver NoNewPrivileges=yes ProtectSystem=strict \
+            "ReadWritePaths=/var/log/logserver $confdir" AmbientCapabilities=CAP_NET_BIND_SERVICE \
+            UMask=0027; do
+  grep -qx "$line" "$unit" || fail "$line"
+done
+grep -q "^LimitNOFILE=" "$unit" || fail "LimitNOFILE"
 
 echo "; edited by the operator" >> "$conf"
 DESTDIR=$dest cmake --install "$build" >/dev/null
 grep -qx "; edited by the operator" "$conf" || fail "a second install replaced the configuration"
 
+# A configuration an earlier version installed beside the executable moves.
+rm "$conf" "$root/lib/logserver/LogServer.conf"
+echo "; kept beside the executable" > "$root/lib/logserver/LogServer.conf"
+DESTDIR=$dest cmake --install "$build" >/dev/null
+grep -qx "; kept beside the executable" "$conf" || fail "the old configuration did not move"
+[ -L "$root/lib/logserver/LogServer.conf" ] || fail "no link after the move"
+
 if command -v systemd-analyze >/dev/null 2>&1 && [ -f /lib/systemd/system/sysinit.target ]; then
-  sed "s|^ExecStart=.*|ExecStart=$root/lib/logserver/LogServer|" "$unit" > "$dest/logserver.service"
-  systemd-analyze verify "$dest/logserver.service" || fail "systemd-analyze verify"
+  for f in logserver.service logserver-retention.service; do
+    sed "s|^ExecStart=$prefix|ExecStart=$root|" "$dest$unitdir/$f" > "$dest/$f"
+  done
+  cp "$dest$unitdir/logserver-retention.timer" "$dest/"
+  # The man pages are not installed on this machine: not looked for.
+  systemd-analyze verify --man=no "$dest/logserver.service" "$dest/logserver-retention.service" \
+    "$dest/logserver-retention.timer" || fail "systemd-analyze verify"
 else
   echo "systemd-analyze verify skipped: no systemd units on this machine"
 fi
