@@ -146,10 +146,11 @@ void TLogFileTable::Detach(const std::string& path) {
   std::lock_guard<std::mutex> guard(Guard);
   const auto it = Entries.find(path);
   if (it == Entries.end() || it->second.users == 0) return;
-  if (--it->second.users > 0) return;
-  // Its lines go out before it does, also when no file is open (they are
-  // then counted as lost if it cannot be opened now).
+  // A user leaves when its hour changes or it goes: what is pending goes out
+  // first, also when no file is open (then counted as lost if it cannot be
+  // opened now) and also when other users stay.
   Flush(path, it->second);
+  if (--it->second.users > 0) return;
   Close(it->second);
   ForgetDirty(&it->second);
   Entries.erase(it);

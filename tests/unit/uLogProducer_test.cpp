@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 using namespace logserver;
@@ -475,6 +476,55 @@ TEST(LogFileTableTest, UsersOfOnePathShareOneDescriptor) {
   EXPECT_EQ(table.OpenFiles(), 0u);
   EXPECT_EQ(ReadFile(path), "still open\n");
   EXPECT_FALSE(table.Attach(dir.Path() + "missing-dir-is-a-file/x.log/"));
+}
+
+namespace {
+
+// Write calls this process has made so far (the kernel counts them).
+long WriteCalls() {
+  const std::string io = ReadFile("/proc/self/io");
+  const std::size_t at = io.find("syscw:");
+  return at == std::string::npos ? -1 : std::atol(io.c_str() + at + 6);
+}
+
+}  // namespace
+
+TEST(LogFileTableTest, ABatchWritesEachFileOnceWithItsLinesInOrder) {
+  TTempDir dir;
+  TLogFileTable& table = TLogFileTable::Shared();
+  // Two producers share one file, a third writes another.
+  auto first = FileProducer(dir.Path(), "a", "m", "");
+  auto second = TFileLogProducer::Create({dir.Path(), "10.1.2.3", "4001", "a", "m", "", ""});
+  auto other = FileProducer(dir.Path(), "b", "m", "");
+  const std::string shared = dir.Path() + "10.1.2.3/a/m/2024_03_05/14.log";
+  const std::string alone = dir.Path() + "10.1.2.3/b/m/2024_03_05/14.log";
+  table.BeginBatch();
+  const long before = WriteCalls();
+  for (int i = 0; i < 100; ++i) {
+    (i % 3 == 0 ? second : first)->AddMessage("shared " + std::to_string(i), 0.0, k1407);
+    other->AddMessage("alone " + std::to_string(i), 0.0, k1407);
+  }
+  EXPECT_EQ(ReadFile(shared), "");  // nothing before the batch ends
+  table.EndBatch();
+  EXPECT_EQ(WriteCalls() - before, 2);  // one write per file
+  std::string expectShared, expectAlone;
+  for (int i = 0; i < 100; ++i) {
+    expectShared += "shared " + std::to_string(i) + "\r\n";
+    expectAlone += "alone " + std::to_string(i) + "\r\n";
+  }
+  EXPECT_EQ(ReadFile(shared), expectShared);
+  EXPECT_EQ(ReadFile(alone), expectAlone);
+  // Pending lines go out before their file changes hour, and before their
+  // producer goes, without waiting for the batch's end.
+  table.BeginBatch();
+  first->AddMessage("last of 14", 0.0, k1407);
+  first->AddMessage("first of 15", 0.0, k1500);
+  EXPECT_EQ(ReadFile(shared), expectShared + "last of 14\r\n");
+  other->AddMessage("before it goes", 0.0, k1407);
+  other.reset();
+  EXPECT_EQ(ReadFile(alone), expectAlone + "before it goes\r\n");
+  table.EndBatch();
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/a/m/2024_03_05/15.log"), "first of 15\r\n");
 }
 
 TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {

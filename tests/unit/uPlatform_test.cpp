@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,6 +170,29 @@ TEST(FilesTest, AppendWholeLeavesNoTornPieceOnAFullDevice) {
   EXPECT_TRUE(AppendWhole(fd.Get(), "whole\r\n", 7));
   fd.Reset();
   EXPECT_EQ(ReadFile(path), "whole\r\n");
+}
+
+TEST(FilesTest, AppendUnitsKeepsTheUnitsThatFitWholeAndCutsTheTornRest) {
+  TTempDir dir;
+  const std::string path = dir.Path() + "limited.log";
+  TDescriptor fd = OpenAppend(path, true);
+  ASSERT_TRUE(fd.Valid());
+  // A file-size limit of 100 bytes: the 4th unit of 30 would pass it.
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  const rlimit limit{100, old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const std::string units = std::string(28, 'a') + "\r\n" + std::string(28, 'b') + "\r\n" +
+                            std::string(28, 'c') + "\r\n" + std::string(28, 'd') + "\r\n";
+  const std::uint32_t ends[4] = {30, 60, 90, 120};
+  const std::size_t written = AppendUnits(fd.Get(), units.data(), units.size(), ends, 4);
+  const int error = errno;
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(written, 3u);
+  EXPECT_EQ(error, EFBIG);
+  EXPECT_EQ(ReadFile(path), units.substr(0, 90));
 }
 
 TEST(FilesTest, ForceDirectoriesCreatesEveryLevel) {
