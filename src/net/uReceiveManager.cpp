@@ -12,14 +12,6 @@ bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
   return Items.PushWaiting(message, [canceller] { return canceller->Terminated(); });
 }
 
-bool TReceiveManagerQueue::PushMany(std::vector<tReceiveMSG>& messages, const TThread* canceller) {
-  if (canceller == nullptr) {
-    Items.TryPushMany(messages);
-    return messages.empty();
-  }
-  return Items.PushManyWaiting(messages, [canceller] { return canceller->Terminated(); });
-}
-
 bool TReceiveManagerQueue::Pop(tReceiveMSG& message, int timeoutMs) {
   return Items.Pop(message, timeoutMs);
 }

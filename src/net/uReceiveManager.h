@@ -32,9 +32,6 @@ class TReceiveManagerQueue {
   // full and gives up (false) once the canceller is terminated (see
   // WakeWaiters); without one a full queue drops the message (false).
   bool Push(tReceiveMSG message, const TThread* canceller);
-  // A run of messages in one step, in order; waits as Push does. False when
-  // some were not queued (they stay in `messages`).
-  bool PushMany(std::vector<tReceiveMSG>& messages, const TThread* canceller);
   // The oldest message, waiting up to `timeoutMs`; false when there is none.
   bool Pop(tReceiveMSG& message, int timeoutMs);
   // Everything queued, oldest first, waiting up to `timeoutMs` (negative:

@@ -96,16 +96,6 @@ void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int 
     case ceDisconnect:
       Post(Event, std::string());
       break;
-    case ceReceiveData: {
-      bool more = false;
-      std::string unit = Filter->Decode(Data, Size, more);
-      if (!unit.empty()) Post(ceReceiveData, std::move(unit));
-      while (more && !Terminated()) {
-        unit = Filter->Decode(nullptr, 0, more);
-        if (!unit.empty()) Post(ceReceiveData, std::move(unit));
-      }
-      break;
-    }
     case ceSendData: {
       // An unset handler drops the event anyway: not posting it spares the
       // delivery thread a wake-up per keep-alive and connection.

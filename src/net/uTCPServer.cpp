@@ -276,11 +276,6 @@ bool TCustomTCPServer::PostEvent(tReceiveMSG message, const TThread* canceller) 
   return manager != nullptr && manager->Queue.Push(std::move(message), canceller);
 }
 
-bool TCustomTCPServer::PostEvents(std::vector<tReceiveMSG>& messages, const TThread* canceller) {
-  TReceiveManager* manager = ReceiveManager.load();
-  return manager != nullptr && manager->Queue.PushMany(messages, canceller);
-}
-
 void TCustomTCPServer::CloseAllConnections() {
   // 1. Take every connection out (newest first), cut it off from posting and
   //    ask it to end; all wind down at once instead of one after another.

@@ -62,8 +62,6 @@ class TCustomTCPServer : public TThread {
   void RemoveConnection(std::uint16_t ID);
   // Hands `message` to the receive manager; see TReceiveManagerQueue::Push.
   bool PostEvent(tReceiveMSG message, const TThread* canceller);
-  // Hands a run of messages over in one step; see TReceiveManagerQueue::PushMany.
-  bool PostEvents(std::vector<tReceiveMSG>& messages, const TThread* canceller);
 
   // The errno of the last failed step; 0 while a cycle runs without failure.
   int LastError() const { return LastError_.load(); }

@@ -23,21 +23,6 @@ std::string tEmptyReceiveFilter::Decode(const char* Data, int Size, bool& More) 
   return Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string();
 }
 
-std::size_t tEmptyReceiveFilter::DecodeAll(const char* Data, int Size, std::string& Run) {
-  std::size_t count = 0;
-  bool more = false;
-  std::string unit = Decode(Data, Size, more);
-  for (;;) {
-    if (!unit.empty()) {
-      AppendUnit(Run, unit.data(), unit.size());
-      ++count;
-    }
-    if (!more) break;
-    unit = Decode(nullptr, 0, more);
-  }
-  return count;
-}
-
 std::size_t tEmptyReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
   // A read is one unit: its length goes into the room before it.
   if (Size == 0 || Offset < 4) {
@@ -82,47 +67,6 @@ void tTPKTReceiveFilter::Append(const char* Data, std::size_t Size) {
 std::string tTPKTReceiveFilter::Decode(const char* Data, int Size, bool& More) {
   if (Size > 0) Append(Data, static_cast<std::size_t>(Size));
   return ExtractFrame(More);
-}
-
-std::size_t tTPKTReceiveFilter::DecodeAll(const char* Data, int Size, std::string& Run) {
-  const std::size_t n = Size > 0 ? static_cast<std::size_t>(Size) : 0;
-  std::size_t pos = 0, count = 0;
-  // 1. A frame begun in an earlier read is finished with only the bytes it
-  //    still needs (each round takes at least one byte).
-  while (Buffered() > 0 && pos < n) {
-    const std::size_t take = std::min(static_cast<std::size_t>(BytesNeeded()), n - pos);
-    Append(Data + pos, take);
-    pos += take;
-    bool more = true;
-    while (more) {
-      const std::string unit = ExtractFrame(more);
-      if (!unit.empty()) {
-        AppendUnit(Run, unit.data(), unit.size());
-        ++count;
-      }
-    }
-  }
-  // 2. Frames wholly within this read are cut where they lie, by the same
-  //    rules as ExtractFrame: a bad start skips two bytes.
-  while (n - pos >= 4) {
-    const char* p = Data + pos;
-    const std::size_t length = GetU16BE(p + 2);
-    if (static_cast<unsigned char>(p[0]) != Header || p[1] != 0 || length < 4) {
-      pos += 2;
-      continue;
-    }
-    if (n - pos < length) break;
-    if (length > 4) {
-      AppendUnit(Run, p + 4, length - 4);
-      ++count;
-    }
-    pos += length;
-  }
-  // 3. The incomplete rest waits for the next read.
-  if (pos < n) Append(Data + pos, n - pos);
-  // An idle connection keeps no large buffer.
-  if (Buffered() == 0 && Buffer.capacity() > 4096) std::string().swap(Buffer);
-  return count;
 }
 
 std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {

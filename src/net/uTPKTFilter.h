@@ -28,15 +28,12 @@ class tEmptyReceiveFilter {
   // Takes newly received bytes (or none) and returns at most one unit,
   // possibly empty. More asks to be called again with no data.
   virtual std::string Decode(const char* Data, int Size, bool& More);
-  // Takes newly received bytes and appends every non-empty unit they
-  // complete to `Run` (uUnitRun), in order: the same units as Decode and
-  // its follow-up calls would give, in one call. Returns how many.
-  virtual std::size_t DecodeAll(const char* Data, int Size, std::string& Run);
-
-  // The same, in place, for a read made straight into the run's buffer:
-  // `Run` holds the Size new bytes at Offset, with Offset = HeadRoom() at the
-  // time of the read; the room before them is the filter's. On return Run
-  // is the run of the units completed (its size cut to fit). Returns how many.
+  // Every unit a read completes at once, for a read made straight into the
+  // buffer of a run (uUnitRun): `Run` holds the Size new bytes at Offset,
+  // with Offset = HeadRoom() at the time of the read; the room before them
+  // is the filter's. On return Run is the run of the non-empty units
+  // completed, in order (its size cut to fit): the same units as Decode and
+  // its follow-up calls would give. Returns how many.
   virtual std::size_t HeadRoom() const { return 4; }
   virtual std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size);
 
@@ -63,7 +60,6 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
   std::string Decode(const char* Data, int Size, bool& More) override;
   // Cuts frames out of the received bytes where they lie; only an
   // incomplete frame at the end is copied, to wait for the rest.
-  std::size_t DecodeAll(const char* Data, int Size, std::string& Run) override;
   // Frames are turned into units where they lie: a unit's length takes the
   // place of its TPKT header, so in the common case nothing is copied; the
   // bytes of a frame begun in the read before are put in front first.

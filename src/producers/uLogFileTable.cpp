@@ -72,7 +72,10 @@ void TLogFileTable::Flush(const std::string& key, TEntry& entry) {
     Recent.splice(Recent.begin(), Recent, entry.recent);
   }
   const std::size_t written = AppendUnits(entry.file.Get(), data.data(), data.size(), ends.data(), ends.size());
-  if (entry.path.Counted) Totals.Written += written;
+  if (entry.path.Counted) {
+    Totals.Written += written;
+    ++Totals.Writes;
+  }
   if (written < ends.size()) CountLoss(key, entry, errno, false, ends.size() - written);
   // Keep the buffers' room for the next batch, unless a burst made them large.
   if (data.capacity() <= 4 * kFlushBytes && entry.pending.empty()) {
@@ -182,6 +185,7 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
   // One append per line keeps lines of producers sharing the file apart; a
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
+  if (entry.path.Counted) ++Totals.Writes;
   if (AppendWhole(entry.file.Get(), data.data(), data.size())) {
     if (entry.path.Counted) ++Totals.Written;
     return true;

@@ -108,6 +108,7 @@ class TLogFileTable {
     std::uint64_t Written = 0;
     std::uint64_t OpenFailed = 0;
     std::uint64_t WriteFailed = 0;
+    std::uint64_t Writes = 0;  // write calls for counted files (group commit shows here)
   };
   TCounts Counts();
 

@@ -255,7 +255,10 @@ bool TServiceProcess::WaitForServiceLog(const std::string& text, int timeoutMs) 
 namespace testing_support {
 
 bool TServiceProcess::WaitUntilServing(int timeoutMs) const {
+  // The start line on stderr comes once both ports are bound (or failed).
   return WaitForServiceLog("Log Server started AS APPLICATION...", timeoutMs) &&
+         WaitUntil([&] { return Stderr().find(" started: configuration ") != std::string::npos; },
+                   timeoutMs) &&
          WaitUntil(
              [&] {
                logserver::TLogClient probe;

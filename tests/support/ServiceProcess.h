@@ -95,7 +95,8 @@ class TServiceProcess {
   // Its lines with the time stamp removed.
   std::vector<std::string> ServiceLogTexts() const;
   bool WaitForServiceLog(const std::string& text, int timeoutMs = 10000) const;
-  // Waits for the start line and for the TCP port to take a client.
+  // Waits for the start lines (service log and stderr: both ports bound or
+  // failed) and for the TCP port to take a client.
   bool WaitUntilServing(int timeoutMs = 10000) const;
 
  private:
