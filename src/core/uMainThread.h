@@ -6,6 +6,10 @@
 //   uLogQueue                   network events on their way to the main loop
 //   uControlConnectionsProcess  the once-a-second heartbeat
 //
+// tMainThread's own operations are spread over uMainThread.cpp (start, main
+// loop, stop), uMessageIntake.cpp (network events into log files) and
+// uServiceReports.cpp (the lines the service writes about itself).
+//
 // Threading: tMainThread's operations run on the process's initial thread,
 // except RequestStop and WakeUp, which the stop-signal handler and the
 // heartbeat call from anywhere (they touch only atomics and the queue's

@@ -87,6 +87,18 @@ class TLogFileTable {
   void BeginBatch();
   void EndBatch();
 
+  // One batch for a scope: its lines go out also when an error escapes it.
+  class TBatch {
+   public:
+    explicit TBatch(TLogFileTable& files) : files_(files) { files_.BeginBatch(); }
+    ~TBatch() { files_.EndBatch(); }
+    TBatch(const TBatch&) = delete;
+    TBatch& operator=(const TBatch&) = delete;
+
+   private:
+    TLogFileTable& files_;
+  };
+
   // Closes every file; each is opened anew with its next line, and created
   // when it was moved or deleted (log rotation's SIGHUP).
   void ReopenAll();
