@@ -42,6 +42,11 @@ TCustomTCPConnection::~TCustomTCPConnection() {
 void TCustomTCPConnection::Send(const char* Data, int Size) {
   {
     TLockGuard guard(SendLock);
+    bool wake = false;
+    if (Size <= kMaxChunk && TryWriteNow(Data, Size, wake)) {
+      if (wake) WakeUp.Signal();
+      return;
+    }
     if (Size <= 0) {
       SendList.emplace_back();
     } else {
@@ -58,22 +63,61 @@ int TCustomTCPConnection::SetSocketOption(int Level, int OptName, const void* Op
   return SocketSetOption(Socket.Get(), Level, OptName, OptVal, OptLen);
 }
 
-std::size_t TCustomTCPConnection::QueuedChunks() {
-  TLockGuard guard(SendLock);
-  return SendList.size();
+bool TCustomTCPConnection::TryWriteNow(const char* Data, int Size, bool& wake) {
+  // Only when nothing is ahead of this chunk, and no handler wants to hear
+  // of it on the connection's side.
+  if (!Writable || Writing || !SendList.empty()) return false;
+  TCustomTCPServer* server = Server.load();
+  if (server == nullptr || server->OnSend) return false;
+  std::string frame = Filter->Encode(Data, Size);
+  if (frame.empty()) return true;  // nothing to write, as on the queued path
+  const long w = SocketWrite(Socket.Get(), frame.data(), frame.size());
+  // Refused or failed: queued as usual, the connection thread then waits
+  // for room or meets the failure itself.
+  if (w <= 0) return false;
+  if (static_cast<std::size_t>(w) < frame.size()) {
+    // The rest goes out before anything queued later.
+    Handoff = frame.substr(static_cast<std::size_t>(w));
+    Writing = true;
+    wake = true;
+  }
+  return true;
 }
 
-int TCustomTCPConnection::TakeSendChunk(std::string& chunk) {
+void TCustomTCPConnection::SetWritable(bool writable) {
   TLockGuard guard(SendLock);
-  if (SendList.empty()) return -1;
-  chunk = std::move(SendList.front());
-  SendList.pop_front();
+  Writable = writable;
+}
+
+void TCustomTCPConnection::DoneWriting() {
+  TLockGuard guard(SendLock);
+  Writing = false;
+}
+
+std::size_t TCustomTCPConnection::QueuedChunks() {
+  TLockGuard guard(SendLock);
+  return SendList.size() + (Handoff.empty() ? 0 : 1);
+}
+
+int TCustomTCPConnection::TakeSendChunk(std::string& chunk, bool& encoded) {
+  TLockGuard guard(SendLock);
+  encoded = !Handoff.empty();
+  if (encoded) {
+    chunk = std::move(Handoff);
+    Handoff.clear();
+  } else {
+    if (SendList.empty()) return -1;
+    chunk = std::move(SendList.front());
+    SendList.pop_front();
+  }
+  Writing = true;
   return static_cast<int>(chunk.size());
 }
 
 void TCustomTCPConnection::ClearSendList() {
   TLockGuard guard(SendLock);
   SendList.clear();
+  Handoff.clear();
 }
 
 void TCustomTCPConnection::Post(TConnectionEvent Event, std::string Data) {
@@ -112,12 +156,20 @@ void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int 
 bool TCustomTCPConnection::WriteStep() {
   if (Pending.empty()) {
     std::string chunk;
-    const int k = TakeSendChunk(chunk);
+    bool encoded = false;
+    const int k = TakeSendChunk(chunk, encoded);
     if (k < 0) return true;
-    Notify(ceSendData, chunk.data(), k);
-    Pending = Filter->Encode(chunk.data(), k);
+    if (encoded) {
+      Pending = std::move(chunk);
+    } else {
+      Notify(ceSendData, chunk.data(), k);
+      Pending = Filter->Encode(chunk.data(), k);
+    }
     PendingOffset = 0;
-    if (Pending.empty()) return true;
+    if (Pending.empty()) {
+      DoneWriting();
+      return true;
+    }
   }
   const long w = SocketWrite(Socket.Get(), Pending.data() + PendingOffset, Pending.size() - PendingOffset);
   if (w < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
@@ -125,6 +177,7 @@ bool TCustomTCPConnection::WriteStep() {
   if (PendingOffset >= Pending.size()) {
     Pending.clear();
     PendingOffset = 0;
+    DoneWriting();
   }
   return true;
 }
@@ -173,6 +226,7 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
 
 void TCustomTCPConnection::Execute() {
   SocketSetNonBlocking(Socket.Get());
+  SetWritable(true);
   Notify(ceConnect, nullptr, 0);
   bool readable = true;
   while (!Terminated()) {
@@ -190,6 +244,7 @@ void TCustomTCPConnection::Execute() {
       readable = false;
     if (woken) WakeUp.Clear();
   }
+  SetWritable(false);
   Notify(ceDisconnect, nullptr, 0);
   SocketShutdown(Socket.Get());
 }

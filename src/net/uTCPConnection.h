@@ -4,12 +4,17 @@
 //
 // The thread sleeps in poll on its socket and on a wake-up descriptor that
 // Send and Terminate signal, with no time limit: an idle connection costs
-// nothing until data, a chunk (a keep-alive) or the stop arrives. It reads
+// nothing until data, a chunk or the stop arrives. A chunk that finds
+// nothing ahead of it (a keep-alive to an idle client) is written by the
+// sending thread at once, without waking the connection: with a thousand
+// clients, those wake-ups were most of what an idle service cost. It reads
 // up to 64 KiB at a time into a buffer it borrows only for the read, cuts
 // every complete frame, and hands them to the receive manager in one step.
 //
-// Threading: the connection thread reads, writes and uses the filter; any
-// thread may Send (always through the listener, under its ListLock, which
+// Threading: the connection thread reads, writes and decodes; a sender
+// writes only while the connection thread is not writing (Writing, under
+// SendLock) and only whole encoded chunks (the filter's Encode keeps no
+// state). Any thread may Send (always through the listener, under its ListLock, which
 // is taken before SendLock, never after). Ownership: the listener owns the
 // connection; the connection owns its socket and its filter.
 #pragma once
@@ -62,7 +67,15 @@ class TCustomTCPConnection : public TIPConnection {
 
   void Wake() override { WakeUp.Signal(); }
 
-  int TakeSendChunk(std::string& chunk);
+  // SendLock held: writes the chunk at once when nothing is queued or being
+  // written and no OnSend handler is set; true when the chunk needs no
+  // queueing, with `wake` set when a rest was left for the connection thread.
+  bool TryWriteNow(const char* Data, int Size, bool& wake);
+  void SetWritable(bool writable);
+  void DoneWriting();
+  // The next chunk to write; `encoded` tells it is the rest of one a sender
+  // began, which is written as it is.
+  int TakeSendChunk(std::string& chunk, bool& encoded);
   void ClearSendList();
   void Notify(TConnectionEvent Event, const char* Data, int Size);
   void Post(TConnectionEvent Event, std::string Data);
@@ -81,6 +94,12 @@ class TCustomTCPConnection : public TIPConnection {
   const TDescriptor Socket;
   TRecursiveLock SendLock;
   std::deque<std::string> SendList;  // guarded by SendLock
+  // Guarded by SendLock: the socket is non-blocking and the thread running
+  // (senders may write); the connection thread holds a chunk it has not
+  // fully written; the encoded rest of a chunk a sender wrote in part.
+  bool Writable = false;
+  bool Writing = false;
+  std::string Handoff;
   std::unique_ptr<tEmptyReceiveFilter> Filter;
   TWakeEvent WakeUp;
 
