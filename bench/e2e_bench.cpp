@@ -43,7 +43,7 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 std::uint16_t FreePort(bool stream) {
   TDescriptor fd = stream ? SocketCreateStream() : SocketCreateDatagram();
   SocketBind(fd.Get(), ParseIPv4("127.0.0.1"), 0);
-  return SocketLocalAddress(fd.Get()).port;
+  return SocketLocalAddress(fd.Get()).Port;
 }
 
 std::string Text(int source, int sequence) {
@@ -59,43 +59,43 @@ class TServer {
  public:
   explicit TServer(const std::string& executable) {
     char pattern[] = "/tmp/logserver-e2e-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    dir_ += "/";
-    fs::copy_file(executable, dir_ + "LogServer");
-    tcp_ = FreePort(true);
-    udp_ = FreePort(false);
-    std::ofstream(dir_ + "LogServer.conf") << "[Common]\nServicePort=" << tcp_ << "\nSysLogPort="
-                                           << udp_ << "\nLogMode=0\nBaseCatalog=" << dir_
+    Directory = mkdtemp(pattern);
+    Directory += "/";
+    fs::copy_file(executable, Directory + "LogServer");
+    TcpPort = FreePort(true);
+    UdpPort = FreePort(false);
+    std::ofstream(Directory + "LogServer.conf") << "[Common]\nServicePort=" << TcpPort << "\nSysLogPort="
+                                           << UdpPort << "\nLogMode=0\nBaseCatalog=" << Directory
                                            << "logs/\n";
     std::fflush(stdout);  // the child would print what is buffered again
-    pid_ = fork();
-    if (pid_ == 0) {
+    ChildPid = fork();
+    if (ChildPid == 0) {
       if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-      execl((dir_ + "LogServer").c_str(), "LogServer", static_cast<char*>(nullptr));
+      execl((Directory + "LogServer").c_str(), "LogServer", static_cast<char*>(nullptr));
       _exit(127);
     }
     // Serving once a client gets through.
     for (int i = 0; i < 500; ++i) {
       TLogClient probe;
-      if (probe.Connect("127.0.0.1", tcp_) && probe.Finish(2000)) break;
+      if (probe.Connect("127.0.0.1", TcpPort) && probe.Finish(2000)) break;
       SleepMilliseconds(20);
     }
     SleepMilliseconds(200);  // the syslog socket is bound on its own thread
   }
   ~TServer() {
-    kill(pid_, SIGTERM);
+    kill(ChildPid, SIGTERM);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(ChildPid, &status, 0);
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    fs::remove_all(Directory, ec);
   }
 
-  std::uint16_t Tcp() const { return tcp_; }
-  std::uint16_t Udp() const { return udp_; }
-  pid_t Pid() const { return pid_; }
+  std::uint16_t Tcp() const { return TcpPort; }
+  std::uint16_t Udp() const { return UdpPort; }
+  pid_t Pid() const { return ChildPid; }
 
   double CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream stat("/proc/" + std::to_string(ChildPid) + "/stat");
     std::string field;
     double ticks = 0;
     for (int i = 1; i <= 15 && stat >> field; ++i)
@@ -103,7 +103,7 @@ class TServer {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
   long RssKiB() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(ChildPid) + "/status");
     std::string line;
     while (std::getline(status, line))
       if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
@@ -113,7 +113,7 @@ class TServer {
   std::uintmax_t OutputBytes() const {
     std::uintmax_t bytes = 0;
     std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(dir_ + "logs/127.0.0.1", ec))
+    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec))
       if (e.is_regular_file(ec)) bytes += e.file_size(ec);
     return bytes;
   }
@@ -121,7 +121,7 @@ class TServer {
     std::uintmax_t lines = 0;
     std::error_code ec;
     std::vector<char> buffer(1 << 20);
-    for (const auto& e : fs::recursive_directory_iterator(dir_ + "logs/127.0.0.1", ec)) {
+    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec)) {
       if (!e.is_regular_file(ec)) continue;
       std::ifstream in(e.path(), std::ios::binary);
       while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
@@ -131,15 +131,15 @@ class TServer {
   }
   std::string FirstFile() const {
     std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(dir_ + "logs/127.0.0.1", ec))
+    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec))
       if (e.is_regular_file(ec)) return e.path().string();
     return std::string();
   }
 
  private:
-  std::string dir_;
-  std::uint16_t tcp_ = 0, udp_ = 0;
-  pid_t pid_ = 0;
+  std::string Directory;
+  std::uint16_t TcpPort = 0, UdpPort = 0;
+  pid_t ChildPid = 0;
 };
 
 // Waits until the output has not grown for a second; returns when it last grew.

@@ -19,13 +19,13 @@ namespace {
 
 class TDiscardingProducer : public TCustomLogProducer {
  public:
-  static PLogProducer Create(const TLogProducerTexts& texts) {
+  static PLogProducer Create(const TLogProducerTexts& texts, const TProducerEnvironment&) {
     PLogProducer producer(new TDiscardingProducer(texts));
     producer->Start();
     return producer;
   }
-  void AddMessage(const std::string& Text, double, double) override { sink += Text.size(); }
-  static inline std::size_t sink = 0;
+  void AddMessage(const std::string& Text, double, double) override { Sink += Text.size(); }
+  static inline std::size_t Sink = 0;
 
  private:
   explicit TDiscardingProducer(const TLogProducerTexts& texts)
@@ -55,9 +55,11 @@ void Populate(tLogProducerHolder& holder, int producers) {
 }
 
 void Compare(const char* title, TLogProducerClass producerClass, const std::string& base,
-             const tIniEntries& providers, int messages) {
-  tLogProducerHolder one(base, providers, producerClass);
-  tLogProducerHolder many(base, providers, producerClass);
+             const TIniEntries& providers, int messages) {
+  TLogFileTable files;
+  const TProducerEnvironment environment{&files, nullptr};
+  tLogProducerHolder one(base, providers, environment, producerClass);
+  tLogProducerHolder many(base, providers, environment, producerClass);
   Populate(many, 10000);
   const double a = Measure(one, messages);
   const double b = Measure(many, messages);
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   const std::string base = dir.string() + "/";
   // Ten provider entries that never match, as a real configuration may hold.
-  tIniEntries providers;
+  TIniEntries providers;
   for (int i = 0; i < 10; ++i)
     providers.emplace_back("192.0.2." + std::to_string(i) + "|billing|core|", "provider.so");
   Compare("routing (producers discard)", &TDiscardingProducer::Create, base, providers, messages);

@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t cut = input.rfind('\n');
   const std::string value = cut == std::string::npos ? input : input.substr(cut + 1);
 
-  tIniDocument document(input);
+  TIniDocument document(input);
   const auto providers = document.ReadSection("Providers");
   document.WriteString("Common", "BaseCatalog", value);
-  const tIniDocument reread(document.Text());
+  const TIniDocument reread(document.Text());
   if (reread.ReadString("Common", "BaseCatalog", "<none>") != value) std::abort();
   if (reread.ReadSection("Providers") != providers) std::abort();
 

@@ -17,6 +17,7 @@
 
 #include "platform/uBoundedQueue.h"
 #include "platform/uSocket.h"
+#include "platform/uSync.h"
 #include "platform/uThread.h"
 #include "platform/uTime.h"
 
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -39,15 +39,15 @@ constexpr int kLongestPauseMs = 2000;
 constexpr int kFlushMs = 2000;
 
 struct TTarget {
-  bool tcp = false;
-  std::string host;
-  std::uint16_t port = 514;
+  bool Tcp = false;
+  std::string Host;
+  std::uint16_t Port = 514;
 };
 
 bool ParseTarget(const std::string& text, TTarget& target) {
   std::string rest;
   if (text.rfind("tcp://", 0) == 0) {
-    target.tcp = true;
+    target.Tcp = true;
     rest = text.substr(6);
   } else if (text.rfind("udp://", 0) == 0) {
     rest = text.substr(6);
@@ -55,14 +55,14 @@ bool ParseTarget(const std::string& text, TTarget& target) {
     return false;
   }
   const std::size_t colon = rest.rfind(':');
-  target.host = rest.substr(0, colon);
+  target.Host = rest.substr(0, colon);
   if (colon != std::string::npos) {
     char* end = nullptr;
     const long port = std::strtol(rest.c_str() + colon + 1, &end, 10);
     if (*end != '\0' || port <= 0 || port > 65535) return false;
-    target.port = static_cast<std::uint16_t>(port);
+    target.Port = static_cast<std::uint16_t>(port);
   }
-  return !target.host.empty();
+  return !target.Host.empty();
 }
 
 // An RFC 5424 header field: printable US-ASCII only, bounded, "-" when empty.
@@ -78,12 +78,12 @@ std::string Field(const std::string& value, std::size_t limit) {
 
 std::string Timestamp(double value) {
   const TDateTimeParts p = DecodeDateTime(value);
-  if (p.year < 1 || p.year > 9999) return "-";
+  if (p.Year < 1 || p.Year > 9999) return "-";
   const int offset = LocalUtcOffsetMinutes();
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
-                static_cast<int>(p.year), p.month, p.day, p.hour, p.minute, p.second,
-                p.millisecond, offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60,
+                static_cast<int>(p.Year), p.Month, p.Day, p.Hour, p.Minute, p.Second,
+                p.Millisecond, offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60,
                 (offset < 0 ? -offset : offset) % 60);
   return text;
 }
@@ -93,21 +93,21 @@ class TForwarder : public TThread {
   TForwarder(TTarget target, const std::string& host, const std::string& app,
              const std::string& module)
       : TThread("ls-forward"),
-        target_(std::move(target)),
+        Target(std::move(target)),
         // <13>: facility user, severity notice.
-        header_(" " + Field(host, 255) + " " + Field(app, 48) + " - " + Field(module, 32) + " - ") {}
+        Header(" " + Field(host, 255) + " " + Field(app, 48) + " - " + Field(module, 32) + " - ") {}
 
   ~TForwarder() override {
     Terminate();
-    backlog_.Release();
+    Backlog.Release();
     WaitFor();
     Disconnect();
   }
 
   void Enqueue(double eventTime, double serverTime, const char* text) {
-    std::string message = "<13>1 " + Timestamp(eventTime != 0.0 ? eventTime : serverTime) + header_;
+    std::string message = "<13>1 " + Timestamp(eventTime != 0.0 ? eventTime : serverTime) + Header;
     message += text;
-    backlog_.PushEvicting(std::move(message));
+    Backlog.PushEvicting(std::move(message));
   }
 
  protected:
@@ -118,45 +118,46 @@ class TForwarder : public TThread {
         const std::uint32_t now = TickMilliseconds();
         if (flushUntil == 0) flushUntil = now + kFlushMs + 1000;
         if (Empty() || static_cast<std::int32_t>(now - flushUntil) >= 0) break;
-      } else if (sending_.empty()) {
-        // Sleeps until a message comes (or the pause after a failure ends).
-        backlog_.Pop(sending_, 200);
+      } else if (Sending.empty()) {
+        // Sleeps until a message comes or the forwarder is stopped (the
+        // destructor releases the backlog after setting the flag).
+        Backlog.Pop(Sending, -1);
       }
       Drain();
     }
   }
 
  private:
-  bool Empty() { return sending_.empty() && backlog_.Count() == 0; }
+  bool Empty() { return Sending.empty() && Backlog.Count() == 0; }
 
-  // Sends what is waiting, oldest first; a message is dropped from sending_
+  // Sends what is waiting, oldest first; a message is dropped from Sending
   // only once it was sent whole.
   void Drain() {
     for (;;) {
-      if (sending_.empty() && !backlog_.Pop(sending_, 0)) return;
+      if (Sending.empty() && !Backlog.Pop(Sending, 0)) return;
       if (!Connected() && !Connect()) {
         Pause();
         return;
       }
-      if (!Send(sending_)) {
+      if (!Send(Sending)) {
         Disconnect();
         Pause();
         return;
       }
-      pause_ = kFirstPauseMs;
-      sending_.clear();
+      PauseMs = kFirstPauseMs;
+      Sending.clear();
     }
   }
 
   // A stream whose peer has gone reads as closed: notice that before a
   // write that the kernel would accept and then lose.
   bool Connected() {
-    if (!fd_) return false;
-    if (!target_.tcp) return true;
+    if (!Socket) return false;
+    if (!Target.Tcp) return true;
     bool readable = false, writable = false;
-    if (SocketWait(fd_.Get(), true, false, 0, readable, writable) > 0 && readable) {
+    if (SocketWait(Socket.Get(), true, false, 0, readable, writable) > 0 && readable) {
       char scratch[512];
-      if (SocketRead(fd_.Get(), scratch, sizeof scratch) <= 0) {
+      if (SocketRead(Socket.Get(), scratch, sizeof scratch) <= 0) {
         Disconnect();
         return false;
       }
@@ -165,39 +166,45 @@ class TForwarder : public TThread {
   }
 
   bool Connect() {
-    fd_ = target_.tcp ? SocketConnectWithin(target_.host, target_.port, kConnectTimeoutMs)
-                      : SocketConnectDatagram(target_.host, target_.port);
-    if (fd_ && target_.tcp) SocketSetSendTimeout(fd_.Get(), kSendTimeoutMs);
-    return fd_.Valid();
+    Socket = Target.Tcp ? SocketConnectWithin(Target.Host, Target.Port, kConnectTimeoutMs)
+                      : SocketConnectDatagram(Target.Host, Target.Port);
+    // Without the time-out a collector that stops reading would hold this
+    // thread in a send; such a connection is not used.
+    if (Socket && Target.Tcp && SocketSetSendTimeout(Socket.Get(), kSendTimeoutMs) != 0)
+      Socket.Reset();
+    return Socket.Valid();
   }
 
-  void Disconnect() { fd_.Reset(); }
+  void Disconnect() { Socket.Reset(); }
 
   bool Send(const std::string& message) {
     const std::string frame =
-        target_.tcp ? std::to_string(message.size()) + " " + message : message;
-    return SocketWriteAll(fd_.Get(), frame.data(), frame.size());
+        Target.Tcp ? std::to_string(message.size()) + " " + message : message;
+    return SocketWriteAll(Socket.Get(), frame.data(), frame.size());
   }
 
   void Pause() {
-    for (int waited = 0; waited < pause_ && !Terminated(); waited += 50) SleepMilliseconds(50);
+    for (int waited = 0; waited < PauseMs && !Terminated(); waited += 50) SleepMilliseconds(50);
     if (Terminated()) SleepMilliseconds(50);
-    pause_ = pause_ * 2 > kLongestPauseMs ? kLongestPauseMs : pause_ * 2;
+    PauseMs = PauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : PauseMs * 2;
   }
 
-  const TTarget target_;
-  const std::string header_;
+  const TTarget Target;
+  const std::string Header;
   // The oldest messages go when it is full; never more than the limit wait.
-  TBoundedQueue<std::string> backlog_{kBacklogLimit};
+  TBoundedQueue<std::string> Backlog{kBacklogLimit};
   // The sending thread's: the message being sent (empty when none), its
   // connection, and the pause before the next attempt.
-  std::string sending_;
-  TDescriptor fd_;
-  int pause_ = kFirstPauseMs;
+  std::string Sending;
+  TDescriptor Socket;
+  int PauseMs = kFirstPauseMs;
 };
 
-std::mutex gLock;
-std::unique_ptr<TForwarder> gForwarder;
+// The library's entry points carry no context, so its one forwarder is
+// reached through this pair; the lock orders initialize, add-message and
+// finalize, which the service calls from different threads.
+TMutex gLock;
+std::unique_ptr<TForwarder> gForwarder GUARDED_BY(gLock);
 
 }  // namespace
 
@@ -205,7 +212,7 @@ extern "C" {
 
 int LogProviderInitialize(const char* address, const char*, const char* application,
                           const char* module, const char*, const char* argument) {
-  std::lock_guard<std::mutex> guard(gLock);
+  TMutexLock guard(gLock);
   if (gForwarder) return 2;
   TTarget target;
   if (!ParseTarget(argument ? argument : "", target)) return 1;
@@ -214,14 +221,14 @@ int LogProviderInitialize(const char* address, const char*, const char* applicat
 }
 
 void LogProviderAddMessage(double eventTime, double serverTime, const char* text) {
-  std::lock_guard<std::mutex> guard(gLock);
+  TMutexLock guard(gLock);
   if (gForwarder) gForwarder->Enqueue(eventTime, serverTime, text ? text : "");
 }
 
 void LogProviderFinalize(void) {
   std::unique_ptr<TForwarder> forwarder;
   {
-    std::lock_guard<std::mutex> guard(gLock);
+    TMutexLock guard(gLock);
     forwarder = std::move(gForwarder);
   }
   forwarder.reset();

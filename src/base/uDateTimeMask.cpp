@@ -61,19 +61,19 @@ std::string Padded(std::int64_t number, int width) {
 
 class TMaskFormatter {
  public:
-  explicit TMaskFormatter(const TDateTimeParts& parts) : p_(parts) {}
+  explicit TMaskFormatter(const TDateTimeParts& parts) : Parts(parts) {}
 
   void Format(std::string_view mask);
-  std::string Take() { return std::move(out_); }
+  std::string Take() { return std::move(Out); }
 
  private:
   void Piece(std::string_view piece) {
-    if (out_.size() + piece.size() <= kMaxResult) out_.append(piece);
+    if (Out.size() + piece.size() <= kMaxResult) Out.append(piece);
   }
   void Token(char token, std::size_t count, std::string_view run, bool twelveHour);
 
-  const TDateTimeParts& p_;
-  std::string out_;
+  const TDateTimeParts& Parts;
+  std::string Out;
 };
 
 void TMaskFormatter::Format(std::string_view mask) {
@@ -93,7 +93,7 @@ void TMaskFormatter::Format(std::string_view mask) {
         break;
       }
       case 'A': {
-        const bool morning = p_.hour < 12;
+        const bool morning = Parts.Hour < 12;
         if (StartsWithNoCase(mask, i, "AM/PM")) {
           Piece(mask.substr(morning ? i : i + 3, 2));
           i += 5;
@@ -147,7 +147,7 @@ void TMaskFormatter::Token(char token, std::size_t count, std::string_view run, 
   const bool single = count == 1;
   switch (token) {
     case 'Y': {
-      std::int64_t year = p_.year;
+      std::int64_t year = Parts.Year;
       if (count <= 2) {
         year %= 100;
         if (year < 0) year += 100;
@@ -158,21 +158,21 @@ void TMaskFormatter::Token(char token, std::size_t count, std::string_view run, 
       break;
     }
     case 'M':
-      if (count == 1) Piece(std::to_string(p_.month));
-      else if (count == 2) Piece(Padded(p_.month, 2));
-      else if (count == 3) Piece(kShortMonths[p_.month - 1]);
-      else if (count == 4) Piece(kLongMonths[p_.month - 1]);
+      if (count == 1) Piece(std::to_string(Parts.Month));
+      else if (count == 2) Piece(Padded(Parts.Month, 2));
+      else if (count == 3) Piece(kShortMonths[Parts.Month - 1]);
+      else if (count == 4) Piece(kLongMonths[Parts.Month - 1]);
       break;
     case 'D':
-      if (count == 1) Piece(std::to_string(p_.day));
-      else if (count == 2) Piece(Padded(p_.day, 2));
-      else if (count == 3) Piece(kShortDays[p_.dayOfWeek - 1]);
-      else if (count == 4) Piece(kLongDays[p_.dayOfWeek - 1]);
+      if (count == 1) Piece(std::to_string(Parts.Day));
+      else if (count == 2) Piece(Padded(Parts.Day, 2));
+      else if (count == 3) Piece(kShortDays[Parts.DayOfWeek - 1]);
+      else if (count == 4) Piece(kLongDays[Parts.DayOfWeek - 1]);
       else if (count == 5) Format(kShortDateFormat);
       else if (count == 6) Format(kLongDateFormat);
       break;
     case 'H': {
-      int hour = p_.hour;
+      int hour = Parts.Hour;
       if (twelveHour) {
         hour %= 12;
         if (hour == 0) hour = 12;
@@ -181,20 +181,20 @@ void TMaskFormatter::Token(char token, std::size_t count, std::string_view run, 
       break;
     }
     case 'N':
-      Piece(single ? std::to_string(p_.minute) : Padded(p_.minute, 2));
+      Piece(single ? std::to_string(Parts.Minute) : Padded(Parts.Minute, 2));
       break;
     case 'S':
-      Piece(single ? std::to_string(p_.second) : Padded(p_.second, 2));
+      Piece(single ? std::to_string(Parts.Second) : Padded(Parts.Second, 2));
       break;
     case 'Z':
-      Piece(single ? std::to_string(p_.millisecond) : Padded(p_.millisecond, 3));
+      Piece(single ? std::to_string(Parts.Millisecond) : Padded(Parts.Millisecond, 3));
       break;
     case 'T':
       Format(single ? kShortTimeFormat : kLongTimeFormat);
       break;
     case 'C':
       Format(kShortDateFormat);
-      if (p_.hour != 0 || p_.minute != 0 || p_.second != 0) {
+      if (Parts.Hour != 0 || Parts.Minute != 0 || Parts.Second != 0) {
         Piece(" ");
         Format(kLongTimeFormat);
       }
@@ -218,7 +218,7 @@ std::string FormatDateTime(const std::string& mask, double value) {
 
 void AppendTimeOfDay(std::string& out, double value) {
   const TDateTimeParts p = DecodeDateTime(value);
-  const int fields[4] = {p.hour, p.minute, p.second, p.millisecond};
+  const int fields[4] = {p.Hour, p.Minute, p.Second, p.Millisecond};
   char text[12];
   char* at = text;
   for (int i = 0; i < 4; ++i) {

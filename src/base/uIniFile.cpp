@@ -17,21 +17,21 @@ bool IsSectionHeader(const std::string& stripped) {
 bool IsComment(const std::string& stripped) { return !stripped.empty() && stripped.front() == ';'; }
 
 struct TKeyLine {
-  std::string name;
-  std::string value;
+  std::string Name;
+  std::string Value;
 };
 
 TKeyLine SplitKeyLine(const std::string& stripped) {
   TKeyLine k;
   const std::size_t eq = stripped.find('=');
   if (eq == std::string::npos) {
-    k.name = stripped;
+    k.Name = stripped;
     return k;
   }
-  k.name = StripControl(stripped.substr(0, eq));
-  k.value = StripControl(stripped.substr(eq + 1));
-  if (k.value.size() >= 2 && k.value.front() == '"' && k.value.back() == '"')
-    k.value = k.value.substr(1, k.value.size() - 2);
+  k.Name = StripControl(stripped.substr(0, eq));
+  k.Value = StripControl(stripped.substr(eq + 1));
+  if (k.Value.size() >= 2 && k.Value.front() == '"' && k.Value.back() == '"')
+    k.Value = k.Value.substr(1, k.Value.size() - 2);
   return k;
 }
 
@@ -77,89 +77,89 @@ bool ParseConfigInteger(const std::string& text, std::int32_t& value) {
   return true;
 }
 
-tIniDocument::tIniDocument(const std::string& text) {
+TIniDocument::TIniDocument(const std::string& text) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    lines_.push_back(text.substr(start, end - start));
+    Lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
 }
 
-std::size_t tIniDocument::FindSection(const std::string& section) const {
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const std::string s = StripControl(lines_[i]);
+std::size_t TIniDocument::FindSection(const std::string& section) const {
+  for (std::size_t i = 0; i < Lines.size(); ++i) {
+    const std::string s = StripControl(Lines[i]);
     if (IsSectionHeader(s) && EqualsNoCase(s.substr(1, s.size() - 2), section)) return i;
   }
-  return npos;
+  return kNotFound;
 }
 
-std::size_t tIniDocument::SectionEnd(std::size_t header) const {
+std::size_t TIniDocument::SectionEnd(std::size_t header) const {
   std::size_t i = header + 1;
-  while (i < lines_.size() && !IsSectionHeader(StripControl(lines_[i]))) ++i;
+  while (i < Lines.size() && !IsSectionHeader(StripControl(Lines[i]))) ++i;
   return i;
 }
 
-std::size_t tIniDocument::FindKey(std::size_t header, const std::string& key) const {
+std::size_t TIniDocument::FindKey(std::size_t header, const std::string& key) const {
   const std::size_t end = SectionEnd(header);
   for (std::size_t i = header + 1; i < end; ++i) {
-    const std::string s = StripControl(lines_[i]);
+    const std::string s = StripControl(Lines[i]);
     if (s.empty() || IsComment(s)) continue;
-    if (EqualsNoCase(SplitKeyLine(s).name, key)) return i;
+    if (EqualsNoCase(SplitKeyLine(s).Name, key)) return i;
   }
-  return npos;
+  return kNotFound;
 }
 
-std::string tIniDocument::ReadString(const std::string& section, const std::string& key,
+std::string TIniDocument::ReadString(const std::string& section, const std::string& key,
                                      const std::string& defaultValue, bool* found) const {
   if (found) *found = false;
   const std::size_t header = FindSection(section);
-  if (header == npos) return defaultValue;
+  if (header == kNotFound) return defaultValue;
   const std::size_t line = FindKey(header, key);
-  if (line == npos) return defaultValue;
+  if (line == kNotFound) return defaultValue;
   if (found) *found = true;
-  return SplitKeyLine(StripControl(lines_[line])).value;
+  return SplitKeyLine(StripControl(Lines[line])).Value;
 }
 
-tIniEntries tIniDocument::ReadSection(const std::string& section) const {
-  tIniEntries entries;
+TIniEntries TIniDocument::ReadSection(const std::string& section) const {
+  TIniEntries entries;
   const std::size_t header = FindSection(section);
-  if (header == npos) return entries;
+  if (header == kNotFound) return entries;
   const std::size_t end = SectionEnd(header);
   for (std::size_t i = header + 1; i < end; ++i) {
-    const std::string s = StripControl(lines_[i]);
+    const std::string s = StripControl(Lines[i]);
     if (s.empty() || IsComment(s)) continue;
     TKeyLine k = SplitKeyLine(s);
-    entries.emplace_back(std::move(k.name), std::move(k.value));
+    entries.emplace_back(std::move(k.Name), std::move(k.Value));
   }
   return entries;
 }
 
-void tIniDocument::WriteString(const std::string& section, const std::string& key,
+void TIniDocument::WriteString(const std::string& section, const std::string& key,
                                const std::string& value) {
   std::size_t header = FindSection(section);
-  if (header == npos) {
-    if (!lines_.empty() && !StripControl(lines_.back()).empty()) lines_.emplace_back();
-    lines_.push_back("[" + section + "]");
-    header = lines_.size() - 1;
+  if (header == kNotFound) {
+    if (!Lines.empty() && !StripControl(Lines.back()).empty()) Lines.emplace_back();
+    Lines.push_back("[" + section + "]");
+    header = Lines.size() - 1;
   }
   const std::size_t line = FindKey(header, key);
-  if (line != npos) {
-    const std::string name = SplitKeyLine(StripControl(lines_[line])).name;
-    lines_[line] = name + "=" + EncodeValue(value);
+  if (line != kNotFound) {
+    const std::string name = SplitKeyLine(StripControl(Lines[line])).Name;
+    Lines[line] = name + "=" + EncodeValue(value);
     return;
   }
   // Append after the last non-blank line of the section, so that blank lines
   // separating it from the next section stay where they are.
   std::size_t insertAt = SectionEnd(header);
-  while (insertAt > header + 1 && StripControl(lines_[insertAt - 1]).empty()) --insertAt;
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + EncodeValue(value));
+  while (insertAt > header + 1 && StripControl(Lines[insertAt - 1]).empty()) --insertAt;
+  Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + EncodeValue(value));
 }
 
-std::string tIniDocument::Text() const {
+std::string TIniDocument::Text() const {
   std::string text;
-  for (const std::string& line : lines_) {
+  for (const std::string& line : Lines) {
     text += line;
     text += '\n';
   }

@@ -28,19 +28,19 @@ bool EqualsNoCase(const std::string& a, const std::string& b);
 bool ParseConfigInteger(const std::string& text, std::int32_t& value);
 
 // (name, value) pairs of one section, in file order.
-using tIniEntries = std::vector<std::pair<std::string, std::string>>;
+using TIniEntries = std::vector<std::pair<std::string, std::string>>;
 
-class tIniDocument {
+class TIniDocument {
  public:
-  tIniDocument() = default;
-  explicit tIniDocument(const std::string& text);
+  TIniDocument() = default;
+  explicit TIniDocument(const std::string& text);
 
   // The value of the first matching key, or nullptr-like `found` false.
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue, bool* found = nullptr) const;
 
   // All keys of the first matching section, in file order, as (name, value).
-  tIniEntries ReadSection(const std::string& section) const;
+  TIniEntries ReadSection(const std::string& section) const;
 
   // Updates the first matching key in place; a missing key is added at the end
   // of its section, a missing section at the end of the document. Values that
@@ -50,14 +50,14 @@ class tIniDocument {
   std::string Text() const;
 
  private:
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
   std::size_t FindSection(const std::string& section) const;
   // One past the last line of the section whose header is at `header`.
   std::size_t SectionEnd(std::size_t header) const;
   std::size_t FindKey(std::size_t header, const std::string& key) const;
 
-  std::vector<std::string> lines_;
+  std::vector<std::string> Lines;
 };
 
 }  // namespace logserver

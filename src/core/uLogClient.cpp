@@ -16,12 +16,12 @@ TLogClient::~TLogClient() { Close(); }
 
 bool TLogClient::Connect(const std::string& host, std::uint16_t port) {
   Close();
-  fd_ = SocketConnect(host, port);
-  return fd_.Valid();
+  Socket = SocketConnect(host, port);
+  return Socket.Valid();
 }
 
 std::uint16_t TLogClient::LocalPort() const {
-  return fd_.Valid() ? SocketLocalAddress(fd_.Get()).port : 0;
+  return Socket.Valid() ? SocketLocalAddress(Socket.Get()).Port : 0;
 }
 
 bool TLogClient::Send(const tClientLogMessage& message) {
@@ -29,12 +29,12 @@ bool TLogClient::Send(const tClientLogMessage& message) {
 }
 
 bool TLogClient::SendRaw(const std::string& bytes) {
-  return fd_.Valid() && SocketWriteAll(fd_.Get(), bytes.data(), bytes.size());
+  return Socket.Valid() && SocketWriteAll(Socket.Get(), bytes.data(), bytes.size());
 }
 
 std::string TLogClient::Receive(int timeoutMs) {
   std::string received;
-  if (!fd_.Valid()) return received;
+  if (!Socket.Valid()) return received;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[4096];
   for (;;) {
@@ -43,11 +43,11 @@ std::string TLogClient::Receive(int timeoutMs) {
                           .count();
     if (left <= 0) break;
     bool readable = false, writable = false;
-    if (SocketWait(fd_.Get(), true, false, static_cast<int>(left), readable, writable) <= 0) {
+    if (SocketWait(Socket.Get(), true, false, static_cast<int>(left), readable, writable) <= 0) {
       if (errno == EINTR) continue;
       break;
     }
-    const long n = SocketRead(fd_.Get(), buffer, sizeof buffer);
+    const long n = SocketRead(Socket.Get(), buffer, sizeof buffer);
     if (n <= 0) break;
     received.append(buffer, static_cast<std::size_t>(n));
   }
@@ -55,8 +55,10 @@ std::string TLogClient::Receive(int timeoutMs) {
 }
 
 bool TLogClient::Finish(int timeoutMs) {
-  if (!fd_.Valid()) return false;
-  SocketShutdownWrite(fd_.Get());
+  if (!Socket.Valid()) return false;
+  // A connection the service already closed fails here; the wait below
+  // then sees its end at once.
+  SocketShutdownWrite(Socket.Get());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[4096];
   bool ended = false;
@@ -66,8 +68,8 @@ bool TLogClient::Finish(int timeoutMs) {
                           .count();
     if (left <= 0) break;
     bool readable = false, writable = false;
-    if (SocketWait(fd_.Get(), true, false, static_cast<int>(left), readable, writable) <= 0) continue;
-    const long n = SocketRead(fd_.Get(), buffer, sizeof buffer);
+    if (SocketWait(Socket.Get(), true, false, static_cast<int>(left), readable, writable) <= 0) continue;
+    const long n = SocketRead(Socket.Get(), buffer, sizeof buffer);
     ended = n <= 0;
   }
   Close();
@@ -75,7 +77,7 @@ bool TLogClient::Finish(int timeoutMs) {
 }
 
 void TLogClient::Close() {
-  fd_.Reset();
+  Socket.Reset();
 }
 
 }  // namespace logserver

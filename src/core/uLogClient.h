@@ -24,7 +24,7 @@ class TLogClient {
 
   // Connects (blocking) to host:port; false with errno set on failure.
   bool Connect(const std::string& host, std::uint16_t port);
-  bool Connected() const { return fd_.Valid(); }
+  bool Connected() const { return Socket.Valid(); }
   // The local port of the connection, as the service sees it.
   std::uint16_t LocalPort() const;
 
@@ -46,7 +46,7 @@ class TLogClient {
   void Close();
 
  private:
-  TDescriptor fd_;
+  TDescriptor Socket;
 };
 
 }  // namespace logserver

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/uBoundedQueue.h"
+#include "platform/uBufferPool.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,23 +17,25 @@
 namespace logserver {
 
 enum : std::int32_t {
+  // The payloads one read of a connection completed, as a run of units
+  // (uUnitRun): one client message each, dispatched in order. A run spares
+  // the message path an allocation per message between threads.
   lqkClientData = 0,
   lqkClientConnect = 1,
   lqkClientDisconnect = 2,
   lqkSyslogDatagram = 4,
-  // Consecutive payloads of one connection in one element, packed as a run
-  // (uUnitRun): dispatched as one lqkClientData each, in order. It spares
-  // the message path an allocation per message between threads.
-  lqkClientDataRun = 16,
 };
 
-// One network event on its way to the main loop; Data is the element's own
-// copy of the payload (its size is the DataSize).
+// One network event on its way to the main loop. Data is the element's own:
+// for lqkClientData a run of Units payloads (its buffer returns to the
+// connections' pool when the element dies), for lqkSyslogDatagram the
+// datagram's bytes (its size is the DataSize).
 struct tLogQueueElement {
   std::int32_t Kind = 0;
   std::string ClientAddress;
   std::uint16_t ClientPort = 0;
-  std::string Data;
+  TPooledBuffer Data;
+  std::size_t Units = 0;
 };
 using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
 
@@ -58,25 +61,23 @@ class tLogQueue {
 
   // Appends whatever the bound; never blocks except on the lock.
   void Push(pLogQueueElement element) { Items.Push(std::move(element)); }
-  // Appends, waiting while the element does not fit. False, with the
-  // element discarded, once the queue is closed.
-  bool PushWaiting(pLogQueueElement element) { return Items.PushWaiting(element); }
+  // Appends, waiting while the element does not fit.
+  void PushWaiting(pLogQueueElement element) { Items.PushWaiting(element); }
   // Appends when the element fits; false (element discarded) otherwise.
   bool TryPush(pLogQueueElement element) { return Items.TryPush(element); }
 
   // Batches: one lock and at most one wake-up for a run of elements. What
   // was queued is taken out of `elements`; what is left was not queued.
-  // PushManyWaiting waits for room as PushWaiting does; TryPushMany queues
-  // the leading elements that fit and returns how many.
-  bool PushManyWaiting(std::vector<pLogQueueElement>& elements,
+  // PushManyWaiting waits for room as PushWaiting does, and queues them all
+  // (nothing closes a log queue); TryPushMany queues the leading elements
+  // that fit and returns how many.
+  void PushManyWaiting(std::vector<pLogQueueElement>& elements,
                        std::size_t byteLimit = TBoundedQueue<pLogQueueElement>::kUnbounded) {
-    return Items.PushManyWaiting(elements, [] { return false; }, byteLimit);
+    Items.PushManyWaiting(elements, [] { return false; }, byteLimit);
   }
   std::size_t TryPushMany(std::vector<pLogQueueElement>& elements) {
     return Items.TryPushMany(elements);
   }
-  // Pushes that would wait give up from now on, also those waiting now.
-  void Close() { Items.Close(); }
   // Every push fits from now on, also those waiting now: for the stop,
   // when what the network still delivers is to be written after all.
   void LiftBounds() { Items.LiftBounds(); }
@@ -105,12 +106,13 @@ class tLogQueue {
 
   std::size_t Count() { return Items.Count(); }
   std::size_t QueuedBytes() { return Items.Bytes(); }
-  int PendingPosts() { return Items.PendingWakeUps(); }
+  // For tests: pushers waiting for room.
+  std::size_t PushersWaiting() { return Items.PushersWaiting(); }
 
   const std::size_t MaxBytes;
 
  private:
-  static std::size_t SizeOf(const pLogQueueElement& element) { return element->Data.size(); }
+  static std::size_t SizeOf(const pLogQueueElement& element) { return element->Data.Size(); }
   TBoundedQueue<pLogQueueElement> Items;
 };
 

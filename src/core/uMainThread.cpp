@@ -1,15 +1,10 @@
 #include "core/uMainThread.h"
 
-#include "base/uDateTimeMask.h"
 #include "core/uServiceText.h"
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
 #include "platform/uThread.h"
 #include "platform/uTime.h"
-#include "platform/uBufferPool.h"
-#include "platform/uUnitRun.h"
-
-#include <system_error>
 
 namespace logserver {
 
@@ -17,23 +12,19 @@ std::atomic<tMainThread*> MainThreadInstance{nullptr};
 
 namespace {
 
-constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 constexpr std::uint32_t kListenCheckInterval = 3000;
-// What the main loop takes from the queue at most in one pop.
-constexpr std::size_t kBatchElements = 1024;
-constexpr std::size_t kBatchBytes = 1024 * 1024;
 // How often the open log files are checked for having been deleted.
 constexpr std::uint64_t kDeletedCheckMs = 1000;
 
 }  // namespace
+
+tMainThread::tMainThread(TServiceConfig settings) : Config(std::move(settings)), ConfigGiven(true) {}
 
 tMainThread::~tMainThread() {
   // Run leaves nothing behind; this covers objects used without Run (tests).
   StopSequence();
   StopServiceLog();
 }
-
-tMainThread::tMainThread(tServiceConfig settings) : Config(std::move(settings)), ConfigGiven(true) {}
 
 void tMainThread::ReadConfig() {
   const std::string directory = DirectoryPart(ExecutablePath());
@@ -42,6 +33,7 @@ void tMainThread::ReadConfig() {
 }
 
 void tMainThread::Run() {
+  MainThreadRole.Bind();
   SetCurrentThreadName("ls-main");
   TcpServer.reset();
   SyslogServer.reset();
@@ -57,8 +49,10 @@ void tMainThread::Run() {
     // daemon detach: the detached child carries on with this thread only.
     if (Config.RunMode == 4) {
       const bool detached = Daemonize();
+      // The detached child is another thread of another process.
+      MainThreadRole.Bind();
       UnblockServiceSignals();
-      CheckBaseDirectory();
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog);
       CreateServiceLog();
       if (detached) {
         WriteServiceLog(false, "Log Server started AS DAEMON...");
@@ -68,7 +62,7 @@ void tMainThread::Run() {
       }
     } else {
       UnblockServiceSignals();
-      CheckBaseDirectory();
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog);
       CreateServiceLog();
       WriteServiceLog(false, "Log Server started AS APPLICATION...");
       Serve();
@@ -84,32 +78,44 @@ void tMainThread::Run() {
 }
 
 void tMainThread::CreateServiceLog() {
-  const std::string name = FileNamePart(ExecutablePath());
-  ServiceLog = TFileLogProducer::Create({Config.BaseCatalog, "0.0.0.0", "0", name, name, "", ""});
-  // The statistics count the messages of clients, not the service's lines.
-  static_cast<TFileLogProducer*>(ServiceLog.get())->ExcludeFromStatistics();
+  ServiceLog = std::make_unique<TServiceLog>(Config.BaseCatalog, Config.LogMode,
+                                             TProducerEnvironment{&Files, &CaughtFailures},
+                                             MainThreadRole);
+  Reports_ = std::make_unique<TServiceReports>(Config, *ServiceLog, CaughtFailures, MainThreadRole);
 }
 
-std::unique_ptr<tLogProducerHolder> tMainThread::CreateRegistry() {
-  return std::make_unique<tLogProducerHolder>(
-      Config.BaseCatalog, Config.Providers, &TFileLogProducer::Create, &TExternalLogProducer::Create,
-      [this](const std::string& line) {
+void tMainThread::CreateQueue(std::size_t queueBytes) {
+  if (LogQueue_) return;
+  LogQueue_ = std::make_unique<tLogQueue>(queueBytes);
+  WakeUpQueue.store(LogQueue_.get());
+}
+
+void tMainThread::CreateParts() {
+  Intake_ = std::make_unique<TMessageIntake>(*LogQueue_);
+  Producers_ = std::make_unique<tLogProducerHolder>(
+      Config.BaseCatalog, Config.Providers, TProducerEnvironment{&Files, &CaughtFailures},
+      &TFileLogProducer::Create, &TExternalLogProducer::Create, [this](const std::string& line) {
         WriteServiceLog(false, line);
         ReportProblem(line);
       });
+  Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
+                                                MainThreadRole);
 }
 
 void tMainThread::PrepareDispatch(std::size_t queueBytes) {
+  MainThreadRole.Bind();
   if (!ServiceLog) CreateServiceLog();
-  if (LogQueue_.load() == nullptr) LogQueue_.store(new tLogQueue(queueBytes));
-  if (!Producers_) Producers_ = CreateRegistry();
+  CreateQueue(queueBytes);
+  if (!Producers_) CreateParts();
 }
 
 void tMainThread::StopServiceLog() {
-  if (!ServiceLog) return;
-  ServiceLog->Stop();
-  ServiceLog->WaitFor();
+  Reports_.reset();
   ServiceLog.reset();
+}
+
+TReportSources tMainThread::Sources() const {
+  return {Intake_.get(), Producers_.get(), LogQueue_.get(), TcpServer.get(), SyslogServer.get()};
 }
 
 void tMainThread::Serve() {
@@ -117,19 +123,18 @@ void tMainThread::Serve() {
     TcpServer = std::make_unique<TTCPServerComponent>();
     SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
-    LogQueue_.store(new tLogQueue());
-    Producers_ = CreateRegistry();
+    CreateQueue(kLogQueueMaxBytes);
+    CreateParts();
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
-    TcpServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
-      OnClientData(sender, packet, size);
+    TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) {
+      OnClientData(sender, run);
     };
     TcpServer->OnConnect = [this](TIPConnection& client) { OnClientConnect(client); };
     TcpServer->OnDisconnect = [this](TIPConnection& client) { OnClientDisconnect(client); };
-    TcpServer->OnBatchEnd = [this] { OnTcpBatchEnd(); };
-    TcpServer->OnReceiveRun = [this](TIPConnection& sender, std::string& run) {
-      OnClientDataRun(sender, run);
-    };
+    TcpServer->OnBatchEnd = [this] { Intake_->OnTcpBatchEnd(); };
+    TcpServer->Buffers = &Buffers;
+    TcpServer->Failures = &CaughtFailures;
     TcpServer->SetIPAddress("0.0.0.0");
     TcpServer->SetIPPort(Config.ServicePort);
     TcpServer->SetActive(true);
@@ -139,24 +144,20 @@ void tMainThread::Serve() {
     SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
       OnSyslogDatagram(sender, packet, size);
     };
-    SyslogServer->OnBatchEnd = [this] { OnSyslogBatchEnd(); };
+    SyslogServer->OnBatchEnd = [this] { Intake_->OnSyslogBatchEnd(); };
+    SyslogServer->Failures = &CaughtFailures;
     SyslogServer->SetActive(true);
-    ReportStart();
+    Reports_->ReportStart(ConfigPath, Sources());
 
-    tLogQueue* queue = LogQueue_.load();
-    std::vector<pLogQueueElement> batch;
     while (!StopRequested.load()) {
       // Everything queued, within bounds, in one pop; its lines go out with
       // one write per file before the loop waits again.
-      batch.clear();
-      queue->PopAll(batch, kBatchElements, kBatchBytes);
-      DispatchBatch(batch);
+      Dispatch->DispatchPending();
       if (ReopenRequested.exchange(false)) ReopenLogFiles();
-      if (StatisticsRequested.exchange(false)) WriteStatistics();
+      if (StatisticsRequested.exchange(false)) Reports_->WriteStatistics(Sources());
       CheckDeletedFiles();
       CheckListener();
-      ReportDroppedDatagrams();
-      ReportLostLines();
+      Reports_->ReportLosses(Sources());
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
   } catch (...) {
@@ -171,7 +172,7 @@ void tMainThread::StopSequence() {
   // From here on no network thread may wait for room in the queue: what the
   // servers still deliver while they stop is queued whatever its size, and
   // written below.
-  if (tLogQueue* queue = LogQueue_.load()) queue->LiftBounds();
+  if (LogQueue_) LogQueue_->LiftBounds();
   // Each object is freed between its two lines; the pairs are written only
   // for objects that exist. The heartbeat and the network handlers use the
   // queue, so they go first; the producers go last.
@@ -191,11 +192,14 @@ void tMainThread::StopSequence() {
     WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
   // Nothing new arrives now; what was taken in is written before the queue goes.
-  WriteQueuedMessages();
-  if (LogQueue_.load() != nullptr) {
+  if (Dispatch) Dispatch->WriteQueuedMessages();
+  if (LogQueue_) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
-    delete LogQueue_.exchange(nullptr);
+    WakeUpQueue.store(nullptr);
+    Dispatch.reset();
+    Intake_.reset();
+    LogQueue_.reset();
     WriteServiceLog(false, "STOPPED LOG QUEUE...OK");
   }
   if (Producers_) {
@@ -206,6 +210,7 @@ void tMainThread::StopSequence() {
 }
 
 void tMainThread::CheckListener() {
+  MainThreadRole.AssertCurrent();
   const std::uint32_t now = TickMilliseconds();
   if (now == 0) return;
   // Wrapping difference: a clock set back makes it huge, so the check acts.
@@ -245,50 +250,64 @@ void tMainThread::CheckSyslog() {
                   ErrorText(failure) + " (trying again every 3 s)");
   }
   ReportedSyslogFailure = failure;
-  // The port may be free now: a new server tries it.
+  // The port may be free now: a new server tries it, on a new thread.
   SyslogServer->SetActive(false);
+  if (Intake_) Intake_->SyslogServerReplaced();
   SyslogServer->SetActive(true);
 }
 
 void tMainThread::CheckDeletedFiles() {
   const std::uint64_t now = MonotonicMilliseconds();
-  if (now < NextDeletedCheck) return;
+  if (now < NextDeletedCheck || !Producers_) return;
   NextDeletedCheck = now + kDeletedCheckMs;
   // A file deleted under the service (or its whole tree) is closed, and its
   // next line recreates it, instead of vanishing into the unlinked file.
-  TLogFileTable::Shared().CloseUnlinked();
+  Producers_->CloseDeletedFiles();
 }
 
 void tMainThread::ReopenLogFiles() {
-  TLogFileTable::Shared().ReopenAll();
+  if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
-  if (Gated && Config.LogMode <= 0) return;
-  if (!ServiceLog) return;
-  // One clock reading serves the stamp and the choice of the hourly file.
-  const double now = Now();
-  ServiceLog->AddMessage(FormatDateTime(kServiceLogMask, now) + Text, 0.0, now);
+  if (ServiceLog) ServiceLog->Write(Gated, Text);
+}
+
+void tMainThread::DispatchElement(pLogQueueElement element) {
+  if (Dispatch) Dispatch->DispatchElement(std::move(element));
+}
+
+void tMainThread::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
+  Intake_->OnClientData(Sender, Run);
+}
+
+void tMainThread::OnClientConnect(TIPConnection& Client) { Intake_->OnClientConnect(Client); }
+
+void tMainThread::OnClientDisconnect(TIPConnection& Client) { Intake_->OnClientDisconnect(Client); }
+
+void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
+                                   std::uint32_t PacketSize) {
+  Intake_->OnSyslogDatagram(Sender, Packet, PacketSize);
 }
 
 void tMainThread::RequestStop() {
   StopRequested.store(true);
-  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
 }
 
 void tMainThread::WakeUp() {
-  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
 }
 
 void tMainThread::RequestReopen() {
   ReopenRequested.store(true);
-  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
 }
 
 void tMainThread::RequestStatistics() {
   StatisticsRequested.store(true);
-  if (tLogQueue* queue = LogQueue_.load()) queue->Release();
+  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
 }
 
 void tMainThread::HandleStatisticsSignal(int) {

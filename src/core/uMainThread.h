@@ -1,35 +1,48 @@
 // The service core: the one tMainThread object that owns the whole life of
-// the process. This header gathers the core's parts:
+// the process. It runs the life cycle itself (configuration, signals, start,
+// the main loop, the listener checks, the stop sequence) and owns the parts
+// that do the rest, each in its own files:
 //
-//   uServiceConfig              LogServer.conf, read once
-//   uClientMessage              the record a TCP client sends
-//   uLogQueue                   network events on their way to the main loop
+//   uServiceConfig    LogServer.conf, read once
+//   uServiceLog       the service's own time-stamped lines
+//   uMessageIntake    network events into queue elements (network threads)
+//   uLogQueue         those elements on their way to the main loop
+//   uMessageDispatch  popped elements into files (main thread)
+//   uServiceReports   start line, statistics, losses (main thread)
 //   uControlConnectionsProcess  the once-a-second heartbeat
 //
-// tMainThread's own operations are spread over uMainThread.cpp (start, main
-// loop, stop), uMessageIntake.cpp (network events into log files) and
-// uServiceReports.cpp (the lines the service writes about itself).
+// Threading: tMainThread's operations run on the process's initial thread
+// (its role, MainThreadRole, is checked in debug builds), except
+// RequestStop, RequestReopen, RequestStatistics and WakeUp, which the
+// signal handlers and the heartbeat call from anywhere (they touch only
+// atomics and the queue's semaphore), and the network handlers, which run
+// on the servers' threads and go straight to the intake.
 //
-// Threading: tMainThread's operations run on the process's initial thread,
-// except RequestStop and WakeUp, which the stop-signal handler and the
-// heartbeat call from anywhere (they touch only atomics and the queue's
-// semaphore), and the four network handlers, which run on the servers'
-// threads and only push onto the log queue.
+// Ownership: everything is created here and lent down explicitly: the file
+// table to the producers (through the registry and the service log), the
+// buffer pool and the failure counter to the servers, the queue to the
+// intake and dispatch. Members are declared so that what is lent outlives
+// what borrows it.
 #pragma once
 
 #include "core/uClientMessage.h"
 #include "core/uControlConnectionsProcess.h"
 #include "core/uLogQueue.h"
+#include "core/uMessageDispatch.h"
+#include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
+#include "core/uServiceLog.h"
+#include "core/uServiceReports.h"
 #include "net/uIPServer.h"
+#include "platform/uBufferPool.h"
+#include "platform/uCaughtFailures.h"
+#include "platform/uThread.h"
 #include "producers/uLogProducer.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace logserver {
 
@@ -39,7 +52,7 @@ class tMainThread {
   tMainThread() = default;
   // The settings given instead; Run reads no file (tests drive the service
   // core this way).
-  explicit tMainThread(tServiceConfig settings);
+  explicit tMainThread(TServiceConfig settings);
   ~tMainThread();
   tMainThread(const tMainThread&) = delete;
   tMainThread& operator=(const tMainThread&) = delete;
@@ -52,11 +65,12 @@ class tMainThread {
   // The settings of LogServer.conf beside the executable, written back with
   // the values in effect. Throws EConfigError.
   void ReadConfig();
-  const tServiceConfig& Settings() const { return Config; }
+  const TServiceConfig& Settings() const { return Config; }
 
-  // Creates the service log, the log queue (of `queueBytes`) and the
-  // registry without any network, so that elements can be dispatched by
-  // hand; Run creates them itself.
+  // Creates the service log, the log queue (of `queueBytes`), the intake,
+  // the registry and dispatch without any network, so that elements can be
+  // dispatched by hand on the calling thread, which becomes the main
+  // thread; Run creates them itself.
   void PrepareDispatch(std::size_t queueBytes = kLogQueueMaxBytes);
 
   // Writes one time-stamped line to the service log; a gated line only when
@@ -68,111 +82,87 @@ class tMainThread {
   // Asks the main loop to close every log file, so that each is opened anew
   // with its next line (log rotation). Signal-safe.
   void RequestReopen();
+  // Asks the main loop for one STATISTICS line in the service log.
+  // Signal-safe.
+  void RequestStatistics();
   // Wakes the main loop; the heartbeat calls it. Thread-safe.
   void WakeUp();
   static void HandleStopSignal(int signal);
   static void HandleReopenSignal(int signal);
   static void HandleStatisticsSignal(int signal);
-  // Asks the main loop for one STATISTICS line in the service log.
-  // Signal-safe.
-  void RequestStatistics();
 
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
 
-  // Network handlers: they copy the event into an element, nothing else;
-  // the batch ends push the elements of a run onto the log queue in one
-  // step. The TCP ones run on the receive manager's thread, the syslog ones
-  // on the UDP server's thread.
-  void OnClientData(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
-  // The messages of one read at once: the run's bytes become one element.
-  void OnClientDataRun(TIPConnection& Sender, std::string& Run);
+  // The network handlers (the intake's): the TCP ones on the receive
+  // manager's thread, the syslog ones on the UDP server's thread.
+  void OnClientData(TIPConnection& Sender, TUnitRun& Run);
   void OnClientConnect(TIPConnection& Client);
   void OnClientDisconnect(TIPConnection& Client);
-  void OnTcpBatchEnd();
   void OnSyslogDatagram(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
-  void OnSyslogBatchEnd();
-
-  // Writes how many syslog datagrams a full queue dropped since the last such
-  // line, at most once a minute. Main thread only.
-  void ReportDroppedDatagrams();
 
   // Read-only views of owned objects, for tests; null when not created.
-  const tLogProducerHolder* Producers() const { return Producers_.get(); }
-  tLogQueue* LogQueue() const { return LogQueue_.load(); }
+  tLogProducerHolder* Producers() const { return Producers_.get(); }
+  tLogQueue* LogQueue() const { return LogQueue_.get(); }
+  TMessageIntake* Intake() const { return Intake_.get(); }
+  TServiceReports* Reports() const { return Reports_.get(); }
 
  private:
   void Serve();
+  // The listener supervision, about every three seconds: keep-alives to the
+  // TCP clients, and ports that could not be bound named once and tried again.
   void CheckListener();
-  // A syslog port that could not be bound is reported once per cause and
-  // tried again with every listener check.
   void CheckSyslog();
   void ReopenLogFiles();
   void CheckDeletedFiles();
-  void WriteStatistics();
-  // Checks the base directory at start and names a problem on stderr.
-  void CheckBaseDirectory();
-  // One line on stderr once the ports are bound or have failed.
-  void ReportStart();
-  // Lines the file producers could not write, at most once a minute.
-  void ReportLostLines();
-  // At the stop: the messages still queued go to their files, for at most
-  // kStopWriteLimitMs; connects and disconnects are dropped.
-  void WriteQueuedMessages();
-  void DispatchMessage(const tLogQueueElement& e, bool logLines);
-  void DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
-                             std::string_view payload, bool logLines);
-  // Dispatches a popped run with group commit: one write per file.
-  void DispatchBatch(std::vector<pLogQueueElement>& batch);
   void CreateServiceLog();
-  std::unique_ptr<tLogProducerHolder> CreateRegistry();
+  // The queue, once; the signal handlers and the heartbeat see it from then
+  // until the stop sequence frees it.
+  void CreateQueue(std::size_t queueBytes);
+  void CreateParts();
   void StopServiceLog();
   void StopSequence();
+  TReportSources Sources() const;
 
-  tServiceConfig Config;
+  TServiceConfig Config;
   bool ConfigGiven = false;
+  std::string ConfigPath;  // empty when the settings were given
+  TThreadRole MainThreadRole;
 
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> ReopenRequested{false};
   std::atomic<bool> StatisticsRequested{false};
-  std::string ConfigPath;  // empty when the settings were given
-  // Messages taken in, counted by the delivery threads without a lock.
-  std::atomic<std::uint64_t> ReceivedTcp{0};
-  std::atomic<std::uint64_t> ReceivedUdp{0};
+
+  // Lent to the parts below; declared first, so freed last.
+  TCaughtFailures CaughtFailures;
+  TBufferPool Buffers;
+  TLogFileTable Files;
 
   // Owned objects; each is emptied when it is freed.
-  PLogProducer ServiceLog;
+  std::unique_ptr<TServiceLog> ServiceLog;
+  std::unique_ptr<TServiceReports> Reports_;
   std::unique_ptr<TTCPServerComponent> TcpServer;
   std::unique_ptr<TUDPServerComponent> SyslogServer;
   std::unique_ptr<tControlConnectionsProcess> Controller;
+  std::unique_ptr<tLogQueue> LogQueue_;
+  std::unique_ptr<TMessageIntake> Intake_;
   std::unique_ptr<tLogProducerHolder> Producers_;
-
-  // Elements collected by the handlers of one delivery thread each, until
-  // its batch ends.
-  std::vector<pLogQueueElement> TcpBatch;
-  const TIPConnection* TcpRunSender = nullptr;  // whose run TcpBatch ends with
-  std::vector<pLogQueueElement> SyslogBatch;
-  // Main thread: the message being dispatched; its strings keep their room.
-  tClientLogMessage Decoded;
-
-  // The queue is owned here but read by the signal handler and the heartbeat,
-  // hence an atomic pointer that is emptied before the queue is freed.
-  std::atomic<tLogQueue*> LogQueue_{nullptr};
+  std::unique_ptr<TMessageDispatch> Dispatch;
+  // The queue as the signal handlers and the heartbeat see it: set once it
+  // exists, emptied before it is freed. Signal handlers run on this thread
+  // only, and the heartbeat is stopped before the queue goes, so nobody
+  // holds the pointer while the queue is freed.
+  std::atomic<tLogQueue*> WakeUpQueue{nullptr};
 
   std::uint32_t LastListenCheck = 0;
   // The listen failure last reported, so that a failing port is named once
   // per failure code rather than every three seconds.
   int ReportedListenFailure = 0;
   int ReportedSyslogFailure = 0;
-  std::uint32_t LastLossReport = 0;
   std::uint64_t NextDeletedCheck = 0;
-  // Syslog datagrams dropped at a full queue, and how many were reported.
-  std::atomic<std::uint64_t> DroppedDatagrams{0};
-  std::uint64_t ReportedDrops = 0;
-  std::uint32_t LastDropReport = 0;
 };
 
-// The single tMainThread, for the stop-signal handler; cleared before the
+// The single tMainThread, for the signal handlers; cleared before the
 // object is freed.
 extern std::atomic<tMainThread*> MainThreadInstance;
 

@@ -13,15 +13,15 @@ std::string ErrorText(int error) { return std::generic_category().message(error)
 
 }  // namespace
 
-tServiceConfig ReadServiceConfig(const std::string& configPath,
+TServiceConfig ReadServiceConfig(const std::string& configPath,
                                  const std::string& executableDirectory) {
   std::string text;
   bool exists = false;
   if (!ReadFileText(configPath, text, exists))
     throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
-  tIniDocument document(text);
+  TIniDocument document(text);
   const std::string section = "Common";
-  tServiceConfig config;
+  TServiceConfig config;
 
   auto readInteger = [&](const char* key, std::int32_t defaultValue) {
     bool found = false;

@@ -18,7 +18,7 @@ class EConfigError : public std::runtime_error {
 
 // [Common] with its defaults (BaseCatalog's default depends on where the
 // executable is), and the [Providers] entries in file order.
-struct tServiceConfig {
+struct TServiceConfig {
   std::uint16_t ServicePort = 30000;
   std::uint16_t SysLogPort = 514;
   std::int32_t RunMode = 0;
@@ -26,7 +26,7 @@ struct tServiceConfig {
   std::string BaseCatalog;
   bool ModuleNameAsFilePrefix = true;
   std::string TimePlacementMask = "yyyy_mm_dd";
-  tIniEntries Providers;
+  TIniEntries Providers;
 };
 
 // Reads `configPath` (a missing file reads as empty) and writes [Common]
@@ -34,7 +34,7 @@ struct tServiceConfig {
 // line: atomically, and only when the bytes change. Malformed values fall
 // back to their defaults. Throws EConfigError when the file cannot be read
 // or written; a failed write leaves the old file as it was.
-tServiceConfig ReadServiceConfig(const std::string& configPath,
+TServiceConfig ReadServiceConfig(const std::string& configPath,
                                  const std::string& executableDirectory);
 
 }  // namespace logserver

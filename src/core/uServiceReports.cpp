@@ -1,6 +1,4 @@
-// tMainThread's reports: the start line, statistics, lost lines and
-// dropped datagrams, a log directory that cannot be written.
-#include "core/uMainThread.h"
+#include "core/uServiceReports.h"
 
 #include "core/uServiceText.h"
 #include "platform/uFiles.h"
@@ -11,14 +9,27 @@ namespace logserver {
 namespace {
 
 // Loss reports come at most this often.
-constexpr std::uint32_t kDropReportInterval = 60000;
+constexpr std::uint32_t kLossReportInterval = 60000;
+
+// True when a report last made at `last` (0: never) may be made again; then
+// `last` becomes now.
+bool ReportDue(std::uint32_t& last) {
+  const std::uint32_t now = TickMilliseconds();
+  if (last != 0 && static_cast<std::uint32_t>(now - last) < kLossReportInterval) return false;
+  last = now == 0 ? 1 : now;
+  return true;
+}
 
 }  // namespace
 
-void tMainThread::CheckBaseDirectory() {
+TServiceReports::TServiceReports(const TServiceConfig& config, TServiceLog& serviceLog,
+                                 TCaughtFailures& failures, const TThreadRole& mainThread)
+    : Config(config), ServiceLog(serviceLog), Failures(failures), MainThread(mainThread) {}
+
+void TServiceReports::CheckBaseDirectory(const std::string& baseCatalog) {
   // Where the tree starts: BaseCatalog is a plain prefix, so its directory
   // part is what must be there and writable.
-  const std::string directory = DirectoryPart(Config.BaseCatalog);
+  const std::string directory = DirectoryPart(baseCatalog);
   const int error = PrepareWritableDirectory(directory);
   if (error != 0)
     ReportProblem("log directory " + (directory.empty() ? std::string("./") : directory) +
@@ -26,10 +37,11 @@ void tMainThread::CheckBaseDirectory() {
                   " (lines are counted as lost until it can)");
 }
 
-void tMainThread::ReportStart() {
+void TServiceReports::ReportStart(const std::string& configPath, const TReportSources& sources) {
+  MainThread.AssertCurrent();
   // The servers bind on their own threads: wait a little for each to tell.
-  TCustomTCPServer* listener = TcpServer ? TcpServer->Listener() : nullptr;
-  tUDPServer* syslog = SyslogServer ? SyslogServer->Server() : nullptr;
+  TCustomTCPServer* listener = sources.TcpServer ? sources.TcpServer->Listener() : nullptr;
+  tUDPServer* syslog = sources.SyslogServer ? sources.SyslogServer->Server() : nullptr;
   const std::uint64_t deadline = MonotonicMilliseconds() + 2000;
   while (MonotonicMilliseconds() < deadline &&
          ((listener && listener->ListeningPort() == 0 && listener->ListenFailure() == 0) ||
@@ -49,55 +61,74 @@ void tMainThread::ReportStart() {
     udp += " not bound" + (syslog && syslog->Failed() ? " (" + ErrorText(syslog->LastError()) + ")"
                                                      : std::string());
   ReportProblem(std::string("version ") + LOGSERVER_VERSION + " started: configuration " +
-                (ConfigPath.empty() ? std::string("(given)") : ConfigPath) + ", logs " +
+                (configPath.empty() ? std::string("(given)") : configPath) + ", logs " +
                 Config.BaseCatalog + ", " + tcp + ", " + udp);
 }
 
-void tMainThread::WriteStatistics() {
-  const TLogFileTable::TCounts files = TLogFileTable::Shared().Counts();
-  tLogQueue* queue = LogQueue_.load();
-  TCustomTCPServer* listener = TcpServer ? TcpServer->Listener() : nullptr;
-  WriteServiceLog(
-      false, "STATISTICS: received tcp=" + std::to_string(ReceivedTcp.load()) +
-                 " udp=" + std::to_string(ReceivedUdp.load()) +
-                 ", written=" + std::to_string(files.Written) +
-                 ", to providers=" +
-                 std::to_string(Producers_ ? Producers_->ClaimedByProviders() : 0) +
-                 ", dropped queue-full=" + std::to_string(DroppedDatagrams.load()) +
+void TServiceReports::WriteStatistics(const TReportSources& sources) {
+  MainThread.AssertCurrent();
+  const TLogFileTable::TCounts files =
+      sources.Producers ? sources.Producers->FileCounts() : TLogFileTable::TCounts{};
+  TCustomTCPServer* listener = sources.TcpServer ? sources.TcpServer->Listener() : nullptr;
+  const TMessageIntake* intake = sources.Intake;
+  ServiceLog.Write(
+      false, "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
+                 " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
+                 ", written=" + std::to_string(files.Written) + ", to providers=" +
+                 std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
+                 ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
                  " open-failed=" + std::to_string(files.OpenFailed) +
                  " write-failed=" + std::to_string(files.WriteFailed) +
                  ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
-                 ", open files=" + std::to_string(TLogFileTable::Shared().OpenFiles()) +
-                 ", queued bytes=" + std::to_string(queue ? queue->QueuedBytes() : 0));
+                 ", open files=" +
+                 std::to_string(sources.Producers ? sources.Producers->OpenFiles() : 0) +
+                 ", queued bytes=" + std::to_string(sources.Queue ? sources.Queue->QueuedBytes() : 0));
 }
 
-void tMainThread::ReportLostLines() {
-  const std::uint32_t now = TickMilliseconds();
-  if (LastLossReport != 0 && static_cast<std::uint32_t>(now - LastLossReport) < kDropReportInterval)
-    return;
-  const auto losses = TLogFileTable::Shared().TakeLosses();
+void TServiceReports::ReportLosses(const TReportSources& sources) {
+  if (sources.Intake) ReportDroppedDatagrams(*sources.Intake);
+  if (sources.Producers) ReportLostLines(*sources.Producers);
+  ReportCaughtFailures();
+}
+
+void TServiceReports::ReportLostLines(tLogProducerHolder& producers) {
+  MainThread.AssertCurrent();
+  // Looked at only when a report is due, so losses of a minute add up.
+  std::uint32_t last = LastLossReport;
+  if (!ReportDue(last)) return;
+  const auto losses = producers.TakeFileLosses();
   if (losses.empty()) return;
-  LastLossReport = now == 0 ? 1 : now;
+  LastLossReport = last;
   for (const auto& loss : losses) {
     const std::string text = "LOST LOG LINES: " + std::to_string(loss.Lines) + " (" +
                              (loss.Path.empty() ? std::string("other files") : loss.Path) + ": " +
                              ErrorText(loss.Error) + ")";
     // Stderr too: the service log may be the file that cannot be written.
     ReportProblem(text);
-    WriteServiceLog(false, text);
+    ServiceLog.Write(false, text);
   }
 }
 
-void tMainThread::ReportDroppedDatagrams() {
-  const std::uint64_t dropped = DroppedDatagrams.load();
-  if (dropped == ReportedDrops) return;
-  const std::uint32_t now = TickMilliseconds();
-  if (LastDropReport != 0 && static_cast<std::uint32_t>(now - LastDropReport) < kDropReportInterval)
-    return;
-  WriteServiceLog(false, "DROPPED SYSLOG DATAGRAMS: " + std::to_string(dropped - ReportedDrops) +
-                             " (log queue full)");
+void TServiceReports::ReportDroppedDatagrams(const TMessageIntake& intake) {
+  MainThread.AssertCurrent();
+  const std::uint64_t dropped = intake.DroppedDatagrams();
+  if (dropped == ReportedDrops || !ReportDue(LastDropReport)) return;
+  ServiceLog.Write(false, "DROPPED SYSLOG DATAGRAMS: " + std::to_string(dropped - ReportedDrops) +
+                              " (log queue full)");
   ReportedDrops = dropped;
-  LastDropReport = now == 0 ? 1 : now;
+}
+
+void TServiceReports::ReportCaughtFailures() {
+  MainThread.AssertCurrent();
+  std::uint32_t last = LastFailureReport;
+  if (!ReportDue(last)) return;
+  TCaughtFailures::TReport report;
+  if (!Failures.Take(report)) return;
+  LastFailureReport = last;
+  const std::string text = "ERRORS CAUGHT: " + std::to_string(report.Count) + " (last: " +
+                           report.Last + ")";
+  ReportProblem(text);
+  ServiceLog.Write(false, text);
 }
 
 }  // namespace logserver

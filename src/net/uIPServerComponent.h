@@ -8,13 +8,19 @@
 
 #include "net/uIPServerHeader.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
 namespace logserver {
 
-// Common interface of the TCP and UDP components.
-class TIPServerComponent {
+// WaitForStart's error code when there is no server to wait for.
+constexpr int kNoServerError = EBADF;
+
+// Common interface of the TCP and UDP components. The settings and handlers
+// (IPAddress, IPPort, OnReceive, ...) are the fields of the TServerSetup it
+// derives from: that is their one place, and a new server gets a copy.
+class TIPServerComponent : public TServerSetup {
  public:
   virtual ~TIPServerComponent() = default;
   TIPServerComponent(const TIPServerComponent&) = delete;
@@ -23,26 +29,15 @@ class TIPServerComponent {
   std::string Name;
   std::intptr_t Tag = 0;
 
-  std::string IPAddress;
-  std::uint16_t IPPort = 0;
-  tNotifyDataTCPEvent OnReceive;
-  tNotifyDataTCPEvent OnSend;
-  tNotifyTCPEvent OnDisconnect;
-  tNotifyTCPEvent OnConnect;
-  tNotifyBatchEndEvent OnBatchEnd;
-  tNotifyRunTCPEvent OnReceiveRun;
-
-  // The current handlers, address and port, as a new server gets them.
-  tServerSetup Setup() const {
-    return {{OnReceive, OnSend, OnDisconnect, OnConnect, OnBatchEnd, OnReceiveRun}, IPAddress,
-            IPPort};
-  }
+  // The current handlers and settings, as a new server gets them.
+  const TServerSetup& Setup() const { return *this; }
 
   // The Active property.
   virtual bool GetActive() = 0;
   virtual void SetActive(bool Value) = 0;
-  virtual void SetIPAddress(const std::string& Value) = 0;
-  virtual void SetIPPort(std::uint16_t Value) = 0;
+  // Both take effect with the next activation.
+  virtual void SetIPAddress(const std::string& Value) { IPAddress = Value; }
+  virtual void SetIPPort(std::uint16_t Value) { IPPort = Value; }
   virtual bool ClientExists(std::uint16_t ClientID) = 0;
   virtual void SendBuffer(TIPConnection* Client, const char* Data, std::uint32_t Size) = 0;
   virtual void SendBufferByID(std::uint16_t ClientID, const char* Data, std::uint32_t Size) = 0;

@@ -1,14 +1,18 @@
 // The vocabulary every network server shares: the peer identity carried by
-// each event source, the event kinds, the handler signatures and the record
-// that carries one TCP event to the delivery thread.
+// each event source, the event kinds, the handler signatures, the setup a
+// component hands the server it starts, and the record that carries one TCP
+// event to the delivery thread.
 //
 // Handlers run on the server's delivery thread (TCP: the receive manager;
 // UDP: the server thread). Packet data handed to a handler belongs to the
 // caller and is valid only during the call.
 #pragma once
 
+#include "platform/uBufferPool.h"
+#include "platform/uCaughtFailures.h"
 #include "platform/uSync.h"
 #include "platform/uThread.h"
+#include "platform/uUnitRun.h"
 
 #include <atomic>
 #include <cerrno>
@@ -49,57 +53,49 @@ using tNotifyTCPEvent = std::function<void(TIPConnection& Client)>;
 using tNotifyDataTCPEvent =
     std::function<void(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize)>;
 
-// The units of one read at once (a run, see uUnitRun), for a handler that
-// would otherwise copy each: it may take the bytes of `Run` (move from it).
-// When it is set, OnReceive is not raised for those units.
-using tNotifyRunTCPEvent = std::function<void(TIPConnection& Sender, std::string& Run)>;
+// The units one read of a TCP connection completed, as a run (uUnitRun). The
+// handler may take the run (move from it); what it leaves goes back to its
+// pool.
+using TNotifyRunTCPEvent = std::function<void(TIPConnection& Sender, TUnitRun& Run)>;
 
 // Raised on a server's delivery thread after a run of events, before it
 // waits for more: a handler that collects what the events bring can hand it
 // on in one step here.
-using tNotifyBatchEndEvent = std::function<void()>;
+using TNotifyBatchEndEvent = std::function<void()>;
 
-// The handlers of a server; they travel together from a component to the
-// server it starts.
-struct tServerEvents {
+// What a component hands the server it starts, and the component's own
+// storage of it: the handlers, the address (dotted quad or host name) and
+// port to bind, and what the owner lends the server.
+//
+// TCP data reaches OnReceiveRun, a run per read; a TCP owner that sets only
+// OnReceive gets each unit of the run through it instead. UDP raises
+// OnReceive per datagram.
+struct TServerSetup {
   tNotifyDataTCPEvent OnReceive;
   tNotifyDataTCPEvent OnSend;
   tNotifyTCPEvent OnDisconnect;
   tNotifyTCPEvent OnConnect;
-  tNotifyBatchEndEvent OnBatchEnd;
-  tNotifyRunTCPEvent OnReceiveRun;
-};
-
-// Everything a component hands the server it starts: the handlers, and the
-// IPv4 address (dotted quad or host name) and port to bind.
-struct tServerSetup {
-  tServerEvents Events;
+  TNotifyBatchEndEvent OnBatchEnd;
+  TNotifyRunTCPEvent OnReceiveRun;
   std::string IPAddress;
   std::uint16_t IPPort = 0;
+  // Borrowed, may be null: where read buffers come from (null: each read
+  // allocates), and where errors caught in handlers and server threads are
+  // counted (null: they go to stderr). Both must outlive the server and
+  // everything it hands on.
+  TBufferPool* Buffers = nullptr;
+  TCaughtFailures* Failures = nullptr;
 };
 
-class TCustomTCPConnection;
-
-// One TCP event on its way to the delivery thread; Data is the record's own
-// copy (its size is the event's Size). A Packed ceReceiveData record carries
-// the units of one read as a run (uUnitRun): each is delivered as its own
-// ceReceiveData, in order.
+// One TCP event on its way to the delivery thread. A ceReceiveData record
+// carries the units of one read as a run; a ceSendData record the chunk
+// about to be sent.
 struct tReceiveMSG {
   TConnectionEvent Event = ceShutDown;
-  TCustomTCPConnection* Connection = nullptr;
-  std::string Data;
-  bool Packed = false;
+  TIPConnection* Connection = nullptr;
+  TUnitRun Run;
+  std::string Chunk;
 };
-
-// Calls an event handler; no error a handler raises leaves the server's
-// thread.
-template <class F>
-void CallHandlerSafely(const F& call) {
-  try {
-    call();
-  } catch (...) {
-  }
-}
 
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).
 inline bool TimedWait(TSemaphore& semaphore, int Milliseconds) {

@@ -1,23 +1,22 @@
 #include "net/uReceiveManager.h"
 
-#include "net/uTCPConnection.h"
-#include "net/uTCPServer.h"
-#include "platform/uBufferPool.h"
-#include "platform/uUnitRun.h"
-
 namespace logserver {
 
-bool TReceiveManagerQueue::Push(tReceiveMSG message, const TThread* canceller) {
+namespace {
+
+constexpr const char* kHandlerFailure = "ls-tcp-recv handler";
+
+}  // namespace
+
+bool TReceiveManagerQueue::Push(tReceiveMSG& message, const TThread* canceller) {
   if (canceller == nullptr) return Items.TryPush(message);
   return Items.PushWaiting(message, [canceller] { return canceller->Terminated(); });
 }
 
-bool TReceiveManagerQueue::Pop(tReceiveMSG& message, int timeoutMs) {
-  return Items.Pop(message, timeoutMs);
-}
-
-std::unique_ptr<TReceiveManager> TReceiveManager::Create(TCustomTCPServer* Owner) {
-  std::unique_ptr<TReceiveManager> manager(new TReceiveManager(Owner));
+std::unique_ptr<TReceiveManager> TReceiveManager::Create(const TServerSetup& events,
+                                                         TConnectionEnded connectionEnded) {
+  std::unique_ptr<TReceiveManager> manager(new TReceiveManager(events, std::move(connectionEnded)));
+  manager->CountFailuresIn(events.Failures);
   manager->Start();
   return manager;
 }
@@ -29,7 +28,7 @@ void TReceiveManager::Execute() {
     batch.clear();
     if (Queue.PopAll(batch, -1) == 0) continue;
     for (tReceiveMSG& m : batch) Deliver(m);
-    if (Owner->OnBatchEnd) CallHandlerSafely([&] { Owner->OnBatchEnd(); });
+    EndBatch();
   }
   // What the connections handed over is delivered before the manager ends:
   // it was read from the clients, and the owner writes it. The listener stops
@@ -39,47 +38,52 @@ void TReceiveManager::Execute() {
     for (tReceiveMSG& m : batch) Deliver(m);
     batch.clear();
   }
-  if (Owner->OnBatchEnd) CallHandlerSafely([&] { Owner->OnBatchEnd(); });
+  EndBatch();
+}
+
+void TReceiveManager::EndBatch() {
+  if (Events.OnBatchEnd)
+    CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] { Events.OnBatchEnd(); });
 }
 
 void TReceiveManager::Deliver(tReceiveMSG& m) {
   if (m.Connection == nullptr) return;
   TIPConnection& connection = *m.Connection;
-  const auto size = static_cast<std::uint32_t>(m.Data.size());
-  const char* data = m.Data.empty() ? nullptr : m.Data.data();
+  TCaughtFailures* failures = FailureCounter();
   switch (m.Event) {
     case ceConnect:
-      if (Owner->OnConnect) CallHandlerSafely([&] { Owner->OnConnect(connection); });
+      if (Events.OnConnect)
+        CallRecordingFailures(failures, kHandlerFailure, [&] { Events.OnConnect(connection); });
       break;
     case ceDisconnect:
-      if (Owner->OnDisconnect) {
-        CallHandlerSafely([&] { Owner->OnDisconnect(connection); });
-        Owner->RemoveConnection(connection.ClientID);
+      if (Events.OnDisconnect) {
+        CallRecordingFailures(failures, kHandlerFailure, [&] { Events.OnDisconnect(connection); });
+        if (ConnectionEnded) ConnectionEnded(connection.ClientID);
       }
       break;
     case ceReceiveData:
-      if (m.Packed && Owner->OnReceiveRun) {
-        CallHandlerSafely([&] { Owner->OnReceiveRun(connection, m.Data); });
-        break;
-      }
-      if (!Owner->OnReceive) break;
-      if (m.Packed) {
-        ForEachUnit(m.Data, [&](const char* unit, std::size_t length) {
-          CallHandlerSafely(
-              [&] { Owner->OnReceive(connection, unit, static_cast<std::uint32_t>(length)); });
+      if (Events.OnReceiveRun) {
+        CallRecordingFailures(failures, kHandlerFailure,
+                              [&] { Events.OnReceiveRun(connection, m.Run); });
+      } else if (Events.OnReceive) {
+        // An owner without a run handler sees each unit on its own.
+        m.Run.ForEach([&](const char* unit, std::size_t length) {
+          CallRecordingFailures(failures, kHandlerFailure, [&] {
+            Events.OnReceive(connection, unit, static_cast<std::uint32_t>(length));
+          });
         });
-      } else {
-        CallHandlerSafely([&] { Owner->OnReceive(connection, data, size); });
       }
       break;
     case ceSendData:
-      if (Owner->OnSend) CallHandlerSafely([&] { Owner->OnSend(connection, data, size); });
+      if (Events.OnSend)
+        CallRecordingFailures(failures, kHandlerFailure, [&] {
+          Events.OnSend(connection, m.Chunk.empty() ? nullptr : m.Chunk.data(),
+                        static_cast<std::uint32_t>(m.Chunk.size()));
+        });
       break;
     default:
       break;
   }
-  // Whatever the handlers left of a run's buffer goes back for reuse.
-  if (m.Packed) TBufferPool::Shared().Give(std::move(m.Data));
 }
 
 }  // namespace logserver

@@ -3,8 +3,9 @@
 // all handlers of a listener run on one thread, one call at a time.
 //
 // Threading: connection threads (and the listener, once) push; the manager's
-// thread pops and calls the listener's handlers. No handler is called while
-// the queue's lock is held.
+// thread pops and calls the handlers. No handler is called while the
+// queue's lock is held. Ownership: the listener owns the manager and lends
+// it the handlers (its setup), which outlive it.
 #pragma once
 
 #include "net/uIPServerHeader.h"
@@ -12,12 +13,12 @@
 #include "platform/uThread.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 namespace logserver {
-
-class TCustomTCPServer;
 
 // The queue between the connection threads and the delivery thread. At
 // MaxCount messages, or MaxBytes of data, a push waits for room (TCP flow
@@ -28,12 +29,10 @@ class TReceiveManagerQueue {
   static constexpr int MaxCount = 10000;
   static constexpr std::size_t MaxBytes = 4u * 1024 * 1024;
 
-  // Appends `message`. With a canceller the push waits while the queue is
-  // full and gives up (false) once the canceller is terminated (see
-  // WakeWaiters); without one a full queue drops the message (false).
-  bool Push(tReceiveMSG message, const TThread* canceller);
-  // The oldest message, waiting up to `timeoutMs`; false when there is none.
-  bool Pop(tReceiveMSG& message, int timeoutMs);
+  // Appends `message` (taken from it). With a canceller the push waits while
+  // the queue is full and gives up (false) once the canceller is terminated
+  // (see WakeWaiters); without one a full queue drops the message (false).
+  bool Push(tReceiveMSG& message, const TThread* canceller);
   // Everything queued, oldest first, waiting up to `timeoutMs` (negative:
   // without limit) while nothing is; 0 after a release.
   std::size_t PopAll(std::vector<tReceiveMSG>& messages, int timeoutMs) {
@@ -48,7 +47,9 @@ class TReceiveManagerQueue {
   std::size_t Count() { return Items.Count(); }
 
  private:
-  static std::size_t SizeOf(const tReceiveMSG& message) { return message.Data.size(); }
+  static std::size_t SizeOf(const tReceiveMSG& message) {
+    return message.Run.Bytes.Size() + message.Chunk.size();
+  }
   TBoundedQueue<tReceiveMSG> Items{MaxCount, MaxBytes, &SizeOf};
 };
 
@@ -57,11 +58,15 @@ class TReceiveManagerQueue {
 // When terminated, it delivers what is still queued, then ends.
 class TReceiveManager : public TThread {
  public:
-  // Creates the manager and starts its thread.
-  static std::unique_ptr<TReceiveManager> Create(TCustomTCPServer* Owner);
+  // Called on the manager's thread once a disconnect has been delivered, so
+  // that the listener can let the connection go.
+  using TConnectionEnded = std::function<void(std::uint16_t ClientID)>;
+
+  // Creates the manager and starts its thread. `events` must outlive it.
+  static std::unique_ptr<TReceiveManager> Create(const TServerSetup& events,
+                                                 TConnectionEnded connectionEnded);
   ~TReceiveManager() override { StopAndWait(); }
 
-  TCustomTCPServer* const Owner;
   TReceiveManagerQueue Queue;
 
  protected:
@@ -69,8 +74,13 @@ class TReceiveManager : public TThread {
   void Wake() override { Queue.Release(); }
 
  private:
-  explicit TReceiveManager(TCustomTCPServer* owner) : TThread("ls-tcp-recv"), Owner(owner) {}
+  TReceiveManager(const TServerSetup& events, TConnectionEnded connectionEnded)
+      : TThread("ls-tcp-recv"), Events(events), ConnectionEnded(std::move(connectionEnded)) {}
   void Deliver(tReceiveMSG& m);
+  void EndBatch();
+
+  const TServerSetup& Events;
+  const TConnectionEnded ConnectionEnded;
 };
 
 }  // namespace logserver

@@ -1,11 +1,8 @@
 #include "net/uTCPConnection.h"
 
-#include "net/uTCPServer.h"
-#include "platform/uBufferPool.h"
 #include "platform/uSocket.h"
 
 #include <cerrno>
-#include <mutex>
 
 namespace logserver {
 
@@ -16,11 +13,12 @@ constexpr std::size_t kReadBytes = 64 * 1024;
 }  // namespace
 
 TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
-                                           TCustomTCPServer* server, const std::string& address,
-                                           std::uint16_t port, tReceiveFilterType filterClass)
+                                           TConnectionCallbacks callbacks,
+                                           const std::string& address, std::uint16_t port,
+                                           tReceiveFilterType filterClass)
     : TIPConnection("ls-tcp-conn"),
-      Server(server),
       Socket(std::move(socket)),
+      Callbacks(std::move(callbacks)),
       Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()) {
   ClientID = id;
   ClientAddress = address;
@@ -28,10 +26,10 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
 }
 
 std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
-    TDescriptor Socket, std::uint16_t ID, TCustomTCPServer* Server, const std::string& Address,
-    std::uint16_t Port, tReceiveFilterType FilterClass) {
-  return std::unique_ptr<TCustomTCPConnection>(
-      new TCustomTCPConnection(std::move(Socket), ID, Server, Address, Port, FilterClass));
+    TDescriptor Socket, std::uint16_t ID, TConnectionCallbacks Callbacks,
+    const std::string& Address, std::uint16_t Port, tReceiveFilterType FilterClass) {
+  return std::unique_ptr<TCustomTCPConnection>(new TCustomTCPConnection(
+      std::move(Socket), ID, std::move(Callbacks), Address, Port, FilterClass));
 }
 
 TCustomTCPConnection::~TCustomTCPConnection() {
@@ -67,8 +65,7 @@ bool TCustomTCPConnection::TryWriteNow(const char* Data, int Size, bool& wake) {
   // Only when nothing is ahead of this chunk, and no handler wants to hear
   // of it on the connection's side.
   if (!Writable || Writing || !SendList.empty()) return false;
-  TCustomTCPServer* server = Server.load();
-  if (server == nullptr || server->OnSend) return false;
+  if (PostingStopped.load() || Callbacks.NotifySends) return false;
   std::string frame = Filter->Encode(Data, Size);
   if (frame.empty()) return true;  // nothing to write, as on the queued path
   const long w = SocketWrite(Socket.Get(), frame.data(), frame.size());
@@ -120,37 +117,23 @@ void TCustomTCPConnection::ClearSendList() {
   Handoff.clear();
 }
 
-void TCustomTCPConnection::Post(TConnectionEvent Event, std::string Data) {
-  TCustomTCPServer* server = Server.load();
-  if (server == nullptr) return;
-  tReceiveMSG m;
-  m.Event = Event;
-  m.Connection = this;
-  m.Data = std::move(Data);
+bool TCustomTCPConnection::Post(tReceiveMSG& message) {
+  // A connection being stopped raises no events.
+  if (PostingStopped.load() || Terminated() || !Callbacks.Post) return false;
+  message.Connection = this;
   // Waits while the delivery queue is full; gives up only when this
   // connection is being stopped.
-  server->PostEvent(std::move(m), this);
+  return Callbacks.Post(message, *this);
 }
 
 void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int Size) {
-  // A connection being stopped raises no events.
-  if (Terminated()) return;
-  switch (Event) {
-    case ceConnect:
-    case ceDisconnect:
-      Post(Event, std::string());
-      break;
-    case ceSendData: {
-      // An unset handler drops the event anyway: not posting it spares the
-      // delivery thread a wake-up per keep-alive and connection.
-      TCustomTCPServer* server = Server.load();
-      if (server == nullptr || !server->OnSend) break;
-      Post(ceSendData, Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string());
-      break;
-    }
-    default:
-      break;
-  }
+  // An unset send handler drops the event anyway: not posting it spares the
+  // delivery thread a wake-up per keep-alive and connection.
+  if (Event == ceSendData && !Callbacks.NotifySends) return;
+  tReceiveMSG message;
+  message.Event = Event;
+  if (Event == ceSendData && Size > 0) message.Chunk.assign(Data, static_cast<std::size_t>(Size));
+  Post(message);
 }
 
 bool TCustomTCPConnection::WriteStep() {
@@ -194,42 +177,34 @@ bool TCustomTCPConnection::WriteAllQueued() {
 
 bool TCustomTCPConnection::ReadStep(bool& drained) {
   // Read straight into a run buffer, which the filter turns into the run of
-  // units in place; the record then carries it without another copy.
-  std::string run = TBufferPool::Shared().Take();
+  // units in place; the record then carries it without another copy. An
+  // unused buffer goes back to its pool when it goes out of scope.
+  tReceiveMSG message;
+  message.Event = ceReceiveData;
+  message.Run.Bytes = TBufferPool::TakeFrom(Callbacks.Buffers);
+  std::string& run = message.Run.Bytes.Bytes();
   const std::size_t head = Filter->HeadRoom();
   if (run.size() < head + kReadBytes) run.resize(head + kReadBytes);
   const long n = SocketRead(Socket.Get(), run.data() + head, kReadBytes);
   if (n <= 0) {
-    TBufferPool::Shared().Give(std::move(run));
     drained = true;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
-  const std::size_t units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
-  TCustomTCPServer* server = Server.load();
-  // A connection being stopped raises no events.
-  if (units == 0 || server == nullptr || Terminated()) {
-    TBufferPool::Shared().Give(std::move(run));
-    return true;
-  }
-  tReceiveMSG m;
-  m.Event = ceReceiveData;
-  m.Connection = this;
-  m.Packed = true;
-  m.Data = std::move(run);
-  // Waits while the delivery queue is full; gives up only when this
-  // connection is being stopped.
-  server->PostEvent(std::move(m), this);
+  message.Run.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
+  if (message.Run.Units > 0) Post(message);
   return true;
 }
 
 void TCustomTCPConnection::Execute() {
-  SocketSetNonBlocking(Socket.Get());
-  SetWritable(true);
+  // A socket that cannot be made non-blocking would stall this thread in a
+  // read: such a client is connected and let go at once.
+  const bool usable = SocketSetNonBlocking(Socket.Get()) == 0;
+  SetWritable(usable);
   Notify(ceConnect, nullptr, 0);
   bool readable = true;
-  while (!Terminated()) {
+  while (usable && !Terminated()) {
     // A wake-up for a chunk alone (a keep-alive) reads nothing.
     bool drained = true;
     if (readable && !ReadStep(drained)) break;
@@ -246,6 +221,8 @@ void TCustomTCPConnection::Execute() {
   }
   SetWritable(false);
   Notify(ceDisconnect, nullptr, 0);
+  // Lets the peer see the end at once; a socket the peer reset already
+  // fails here, which changes nothing.
   SocketShutdown(Socket.Get());
 }
 

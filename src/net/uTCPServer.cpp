@@ -10,6 +10,8 @@ namespace {
 
 constexpr int kListenBacklog = 256;
 constexpr int kSetupRetryMs = 50;
+// Only when the wake-up descriptor could not be made (out of descriptors):
+// the accept wait then looks at the terminate flag this often.
 constexpr int kAcceptWaitMs = 200;
 constexpr int kResourceRetryMs = 50;
 
@@ -28,16 +30,11 @@ bool IsResourceAcceptError(int e) {
 
 }  // namespace
 
-TCustomTCPServer::TCustomTCPServer(const tServerSetup& setup)
-    : TThread("ls-tcp-listen"),
-      OnReceive(setup.Events.OnReceive),
-      OnSend(setup.Events.OnSend),
-      OnDisconnect(setup.Events.OnDisconnect),
-      OnConnect(setup.Events.OnConnect),
-      OnBatchEnd(setup.Events.OnBatchEnd),
-      OnReceiveRun(setup.Events.OnReceiveRun),
-      IPPort(setup.IPPort) {
-  ReceiveManagerOwner = TReceiveManager::Create(this);
+TCustomTCPServer::TCustomTCPServer(const TServerSetup& setup)
+    : TThread("ls-tcp-listen"), Setup(setup) {
+  CountFailuresIn(Setup.Failures);
+  ReceiveManagerOwner = TReceiveManager::Create(
+      Setup, [this](std::uint16_t id) { RemoveConnection(id); });
   ReceiveManager.store(ReceiveManagerOwner.get());
   SetIPAddress(setup.IPAddress);
   // An address that cannot be resolved stays empty and every cycle then
@@ -55,7 +52,7 @@ TCustomTCPServer::~TCustomTCPServer() {
 
 void TCustomTCPServer::SetIPAddress(const std::string& text) {
   if (ParseIPv4(text) != kInvalidAddress) {
-    IPAddress_ = text;
+    ResolvedAddress = text;
     return;
   }
   std::uint32_t address = 0;
@@ -63,33 +60,35 @@ void TCustomTCPServer::SetIPAddress(const std::string& text) {
     LastError_.store(EINVAL);
     return;
   }
-  IPAddress_ = FormatIPv4(address);
-  if (IPAddress_.empty()) LastError_.store(EINVAL);
+  ResolvedAddress = FormatIPv4(address);
+  if (ResolvedAddress.empty()) LastError_.store(EINVAL);
 }
 
 void TCustomTCPServer::CloseListenSocket() {
   // Only the listener thread closes the descriptor (a close here could hand
   // its number to another socket while the thread still waits on it);
   // shutting it down wakes the thread at once.
-  std::lock_guard<std::mutex> guard(ListenGuard);
+  TMutexLock guard(ListenGuard);
+  // Fails only for a socket that is not listening yet, which has no
+  // waiter to wake.
   if (ListenSocket) SocketShutdown(ListenSocket.Get());
 }
 
 void TCustomTCPServer::CloseOwnListenSocket() {
-  std::lock_guard<std::mutex> guard(ListenGuard);
+  TMutexLock guard(ListenGuard);
   if (!ListenSocket) return;
   ListenSocket.Reset();
   ListeningPort_.store(0);
 }
 
 bool TCustomTCPServer::WaitStarted(int Milliseconds, int& Code) {
-  return WaitForStartSignal(Started, Milliseconds, LastError_, Code);
+  return WaitForStartSignal(CycleStarted, Milliseconds, LastError_, Code);
 }
 
 void TCustomTCPServer::Execute() {
   while (!Terminated()) {
     LastError_.store(0);
-    Started.Post();
+    CycleStarted.Post();
     TDescriptor created = SocketCreateStream();
     if (!created) {
       LastError_.store(errno);
@@ -102,12 +101,14 @@ void TCustomTCPServer::Execute() {
     // ListenSocket, where CloseListenSocket can reach it.
     const int fd = created.Get();
     {
-      std::lock_guard<std::mutex> guard(ListenGuard);
+      TMutexLock guard(ListenGuard);
       ListenSocket = std::move(created);
     }
-    SocketSetNonBlocking(fd);
+    // Without SO_REUSEADDR a restart may find the port held by connections
+    // in TIME_WAIT; bind then fails and says so, and the cycle repeats.
     SocketSetReuseAddress(fd);
-    if (SocketBind(fd, ParseIPv4(IPAddress_), IPPort) != 0 || SocketListen(fd, kListenBacklog) != 0) {
+    if (SocketSetNonBlocking(fd) != 0 || SocketBind(fd, ParseIPv4(ResolvedAddress), Setup.IPPort) != 0 ||
+        SocketListen(fd, kListenBacklog) != 0) {
       const int error = errno;
       LastError_.store(error);
       ListenFailure_.store(error);
@@ -117,12 +118,14 @@ void TCustomTCPServer::Execute() {
       continue;
     }
     ListenFailure_.store(0);
-    ListeningPort_.store(SocketLocalAddress(fd).port);
+    ListeningPort_.store(SocketLocalAddress(fd).Port);
     AcceptLoop(fd);
     CloseOwnListenSocket();
   }
   {
-    std::lock_guard<std::mutex> guard(ListenGuard);
+    TMutexLock guard(ListenGuard);
+    // A socket that never listened has nothing to shut down; the close
+    // below is what matters.
     if (ListenSocket) SocketShutdown(ListenSocket.Get());
   }
   CloseOwnListenSocket();
@@ -134,19 +137,24 @@ void TCustomTCPServer::AcceptLoop(int listenSocket) {
     TSocketAddress peer;
     TDescriptor client = SocketAccept(listenSocket, peer);
     if (client) {
-      SocketSetNonBlocking(client.Get());
-      CreateConnection(std::move(client), peer);
+      // A client whose socket cannot be made non-blocking is let go (its
+      // socket closes here); the listener goes on.
+      if (SocketSetNonBlocking(client.Get()) == 0) CreateConnection(std::move(client), peer);
       continue;
     }
     const int error = errno;
     if (error == EAGAIN || error == EWOULDBLOCK) {
       LastError_.store(0);
-      bool readable = false, writable = false;
-      if (SocketWait(listenSocket, true, false, kAcceptWaitMs, readable, writable) < 0 &&
+      // Sleeps until a client comes or the listener is stopped (Wake, or
+      // CloseListenSocket's shutdown).
+      bool readable = false, writable = false, woken = false;
+      if (SocketWaitOrWake(listenSocket, true, false, WakeUp, WakeUp.Valid() ? -1 : kAcceptWaitMs,
+                           readable, writable, woken) < 0 &&
           errno != EINTR) {
         LastError_.store(errno);
         return;
       }
+      if (woken) WakeUp.Clear();
       LastError_.store(0);
     } else if (IsTransientAcceptError(error)) {
       continue;
@@ -174,10 +182,23 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
   std::size_t id = 0;
   while (used[id]) ++id;
   if (id > 0xFFFF) return -1;  // the socket closes with its owner
-  Connections.emplace_back(
-      static_cast<std::uint16_t>(id),
-      TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id), this,
-                                   FormatIPv4(Peer.address), Peer.port, FilterClass));
+  TConnectionCallbacks callbacks;
+  callbacks.Post = [this](tReceiveMSG& message, const TThread& canceller) {
+    return PostEvent(message, &canceller);
+  };
+  callbacks.NotifySends = static_cast<bool>(Setup.OnSend);
+  callbacks.Buffers = Setup.Buffers;
+  auto connection =
+      TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
+                                   std::move(callbacks), FormatIPv4(Peer.Address), Peer.Port,
+                                   FilterClass);
+  if (!connection->CanStart()) {
+    // Out of descriptors: the client goes (its socket closes with it).
+    LastError_.store(connection->StartError());
+    return -1;
+  }
+  connection->CountFailuresIn(Setup.Failures);
+  Connections.emplace_back(static_cast<std::uint16_t>(id), std::move(connection));
   // Started under ListLock: an early disconnect that reaches RemoveConnection
   // waits for the lock and therefore finds the entry.
   const int rc = Connections.back().second->Start();
@@ -271,9 +292,9 @@ void TCustomTCPServer::RemoveConnection(std::uint16_t ID) {
   }
 }
 
-bool TCustomTCPServer::PostEvent(tReceiveMSG message, const TThread* canceller) {
+bool TCustomTCPServer::PostEvent(tReceiveMSG& message, const TThread* canceller) {
   TReceiveManager* manager = ReceiveManager.load();
-  return manager != nullptr && manager->Queue.Push(std::move(message), canceller);
+  return manager != nullptr && manager->Queue.Push(message, canceller);
 }
 
 void TCustomTCPServer::CloseAllConnections() {
@@ -285,7 +306,7 @@ void TCustomTCPServer::CloseAllConnections() {
     while (!Connections.empty()) {
       std::unique_ptr<TCustomTCPConnection> connection = std::move(Connections.back().second);
       Connections.pop_back();
-      connection->Server.store(nullptr);
+      connection->StopPosting();
       connection->Terminate();
       stopping.push_back(std::move(connection));
     }
@@ -297,12 +318,9 @@ void TCustomTCPServer::CloseAllConnections() {
   //    RemoveConnection needs it.
   std::unique_ptr<TReceiveManager> manager = std::move(ReceiveManagerOwner);
   if (manager) {
-    tReceiveMSG shutdown;
-    shutdown.Event = ceShutDown;
-    // Terminated first, so the wake-up finds the flag set; the manager then
-    // delivers what it holds and ends.
+    // Terminate wakes the manager (its Wake releases the queue) after setting
+    // the flag; it then delivers what it holds and ends.
     manager->Terminate();
-    manager->Queue.Push(std::move(shutdown), nullptr);
     manager->WaitFor();
   }
   // 3. Join and destroy the connections, newest first.

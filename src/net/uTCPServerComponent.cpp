@@ -2,11 +2,11 @@
 
 namespace logserver {
 
-std::unique_ptr<TCustomTCPServer> TSimpleTCPServer::Create(const tServerSetup& Setup) {
+std::unique_ptr<TCustomTCPServer> TSimpleTCPServer::Create(const TServerSetup& Setup) {
   return CreateAs<TSimpleTCPServer>(Setup);
 }
 
-std::unique_ptr<TCustomTCPServer> TTPKTTCPServer::Create(const tServerSetup& Setup) {
+std::unique_ptr<TCustomTCPServer> TTPKTTCPServer::Create(const TServerSetup& Setup) {
   return CreateAs<TTPKTTCPServer>(Setup);
 }
 
@@ -79,7 +79,7 @@ int TTCPServerComponent::SetClientOption(std::uint16_t ClientID, int Level, int 
 }
 
 bool TTCPServerComponent::WaitForStart(int TimeoutMs, int& ErrorCode) {
-  ErrorCode = 9;
+  ErrorCode = kNoServerError;
   if (!Server) return false;
   return Server->WaitStarted(TimeoutMs, ErrorCode);
 }

@@ -14,14 +14,14 @@ namespace logserver {
 class TSimpleTCPServer : public TCustomTCPServer {
  public:
   using TCustomTCPServer::TCustomTCPServer;
-  static std::unique_ptr<TCustomTCPServer> Create(const tServerSetup& Setup);
+  static std::unique_ptr<TCustomTCPServer> Create(const TServerSetup& Setup);
 };
 
 // Listener whose connections cut their input into TPKT frames.
 class TTPKTTCPServer : public TCustomTCPServer {
  public:
   using TCustomTCPServer::TCustomTCPServer;
-  static std::unique_ptr<TCustomTCPServer> Create(const tServerSetup& Setup);
+  static std::unique_ptr<TCustomTCPServer> Create(const TServerSetup& Setup);
 
  protected:
   int CreateConnection(TDescriptor Socket, const TSocketAddress& Peer) override;
@@ -37,8 +37,6 @@ class TTCPServerComponent : public TIPServerComponent {
   // Stops a running listener (Terminate, CloseListenSocket, WaitFor); with
   // true, creates a new one with the current settings and events.
   void SetActive(bool Value) override;
-  void SetIPAddress(const std::string& Value) override { IPAddress = Value; }
-  void SetIPPort(std::uint16_t Value) override { IPPort = Value; }
   bool ClientExists(std::uint16_t ClientID) override;
   void SendBuffer(TIPConnection* Client, const char* Data, std::uint32_t Size) override;
   void SendBufferByID(std::uint16_t ClientID, const char* Data, std::uint32_t Size) override;
@@ -53,7 +51,7 @@ class TTCPServerComponent : public TIPServerComponent {
   // -2 without a listener or without that client.
   int SetClientOption(std::uint16_t ClientID, int Level, int OptName, const void* OptVal,
                       int OptLen) override;
-  // ErrorCode 9 and false without a listener.
+  // ErrorCode kNoServerError (EBADF) and false without a listener.
   bool WaitForStart(int TimeoutMs, int& ErrorCode) override;
 
   // Queues an empty chunk for every client: with TPKT the header-only frame.

@@ -24,14 +24,14 @@ std::string tEmptyReceiveFilter::Decode(const char* Data, int Size, bool& More) 
 }
 
 std::size_t tEmptyReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
-  // A read is one unit: its length goes into the room before it.
-  if (Size == 0 || Offset < 4) {
+  // A read is one unit: its header goes into the room before it.
+  if (Size == 0 || Offset < kUnitHeaderBytes) {
     Run.clear();
     return 0;
   }
-  PutU32LE(Run.data() + Offset - 4, static_cast<std::uint32_t>(Size));
-  Run.erase(0, Offset - 4);
-  Run.resize(Size + 4);
+  WriteUnitHeader(Run.data() + Offset - kUnitHeaderBytes, Size);
+  Run.erase(0, Offset - kUnitHeaderBytes);
+  Run.resize(Size + kUnitHeaderBytes);
   return 1;
 }
 
@@ -113,9 +113,11 @@ std::size_t tTPKTReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, 
     }
     if (total - read < length) break;
     if (length > 4) {
-      // The length is read before the header it overwrites; after skipped
-      // bytes the payload moves down to close the gap.
-      PutU32LE(bytes + write, static_cast<std::uint32_t>(length - 4));
+      // The TPKT header (4 bytes) becomes the unit's header (as many): the
+      // length is read before it is overwritten, and after skipped bytes
+      // the payload moves down to close the gap.
+      static_assert(kUnitHeaderBytes == 4, "a unit header takes a TPKT header's place");
+      WriteUnitHeader(bytes + write, length - 4);
       if (write != read) std::memmove(bytes + write + 4, p + 4, length - 4);
       write += length;
       ++count;

@@ -5,6 +5,8 @@
 // A filter is used by its connection's thread only and takes no lock.
 #pragma once
 
+#include "platform/uUnitRun.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,7 +36,7 @@ class tEmptyReceiveFilter {
   // is the filter's. On return Run is the run of the non-empty units
   // completed, in order (its size cut to fit): the same units as Decode and
   // its follow-up calls would give. Returns how many.
-  virtual std::size_t HeadRoom() const { return 4; }
+  virtual std::size_t HeadRoom() const { return kUnitHeaderBytes; }
   virtual std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size);
 
  protected:

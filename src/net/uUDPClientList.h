@@ -35,12 +35,12 @@ class TUDPClintList {
   bool RemoveClient(std::uint16_t Index);
   void Clear();
 
-  void Lock() { Guard.lock(); }
-  void Unlock() { Guard.unlock(); }
+  void Lock() ACQUIRE(Guard) { Guard.Lock(); }
+  void Unlock() RELEASE(Guard) { Guard.Unlock(); }
 
  private:
   TRecursiveLock Guard;
-  std::array<pUDPClient, kSlots> Slots;  // guarded by Guard
+  std::array<pUDPClient, kSlots> Slots GUARDED_BY(Guard);
 };
 
 }  // namespace logserver

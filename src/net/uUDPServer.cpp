@@ -16,20 +16,16 @@ constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 // few cores. An idle socket is not affected: the thread then sleeps in poll.
 constexpr int kCoalesceMicroseconds = 200;
 
+constexpr const char* kHandlerFailure = "ls-udp handler";
+
 }  // namespace
 
-tUDPServer::tUDPServer(const tServerSetup& setup)
-    : TIPConnection("ls-udp"),
-      OnReceive(setup.Events.OnReceive),
-      OnSend(setup.Events.OnSend),
-      OnDisconnect(setup.Events.OnDisconnect),
-      OnConnect(setup.Events.OnConnect),
-      OnBatchEnd(setup.Events.OnBatchEnd),
-      Address(setup.IPAddress),
-      Port(setup.IPPort),
-      Datagrams(kBufferSize) {}
+tUDPServer::tUDPServer(const TServerSetup& setup)
+    : TIPConnection("ls-udp"), Setup(setup), Datagrams(kBufferSize) {
+  CountFailuresIn(Setup.Failures);
+}
 
-std::unique_ptr<tUDPServer> tUDPServer::Create(const tServerSetup& Setup) {
+std::unique_ptr<tUDPServer> tUDPServer::Create(const TServerSetup& Setup) {
   std::unique_ptr<tUDPServer> server(new tUDPServer(Setup));
   server->Start();
   return server;
@@ -38,32 +34,41 @@ std::unique_ptr<tUDPServer> tUDPServer::Create(const tServerSetup& Setup) {
 tUDPServer::~tUDPServer() { StopAndWait(); }
 
 bool tUDPServer::WaitStarted(int TimeoutMs, int& ErrorCode) {
-  return WaitForStartSignal(Started, TimeoutMs, LastError_, ErrorCode);
+  return WaitForStartSignal(ServingStarted, TimeoutMs, LastError_, ErrorCode);
 }
 
 int tUDPServer::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
   if (Terminated()) return 1;
-  std::lock_guard<std::mutex> guard(StateGuard);
+  TMutexLock guard(StateGuard);
   return SocketSetOption(Socket.Get(), Level, OptName, OptVal, OptLen);
 }
 
 void tUDPServer::Execute() {
-  if (!OpenSocket()) {
+  TServing serving;
+  if (!OpenSocket(serving)) {
     Failed_.store(true);
     return;
   }
-  ServeLoop();
+  ServeLoop(serving);
   CloseSocket();
 }
 
-bool tUDPServer::OpenSocket() {
+bool tUDPServer::OpenSocket(TServing& serving) {
   LastError_.store(0);
+  // Without its wake-up the thread could not be stopped while it waits.
+  if (!WakeUp.Valid()) {
+    LastError_.store(WakeUp.CreateError());
+    return false;
+  }
   TDescriptor fd = SocketCreateDatagram();
   if (!fd) {
     LastError_.store(errno);
     return false;
   }
-  SocketSetNonBlocking(fd.Get());
+  if (SocketSetNonBlocking(fd.Get()) != 0) {
+    LastError_.store(errno);
+    return false;
+  }
   // No SO_REUSEADDR: with it another socket could bind the same port and
   // take every datagram from then on. The port is this server's alone.
   // A large receive buffer absorbs bursts while this thread is busy in a
@@ -71,17 +76,20 @@ bool tUDPServer::OpenSocket() {
   SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
-  const std::uint32_t address = ParseIPv4(Address);
-  const bool malformed = address == kInvalidAddress && Address != "255.255.255.255";
-  if (malformed || SocketBind(fd.Get(), address, Port) != 0) {
+  const std::uint32_t address = ParseIPv4(Setup.IPAddress);
+  const bool malformed = address == kInvalidAddress && Setup.IPAddress != "255.255.255.255";
+  if (malformed || SocketBind(fd.Get(), address, Setup.IPPort) != 0) {
     LastError_.store(malformed ? EADDRNOTAVAIL : errno);
     return false;
   }
-  BoundPort_.store(SocketLocalAddress(fd.Get()).port);
-  std::lock_guard<std::mutex> guard(StateGuard);
+  BoundPort_.store(SocketLocalAddress(fd.Get()).Port);
+  TMutexLock guard(StateGuard);
   Socket = std::move(fd);
   SendQueue = std::make_unique<TSendQueue>();
   Clients = std::make_unique<TUDPClintList>();
+  serving.Socket = Socket.Get();
+  serving.Queue = SendQueue.get();
+  serving.Clients = Clients.get();
   return true;
 }
 
@@ -89,7 +97,7 @@ void tUDPServer::CloseSocket() {
   std::unique_ptr<TSendQueue> queue;
   std::unique_ptr<TUDPClintList> clients;
   {
-    std::lock_guard<std::mutex> guard(StateGuard);
+    TMutexLock guard(StateGuard);
     Socket.Reset();
     queue = std::move(SendQueue);
     clients = std::move(Clients);
@@ -97,30 +105,31 @@ void tUDPServer::CloseSocket() {
   // Freed outside the guard: commands still queued go without events.
 }
 
-void tUDPServer::ServeLoop() {
-  Started.Post();
+void tUDPServer::ServeLoop(TServing& serving) {
+  ServingStarted.Post();
   while (!Terminated()) {
-    const int received = SocketReceiveMany(Socket.Get(), Datagrams);
+    const int received = SocketReceiveMany(serving.Socket, Datagrams);
     if (received > 0) {
       // Read on while datagrams wait; poll only once the socket is empty.
-      for (int i = 0; i < received; ++i) HandleDatagram(i);
-      if (OnBatchEnd) CallHandlerSafely([&] { OnBatchEnd(); });
+      for (int i = 0; i < received; ++i) HandleDatagram(serving, i);
+      if (Setup.OnBatchEnd)
+        CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] { Setup.OnBatchEnd(); });
       if (received < TDatagramBatch::kCapacity) SleepMicroseconds(kCoalesceMicroseconds);
-      if (!SendQueued()) {
+      if (!SendQueued(serving)) {
         Failed_.store(true);
         break;
       }
       continue;
     }
     if (received < 0) LastError_.store(errno);
-    if (!SendQueued()) {
+    if (!SendQueued(serving)) {
       Failed_.store(true);
       break;
     }
     // Sleeps until a datagram, a send command, room to send, or the stop.
     bool readable = false, writable = false, woken = false;
-    const bool sending = SendQueue->Count() > 0;
-    if (SocketWaitOrWake(Socket.Get(), true, sending, WakeUp, -1, readable, writable, woken) < 0 &&
+    const bool sending = serving.Queue->Count() > 0;
+    if (SocketWaitOrWake(serving.Socket, true, sending, WakeUp, -1, readable, writable, woken) < 0 &&
         errno != EINTR) {
       LastError_.store(errno);
       Failed_.store(true);
@@ -128,7 +137,8 @@ void tUDPServer::ServeLoop() {
     }
     if (woken) WakeUp.Clear();
   }
-  Started.TryWait();
+  // A start signal nobody waited for is taken back: serving has ended.
+  ServingStarted.TryWait();
 }
 
 void tUDPServer::SetPeer(std::uint16_t id, const std::string& address, std::uint16_t port) {
@@ -137,65 +147,72 @@ void tUDPServer::SetPeer(std::uint16_t id, const std::string& address, std::uint
   ClientPort = port;
 }
 
-void tUDPServer::HandleDatagram(int i) {
+void tUDPServer::RaiseEvent(const tNotifyTCPEvent& event) {
+  if (event) CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] { event(*this); });
+}
+
+void tUDPServer::HandleDatagram(TServing& serving, int i) {
   const std::size_t n = Datagrams.Size(i);
   if (n == 0) return;  // an empty datagram: no peer, no event
   const TSocketAddress from = Datagrams.From(i);
-  ClientPort = from.port;
+  ClientPort = from.Port;
   // Senders repeat: the last one's text and slot are kept (the slot until
   // a command of this thread removes a peer).
-  if (from.address != CachedAddress || CachedAddressText.empty()) {
-    CachedAddressText = FormatIPv4(from.address);
-    CachedAddress = from.address;
+  if (from.Address != CachedAddress || CachedAddressText.empty()) {
+    CachedAddressText = FormatIPv4(from.Address);
+    CachedAddress = from.Address;
     CachedSlotValid = false;
   }
   // The send commands set the peer fields too: they are set anew each time.
   ClientAddress = CachedAddressText;
   std::uint16_t id = ClientID;
-  if (CachedSlotValid && from.port == CachedPort) {
+  if (CachedSlotValid && from.Port == CachedPort) {
     ClientID = CachedSlot;
-  } else if (Clients->FindClient(ClientAddress, ClientPort, id)) {
+  } else if (serving.Clients->FindClient(ClientAddress, ClientPort, id)) {
     ClientID = id;
     CachedSlotValid = true;
   } else {
-    ClientID = Clients->AddClient(tUDPClient{ClientAddress, ClientPort});
+    ClientID = serving.Clients->AddClient(tUDPClient{ClientAddress, ClientPort});
     // 255 is also "full": only a slot known to hold the peer is kept.
     CachedSlotValid = ClientID != TUDPClintList::kFullSlot;
-    if (OnConnect) CallHandlerSafely([&] { OnConnect(*this); });
+    RaiseEvent(Setup.OnConnect);
   }
   CachedSlot = ClientID;
-  CachedPort = from.port;
-  if (OnReceive)
-    CallHandlerSafely([&] { OnReceive(*this, Datagrams.Data(i), static_cast<std::uint32_t>(n)); });
+  CachedPort = from.Port;
+  if (Setup.OnReceive)
+    CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] {
+      Setup.OnReceive(*this, Datagrams.Data(i), static_cast<std::uint32_t>(n));
+    });
 }
 
-bool tUDPServer::SendQueued() {
-  while (SendQueue->Count() > 0 && !Terminated()) {
+bool tUDPServer::SendQueued(TServing& serving) {
+  while (serving.Queue->Count() > 0 && !Terminated()) {
     bool readable = false, writable = false;
-    if (SocketWait(Socket.Get(), false, true, 0, readable, writable) < 0) {
+    if (SocketWait(serving.Socket, false, true, 0, readable, writable) < 0) {
       if (errno == EINTR) continue;
       LastError_.store(errno);
       return false;
     }
     // Unwritable: the commands wait, and the sleep watches for room.
     if (!writable) return true;
-    SendPending();
+    SendPending(serving);
   }
   return true;
 }
 
-void tUDPServer::SendPending() {
-  pSendMSG msg = SendQueue->Pop();
+void tUDPServer::SendPending(TServing& serving) {
+  pSendMSG msg = serving.Queue->Pop();
   if (!msg) return;
   if (msg->Data.empty() && msg->Command != cmdSendDisconnect) return;
+  TUDPClintList& clients = *serving.Clients;
   bool isNew = true;
   switch (msg->Command) {
     case cmdSendToClient: {
       tUDPClient peer;
-      if (!Clients->GetClient(msg->ClientID, peer)) {
-        if (OnDisconnect) {
+      if (!clients.GetClient(msg->ClientID, peer)) {
+        if (Setup.OnDisconnect) {
           SetPeer(msg->ClientID, "0.0.0.0", 0);
-          CallHandlerSafely([&] { OnDisconnect(*this); });
+          RaiseEvent(Setup.OnDisconnect);
         }
         return;
       }
@@ -206,62 +223,64 @@ void tUDPServer::SendPending() {
     case cmdSendToIP: {
       const std::string address = msg->Address.substr(0, msg->Address.find('\0'));
       std::uint16_t found = 0;
-      if (Clients->FindClient(address, msg->Port, found)) {
+      if (clients.FindClient(address, msg->Port, found)) {
         msg->ClientID = found;
         isNew = false;
       }
       ClientAddress = address;
       ClientPort = msg->Port;
-      ClientID = isNew ? Clients->AddClient(tUDPClient{address, msg->Port}) : found;
+      ClientID = isNew ? clients.AddClient(tUDPClient{address, msg->Port}) : found;
       break;
     }
     case cmdSendDisconnect: {
       tUDPClient peer;
-      if (Clients->GetClient(msg->ClientID, peer)) {
+      if (clients.GetClient(msg->ClientID, peer)) {
         SetPeer(msg->ClientID, peer.Address, peer.Port);
         CachedSlotValid = false;
-        if (Clients->RemoveClient(msg->ClientID) && OnDisconnect) CallHandlerSafely([&] { OnDisconnect(*this); });
+        if (clients.RemoveClient(msg->ClientID)) RaiseEvent(Setup.OnDisconnect);
       }
       return;
     }
   }
   TSocketAddress to;
-  to.address = ParseIPv4(ClientAddress);
-  to.port = ClientPort;
-  if (SocketSendTo(Socket.Get(), msg->Data.data(), msg->Data.size(), to) != -1) {
-    if (isNew && OnConnect) CallHandlerSafely([&] { OnConnect(*this); });
+  to.Address = ParseIPv4(ClientAddress);
+  to.Port = ClientPort;
+  if (SocketSendTo(serving.Socket, msg->Data.data(), msg->Data.size(), to) != -1) {
+    if (isNew) RaiseEvent(Setup.OnConnect);
     LastError_.store(0);
-    if (OnSend)
-      CallHandlerSafely([&] { OnSend(*this, msg->Data.data(), static_cast<std::uint32_t>(msg->Data.size())); });
+    if (Setup.OnSend)
+      CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] {
+        Setup.OnSend(*this, msg->Data.data(), static_cast<std::uint32_t>(msg->Data.size()));
+      });
   } else {
     LastError_.store(errno);
-    if (OnDisconnect) CallHandlerSafely([&] { OnDisconnect(*this); });
+    RaiseEvent(Setup.OnDisconnect);
   }
 }
 
 void tUDPServer::PushCommand(pSendMSG Msg) {
   if (Terminated()) return;
   {
-    std::lock_guard<std::mutex> guard(StateGuard);
+    TMutexLock guard(StateGuard);
     if (SendQueue) SendQueue->Push(std::move(Msg));
   }
   WakeUp.Signal();
 }
 
-void tUDPServer::SendToClient(std::uint16_t ClientID_, const char* Data, int Size) {
+void tUDPServer::SendToClient(std::uint16_t clientID, const char* Data, int Size) {
   auto msg = std::make_unique<tSendMSG>();
   msg->Command = cmdSendToClient;
-  msg->ClientID = ClientID_;
+  msg->ClientID = clientID;
   if (Size > 0) msg->Data.assign(Data, static_cast<std::size_t>(Size));
   PushCommand(std::move(msg));
 }
 
-void tUDPServer::SendToIP(const std::string& Address_, std::uint16_t Port_, const char* Data,
+void tUDPServer::SendToIP(const std::string& address, std::uint16_t port, const char* Data,
                           int Size) {
   auto msg = std::make_unique<tSendMSG>();
   msg->Command = cmdSendToIP;
-  msg->Address = Address_.substr(0, 15);
-  msg->Port = Port_;
+  msg->Address = address.substr(0, 15);
+  msg->Port = port;
   if (Size > 0) msg->Data.assign(Data, static_cast<std::size_t>(Size));
   PushCommand(std::move(msg));
 }
@@ -269,7 +288,7 @@ void tUDPServer::SendToIP(const std::string& Address_, std::uint16_t Port_, cons
 void tUDPServer::SendToAll(const char* Data, int Size) {
   if (Terminated()) return;
   {
-    std::lock_guard<std::mutex> guard(StateGuard);
+    TMutexLock guard(StateGuard);
     if (!SendQueue || !Clients) return;
     for (int slot = 0; slot < TUDPClintList::kSlots; ++slot) {
       tUDPClient peer;
@@ -284,22 +303,22 @@ void tUDPServer::SendToAll(const char* Data, int Size) {
   WakeUp.Signal();
 }
 
-void tUDPServer::DisconnectClient(std::uint16_t ClientID_) {
+void tUDPServer::DisconnectClient(std::uint16_t clientID) {
   auto msg = std::make_unique<tSendMSG>();
   msg->Command = cmdSendDisconnect;
-  msg->ClientID = ClientID_;
+  msg->ClientID = clientID;
   PushCommand(std::move(msg));
 }
 
-std::string tUDPServer::GetClientText(std::uint16_t ClientID_) {
-  std::lock_guard<std::mutex> guard(StateGuard);
+std::string tUDPServer::GetClientText(std::uint16_t clientID) {
+  TMutexLock guard(StateGuard);
   tUDPClient peer;
-  if (!Clients || !Clients->GetClient(ClientID_, peer)) return std::string();
+  if (!Clients || !Clients->GetClient(clientID, peer)) return std::string();
   return peer.Address + ":" + std::to_string(peer.Port);
 }
 
 int tUDPServer::ReceiveBufferSize() {
-  std::lock_guard<std::mutex> guard(StateGuard);
+  TMutexLock guard(StateGuard);
   return Socket ? SocketReceiveBuffer(Socket.Get()) : -1;
 }
 

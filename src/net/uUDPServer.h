@@ -9,8 +9,10 @@
 //
 // Threading: every socket call and every event runs on the server thread.
 // The send operations may be called from any thread; they only queue a
-// command, under a guard that also orders them against the thread freeing
-// its send queue and peer list, so they never reach freed objects.
+// command, under StateGuard, which also orders them against the server
+// thread opening and freeing its socket, send queue and peer list, so they
+// never reach freed objects. The server thread itself uses those through a
+// TServing it takes once they are open.
 #pragma once
 
 #include "net/uIPServerHeader.h"
@@ -22,7 +24,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,25 +34,26 @@ class tUDPServer : public TIPConnection {
   static constexpr int kBufferSize = 8192;
 
   // Builds the server and starts its thread; the socket is opened there.
-  static std::unique_ptr<tUDPServer> Create(const tServerSetup& Setup);
+  static std::unique_ptr<tUDPServer> Create(const TServerSetup& Setup);
   ~tUDPServer() override;
 
   // True once serving began (the signal is used up); else ErrorCode is
   // LastError, or the errno of the timed-out wait.
   bool WaitStarted(int TimeoutMs, int& ErrorCode);
   // 1 without touching the socket once terminated.
-  int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) override;
+  int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) override
+      EXCLUDES(StateGuard);
 
   // Send operations: queue a command and return at once; nothing happens
   // while the server is stopping or not serving.
   void SendToClient(std::uint16_t ClientID, const char* Data, int Size);
   void SendToIP(const std::string& Address, std::uint16_t Port, const char* Data, int Size);
-  void SendToAll(const char* Data, int Size);
+  void SendToAll(const char* Data, int Size) EXCLUDES(StateGuard);
   void DisconnectClient(std::uint16_t ClientID);
   // "address:port" of the peer in that slot, or empty.
-  std::string GetClientText(std::uint16_t ClientID);
+  std::string GetClientText(std::uint16_t ClientID) EXCLUDES(StateGuard);
   // The socket's granted receive buffer in bytes, -1 while not serving.
-  int ReceiveBufferSize();
+  int ReceiveBufferSize() EXCLUDES(StateGuard);
 
   int LastError() const { return LastError_.load(); }
   // True once the server could not open its socket, or stopped serving
@@ -60,40 +62,42 @@ class tUDPServer : public TIPConnection {
   // The port bound (0 before serving); for tests that bind port 0.
   std::uint16_t BoundPort() const { return BoundPort_.load(); }
 
-  const tNotifyDataTCPEvent OnReceive;
-  const tNotifyDataTCPEvent OnSend;
-  const tNotifyTCPEvent OnDisconnect;
-  const tNotifyTCPEvent OnConnect;
-  const tNotifyBatchEndEvent OnBatchEnd;
-  const std::string Address;
-  const std::uint16_t Port;
+  // The handlers, address (IPAddress) and port (IPPort) given at creation.
+  const TServerSetup Setup;
 
  protected:
   void Execute() override;
   void Wake() override { WakeUp.Signal(); }
 
  private:
-  explicit tUDPServer(const tServerSetup& setup);
+  // What the server thread serves with while it serves: the socket, peer
+  // list and send queue it opened (they stay until it frees them).
+  struct TServing {
+    int Socket = -1;
+    TUDPClintList* Clients = nullptr;
+    TSendQueue* Queue = nullptr;
+  };
 
-  bool OpenSocket();
-  void ServeLoop();
-  void CloseSocket();
+  explicit tUDPServer(const TServerSetup& setup);
+
+  bool OpenSocket(TServing& serving) EXCLUDES(StateGuard);
+  void ServeLoop(TServing& serving);
+  void CloseSocket() EXCLUDES(StateGuard);
   // Raises the events of the i-th datagram of the last read.
-  void HandleDatagram(int i);
+  void HandleDatagram(TServing& serving, int i);
   // Carries out queued commands while the socket takes them; false on a
   // failure that ends serving.
-  bool SendQueued();
-  void SendPending();
+  bool SendQueued(TServing& serving);
+  void SendPending(TServing& serving);
   // Queues a command if the server is serving.
-  void PushCommand(pSendMSG Msg);
+  void PushCommand(pSendMSG Msg) EXCLUDES(StateGuard);
   void SetPeer(std::uint16_t id, const std::string& address, std::uint16_t port);
+  void RaiseEvent(const tNotifyTCPEvent& event);
 
-  // Guards the socket number and the two owned lists against the send
-  // operations of other threads while the server thread opens or frees them.
-  std::mutex StateGuard;
-  TDescriptor Socket;
-  std::unique_ptr<TUDPClintList> Clients;
-  std::unique_ptr<TSendQueue> SendQueue;
+  TMutex StateGuard;
+  TDescriptor Socket GUARDED_BY(StateGuard);
+  std::unique_ptr<TUDPClintList> Clients GUARDED_BY(StateGuard);
+  std::unique_ptr<TSendQueue> SendQueue GUARDED_BY(StateGuard);
 
   std::atomic<int> LastError_{0};
   std::atomic<bool> Failed_{false};
@@ -106,7 +110,7 @@ class tUDPServer : public TIPConnection {
   std::uint16_t CachedSlot = 0;
   bool CachedSlotValid = false;
   TWakeEvent WakeUp;  // send commands and the stop
-  TSemaphore Started{0};
+  TSemaphore ServingStarted{0};
 };
 
 }  // namespace logserver

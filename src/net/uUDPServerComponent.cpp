@@ -71,7 +71,7 @@ int TUDPServerComponent::SetClientOption(std::uint16_t, int Level, int OptName,
 }
 
 bool TUDPServerComponent::WaitForStart(int TimeoutMs, int& ErrorCode) {
-  ErrorCode = 9;
+  ErrorCode = kNoServerError;
   if (!Server_) return false;
   return Server_->WaitStarted(TimeoutMs, ErrorCode);
 }

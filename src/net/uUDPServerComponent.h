@@ -18,8 +18,6 @@ class TUDPServerComponent : public TIPServerComponent {
 
   bool GetActive() override;
   void SetActive(bool Value) override;
-  void SetIPAddress(const std::string& Value) override { IPAddress = Value; }
-  void SetIPPort(std::uint16_t Value) override { IPPort = Value; }
   bool ClientExists(std::uint16_t ClientID) override;
   // Client must be the server object an event of this component delivered.
   void SendBuffer(TIPConnection* Client, const char* Data, std::uint32_t Size) override;

@@ -21,11 +21,9 @@
 
 #include "platform/uSync.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <limits>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -39,7 +37,7 @@ class TBoundedQueue {
 
   explicit TBoundedQueue(std::size_t maxCount = kUnbounded, std::size_t maxBytes = kUnbounded,
                          TSizer sizer = nullptr)
-      : sizer_(sizer), maxCount_(maxCount), maxBytes_(maxBytes) {}
+      : Sizer(sizer), MaxCount(maxCount), MaxBytes(maxBytes) {}
   TBoundedQueue(const TBoundedQueue&) = delete;
   TBoundedQueue& operator=(const TBoundedQueue&) = delete;
 
@@ -47,13 +45,13 @@ class TBoundedQueue {
 
   // Appends whatever the bounds; waits for nothing but the lock.
   void Push(T item) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(Guard);
     Append(std::move(item));
   }
 
   // Appends when the item fits; false, with `item` untouched, when not.
   bool TryPush(T& item) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(Guard);
     if (!Fits(SizeOf(item))) return false;
     Append(std::move(item));
     return true;
@@ -65,8 +63,8 @@ class TBoundedQueue {
   // WakeWaiters(), so it must be cheap and take no lock.
   template <class Cancelled>
   bool PushWaiting(T& item, Cancelled cancelled) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!WaitForRoom(lock, SizeOf(item), cancelled)) return false;
+    TMutexLock lock(Guard);
+    if (!WaitForRoom(SizeOf(item), cancelled)) return false;
     Append(std::move(item));
     return true;
   }
@@ -78,12 +76,12 @@ class TBoundedQueue {
   // Returns how many were dropped.
   std::size_t PushEvicting(T item) {
     std::deque<T> dropped;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(mutex_);
+    TMutexLock lock(Guard);
     const std::size_t size = SizeOf(item);
     while (!Fits(size)) {
-      bytes_ -= SizeOf(items_.front());
-      dropped.push_back(std::move(items_.front()));
-      items_.pop_front();
+      QueuedBytes -= SizeOf(Items.front());
+      dropped.push_back(std::move(Items.front()));
+      Items.pop_front();
     }
     Append(std::move(item));
     return dropped.size();
@@ -95,7 +93,7 @@ class TBoundedQueue {
   void PushMany(std::vector<T>& items) {
     if (items.empty()) return;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      TMutexLock lock(Guard);
       for (T& item : items) AppendQuietly(std::move(item));
       WakeConsumer();
     }
@@ -107,7 +105,7 @@ class TBoundedQueue {
   std::size_t TryPushMany(std::vector<T>& items) {
     std::size_t taken = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      TMutexLock lock(Guard);
       while (taken < items.size() && Fits(SizeOf(items[taken]))) {
         AppendQuietly(std::move(items[taken]));
         ++taken;
@@ -126,13 +124,13 @@ class TBoundedQueue {
                        std::size_t byteLimit = kUnbounded) {
     std::size_t taken = 0;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      TMutexLock lock(Guard);
       while (taken < items.size()) {
         const std::size_t size = SizeOf(items[taken]);
         if (!Fits(size, byteLimit)) {
           // Let the consumer start on what is queued before waiting for room.
           WakeConsumer();
-          if (!WaitForRoom(lock, size, cancelled, byteLimit)) break;
+          if (!WaitForRoom(size, cancelled, byteLimit)) break;
         }
         AppendQuietly(std::move(items[taken]));
         ++taken;
@@ -149,15 +147,15 @@ class TBoundedQueue {
   // while there is none. False, with `item` untouched, after a Release(), a
   // time-out, or a wait that a signal interrupted.
   bool Pop(T& item, int timeoutMs = -1) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (items_.empty()) Sleep(lock, timeoutMs);
-    if (items_.empty()) {
+    TMutexLock lock(Guard);
+    if (Items.empty()) Sleep(timeoutMs);
+    if (Items.empty()) {
       DropWakeUps();
       return false;
     }
-    item = std::move(items_.front());
-    items_.pop_front();
-    bytes_ -= SizeOf(item);
+    item = std::move(Items.front());
+    Items.pop_front();
+    QueuedBytes -= SizeOf(item);
     Taken();
     return true;
   }
@@ -167,18 +165,18 @@ class TBoundedQueue {
   // queued. Returns how many were taken.
   std::size_t PopAll(std::vector<T>& out, int timeoutMs = -1, std::size_t maxCount = kUnbounded,
                      std::size_t maxBytes = kUnbounded) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (items_.empty()) Sleep(lock, timeoutMs);
+    TMutexLock lock(Guard);
+    if (Items.empty()) Sleep(timeoutMs);
     std::size_t taken = 0, bytes = 0;
-    while (!items_.empty() && taken < maxCount) {
-      const std::size_t size = SizeOf(items_.front());
+    while (!Items.empty() && taken < maxCount) {
+      const std::size_t size = SizeOf(Items.front());
       if (taken > 0 && bytes + size > maxBytes) break;
       bytes += size;
-      out.push_back(std::move(items_.front()));
-      items_.pop_front();
+      out.push_back(std::move(Items.front()));
+      Items.pop_front();
       ++taken;
     }
-    bytes_ -= bytes;
+    QueuedBytes -= bytes;
     if (taken > 0)
       Taken();
     else
@@ -188,126 +186,139 @@ class TBoundedQueue {
 
   // Wakes the consumer empty-handed (once, however often it is called while
   // the consumer is busy). Async-signal-safe: one sem_post, no lock.
-  void Release() { wake_.Post(); }
+  void Release() { WakeUpSignal.Post(); }
 
   // ---- Control, from any thread.
 
   // Pushes that wait for room give up, those waiting now and all later ones;
   // other pushes go on.
   void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    room_.notify_all();
+    TMutexLock lock(Guard);
+    IsClosed = true;
+    Room.NotifyAll();
   }
 
   // Drops both bounds: every push fits from now on, and pushes waiting for
   // room go ahead (for a last drain, when the consumer pops no more for a while).
   void LiftBounds() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lifted_ = true;
-    room_.notify_all();
+    TMutexLock lock(Guard);
+    BoundsLifted = true;
+    Room.NotifyAll();
   }
 
   // Makes waiting pushers ask their cancellation again.
   void WakeWaiters() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    room_.notify_all();
+    TMutexLock lock(Guard);
+    Room.NotifyAll();
   }
 
   // Destroys every queued item.
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.clear();
-    bytes_ = 0;
-    if (waiting_ > 0) room_.notify_all();
+    TMutexLock lock(Guard);
+    Items.clear();
+    QueuedBytes = 0;
+    if (WaitingPushers > 0) Room.NotifyAll();
   }
 
-  std::size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return items_.size();
+  std::size_t Count() EXCLUDES(Guard) {
+    TMutexLock lock(Guard);
+    return Items.size();
   }
-  std::size_t Bytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_;
+  std::size_t Bytes() EXCLUDES(Guard) {
+    TMutexLock lock(Guard);
+    return QueuedBytes;
   }
-  // Wake-ups posted and not yet consumed; for tests.
-  int PendingWakeUps() { return wake_.Value(); }
+  // For tests: wake-ups posted and not yet consumed, whether the consumer
+  // sleeps now, and how many pushers wait for room.
+  int PendingWakeUps() { return WakeUpSignal.Value(); }
+  bool ConsumerSleeping() EXCLUDES(Guard) {
+    TMutexLock lock(Guard);
+    return ConsumerAsleep;
+  }
+  std::size_t PushersWaiting() EXCLUDES(Guard) {
+    TMutexLock lock(Guard);
+    return WaitingPushers;
+  }
 
  private:
-  std::size_t SizeOf(const T& item) const { return sizer_ ? sizer_(item) : 0; }
+  std::size_t SizeOf(const T& item) const { return Sizer ? Sizer(item) : 0; }
 
-  bool Fits(std::size_t size, std::size_t byteLimit = kUnbounded) const {  // under the lock
-    const std::size_t bytes = byteLimit < maxBytes_ ? byteLimit : maxBytes_;
-    return lifted_ || items_.empty() ||
-           (items_.size() < maxCount_ && (size == 0 || bytes_ + size <= bytes));
+  bool Fits(std::size_t size, std::size_t byteLimit = kUnbounded) const REQUIRES(Guard) {
+    const std::size_t bytes = byteLimit < MaxBytes ? byteLimit : MaxBytes;
+    return BoundsLifted || Items.empty() ||
+           (Items.size() < MaxCount && (size == 0 || QueuedBytes + size <= bytes));
   }
 
-  void AppendQuietly(T&& item) {  // under the lock
-    bytes_ += SizeOf(item);
-    items_.push_back(std::move(item));
+  void AppendQuietly(T&& item) REQUIRES(Guard) {
+    QueuedBytes += SizeOf(item);
+    Items.push_back(std::move(item));
   }
 
-  void Append(T&& item) {  // under the lock
+  void Append(T&& item) REQUIRES(Guard) {
     AppendQuietly(std::move(item));
     WakeConsumer();
   }
 
-  void WakeConsumer() {  // under the lock
-    if (!asleep_) return;
-    asleep_ = false;
-    wake_.Post();
+  void WakeConsumer() REQUIRES(Guard) {
+    if (!ConsumerAsleep) return;
+    ConsumerAsleep = false;
+    // Posting fails only when the count would overflow, which a sleeping
+    // consumer rules out.
+    WakeUpSignal.Post();
   }
 
-  // The consumer's wait for an item or a release; returns with the lock held.
-  void Sleep(std::unique_lock<std::mutex>& lock, int timeoutMs) {
+  // The consumer's wait for an item or a release; gives the lock up while it
+  // sleeps and returns with it held.
+  void Sleep(int timeoutMs) REQUIRES(Guard) {
     if (timeoutMs == 0) return;
-    asleep_ = true;
-    lock.unlock();
+    ConsumerAsleep = true;
+    Guard.Unlock();
+    // A wait that a signal interrupts, or a time-out, returns as a release.
     if (timeoutMs < 0)
-      wake_.Wait();
+      WakeUpSignal.Wait();
     else
-      wake_.TimedWait(timeoutMs);
-    lock.lock();
-    asleep_ = false;
+      WakeUpSignal.TimedWait(timeoutMs);
+    Guard.Lock();
+    ConsumerAsleep = false;
   }
 
   // After the consumer took items: wake pushers waiting for room, and drop
   // surplus wake-ups once the list is empty, so that releases that found
   // nothing to do wake the consumer only once.
-  void Taken() {  // under the lock
-    if (waiting_ > 0) room_.notify_all();
-    if (items_.empty()) DropWakeUps();
+  void Taken() REQUIRES(Guard) {
+    if (WaitingPushers > 0) Room.NotifyAll();
+    if (Items.empty()) DropWakeUps();
   }
 
-  void DropWakeUps() {  // under the lock, with nothing queued
-    while (wake_.TryWait()) {
+  void DropWakeUps() REQUIRES(Guard) {  // with nothing queued
+    while (WakeUpSignal.TryWait()) {
     }
   }
 
   template <class Cancelled>
-  bool WaitForRoom(std::unique_lock<std::mutex>& lock, std::size_t size, Cancelled& cancelled,
-                   std::size_t byteLimit = kUnbounded) {
+  bool WaitForRoom(std::size_t size, Cancelled& cancelled, std::size_t byteLimit = kUnbounded)
+      REQUIRES(Guard) {
     while (!Fits(size, byteLimit)) {
-      if (closed_ || cancelled()) return false;
-      ++waiting_;
-      room_.wait(lock);
-      --waiting_;
+      if (IsClosed || cancelled()) return false;
+      ++WaitingPushers;
+      Room.Wait(Guard);
+      --WaitingPushers;
     }
-    return !closed_;
+    return !IsClosed;
   }
 
-  const TSizer sizer_;
-  std::mutex mutex_;
-  const std::size_t maxCount_;
-  const std::size_t maxBytes_;
-  bool lifted_ = false;           // every push fits; guarded by mutex_
-  std::condition_variable room_;  // pushers waiting for room; guarded by mutex_
-  TSemaphore wake_{0};            // the consumer's sleep
-  std::deque<T> items_;           // guarded by mutex_
-  std::size_t bytes_ = 0;         // guarded by mutex_
-  std::size_t waiting_ = 0;       // pushers in room_.wait; guarded by mutex_
-  bool asleep_ = false;           // the consumer waits on wake_; guarded by mutex_
-  bool closed_ = false;           // guarded by mutex_
+  const TSizer Sizer;
+  const std::size_t MaxCount;
+  const std::size_t MaxBytes;
+  TSemaphore WakeUpSignal{0};  // the consumer's sleep
+  TMutex Guard;
+  TCondition Room;  // pushers waiting for room
+  std::deque<T> Items GUARDED_BY(Guard);
+  std::size_t QueuedBytes GUARDED_BY(Guard) = 0;
+  std::size_t WaitingPushers GUARDED_BY(Guard) = 0;  // in Room.Wait
+  bool ConsumerAsleep GUARDED_BY(Guard) = false;     // waits on WakeUpSignal
+  bool BoundsLifted GUARDED_BY(Guard) = false;       // every push fits
+  bool IsClosed GUARDED_BY(Guard) = false;
 };
 
 }  // namespace logserver

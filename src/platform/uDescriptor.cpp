@@ -6,13 +6,13 @@
 namespace logserver {
 
 void TDescriptor::Reset(int fd) noexcept {
-  if (fd_ >= 0 && fd_ != fd) {
+  if (Fd >= 0 && Fd != fd) {
     const int saved = errno;
     // Never retried: after EINTR the descriptor is gone all the same.
-    ::close(fd_);
+    ::close(Fd);
     errno = saved;
   }
-  fd_ = fd;
+  Fd = fd;
 }
 
 }  // namespace logserver

@@ -12,10 +12,10 @@ namespace logserver {
 class TDescriptor {
  public:
   TDescriptor() noexcept = default;
-  explicit TDescriptor(int fd) noexcept : fd_(fd) {}
+  explicit TDescriptor(int fd) noexcept : Fd(fd) {}
   ~TDescriptor() { Reset(); }
 
-  TDescriptor(TDescriptor&& other) noexcept : fd_(other.Release()) {}
+  TDescriptor(TDescriptor&& other) noexcept : Fd(other.Release()) {}
   TDescriptor& operator=(TDescriptor&& other) noexcept {
     if (this != &other) Reset(other.Release());
     return *this;
@@ -24,14 +24,14 @@ class TDescriptor {
   TDescriptor& operator=(const TDescriptor&) = delete;
 
   // The descriptor, or -1; still owned here.
-  int Get() const noexcept { return fd_; }
-  bool Valid() const noexcept { return fd_ >= 0; }
+  int Get() const noexcept { return Fd; }
+  bool Valid() const noexcept { return Fd >= 0; }
   explicit operator bool() const noexcept { return Valid(); }
 
   // Gives the descriptor up without closing it; this object is empty after.
   int Release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = Fd;
+    Fd = -1;
     return fd;
   }
 
@@ -39,7 +39,7 @@ class TDescriptor {
   void Reset(int fd = -1) noexcept;
 
  private:
-  int fd_ = -1;
+  int Fd = -1;
 };
 
 }  // namespace logserver

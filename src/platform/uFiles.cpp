@@ -65,7 +65,9 @@ TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::str
     errno = EINVAL;
     return file;
   }
-  // O_NONBLOCK only kept a planted FIFO from blocking the open.
+  // O_NONBLOCK only kept a planted FIFO from blocking the open. Should
+  // clearing it fail, the regular file stays non-blocking, which changes
+  // nothing for a regular file.
   fcntl(file.Get(), F_SETFL, O_APPEND);
   return file;
 }
@@ -207,7 +209,9 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
     errno = saved;
     return false;
   }
-  // The rename itself reaches the disk with its directory.
+  // The rename itself reaches the disk with its directory. The new file is
+  // in place either way; a directory that cannot be synced only leaves the
+  // rename to the kernel's own write-back.
   const std::string directory = DirectoryPart(target);
   TDescriptor dir = OpenRetrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (dir) fsync(dir.Get());

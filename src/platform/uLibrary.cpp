@@ -6,23 +6,25 @@ namespace logserver {
 
 bool TSharedLibrary::Open(const std::string& path) {
   Close();
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
+  Handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (Handle == nullptr) {
     const char* why = dlerror();
-    error_ = why ? why : "cannot be loaded";
+    Error_ = why ? why : "cannot be loaded";
     return false;
   }
-  error_.clear();
+  Error_.clear();
   return true;
 }
 
 void* TSharedLibrary::Symbol(const std::string& name) const {
-  return handle_ ? dlsym(handle_, name.c_str()) : nullptr;
+  return Handle ? dlsym(Handle, name.c_str()) : nullptr;
 }
 
 void TSharedLibrary::Close() {
-  if (handle_) dlclose(handle_);
-  handle_ = nullptr;
+  // A failed dlclose leaves the library loaded, which costs memory only:
+  // the handle is dropped either way.
+  if (Handle && dlclose(Handle) != 0) Error_ = "dlclose failed";
+  Handle = nullptr;
 }
 
 }  // namespace logserver

@@ -19,12 +19,12 @@ class TSharedLibrary {
   // The address of an exported symbol, or nullptr.
   void* Symbol(const std::string& name) const;
   void Close();
-  bool IsOpen() const { return handle_ != nullptr; }
-  const std::string& Error() const { return error_; }
+  bool IsOpen() const { return Handle != nullptr; }
+  const std::string& Error() const { return Error_; }
 
  private:
-  void* handle_ = nullptr;
-  std::string error_;
+  void* Handle = nullptr;
+  std::string Error_;
 };
 
 }  // namespace logserver

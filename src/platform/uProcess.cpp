@@ -15,6 +15,8 @@ void SetHandler(int signal, TSignalHandler handler) {
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
+  // sigaction fails only for a signal number that cannot be caught (SIGKILL,
+  // SIGSTOP) or does not exist; the service's are fixed and valid.
   sigaction(signal, &action, nullptr);
 }
 
@@ -27,6 +29,7 @@ sigset_t ServiceSignals() {
   return set;
 }
 
+// pthread_sigmask fails only for an invalid `how`; these pass a valid one.
 void BlockServiceSignals() {
   const sigset_t set = ServiceSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -47,6 +50,7 @@ void InstallSignalHandlers(const TSignalHandlers& handlers) {
 
 void TuneMemoryAllocator() {
 #ifdef __GLIBC__
+  // A refused setting leaves glibc's default, which is slower, not wrong.
   mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
   mallopt(M_TOP_PAD, 4 * 1024 * 1024);
 #endif

@@ -71,8 +71,8 @@ TDescriptor SocketAccept(int fd, TSocketAddress& peer) {
   socklen_t length = sizeof sa;
   TDescriptor client(accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC));
   if (client) {
-    peer.address = sa.sin_addr.s_addr;
-    peer.port = ntohs(sa.sin_port);
+    peer.Address = sa.sin_addr.s_addr;
+    peer.Port = ntohs(sa.sin_port);
   }
   return client;
 }
@@ -112,7 +112,10 @@ TDescriptor SocketConnectWithin(const std::string& host, std::uint16_t port, int
   TDescriptor fd = SocketCreateStream();
   if (!fd) return fd;
   const int flags = fcntl(fd.Get(), F_GETFL, 0);
-  fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK);
+  if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    fd.Reset();
+    return fd;
+  }
   const sockaddr_in sa = MakeAddress(address, port);
   int rc = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
@@ -124,16 +127,13 @@ TDescriptor SocketConnectWithin(const std::string& host, std::uint16_t port, int
     } else if (rc > 0) {
       int error = 0;
       socklen_t length = sizeof error;
-      getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+      if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
       errno = error;
       rc = error == 0 ? 0 : -1;
     }
   }
-  if (rc != 0) {
-    fd.Reset();
-    return fd;
-  }
-  fcntl(fd.Get(), F_SETFL, flags);
+  // The caller expects a blocking socket.
+  if (rc != 0 || fcntl(fd.Get(), F_SETFL, flags) != 0) fd.Reset();
   return fd;
 }
 
@@ -188,14 +188,14 @@ long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& f
     n = recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &length);
   } while (n < 0 && errno == EINTR);
   if (n >= 0) {
-    from.address = sa.sin_addr.s_addr;
-    from.port = ntohs(sa.sin_port);
+    from.Address = sa.sin_addr.s_addr;
+    from.Port = ntohs(sa.sin_port);
   }
   return static_cast<long>(n);
 }
 
 long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to) {
-  const sockaddr_in sa = MakeAddress(to.address, to.port);
+  const sockaddr_in sa = MakeAddress(to.Address, to.Port);
   ssize_t n;
   do {
     n = sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -212,8 +212,8 @@ TSocketAddress SocketLocalAddress(int fd) {
   socklen_t length = sizeof sa;
   TSocketAddress local;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0) {
-    local.address = sa.sin_addr.s_addr;
-    local.port = ntohs(sa.sin_port);
+    local.Address = sa.sin_addr.s_addr;
+    local.Port = ntohs(sa.sin_port);
   }
   return local;
 }
@@ -253,49 +253,49 @@ int SocketWaitOrWake(int fd, bool forRead, bool forWrite, const TWakeEvent& wake
 }
 
 struct TDatagramBatch::TStorage {
-  explicit TStorage(std::size_t bytes) : datagramBytes(bytes), buffer(bytes * kCapacity) {}
-  std::size_t datagramBytes;
-  std::vector<char> buffer;
-  mmsghdr messages[kCapacity];
-  iovec vectors[kCapacity];
-  sockaddr_in senders[kCapacity];
+  explicit TStorage(std::size_t bytes) : DatagramBytes(bytes), Buffer(bytes * kCapacity) {}
+  std::size_t DatagramBytes;
+  std::vector<char> Buffer;
+  mmsghdr Messages[kCapacity];
+  iovec Vectors[kCapacity];
+  sockaddr_in Senders[kCapacity];
 };
 
 TDatagramBatch::TDatagramBatch(std::size_t datagramBytes)
-    : storage_(std::make_unique<TStorage>(datagramBytes)) {}
+    : Storage(std::make_unique<TStorage>(datagramBytes)) {}
 
 TDatagramBatch::~TDatagramBatch() = default;
 
 const char* TDatagramBatch::Data(int i) const {
-  return storage_->buffer.data() + static_cast<std::size_t>(i) * storage_->datagramBytes;
+  return Storage->Buffer.data() + static_cast<std::size_t>(i) * Storage->DatagramBytes;
 }
 
-std::size_t TDatagramBatch::Size(int i) const { return storage_->messages[i].msg_len; }
+std::size_t TDatagramBatch::Size(int i) const { return Storage->Messages[i].msg_len; }
 
 TSocketAddress TDatagramBatch::From(int i) const {
   TSocketAddress from;
-  from.address = storage_->senders[i].sin_addr.s_addr;
-  from.port = ntohs(storage_->senders[i].sin_port);
+  from.Address = Storage->Senders[i].sin_addr.s_addr;
+  from.Port = ntohs(Storage->Senders[i].sin_port);
   return from;
 }
 
 int SocketReceiveMany(int fd, TDatagramBatch& batch) {
-  TDatagramBatch::TStorage& st = *batch.storage_;
+  TDatagramBatch::TStorage& st = *batch.Storage;
   for (int i = 0; i < TDatagramBatch::kCapacity; ++i) {
-    st.vectors[i].iov_base = st.buffer.data() + static_cast<std::size_t>(i) * st.datagramBytes;
-    st.vectors[i].iov_len = st.datagramBytes;
-    std::memset(&st.messages[i].msg_hdr, 0, sizeof st.messages[i].msg_hdr);
-    st.messages[i].msg_hdr.msg_iov = &st.vectors[i];
-    st.messages[i].msg_hdr.msg_iovlen = 1;
-    st.messages[i].msg_hdr.msg_name = &st.senders[i];
-    st.messages[i].msg_hdr.msg_namelen = sizeof st.senders[i];
-    st.messages[i].msg_len = 0;
+    st.Vectors[i].iov_base = st.Buffer.data() + static_cast<std::size_t>(i) * st.DatagramBytes;
+    st.Vectors[i].iov_len = st.DatagramBytes;
+    std::memset(&st.Messages[i].msg_hdr, 0, sizeof st.Messages[i].msg_hdr);
+    st.Messages[i].msg_hdr.msg_iov = &st.Vectors[i];
+    st.Messages[i].msg_hdr.msg_iovlen = 1;
+    st.Messages[i].msg_hdr.msg_name = &st.Senders[i];
+    st.Messages[i].msg_hdr.msg_namelen = sizeof st.Senders[i];
+    st.Messages[i].msg_len = 0;
   }
   int n;
   do {
-    n = recvmmsg(fd, st.messages, TDatagramBatch::kCapacity, MSG_DONTWAIT, nullptr);
+    n = recvmmsg(fd, st.Messages, TDatagramBatch::kCapacity, MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
-  batch.count_ = n > 0 ? n : 0;
+  batch.Received = n > 0 ? n : 0;
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
   return n;
 }

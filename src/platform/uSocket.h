@@ -18,8 +18,8 @@ namespace logserver {
 
 // An IPv4 address in network byte order and a port in host byte order.
 struct TSocketAddress {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
+  std::uint32_t Address = 0;
+  std::uint16_t Port = 0;
 };
 
 constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
@@ -82,7 +82,7 @@ class TDatagramBatch {
 
   // Of the last SocketReceiveMany: how many, and each one's bytes (cut to
   // datagramBytes) and sender.
-  int Count() const { return count_; }
+  int Count() const { return Received; }
   const char* Data(int i) const;
   std::size_t Size(int i) const;
   TSocketAddress From(int i) const;
@@ -90,8 +90,8 @@ class TDatagramBatch {
  private:
   friend int SocketReceiveMany(int fd, TDatagramBatch& batch);
   struct TStorage;
-  std::unique_ptr<TStorage> storage_;
-  int count_ = 0;
+  std::unique_ptr<TStorage> Storage;
+  int Received = 0;
 };
 
 // Reads the datagrams waiting, up to kCapacity, without blocking. Returns

@@ -2,22 +2,35 @@
 
 #include <cerrno>
 #include <sys/time.h>
+#include <system_error>
 #include <time.h>
 
 namespace logserver {
 
-TSemaphore::TSemaphore(unsigned initialCount) { sem_init(&sem_, 0, initialCount); }
+void TCondition::Wait(TMutex& mutex) {
+  // The caller holds the mutex: the wait borrows it and gives it back held.
+  std::unique_lock<std::mutex> held(mutex.Handle, std::adopt_lock);
+  Native.wait(held);
+  held.release();
+}
 
-TSemaphore::~TSemaphore() { sem_destroy(&sem_); }
+TSemaphore::TSemaphore(unsigned initialCount) {
+  if (sem_init(&Native, 0, initialCount) != 0)
+    throw std::system_error(errno, std::generic_category(), "sem_init");
+}
 
-int TSemaphore::Post() { return sem_post(&sem_) == 0 ? 0 : errno; }
+// sem_destroy fails only for an invalid semaphore, which the constructor
+// rules out.
+TSemaphore::~TSemaphore() { sem_destroy(&Native); }
 
-bool TSemaphore::Wait() { return sem_wait(&sem_) == 0; }
+int TSemaphore::Post() { return sem_post(&Native) == 0 ? 0 : errno; }
+
+bool TSemaphore::Wait() { return sem_wait(&Native) == 0; }
 
 bool TSemaphore::TryWait() {
   int rc;
   do {
-    rc = sem_trywait(&sem_);
+    rc = sem_trywait(&Native);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
@@ -25,31 +38,31 @@ bool TSemaphore::TryWait() {
 TDeadline ComputeDeadline(long long clockSeconds, long clockMicroseconds, int milliseconds) {
   long long u = static_cast<long long>(milliseconds) * 1000 + clockMicroseconds;
   TDeadline d;
-  d.seconds = clockSeconds + u / 1000000;
-  d.nanoseconds = static_cast<long>((u % 1000000) * 1000);
+  d.Seconds = clockSeconds + u / 1000000;
+  d.Nanoseconds = static_cast<long>((u % 1000000) * 1000);
   // A negative wait gives a deadline in the past; keep the nanoseconds in
   // range so that sem_timedwait times out instead of failing with EINVAL.
-  if (d.nanoseconds < 0) {
-    d.nanoseconds += 1000000000L;
-    d.seconds -= 1;
+  if (d.Nanoseconds < 0) {
+    d.Nanoseconds += 1000000000L;
+    d.Seconds -= 1;
   }
   return d;
 }
 
 bool TSemaphore::TimedWait(int milliseconds) {
-  timeval tv;
+  timeval tv{};
+  // gettimeofday cannot fail with a valid buffer and no time zone.
   gettimeofday(&tv, nullptr);
-  TDeadline d = ComputeDeadline(tv.tv_sec, tv.tv_usec, milliseconds);
+  const TDeadline d = ComputeDeadline(tv.tv_sec, tv.tv_usec, milliseconds);
   timespec ts;
-  ts.tv_sec = static_cast<time_t>(d.seconds);
-  ts.tv_nsec = d.nanoseconds;
-  return sem_timedwait(&sem_, &ts) == 0;
+  ts.tv_sec = static_cast<time_t>(d.Seconds);
+  ts.tv_nsec = d.Nanoseconds;
+  return sem_timedwait(&Native, &ts) == 0;
 }
 
 int TSemaphore::Value() {
   int value = 0;
-  sem_getvalue(&sem_, &value);
-  return value;
+  return sem_getvalue(&Native, &value) == 0 ? value : -1;
 }
 
 }  // namespace logserver

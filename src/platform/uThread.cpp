@@ -2,6 +2,7 @@
 
 #include "platform/uProcess.h"
 
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <limits.h>
@@ -21,7 +22,7 @@ constexpr std::size_t kMinStack = 0;
 }  // namespace
 
 TThread::TThread(const char* name, std::size_t stackSize)
-    : name_(std::string(name).substr(0, 15)), stackSize_(stackSize) {}
+    : ThreadName(std::string(name).substr(0, 15)), StackSize(stackSize) {}
 
 TThread::~TThread() {
   // Reaching here with a running thread is an owner's mistake; joining is the
@@ -31,45 +32,65 @@ TThread::~TThread() {
 }
 
 int TThread::Start() {
-  if (started_) return EALREADY;
+  if (IsStarted) return EALREADY;
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) return rc;
-  std::size_t size = stackSize_ < kMinStack ? kMinStack : stackSize_;
+  std::size_t size = StackSize < kMinStack ? kMinStack : StackSize;
   const std::size_t floor = static_cast<std::size_t>(PTHREAD_STACK_MIN);
   if (size < floor) size = floor;
   rc = pthread_attr_setstacksize(&attr, size);
   if (rc == 0) {
+    // pthread_sigmask fails only for an invalid `how`; both calls pass a
+    // valid one.
     const sigset_t block = ServiceSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &block, &previous);
-    rc = pthread_create(&handle_, &attr, &TThread::Trampoline, this);
+    rc = pthread_create(&Handle, &attr, &TThread::Trampoline, this);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
+  // Destroying an initialised attribute object cannot fail.
   pthread_attr_destroy(&attr);
-  if (rc == 0) started_ = true;
+  if (rc == 0) IsStarted = true;
   return rc;
 }
 
 void TThread::WaitFor() {
-  if (!started_ || joined_) return;
-  pthread_join(handle_, nullptr);
-  joined_ = true;
+  if (!IsStarted || Joined) return;
+  // Fails only for a thread that is not joinable or joins itself; neither
+  // can happen to a started, not yet joined object called by its owner.
+  pthread_join(Handle, nullptr);
+  Joined = true;
 }
 
 void* TThread::Trampoline(void* self) {
-  // No error leaves a thread: an escaping exception would end the process.
   TThread* thread = static_cast<TThread*>(self);
-  pthread_setname_np(pthread_self(), thread->name_.c_str());
-  try {
-    thread->Execute();
-  } catch (...) {
-  }
+  // The name is for people reading ps; a refusal changes nothing else.
+  pthread_setname_np(pthread_self(), thread->ThreadName.c_str());
+  // No error leaves a thread (an escaping exception would end the process);
+  // one that ends a body is counted and reported.
+  const std::string where = thread->ThreadName + " thread";
+  CallRecordingFailures(thread->Failures, where.c_str(), [thread] { thread->Execute(); });
   return nullptr;
 }
 
 void SetCurrentThreadName(const char* name) {
   pthread_setname_np(pthread_self(), std::string(name).substr(0, 15).c_str());
+}
+
+void TThreadRole::Bind() { Holder.store(std::this_thread::get_id()); }
+
+void TThreadRole::Release() { Holder.store(std::thread::id()); }
+
+bool TThreadRole::IsCurrent() const { return Holder.load() == std::this_thread::get_id(); }
+
+void TThreadRole::AssertCurrent() const {
+#ifndef NDEBUG
+  std::thread::id unbound;
+  // The first caller takes a free role.
+  if (Holder.compare_exchange_strong(unbound, std::this_thread::get_id())) return;
+  assert(IsCurrent() && "called on a thread that does not hold this role");
+#endif
 }
 
 }  // namespace logserver

@@ -1,5 +1,6 @@
 // Thread object: one POSIX thread with a small fixed stack, a terminate flag
-// that the body polls, and a join.
+// that the body polls, and a join. And the thread role, which checks that a
+// group of operations runs on the one thread meant to run them.
 //
 // Thread safety: Terminate() and Terminated() may be called from any thread.
 // Start() and WaitFor() are called by the owner only. No thread object frees
@@ -15,10 +16,14 @@
 // destroying the members the body uses (StopAndWait()).
 #pragma once
 
+#include "platform/uCaughtFailures.h"
+#include "platform/uThreadAnnotations.h"
+
 #include <atomic>
 #include <cstddef>
 #include <pthread.h>
 #include <string>
+#include <thread>
 
 namespace logserver {
 
@@ -38,16 +43,23 @@ class TThread {
 
   // Sets the flag, then wakes the body where it may sleep (Wake).
   void Terminate() {
-    terminated_.store(true);
+    TerminateRequested.store(true);
     Wake();
   }
-  bool Terminated() const { return terminated_.load(); }
+  bool Terminated() const { return TerminateRequested.load(); }
 
   // Blocks until the body has returned; returns at once when the thread was
   // never started or has already been joined.
   void WaitFor();
 
-  bool Started() const { return started_; }
+  bool Started() const { return IsStarted; }
+  const std::string& Name() const { return ThreadName; }
+
+  // Where errors caught on this thread are counted (a body that throws, a
+  // handler it calls); without one they go to stderr. Set before Start; the
+  // counter must outlive the thread.
+  void CountFailuresIn(TCaughtFailures* failures) { Failures = failures; }
+  TCaughtFailures* FailureCounter() const { return Failures; }
 
  protected:
   // `name` is cut to 15 characters, the kernel's limit.
@@ -67,15 +79,40 @@ class TThread {
  private:
   static void* Trampoline(void* self);
 
-  std::string name_;
-  std::size_t stackSize_;
-  std::atomic<bool> terminated_{false};
-  pthread_t handle_{};
-  bool started_ = false;
-  bool joined_ = false;
+  const std::string ThreadName;
+  const std::size_t StackSize;
+  TCaughtFailures* Failures = nullptr;
+  std::atomic<bool> TerminateRequested{false};
+  pthread_t Handle{};
+  bool IsStarted = false;
+  bool Joined = false;
 };
 
 // Names the calling thread (the process's initial thread has no object).
 void SetCurrentThreadName(const char* name);
+
+// The one thread that may run a group of operations (muduo's
+// assertInLoopThread). The thread takes the role by Bind, or by its first
+// AssertCurrent while nobody holds it; Release frees it for another thread
+// (a server started anew runs on a new thread). AssertCurrent aborts a
+// debug build when another thread calls; release builds check nothing.
+//
+// It is a capability for the thread-safety analysis: members only that
+// thread may touch are GUARDED_BY the role, and a function reached from
+// outside calls AssertCurrent before it touches them.
+class CAPABILITY("thread role") TThreadRole {
+ public:
+  TThreadRole() = default;
+  TThreadRole(const TThreadRole&) = delete;
+  TThreadRole& operator=(const TThreadRole&) = delete;
+
+  void Bind();
+  void Release();
+  void AssertCurrent() const ASSERT_CAPABILITY(this);
+  bool IsCurrent() const;
+
+ private:
+  mutable std::atomic<std::thread::id> Holder{};
+};
 
 }  // namespace logserver

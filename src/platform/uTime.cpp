@@ -53,14 +53,14 @@ TDateTimeParts DecodeDateTime(double value) {
   }
   TDateTimeParts p;
   const std::int64_t unixDay = day - kUnixEpochDay;
-  CivilFromDays(unixDay, p.year, p.month, p.day);
+  CivilFromDays(unixDay, p.Year, p.Month, p.Day);
   std::int64_t wd = (unixDay + 4) % 7;  // 1970-01-01 was a Thursday
   if (wd < 0) wd += 7;
-  p.dayOfWeek = static_cast<int>(wd) + 1;
-  p.hour = static_cast<int>(ms / 3600000);
-  p.minute = static_cast<int>(ms / 60000 % 60);
-  p.second = static_cast<int>(ms / 1000 % 60);
-  p.millisecond = static_cast<int>(ms % 1000);
+  p.DayOfWeek = static_cast<int>(wd) + 1;
+  p.Hour = static_cast<int>(ms / 3600000);
+  p.Minute = static_cast<int>(ms / 60000 % 60);
+  p.Second = static_cast<int>(ms / 1000 % 60);
+  p.Millisecond = static_cast<int>(ms % 1000);
   return p;
 }
 
@@ -75,7 +75,7 @@ double EncodeDateTime(std::int64_t year, int month, int day, int hour, int minut
 
 double StartOfHour(double value) {
   const TDateTimeParts p = DecodeDateTime(value);
-  return EncodeDateTime(p.year, p.month, p.day, p.hour, 0, 0, 0);
+  return EncodeDateTime(p.Year, p.Month, p.Day, p.Hour, 0, 0, 0);
 }
 
 double Now() {

@@ -11,14 +11,14 @@
 namespace logserver {
 
 struct TDateTimeParts {
-  std::int64_t year = 1899;
-  int month = 12;         // 1..12
-  int day = 30;           // 1..31
-  int dayOfWeek = 7;      // 1 = Sunday .. 7 = Saturday
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int millisecond = 0;
+  std::int64_t Year = 1899;
+  int Month = 12;         // 1..12
+  int Day = 30;           // 1..31
+  int DayOfWeek = 7;      // 1 = Sunday .. 7 = Saturday
+  int Hour = 0;
+  int Minute = 0;
+  int Second = 0;
+  int Millisecond = 0;
 };
 
 // Splits a value into calendar fields, the time rounded to the millisecond.
@@ -27,7 +27,7 @@ struct TDateTimeParts {
 TDateTimeParts DecodeDateTime(double value);
 
 double EncodeDateTime(std::int64_t year, int month, int day, int hour, int minute,
-                      int second, int millisecond);
+                      int Second, int millisecond);
 
 // The start of the hour that `value` lies in, on the same day.
 double StartOfHour(double value);

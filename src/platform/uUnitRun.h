@@ -1,8 +1,14 @@
-// A run of byte units packed into one string: each unit is its length
-// (u32, little-endian) followed by its bytes. Hands many small units from
-// one thread to another with one allocation instead of one per unit.
+// A run of byte units packed into one buffer: each unit is its length (u32,
+// little-endian) followed by its bytes. Hands many small units from one
+// thread to another with one buffer instead of one allocation per unit.
+//
+// This header is the one place that knows the format: the writers (a
+// filter that turns frames into units where they lie, a builder that
+// appends) use WriteUnitHeader or AppendUnit, the readers ForEachUnit, and
+// the count of units travels with the bytes in TUnitRun.
 #pragma once
 
+#include "platform/uBufferPool.h"
 #include "platform/uByteOrder.h"
 
 #include <cstddef>
@@ -12,25 +18,50 @@
 
 namespace logserver {
 
+// The bytes in front of every unit.
+constexpr std::size_t kUnitHeaderBytes = 4;
+
+// Writes the header of a unit of `size` bytes at `at`; the unit's bytes
+// follow it.
+inline void WriteUnitHeader(char* at, std::size_t size) {
+  PutU32LE(at, static_cast<std::uint32_t>(size));
+}
+
 inline void AppendUnit(std::string& run, const char* data, std::size_t size) {
-  char length[4];
-  PutU32LE(length, static_cast<std::uint32_t>(size));
-  run.append(length, sizeof length);
+  char header[kUnitHeaderBytes];
+  WriteUnitHeader(header, size);
+  run.append(header, sizeof header);
   run.append(data, size);
 }
 
 // Calls `f(data, size)` for every unit of `run`, in order; a torn end (which
-// AppendUnit never leaves) is ignored.
+// the writers never leave) is ignored.
 template <class F>
 void ForEachUnit(std::string_view run, F f) {
   std::size_t pos = 0;
-  while (run.size() - pos >= 4) {
+  while (run.size() - pos >= kUnitHeaderBytes) {
     const std::size_t size = GetU32LE(run.data() + pos);
-    pos += 4;
+    pos += kUnitHeaderBytes;
     if (run.size() - pos < size) return;
     f(run.data() + pos, size);
     pos += size;
   }
 }
+
+// A run with the number of its units, as it travels between threads.
+struct TUnitRun {
+  TPooledBuffer Bytes;
+  std::size_t Units = 0;
+
+  // Appends one unit and counts it.
+  void Append(const char* data, std::size_t size) {
+    AppendUnit(Bytes.Bytes(), data, size);
+    ++Units;
+  }
+  template <class F>
+  void ForEach(F f) const {
+    ForEachUnit(Bytes.Bytes(), f);
+  }
+};
 
 }  // namespace logserver

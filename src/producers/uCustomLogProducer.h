@@ -5,12 +5,23 @@
 // Ownership: a producer's owner runs Stop(), WaitFor(), then destroys it.
 #pragma once
 
+#include "platform/uCaughtFailures.h"
 #include "platform/uThread.h"
 
 #include <memory>
 #include <string>
 
 namespace logserver {
+
+class TLogFileTable;
+
+// What the producers' owner lends every producer it creates: the table of
+// open log files the file producers write through, and where errors caught
+// on producer threads are counted. Both must outlive every producer.
+struct TProducerEnvironment {
+  TLogFileTable* Files = nullptr;
+  TCaughtFailures* Failures = nullptr;
+};
 
 // The seven texts that say where a producer's messages belong. They travel
 // together from the registry (or the service core) to the producer classes.
@@ -54,7 +65,8 @@ class TCustomLogProducer : public TThread {
 using PLogProducer = std::unique_ptr<TCustomLogProducer>;
 
 // Class reference with virtual constructor: builds a producer of one class
-// from the seven texts and starts its thread.
-using TLogProducerClass = PLogProducer (*)(const TLogProducerTexts& texts);
+// from the seven texts and its environment, and starts its thread.
+using TLogProducerClass = PLogProducer (*)(const TLogProducerTexts& texts,
+                                           const TProducerEnvironment& environment);
 
 }  // namespace logserver

@@ -9,28 +9,32 @@ namespace logserver {
 
 TExternalLogProducerTask::TExternalLogProducerTask(const std::string& Text, double EventTime,
                                                    double ServerTime)
-    : block_(21 + Text.size(), 0) {
-  PutU32LE(block_.data(), static_cast<std::uint32_t>(block_.size()));
-  PutF64LE(block_.data() + 4, EventTime);
-  PutF64LE(block_.data() + 12, ServerTime);
-  if (!Text.empty()) std::memcpy(block_.data() + 20, Text.data(), Text.size());
+    : Block_(21 + Text.size(), 0) {
+  PutU32LE(Block_.data(), static_cast<std::uint32_t>(Block_.size()));
+  PutF64LE(Block_.data() + 4, EventTime);
+  PutF64LE(Block_.data() + 12, ServerTime);
+  if (!Text.empty()) std::memcpy(Block_.data() + 20, Text.data(), Text.size());
 }
 
-std::uint32_t TExternalLogProducerTask::Size() const { return GetU32LE(block_.data()); }
-double TExternalLogProducerTask::EventTime() const { return GetF64LE(block_.data() + 4); }
-double TExternalLogProducerTask::ServerTime() const { return GetF64LE(block_.data() + 12); }
+std::uint32_t TExternalLogProducerTask::Size() const { return GetU32LE(Block_.data()); }
+double TExternalLogProducerTask::EventTime() const { return GetF64LE(Block_.data() + 4); }
+double TExternalLogProducerTask::ServerTime() const { return GetF64LE(Block_.data() + 12); }
 
-PLogProducer TExternalLogProducer::Create(const TLogProducerTexts& texts) {
+PLogProducer TExternalLogProducer::Create(const TLogProducerTexts& texts,
+                                          const TProducerEnvironment& environment) {
   std::unique_ptr<TExternalLogProducer> producer(new TExternalLogProducer(texts));
   producer->Bind();
+  producer->CountFailuresIn(environment.Failures);
   producer->Start();
   return producer;
 }
 
 PLogProducer TExternalLogProducer::CreateBound(const TLogProducerTexts& texts,
-                                               const TEntryPoints& entryPoints) {
+                                               const TEntryPoints& entryPoints,
+                                               const TProducerEnvironment& environment) {
   std::unique_ptr<TExternalLogProducer> producer(new TExternalLogProducer(texts));
   producer->Entry = entryPoints;
+  producer->CountFailuresIn(environment.Failures);
   producer->Start();
   return producer;
 }
@@ -100,12 +104,12 @@ void TExternalLogProducer::Execute() {
     PExternalLogProducerTask task;
     // The library is called outside the queue's lock, so a slow library
     // never holds up AddMessage for longer than a list operation.
-    if (Tasks.Pop(task) && Entry.AddMessageProc) {
-      try {
+    // A library built in C++ may throw through its C entry point: the
+    // message is lost then, and counted.
+    if (Tasks.Pop(task) && Entry.AddMessageProc)
+      CallRecordingFailures(FailureCounter(), "ls-provider library", [&] {
         Entry.AddMessageProc(task->EventTime(), task->ServerTime(), task->Text());
-      } catch (...) {
-      }
-    }
+      });
     if (Terminated()) break;
   }
 }

@@ -35,11 +35,11 @@ class TExternalLogProducerTask {
   std::uint32_t Size() const;
   double EventTime() const;
   double ServerTime() const;
-  const char* Text() const { return reinterpret_cast<const char*>(block_.data() + 20); }
-  const std::vector<std::uint8_t>& Block() const { return block_; }
+  const char* Text() const { return reinterpret_cast<const char*>(Block_.data() + 20); }
+  const std::vector<std::uint8_t>& Block() const { return Block_; }
 
  private:
-  std::vector<std::uint8_t> block_;
+  std::vector<std::uint8_t> Block_;
 };
 using PExternalLogProducerTask = std::unique_ptr<TExternalLogProducerTask>;
 
@@ -60,10 +60,12 @@ class TExternalLogProducer : public TCustomLogProducer {
     TExtProviderLibrary_AddMessageProc AddMessageProc = nullptr;
   };
 
-  static PLogProducer Create(const TLogProducerTexts& texts);
+  static PLogProducer Create(const TLogProducerTexts& texts,
+                             const TProducerEnvironment& environment);
   // As Create, with entry points given instead of loaded; nothing is
   // initialized, and FinalizeProc is called at destruction when set.
-  static PLogProducer CreateBound(const TLogProducerTexts& texts, const TEntryPoints& entryPoints);
+  static PLogProducer CreateBound(const TLogProducerTexts& texts, const TEntryPoints& entryPoints,
+                                  const TProducerEnvironment& environment = {});
   // Discards queued tasks unseen, then calls FinalizeProc when it is bound,
   // then unloads the library.
   ~TExternalLogProducer() override;

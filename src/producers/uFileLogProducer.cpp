@@ -99,8 +99,8 @@ std::string ShortenedLevel(const std::string& level, const std::string& whole, s
   return shortened;
 }
 
-TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts)
-    : TCustomLogProducer(texts, "ls-file") {
+TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts, TLogFileTable& files)
+    : TCustomLogProducer(texts, "ls-file"), Files(files) {
   ApplicationLevels = DirectoryLevels(SplitLevels(SafePathName(ApplicationName)), kMaxNameLevels,
                                       Shortened_);
   ModuleLevels = DirectoryLevels(SplitLevels(SafePathName(ModuleName)), kMaxNameLevels, Shortened_);
@@ -118,8 +118,9 @@ TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts)
   }
 }
 
-PLogProducer TFileLogProducer::Create(const TLogProducerTexts& texts) {
-  std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(texts));
+PLogProducer TFileLogProducer::Create(const TLogProducerTexts& texts,
+                                      const TProducerEnvironment& environment) {
+  std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(texts, *environment.Files));
   producer->Start();
   // The body ends at once; joining it now gives its stack back, so that
   // thousands of live producers (syslog senders never disconnect) hold no
@@ -134,7 +135,7 @@ TFileLogProducer::~TFileLogProducer() {
 }
 
 bool TFileLogProducer::IsActive() {
-  return Attached && TLogFileTable::Shared().IsOpen(CurrentPath);
+  return Attached && Files.IsOpen(CurrentPath);
 }
 
 TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
@@ -149,7 +150,7 @@ TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
   path.Directories.push_back(FormatDateTime("yyyy_mm_dd", ServerTime));
   path.Directories.insert(path.Directories.end(), PrefixLevels.begin(), PrefixLevels.end());
   path.FileName = FileStem + FormatDateTime("hh", ServerTime) + ".log";
-  path.Counted = Counted;
+  path.CountedInStatistics = CountedInStatistics;
   return path;
 }
 
@@ -183,19 +184,19 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
   Line += "\r\n";
   // A line that cannot be written is counted by the table; the next one
   // goes after whatever reached the file.
-  TLogFileTable::Shared().Append(CurrentPath, Line);
+  Files.Append(CurrentPath, Line);
 }
 
 void TFileLogProducer::OpenFile(const TLogFilePath& Path) {
   CloseFile();
   CurrentPath = Path.Text();
-  TLogFileTable::Shared().Attach(Path);
+  Files.Attach(Path);
   Attached = true;
 }
 
 void TFileLogProducer::CloseFile() {
   if (!Attached) return;
-  TLogFileTable::Shared().Detach(CurrentPath);
+  Files.Detach(CurrentPath);
   Attached = false;
 }
 

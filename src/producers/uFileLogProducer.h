@@ -1,9 +1,11 @@
 // The file producer: writes the messages of one source into hourly files,
 // BaseCatalog + address/application/module/yyyy_mm_dd/[prefix_]hh.log.
 //
-// Each line is written, whole, before AddMessage returns. A line that cannot
-// be written is lost and counted by the file table; a file that cannot be
-// opened is tried again with a later line, at most once a second.
+// AddMessage hands one whole line to the file table (the environment's),
+// which writes it at once or, within a write batch, with the other lines of
+// its file when the batch ends. A line that cannot be written is lost and
+// counted by the table; a file that cannot be opened is tried again with a
+// later line, at most once a second.
 //
 // Routing names become path levels at "/". So that no message can cost the
 // writer more than a bounded number of directories, or be lost for a name
@@ -38,7 +40,9 @@ std::string ShortenedLevel(const std::string& level, const std::string& whole, s
 
 class TFileLogProducer : public TCustomLogProducer {
  public:
-  static PLogProducer Create(const TLogProducerTexts& texts);
+  // `environment.Files` must be set.
+  static PLogProducer Create(const TLogProducerTexts& texts,
+                             const TProducerEnvironment& environment);
   ~TFileLogProducer() override;
 
   // True while this hour's file is open.
@@ -50,10 +54,10 @@ class TFileLogProducer : public TCustomLogProducer {
   // Whether a name had to be shortened to give this producer's path.
   bool Shortened() const { return Shortened_; }
   // Its lines stay out of the statistics (the service's own log).
-  void ExcludeFromStatistics() { Counted = false; }
+  void ExcludeFromStatistics() { CountedInStatistics = false; }
 
  private:
-  explicit TFileLogProducer(const TLogProducerTexts& texts);
+  TFileLogProducer(const TLogProducerTexts& texts, TLogFileTable& files);
 
   void OpenFile(const TLogFilePath& Path);
   void CloseFile();
@@ -64,9 +68,10 @@ class TFileLogProducer : public TCustomLogProducer {
   std::vector<std::string> PrefixLevels;  // directories only
   std::string FileStem;                   // before hh.log: "prefix_" or empty
   bool Shortened_ = false;
-  bool Counted = true;
+  bool CountedInStatistics = true;
 
-  // The file of the current hour, held through the shared table.
+  // The file of the current hour, held through the table.
+  TLogFileTable& Files;
   std::string CurrentPath;
   bool Attached = false;
   double CurrentHour = 0.0;

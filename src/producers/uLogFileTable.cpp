@@ -23,66 +23,61 @@ TLogFilePath TLogFilePath::FromText(const std::string& path) {
   return p;
 }
 
-TLogFileTable& TLogFileTable::Shared() {
-  static TLogFileTable table;
-  return table;
-}
-
 bool TLogFileTable::Open(const std::string& key, TEntry& entry) {
   const std::uint64_t now = MonotonicMilliseconds();
-  if (entry.nextAttempt != 0 && now < entry.nextAttempt) {
-    errno = entry.error;  // the last attempt failed a moment ago
+  if (entry.NextAttempt != 0 && now < entry.NextAttempt) {
+    errno = entry.Error;  // the last attempt failed a moment ago
     return false;
   }
   CloseOldest(Capacity - 1);
-  entry.file = OpenLogFileBelow(entry.path.Base, entry.path.Directories, entry.path.FileName);
-  if (!entry.file) {
-    entry.error = errno;
-    entry.nextAttempt = now + RetryMs;
-    if (entry.nextAttempt == 0) entry.nextAttempt = 1;
+  entry.File = OpenLogFileBelow(entry.Path.Base, entry.Path.Directories, entry.Path.FileName);
+  if (!entry.File) {
+    entry.Error = errno;
+    entry.NextAttempt = now + RetryMs;
+    if (entry.NextAttempt == 0) entry.NextAttempt = 1;
     return false;
   }
-  entry.nextAttempt = 0;
+  entry.NextAttempt = 0;
   Recent.push_front(key);
-  entry.recent = Recent.begin();
+  entry.RecentAt = Recent.begin();
   return true;
 }
 
 void TLogFileTable::Close(TEntry& entry) {
-  if (!entry.file) return;
+  if (!entry.File) return;
   // Pending lines go out before their file closes.
-  if (!entry.pending.empty()) Flush(*entry.recent, entry);
-  entry.file.Reset();
-  Recent.erase(entry.recent);
+  if (!entry.Pending.empty()) Flush(*entry.RecentAt, entry);
+  entry.File.Reset();
+  Recent.erase(entry.RecentAt);
 }
 
 void TLogFileTable::Flush(const std::string& key, TEntry& entry) {
-  if (entry.pending.empty()) return;
+  if (entry.Pending.empty()) return;
   // Taken out first: an open below may close other files, and flush them.
   std::string data;
   std::vector<std::uint32_t> ends;
-  data.swap(entry.pending);
-  ends.swap(entry.ends);
-  if (!entry.file) {
+  data.swap(entry.Pending);
+  ends.swap(entry.Ends);
+  if (!entry.File) {
     if (!Open(key, entry)) {
       CountLoss(key, entry, errno, true, ends.size());
       return;
     }
-  } else if (entry.recent != Recent.begin()) {
-    Recent.splice(Recent.begin(), Recent, entry.recent);
+  } else if (entry.RecentAt != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, entry.RecentAt);
   }
-  const std::size_t written = AppendUnits(entry.file.Get(), data.data(), data.size(), ends.data(), ends.size());
-  if (entry.path.Counted) {
+  const std::size_t written = AppendUnits(entry.File.Get(), data.data(), data.size(), ends.data(), ends.size());
+  if (entry.Path.CountedInStatistics) {
     Totals.Written += written;
     ++Totals.Writes;
   }
   if (written < ends.size()) CountLoss(key, entry, errno, false, ends.size() - written);
   // Keep the buffers' room for the next batch, unless a burst made them large.
-  if (data.capacity() <= 4 * kFlushBytes && entry.pending.empty()) {
+  if (data.capacity() <= 4 * kFlushBytes && entry.Pending.empty()) {
     data.clear();
     ends.clear();
-    entry.pending.swap(data);
-    entry.ends.swap(ends);
+    entry.Pending.swap(data);
+    entry.Ends.swap(ends);
   }
 }
 
@@ -92,18 +87,18 @@ void TLogFileTable::FlushAll() {
   while (!Dirty.empty()) {
     const std::pair<std::string, TEntry*> next = Dirty.front();
     Dirty.pop_front();
-    next.second->dirty = false;
+    next.second->IsDirty = false;
     Flush(next.first, *next.second);
   }
 }
 
 void TLogFileTable::BeginBatch() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   Batching = true;
 }
 
 void TLogFileTable::EndBatch() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   FlushAll();
   Batching = false;
 }
@@ -112,7 +107,7 @@ void TLogFileTable::CloseOldest(std::size_t keep) {
   while (Recent.size() > keep) {
     const auto it = Entries.find(Recent.back());
     Close(it->second);
-    if (it->second.users == 0) {
+    if (it->second.Users == 0) {
       ForgetDirty(&it->second);
       Entries.erase(it);
     }
@@ -120,14 +115,14 @@ void TLogFileTable::CloseOldest(std::size_t keep) {
 }
 
 void TLogFileTable::ForgetDirty(TEntry* entry) {
-  if (!entry->dirty) return;
-  Dirty.erase(entry->dirtyAt);
-  entry->dirty = false;
+  if (!entry->IsDirty) return;
+  Dirty.erase(entry->DirtyAt);
+  entry->IsDirty = false;
 }
 
 void TLogFileTable::CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
                               std::uint64_t lines) {
-  if (entry.path.Counted) (opening ? Totals.OpenFailed : Totals.WriteFailed) += lines;
+  if (entry.Path.CountedInStatistics) (opening ? Totals.OpenFailed : Totals.WriteFailed) += lines;
   auto it = Losses.find(key);
   if (it == Losses.end()) {
     const bool room = Losses.size() < kLossPaths;
@@ -138,56 +133,56 @@ void TLogFileTable::CountLoss(const std::string& key, const TEntry& entry, int e
 }
 
 bool TLogFileTable::Attach(const TLogFilePath& path) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   const std::string key = path.Text();
   TEntry& entry = Entries[key];
-  if (entry.users++ == 0) entry.path = path;
-  return entry.file || Open(key, entry);
+  if (entry.Users++ == 0) entry.Path = path;
+  return entry.File || Open(key, entry);
 }
 
 void TLogFileTable::Detach(const std::string& path) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   const auto it = Entries.find(path);
-  if (it == Entries.end() || it->second.users == 0) return;
+  if (it == Entries.end() || it->second.Users == 0) return;
   // A user leaves when its hour changes or it goes: what is pending goes out
   // first, also when no file is open (then counted as lost if it cannot be
   // opened now) and also when other users stay.
   Flush(path, it->second);
-  if (--it->second.users > 0) return;
+  if (--it->second.Users > 0) return;
   Close(it->second);
   ForgetDirty(&it->second);
   Entries.erase(it);
 }
 
 bool TLogFileTable::Append(const std::string& path, const std::string& data) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   const auto it = Entries.find(path);
   if (it == Entries.end()) return false;
   TEntry& entry = it->second;
   if (Batching) {
-    entry.pending += data;
-    entry.ends.push_back(static_cast<std::uint32_t>(entry.pending.size()));
-    if (!entry.dirty) {
-      entry.dirty = true;
-      entry.dirtyAt = Dirty.emplace(Dirty.end(), it->first, &entry);
+    entry.Pending += data;
+    entry.Ends.push_back(static_cast<std::uint32_t>(entry.Pending.size()));
+    if (!entry.IsDirty) {
+      entry.IsDirty = true;
+      entry.DirtyAt = Dirty.emplace(Dirty.end(), it->first, &entry);
     }
-    if (entry.pending.size() >= kFlushBytes) Flush(it->first, entry);
+    if (entry.Pending.size() >= kFlushBytes) Flush(it->first, entry);
     return true;
   }
-  if (!entry.file) {
+  if (!entry.File) {
     if (!Open(path, entry)) {
       CountLoss(path, entry, errno, true);
       return false;
     }
-  } else if (entry.recent != Recent.begin()) {
-    Recent.splice(Recent.begin(), Recent, entry.recent);
+  } else if (entry.RecentAt != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, entry.RecentAt);
   }
   // One append per line keeps lines of producers sharing the file apart; a
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
-  if (entry.path.Counted) ++Totals.Writes;
-  if (AppendWhole(entry.file.Get(), data.data(), data.size())) {
-    if (entry.path.Counted) ++Totals.Written;
+  if (entry.Path.CountedInStatistics) ++Totals.Writes;
+  if (AppendWhole(entry.File.Get(), data.data(), data.size())) {
+    if (entry.Path.CountedInStatistics) ++Totals.Written;
     return true;
   }
   CountLoss(path, entry, errno, false);
@@ -195,27 +190,27 @@ bool TLogFileTable::Append(const std::string& path, const std::string& data) {
 }
 
 bool TLogFileTable::IsOpen(const std::string& path) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   const auto it = Entries.find(path);
-  return it != Entries.end() && it->second.file.Valid();
+  return it != Entries.end() && it->second.File.Valid();
 }
 
 void TLogFileTable::ReopenAll() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   for (auto& [key, entry] : Entries) {
     Close(entry);
-    entry.nextAttempt = 0;
+    entry.NextAttempt = 0;
   }
 }
 
 void TLogFileTable::CloseUnlinked() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   for (auto& [key, entry] : Entries)
-    if (entry.file && IsUnlinked(entry.file.Get())) Close(entry);
+    if (entry.File && IsUnlinked(entry.File.Get())) Close(entry);
 }
 
 std::vector<TLogFileTable::TLoss> TLogFileTable::TakeLosses() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   std::vector<TLoss> losses;
   for (auto& [key, loss] : Losses) losses.push_back(loss);
   Losses.clear();
@@ -223,23 +218,23 @@ std::vector<TLogFileTable::TLoss> TLogFileTable::TakeLosses() {
 }
 
 TLogFileTable::TCounts TLogFileTable::Counts() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   return Totals;
 }
 
 std::size_t TLogFileTable::OpenFiles() {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   return Recent.size();
 }
 
 void TLogFileTable::SetCapacity(std::size_t capacity) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   Capacity = capacity < 1 ? 1 : capacity;
   CloseOldest(Capacity);
 }
 
 void TLogFileTable::SetRetryInterval(std::uint64_t milliseconds) {
-  std::lock_guard<std::mutex> guard(Guard);
+  TMutexLock guard(Guard);
   RetryMs = milliseconds;
 }
 

@@ -1,4 +1,6 @@
-// The open log files, shared by all file producers.
+// The open log files, shared by all file producers. The service core
+// creates one table and lends it to its producers (through the producers'
+// environment); nothing else holds one.
 //
 // Producers that write the same path share one descriptor, and at most
 // Capacity descriptors are open; beyond that the least recently written file
@@ -21,16 +23,17 @@
 // line; a write that runs short keeps the lines that reached the file whole.
 // Outside a batch every line is written at once.
 //
-// Thread-safe: one lock guards the table and every write through it.
+// Thread-safe: one lock guards the table and every write through it. In the
+// service only the main thread uses it.
 #pragma once
 
 #include "platform/uDescriptor.h"
+#include "platform/uSync.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,7 +47,7 @@ struct TLogFilePath {
   std::vector<std::string> Directories;
   std::string FileName;
   // Whether its lines count in the statistics (the service's own do not).
-  bool Counted = true;
+  bool CountedInStatistics = true;
   // Base, the levels and the name joined with "/": the table's key.
   std::string Text() const;
   // A path taken whole: everything before the last "/" is the base.
@@ -59,9 +62,6 @@ class TLogFileTable {
   static constexpr std::size_t kLossPaths = 64;
   static constexpr std::size_t kFlushBytes = 64 * 1024;
 
-  // The table the file producers use.
-  static TLogFileTable& Shared();
-
   explicit TLogFileTable(std::size_t capacity = kDefaultCapacity)
       : Capacity(capacity < 1 ? 1 : capacity) {}
   TLogFileTable(const TLogFileTable&) = delete;
@@ -70,41 +70,41 @@ class TLogFileTable {
   // Registers a user of the path and opens the file, creating its missing
   // directories and the file itself. True when it is open now; a user is
   // registered either way, and Append tries again later.
-  bool Attach(const TLogFilePath& path);
+  bool Attach(const TLogFilePath& path) EXCLUDES(Guard);
   bool Attach(const std::string& path) { return Attach(TLogFilePath::FromText(path)); }
   // Drops a user; the last one closes the file.
-  void Detach(const std::string& path);
+  void Detach(const std::string& path) EXCLUDES(Guard);
   // Appends `data` whole to an attached path, opening the file first when
   // it is not open (at most once per retry interval). False when the data
   // was lost; it is then counted with the reason.
   // Within a batch the data waits for EndBatch and true means only that it
   // was taken; what is lost at the write is counted then.
-  bool Append(const std::string& path, const std::string& data);
-  bool IsOpen(const std::string& path);
+  bool Append(const std::string& path, const std::string& data) EXCLUDES(Guard);
+  bool IsOpen(const std::string& path) EXCLUDES(Guard);
 
   // Main thread: lines appended from now on wait for EndBatch, which writes
   // every file's pending lines, one write per file.
-  void BeginBatch();
-  void EndBatch();
+  void BeginBatch() EXCLUDES(Guard);
+  void EndBatch() EXCLUDES(Guard);
 
   // One batch for a scope: its lines go out also when an error escapes it.
   class TBatch {
    public:
-    explicit TBatch(TLogFileTable& files) : files_(files) { files_.BeginBatch(); }
-    ~TBatch() { files_.EndBatch(); }
+    explicit TBatch(TLogFileTable& files) : Files(files) { Files.BeginBatch(); }
+    ~TBatch() { Files.EndBatch(); }
     TBatch(const TBatch&) = delete;
     TBatch& operator=(const TBatch&) = delete;
 
    private:
-    TLogFileTable& files_;
+    TLogFileTable& Files;
   };
 
   // Closes every file; each is opened anew with its next line, and created
   // when it was moved or deleted (log rotation's SIGHUP).
-  void ReopenAll();
+  void ReopenAll() EXCLUDES(Guard);
   // Closes the files that have lost their name (deleted, or their tree), so
   // that their next lines recreate them instead of vanishing.
-  void CloseUnlinked();
+  void CloseUnlinked() EXCLUDES(Guard);
 
   struct TLoss {
     std::string Path;  // empty: the paths beyond kLossPaths
@@ -112,7 +112,7 @@ class TLogFileTable {
     int Error = 0;  // the last reason
   };
   // The lines lost since the last call, per path.
-  std::vector<TLoss> TakeLosses();
+  std::vector<TLoss> TakeLosses() EXCLUDES(Guard);
 
   // Lines of counted files since the start: written, and lost because the
   // file could not be opened or written.
@@ -122,51 +122,51 @@ class TLogFileTable {
     std::uint64_t WriteFailed = 0;
     std::uint64_t Writes = 0;  // write calls for counted files (group commit shows here)
   };
-  TCounts Counts();
+  TCounts Counts() EXCLUDES(Guard);
 
-  std::size_t OpenFiles();
-  void SetCapacity(std::size_t capacity);
-  void SetRetryInterval(std::uint64_t milliseconds);
+  std::size_t OpenFiles() EXCLUDES(Guard);
+  void SetCapacity(std::size_t capacity) EXCLUDES(Guard);
+  void SetRetryInterval(std::uint64_t milliseconds) EXCLUDES(Guard);
 
  private:
   struct TEntry {
-    TLogFilePath path;
-    TDescriptor file;
-    std::size_t users = 0;
-    std::uint64_t nextAttempt = 0;            // monotonic ms; 0: at once
-    int error = 0;                            // why the last attempt failed
-    std::list<std::string>::iterator recent;  // valid while the file is open
-    std::string pending;                      // lines waiting for the batch's end
-    std::vector<std::uint32_t> ends;          // where each pending line ends
-    bool dirty = false;                       // listed in Dirty, at dirtyAt
-    std::list<std::pair<std::string, TEntry*>>::iterator dirtyAt;
+    TLogFilePath Path;
+    TDescriptor File;
+    std::size_t Users = 0;
+    std::uint64_t NextAttempt = 0;              // monotonic ms; 0: at once
+    int Error = 0;                              // why the last attempt failed
+    std::list<std::string>::iterator RecentAt;  // valid while the file is open
+    std::string Pending;                        // lines waiting for the batch's end
+    std::vector<std::uint32_t> Ends;            // where each pending line ends
+    bool IsDirty = false;                       // listed in Dirty, at DirtyAt
+    std::list<std::pair<std::string, TEntry*>>::iterator DirtyAt;
   };
 
-  // Opens the entry's file when the retry interval allows; under Guard.
-  bool Open(const std::string& key, TEntry& entry);
+  // Opens the entry's file when the retry interval allows.
+  bool Open(const std::string& key, TEntry& entry) REQUIRES(Guard);
   // Writes the entry's pending lines, counting those that do not reach the
-  // file. Under Guard.
-  void Flush(const std::string& key, TEntry& entry);
-  void FlushAll();  // under Guard
-  void ForgetDirty(TEntry* entry);  // under Guard, before an entry goes
-  void Close(TEntry& entry);  // under Guard
+  // file.
+  void Flush(const std::string& key, TEntry& entry) REQUIRES(Guard);
+  void FlushAll() REQUIRES(Guard);
+  void ForgetDirty(TEntry* entry) REQUIRES(Guard);  // before an entry goes
+  void Close(TEntry& entry) REQUIRES(Guard);
   // Closes the least recently written files until `keep` are open; entries
-  // without users go with them. Under Guard.
-  void CloseOldest(std::size_t keep);
-  // Under Guard: lines lost, for the report and, when counted, the counts.
+  // without users go with them.
+  void CloseOldest(std::size_t keep) REQUIRES(Guard);
+  // Lines lost, for the report and, when counted, the counts.
   void CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
-                 std::uint64_t lines = 1);
+                 std::uint64_t lines = 1) REQUIRES(Guard);
 
-  std::mutex Guard;
-  std::size_t Capacity;                             // guarded by Guard
-  std::uint64_t RetryMs = kDefaultRetryMs;          // guarded by Guard
-  std::unordered_map<std::string, TEntry> Entries;  // guarded by Guard
-  std::list<std::string> Recent;                    // open paths, most recent first
-  std::map<std::string, TLoss> Losses;              // guarded by Guard
-  bool Batching = false;                            // guarded by Guard
-  TCounts Totals;                                   // guarded by Guard
-  // Entries with pending lines, in the order of their first line; guarded.
-  std::list<std::pair<std::string, TEntry*>> Dirty;
+  TMutex Guard;
+  std::size_t Capacity GUARDED_BY(Guard);
+  std::uint64_t RetryMs GUARDED_BY(Guard) = kDefaultRetryMs;
+  std::unordered_map<std::string, TEntry> Entries GUARDED_BY(Guard);
+  std::list<std::string> Recent GUARDED_BY(Guard);  // open paths, most recent first
+  std::map<std::string, TLoss> Losses GUARDED_BY(Guard);
+  bool Batching GUARDED_BY(Guard) = false;
+  TCounts Totals GUARDED_BY(Guard);
+  // Entries with pending lines, in the order of their first line.
+  std::list<std::pair<std::string, TEntry*>> Dirty GUARDED_BY(Guard);
 };
 
 }  // namespace logserver

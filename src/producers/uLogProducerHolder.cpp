@@ -26,10 +26,12 @@ std::string LowerCase(std::string text) {
 
 }  // namespace
 
-tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const tIniEntries& providers,
+tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const TIniEntries& providers,
+                                       const TProducerEnvironment& environment,
                                        TLogProducerClass fileProducerClass,
                                        TLogProducerClass externalProducerClass, TReport report)
-    : BaseCatalog(std::move(BaseCatalog_)),
+    : BaseCatalog(std::move(baseCatalog)),
+      Environment(environment),
       FileProducerClass(fileProducerClass),
       ExternalProducerClass(externalProducerClass),
       Report(std::move(report)) {
@@ -38,13 +40,14 @@ tLogProducerHolder::tLogProducerHolder(std::string BaseCatalog_, const tIniEntri
 
 tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
 
-void tLogProducerHolder::CreateProviders(const tIniEntries& providers) {
+void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
   for (const auto& [key, value] : providers) {
-    tProviderKey parsed;
+    TProviderKey parsed;
     if (!ParseProviderKey(key, parsed)) continue;
     PLogProducer producer = ExternalProducerClass({std::string(), parsed.Address, parsed.Port,
                                                    parsed.ApplicationName, parsed.ModuleName,
-                                                   parsed.FilePrefix, value});
+                                                   parsed.FilePrefix, value},
+                                                  Environment);
     if (!producer->IsActive()) {
       // Its messages go to the files as if the entry were absent.
       const auto* external = dynamic_cast<const TExternalLogProducer*>(producer.get());
@@ -128,7 +131,8 @@ tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const std::string& Cli
     } else {
       Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
                                                           ApplicationName, ModuleName, FilePrefix,
-                                                          std::string()}));
+                                                          std::string()},
+                                                         Environment));
       const TEntries::iterator entry = std::prev(Entries_.end());
       ClientIndex.emplace(lowerKey, entry);
       PeerIndex[LowerCase(peer)].push_back(entry);

@@ -1,9 +1,12 @@
 // The producer registry: one external producer per well-formed [Providers]
 // entry, and one file producer per client address, port and routing triple
-// for the messages no entry claims.
+// for the messages no entry claims. It is also the service core's way to
+// the log files its producers write: write batches, reopening, the counts
+// and losses of the file table it was lent.
 //
 // Threading: main thread only; no lock. Ownership: the registry owns every
-// producer in its entries and stops them in order of creation.
+// producer in its entries and stops them in order of creation; the
+// environment (file table, failure counter) is borrowed and outlives it.
 #pragma once
 
 #include "base/uIniFile.h"
@@ -37,7 +40,8 @@ class tLogProducerHolder {
   // [Providers] section, in file order). An entry whose producer is not
   // active (its library could not be bound) is reported and claims nothing.
   // The producer classes are replaceable for tests.
-  tLogProducerHolder(std::string BaseCatalog, const tIniEntries& providers,
+  tLogProducerHolder(std::string BaseCatalog, const TIniEntries& providers,
+                     const TProducerEnvironment& environment,
                      TLogProducerClass fileProducerClass = &TFileLogProducer::Create,
                      TLogProducerClass externalProducerClass = &TExternalLogProducer::Create,
                      TReport report = nullptr);
@@ -68,8 +72,26 @@ class tLogProducerHolder {
   // Messages claimed by provider entries since the start.
   std::uint64_t ClaimedByProviders() const { return Claimed; }
 
+  // The log files, through the table the registry was lent.
+  // Lines of the messages added during its life go out with one write per
+  // file when it ends (also when an error escapes).
+  class TWriteBatch {
+   public:
+    explicit TWriteBatch(tLogProducerHolder& producers) : Batch(*producers.Environment.Files) {}
+
+   private:
+    TLogFileTable::TBatch Batch;
+  };
+  // Closes every file; each opens anew with its next line (SIGHUP).
+  void ReopenFiles() { Environment.Files->ReopenAll(); }
+  // Closes the files that were deleted, so that their next lines recreate them.
+  void CloseDeletedFiles() { Environment.Files->CloseUnlinked(); }
+  TLogFileTable::TCounts FileCounts() { return Environment.Files->Counts(); }
+  std::vector<TLogFileTable::TLoss> TakeFileLosses() { return Environment.Files->TakeLosses(); }
+  std::size_t OpenFiles() { return Environment.Files->OpenFiles(); }
+
  private:
-  void CreateProviders(const tIniEntries& providers);
+  void CreateProviders(const TIniEntries& providers);
   static void StopAndFree(PLogProducer& producer);
 
   // The producers of a route found by the keys, for the route cache.
@@ -84,6 +106,7 @@ class tLogProducerHolder {
                     const std::string& FilePrefix, double ServerTime);
   void ForgetRoutes();
 
+  const TProducerEnvironment Environment;
   TLogProducerClass FileProducerClass;
   TLogProducerClass ExternalProducerClass;
   const TReport Report;

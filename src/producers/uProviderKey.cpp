@@ -41,7 +41,7 @@ std::vector<std::string> SplitProviderKey(const std::string& key) {
   return fields;
 }
 
-bool ParseProviderKey(const std::string& key, tProviderKey& parsed) {
+bool ParseProviderKey(const std::string& key, TProviderKey& parsed) {
   const std::vector<std::string> fields = SplitProviderKey(key);
   if (fields.size() != 4) return false;
   const std::size_t colon = fields[0].find(':');

@@ -14,7 +14,7 @@ namespace logserver {
 std::vector<std::string> SplitProviderKey(const std::string& key);
 
 // The fields of a well-formed key; the port is "0" when the address has none.
-struct tProviderKey {
+struct TProviderKey {
   std::string Address;
   std::string Port;
   std::string ApplicationName;
@@ -23,6 +23,6 @@ struct tProviderKey {
 };
 
 // False when the key does not give exactly four fields.
-bool ParseProviderKey(const std::string& key, tProviderKey& parsed);
+bool ParseProviderKey(const std::string& key, TProviderKey& parsed);
 
 }  // namespace logserver

@@ -18,40 +18,40 @@ const char* const kRsyslogd = "/usr/sbin/rsyslogd";
 // rsyslogd in the foreground with one TCP input and one output file.
 class TCollector {
  public:
-  TCollector() : port_(FreeTcpPort()) {
-    WriteFile(dir_.Path() + "rsyslog.conf",
-              "global(workDirectory=\"" + dir_.Path() + "\")\n"
+  TCollector() : Port_(FreeTcpPort()) {
+    WriteFile(Directory.Path() + "rsyslog.conf",
+              "global(workDirectory=\"" + Directory.Path() + "\")\n"
               "module(load=\"imtcp\")\n"
-              "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(port_) + "\")\n"
+              "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(Port_) + "\")\n"
               "template(name=\"plain\" type=\"string\" string=\"%hostname% %app-name% %msgid% %msg%\\n\")\n"
               "*.* action(type=\"omfile\" file=\"" + Output() + "\" template=\"plain\")\n");
   }
   ~TCollector() { Stop(); }
 
   bool Start() {
-    process_.Start({kRsyslogd, "-n", "-f", dir_.Path() + "rsyslog.conf", "-i", dir_.Path() + "pid"},
-                   dir_.Path() + "out.txt", dir_.Path() + "err.txt");
+    Process.Start({kRsyslogd, "-n", "-f", Directory.Path() + "rsyslog.conf", "-i", Directory.Path() + "pid"},
+                   Directory.Path() + "out.txt", Directory.Path() + "err.txt");
     return WaitUntil([&] {
-      return SocketConnect("127.0.0.1", port_).Valid();
+      return SocketConnect("127.0.0.1", Port_).Valid();
     });
   }
   void Stop() {
-    if (!process_.Running()) return;
-    process_.Signal(SIGTERM);
+    if (!Process.Running()) return;
+    Process.Signal(SIGTERM);
     int status = 0;
-    process_.WaitExit(status);
+    Process.WaitExit(status);
   }
-  std::uint16_t Port() const { return port_; }
-  std::string Output() const { return dir_.Path() + "received.log"; }
+  std::uint16_t Port() const { return Port_; }
+  std::string Output() const { return Directory.Path() + "received.log"; }
   bool Received(const std::string& line, int timeoutMs = 15000) const {
     return WaitUntil([&] { return ReadFile(Output()).find(line + "\n") != std::string::npos; },
                      timeoutMs);
   }
 
  private:
-  TTempDir dir_;
-  std::uint16_t port_;
-  TChildProcess process_;
+  TTempDir Directory;
+  std::uint16_t Port_;
+  TChildProcess Process;
 };
 
 class ForwardTest : public ::testing::Test {

@@ -102,7 +102,7 @@ TEST_F(UdpTest, LogModeTwoNamesTheSendersPort) {
   StartService("LogMode=2\n");
   SendUntilWritten("with mode two");
   const std::string line =
-      "NEW MSG: [127.0.0.1:" + std::to_string(SocketLocalAddress(sender.Get()).port) + "] \"with mode two\"";
+      "NEW MSG: [127.0.0.1:" + std::to_string(SocketLocalAddress(sender.Get()).Port) + "] \"with mode two\"";
   EXPECT_TRUE(service.WaitForServiceLog(line));
   StopService();
 }

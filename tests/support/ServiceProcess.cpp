@@ -9,7 +9,11 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <fstream>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <ctime>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -21,27 +25,65 @@ namespace testing_support {
 
 namespace {
 
-std::uint16_t FreePort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+// Whether `port` can be bound now, for TCP and UDP, on every address (the
+// service binds 0.0.0.0).
+bool Bindable(std::uint16_t port) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
-    throw std::runtime_error("bind failed");
+    if (!bound) return false;
   }
-  close(fd);
-  return ntohs(addr.sin_port);
+  return true;
 }
+
+// The lowest port the kernel hands out for bind(0) and outgoing connections.
+int EphemeralLow() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  return range >> low ? low : 32768;
+}
+
+// Ports this test process claimed; their lock files stay open (and locked)
+// until it ends.
+std::vector<int> gClaimLocks;
 
 }  // namespace
 
-std::uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
-std::uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+std::uint16_t ClaimPort() {
+  // Below the ephemeral range no bind(0) or connect of anybody can take the
+  // port from under us; other tests running beside this one are kept off by
+  // a lock file per port (flock, released when a test process ends).
+  const int high = EphemeralLow();
+  const int low = high > 12288 ? high - 12000 : 1024;
+  const std::string lockDir = "/tmp/logserver-test-ports";
+  mkdir(lockDir.c_str(), 01777);
+  const int span = high - low;
+  const int start = static_cast<int>((static_cast<unsigned>(getpid()) * 7919u +
+                                      static_cast<unsigned>(time(nullptr))) %
+                                     static_cast<unsigned>(span));
+  for (int i = 0; i < span; ++i) {
+    const int port = low + (start + i) % span;
+    const std::string lockPath = lockDir + "/" + std::to_string(port);
+    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !Bindable(static_cast<std::uint16_t>(port))) {
+      close(fd);
+      continue;
+    }
+    gClaimLocks.push_back(fd);
+    return static_cast<std::uint16_t>(port);
+  }
+  throw std::runtime_error("no free port to claim");
+}
+
+std::uint16_t FreeTcpPort() { return ClaimPort(); }
+std::uint16_t FreeUdpPort() { return ClaimPort(); }
 
 long TServiceProcess::RssKiB() const {
   const std::string status = ReadFile("/proc/" + std::to_string(Pid()) + "/status");
@@ -119,24 +161,24 @@ TServiceProcess::TServiceProcess() {
   fs::permissions(Executable(), fs::perms::owner_all | fs::perms::group_read |
                                     fs::perms::group_exec | fs::perms::others_read |
                                     fs::perms::others_exec);
-  servicePort_ = FreeTcpPort();
-  sysLogPort_ = FreeUdpPort();
+  ServicePort_ = FreeTcpPort();
+  SysLogPort_ = FreeUdpPort();
 }
 
 void TServiceProcess::WriteConfig(const std::string& extraCommonLines,
                                   const std::string& otherSections) {
-  WriteRawConfig("[Common]\nServicePort=" + std::to_string(servicePort_) +
-                 "\nSysLogPort=" + std::to_string(sysLogPort_) + "\n" + extraCommonLines +
+  WriteRawConfig("[Common]\nServicePort=" + std::to_string(ServicePort_) +
+                 "\nSysLogPort=" + std::to_string(SysLogPort_) + "\n" + extraCommonLines +
                  otherSections);
 }
 
 void TServiceProcess::WriteRawConfig(const std::string& text) { WriteFile(ConfigPath(), text); }
 
 TChildProcess::~TChildProcess() {
-  if (running_) {
-    kill(pid_, SIGKILL);
+  if (IsRunning) {
+    kill(ChildPid, SIGKILL);
     int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(ChildPid, &status, 0);
   }
 }
 
@@ -164,29 +206,29 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     execv(args[0], args.data());
     _exit(127);
   }
-  pid_ = pid;
-  running_ = true;
+  ChildPid = pid;
+  IsRunning = true;
 }
 
 void TChildProcess::Adopt(pid_t pid) {
-  pid_ = pid;
-  running_ = true;
+  ChildPid = pid;
+  IsRunning = true;
 }
 
-bool TChildProcess::Signal(int signal) const { return running_ && kill(pid_, signal) == 0; }
+bool TChildProcess::Signal(int signal) const { return IsRunning && kill(ChildPid, signal) == 0; }
 
 bool TChildProcess::WaitExit(int& status, int timeoutMs) {
-  if (!running_) return false;
+  if (!IsRunning) return false;
   int raw = 0;
-  const bool ended = WaitUntil([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeoutMs);
+  const bool ended = WaitUntil([&] { return waitpid(ChildPid, &raw, WNOHANG) == ChildPid; }, timeoutMs);
   if (!ended) return false;
-  running_ = false;
+  IsRunning = false;
   status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   return true;
 }
 
 void TServiceProcess::Start(bool unprivileged, long fileSizeLimit) {
-  process_.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged,
+  Process.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged,
                  fileSizeLimit);
 }
 
@@ -205,14 +247,14 @@ pid_t TServiceProcess::AdoptDetached(int timeoutMs) {
           const fs::path target = fs::read_symlink(entry.path() / "exe", linkError);
           if (linkError || target.string() != exe) continue;
           const pid_t pid = static_cast<pid_t>(std::stol(name));
-          if (pid == process_.Pid()) continue;
+          if (pid == Process.Pid()) continue;
           found = pid;
           return true;
         }
         return false;
       },
       timeoutMs);
-  if (found != 0) process_.Adopt(found);
+  if (found != 0) Process.Adopt(found);
   return found;
 }
 
@@ -262,7 +304,7 @@ bool TServiceProcess::WaitUntilServing(int timeoutMs) const {
          WaitUntil(
              [&] {
                logserver::TLogClient probe;
-               return probe.Connect("127.0.0.1", servicePort_) && probe.Finish(5000);
+               return probe.Connect("127.0.0.1", ServicePort_) && probe.Finish(5000);
              },
              timeoutMs);
 }

@@ -12,7 +12,11 @@
 
 namespace testing_support {
 
-// A port that was free on loopback a moment ago (bound to port 0, then closed).
+// A port free for TCP and UDP that stays this test's until it ends: taken
+// below the kernel's ephemeral range (so no bind to port 0 and no outgoing
+// connection anywhere can be handed it) and claimed with a lock file against
+// the other tests running beside this one.
+std::uint16_t ClaimPort();
 std::uint16_t FreeTcpPort();
 std::uint16_t FreeUdpPort();
 
@@ -33,15 +37,15 @@ class TChildProcess {
              bool unprivileged = false, long fileSizeLimit = -1);
   // Takes over a process this test has adopted (see BecomeSubreaper).
   void Adopt(pid_t pid);
-  pid_t Pid() const { return pid_; }
-  bool Running() const { return running_; }
+  pid_t Pid() const { return ChildPid; }
+  bool Running() const { return IsRunning; }
   bool Signal(int signal) const;
   // Waits for the end: true with the exit status (or 128 + signal).
   bool WaitExit(int& status, int timeoutMs = 15000);
 
  private:
-  pid_t pid_ = 0;
-  bool running_ = false;
+  pid_t ChildPid = 0;
+  bool IsRunning = false;
 };
 
 class TServiceProcess {
@@ -50,7 +54,7 @@ class TServiceProcess {
   TServiceProcess(const TServiceProcess&) = delete;
   TServiceProcess& operator=(const TServiceProcess&) = delete;
 
-  const std::string& Dir() const { return dir_.Path(); }
+  const std::string& Dir() const { return Directory.Path(); }
   std::string Executable() const { return Dir() + "LogServer"; }
   std::string ConfigPath() const { return Dir() + "LogServer.conf"; }
   std::string LogsDir() const { return Dir() + "Logs/"; }
@@ -59,18 +63,18 @@ class TServiceProcess {
   void WriteConfig(const std::string& extraCommonLines = std::string(),
                    const std::string& otherSections = std::string());
   void WriteRawConfig(const std::string& text);
-  std::uint16_t ServicePort() const { return servicePort_; }
-  std::uint16_t SysLogPort() const { return sysLogPort_; }
+  std::uint16_t ServicePort() const { return ServicePort_; }
+  std::uint16_t SysLogPort() const { return SysLogPort_; }
 
   // Starts the copy; `unprivileged` runs it as user nobody when the test
   // runs as root, so that file permissions apply to it; `fileSizeLimit`
   // (bytes) limits the size of every file it writes.
   void Start(bool unprivileged = false, long fileSizeLimit = -1);
-  pid_t Pid() const { return process_.Pid(); }
-  bool Signal(int signal) const { return process_.Signal(signal); }
+  pid_t Pid() const { return Process.Pid(); }
+  bool Signal(int signal) const { return Process.Signal(signal); }
 
   // Waits for the child to end: true with its exit status (or 128 + signal).
-  bool WaitExit(int& status, int timeoutMs = 15000) { return process_.WaitExit(status, timeoutMs); }
+  bool WaitExit(int& status, int timeoutMs = 15000) { return Process.WaitExit(status, timeoutMs); }
 
   // Makes this test process adopt orphaned descendants, so that a service
   // that detaches can still be waited for by its PID. Call before Start.
@@ -100,10 +104,10 @@ class TServiceProcess {
   bool WaitUntilServing(int timeoutMs = 10000) const;
 
  private:
-  TTempDir dir_;
-  std::uint16_t servicePort_ = 0;
-  std::uint16_t sysLogPort_ = 0;
-  TChildProcess process_;  // after dir_: ended before the directory goes
+  TTempDir Directory;
+  std::uint16_t ServicePort_ = 0;
+  std::uint16_t SysLogPort_ = 0;
+  TChildProcess Process;  // after Directory: ended before the directory goes
 };
 
 // The service-log texts of an orderly stop, from "Have normal TERM SIGNAL"

@@ -18,12 +18,12 @@ TTempDir::TTempDir() {
   // Readable by everyone, so that a test may run the service unprivileged.
   fs::permissions(pattern, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
-  path_ = pattern + "/";
+  Path_ = pattern + "/";
 }
 
 TTempDir::~TTempDir() {
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  fs::remove_all(Path_, ignored);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -16,10 +16,10 @@ class TTempDir {
   TTempDir& operator=(const TTempDir&) = delete;
 
   // Absolute path ending with "/".
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return Path_; }
 
  private:
-  std::string path_;
+  std::string Path_;
 };
 
 std::string ReadFile(const std::string& path);

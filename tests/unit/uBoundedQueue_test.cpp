@@ -62,7 +62,8 @@ TEST(BoundedQueueTest, BatchesKeepTheirOrderAndBothBoundsHold) {
 
 TEST(BoundedQueueTest, OnlyASleepingConsumerIsWokenAndOnlyOnce) {
   TQueue queue;
-  // Nobody sleeps: pushes post no wake-up at all.
+  // Nobody sleeps: pushes post no wake-up at all, so a consumer that comes
+  // later takes them and then sleeps.
   for (int i = 0; i < 100; ++i) queue.Push("x");
   EXPECT_EQ(queue.PendingWakeUps(), 0);
   std::vector<std::string> out;
@@ -78,13 +79,21 @@ TEST(BoundedQueueTest, OnlyASleepingConsumerIsWokenAndOnlyOnce) {
   queue.PushMany(batch);
   consumer.join();
   EXPECT_EQ(taken.load(), 50u);
-  EXPECT_EQ(queue.PendingWakeUps(), 0);
-  // A release wakes it empty-handed, once however often it came.
+  // Releases wake it empty-handed, once however often they came: the next
+  // pop sleeps until an item comes, instead of returning at once.
   queue.Release();
   queue.Release();
   std::string item;
   EXPECT_FALSE(queue.Pop(item, -1));
-  EXPECT_EQ(queue.PendingWakeUps(), 0);
+  std::atomic<bool> gotItem{false};
+  std::thread sleeper([&] {
+    std::string late;
+    gotItem = queue.Pop(late, -1) && late == "z";
+  });
+  EXPECT_TRUE(WaitUntil([&] { return queue.ConsumerSleeping(); }));
+  queue.Push("z");
+  sleeper.join();
+  EXPECT_TRUE(gotItem.load());
 }
 
 TEST(BoundedQueueTest, WaitingPushersAreLetGoByRoomCloseCancelOrLiftedBounds) {

@@ -5,7 +5,7 @@
 using namespace logserver;
 
 TEST(IniDocumentTest, ReadsKeysWithTheLineRules) {
-  const tIniDocument doc(
+  const TIniDocument doc(
       "ignored=before any section\n"
       "  [Common]  \r\n"
       "; Port=1\n"
@@ -29,13 +29,13 @@ TEST(IniDocumentTest, ReadsKeysWithTheLineRules) {
 }
 
 TEST(IniDocumentTest, FirstMatchingSectionAndKeyWin) {
-  const tIniDocument doc("[A]\nk=1\nk=2\n[a]\nk=3\nj=4\n");
+  const TIniDocument doc("[A]\nk=1\nk=2\n[a]\nk=3\nj=4\n");
   EXPECT_EQ(doc.ReadString("A", "k", ""), "1");
   EXPECT_EQ(doc.ReadString("A", "j", "none"), "none");
 }
 
 TEST(IniDocumentTest, ReadSectionListsEntriesInFileOrder) {
-  const tIniDocument doc("[Providers]\n; comment\nb|x=1\n\na|y = \"2\"\nbare\n[Next]\nc=3\n");
+  const TIniDocument doc("[Providers]\n; comment\nb|x=1\n\na|y = \"2\"\nbare\n[Next]\nc=3\n");
   const auto entries = doc.ReadSection("providers");
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0], std::make_pair(std::string("b|x"), std::string("1")));
@@ -44,7 +44,7 @@ TEST(IniDocumentTest, ReadSectionListsEntriesInFileOrder) {
 }
 
 TEST(IniDocumentTest, WritingUpdatesInPlaceAndKeepsEverythingElse) {
-  tIniDocument doc("; head comment\n[Common]\n; keep me\nRunMode = 7\n\n[Providers]\nx|y|z|=lib\n");
+  TIniDocument doc("; head comment\n[Common]\n; keep me\nRunMode = 7\n\n[Providers]\nx|y|z|=lib\n");
   doc.WriteString("Common", "runmode", "0");
   doc.WriteString("Common", "LogMode", "1");
   EXPECT_EQ(doc.Text(),
@@ -52,19 +52,19 @@ TEST(IniDocumentTest, WritingUpdatesInPlaceAndKeepsEverythingElse) {
 }
 
 TEST(IniDocumentTest, WritingToAMissingSectionAppendsIt) {
-  tIniDocument empty;
+  TIniDocument empty;
   empty.WriteString("Common", "A", "1");
   EXPECT_EQ(empty.Text(), "[Common]\nA=1\n");
-  tIniDocument other("[Other]\nx=1\n");
+  TIniDocument other("[Other]\nx=1\n");
   other.WriteString("Common", "A", "1");
   EXPECT_EQ(other.Text(), "[Other]\nx=1\n\n[Common]\nA=1\n");
 }
 
 TEST(IniDocumentTest, ValuesThatWouldNotReadBackAreQuoted) {
-  tIniDocument doc;
+  TIniDocument doc;
   for (const std::string value : {" lead", "trail\t", "\"quoted\"", "plain", "\"half", ""}) {
     doc.WriteString("S", "k", value);
-    EXPECT_EQ(tIniDocument(doc.Text()).ReadString("S", "k", "default"), value) << value;
+    EXPECT_EQ(TIniDocument(doc.Text()).ReadString("S", "k", "default"), value) << value;
   }
 }
 

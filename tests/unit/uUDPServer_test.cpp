@@ -1,4 +1,3 @@
-#include "net/uIPServer.h"
 #include "net/uUDPServer.h"
 #include "platform/uSocket.h"
 #include "support/TempDir.h"
@@ -11,75 +10,21 @@
 using namespace logserver;
 using testing_support::WaitUntil;
 
-TEST(UDPClientListTest, TakesTheLowestFreeSlotAndMatchesAddressAndPort) {
-  TUDPClintList list;
-  EXPECT_EQ(list.AddClient({"10.1.2.3", 600}), 0);
-  EXPECT_EQ(list.AddClient({"10.1.2.3", 601}), 1);
-  EXPECT_EQ(list.AddClient({"10.1.2.4", 600}), 2);
-  std::uint16_t index = 77;
-  EXPECT_TRUE(list.FindClient("10.1.2.3", 601, index));
-  EXPECT_EQ(index, 1);
-  index = 77;
-  EXPECT_FALSE(list.FindClient("10.1.2.3", 602, index));
-  EXPECT_EQ(index, 77);
-  EXPECT_TRUE(list.RemoveClient(0));
-  EXPECT_FALSE(list.RemoveClient(0));
-  EXPECT_EQ(list.AddClient({"10.9.9.9", 1}), 0);
-  tUDPClient peer;
-  EXPECT_TRUE(list.GetClient(2, peer));
-  EXPECT_EQ(peer.Address, "10.1.2.4");
-  EXPECT_FALSE(list.GetClient(-1, peer));
-  EXPECT_FALSE(list.GetClient(1024, peer));
-  EXPECT_FALSE(list.RemoveClient(5000));
-}
-
-TEST(UDPClientListTest, AFullListStoresNothingAndAnswers255) {
-  TUDPClintList list;
-  for (int i = 0; i < 1024; ++i)
-    ASSERT_EQ(list.AddClient({"10.0.0.1", static_cast<std::uint16_t>(i + 1)}), i);
-  EXPECT_EQ(list.AddClient({"10.0.0.2", 1}), 255);
-  std::uint16_t index = 0;
-  EXPECT_FALSE(list.FindClient("10.0.0.2", 1, index));
-  EXPECT_TRUE(list.FindClient("10.0.0.1", 256, index));
-  EXPECT_EQ(index, 255);
-  list.Clear();
-  EXPECT_EQ(list.AddClient({"10.0.0.2", 1}), 0);
-}
-
-TEST(SendQueueTest, HoldsAtMostMaxCountInOrderUntilCleared) {
-  TSendQueue queue;
-  for (int i = 0; i < TSendQueue::MaxCount + 5; ++i) {
-    auto msg = std::make_unique<tSendMSG>();
-    msg->ClientID = static_cast<std::uint16_t>(i);
-    msg->Data = "x";
-    queue.Push(std::move(msg));
-  }
-  EXPECT_EQ(queue.Count(), static_cast<std::size_t>(TSendQueue::MaxCount));
-  EXPECT_EQ(queue.Pop()->ClientID, 0);
-  EXPECT_EQ(queue.Pop()->ClientID, 1);
-  queue.Clear();
-  EXPECT_EQ(queue.Count(), 0u);
-  EXPECT_EQ(queue.Pop(), nullptr);
-  queue.Push(std::make_unique<tSendMSG>());
-  EXPECT_NE(queue.Pop(), nullptr);
-  EXPECT_EQ(queue.Pop(), nullptr);
-}
-
 namespace {
 
 // A UDP server on loopback with recording handlers, and a peer socket.
 class UDPServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tServerSetup setup;
-    setup.Events.OnReceive = [this](TIPConnection& s, const char* p, std::uint32_t n) {
+    TServerSetup setup;
+    setup.OnReceive = [this](TIPConnection& s, const char* p, std::uint32_t n) {
       Add("receive " + Peer(s) + " " + std::string(p, n));
     };
-    setup.Events.OnSend = [this](TIPConnection& s, const char*, std::uint32_t n) {
+    setup.OnSend = [this](TIPConnection& s, const char*, std::uint32_t n) {
       Add("send " + Peer(s) + " " + std::to_string(n));
     };
-    setup.Events.OnDisconnect = [this](TIPConnection& c) { Add("disconnect " + Peer(c)); };
-    setup.Events.OnConnect = [this](TIPConnection& c) { Add("connect " + Peer(c)); };
+    setup.OnDisconnect = [this](TIPConnection& c) { Add("disconnect " + Peer(c)); };
+    setup.OnConnect = [this](TIPConnection& c) { Add("connect " + Peer(c)); };
     setup.IPAddress = "127.0.0.1";
     server = tUDPServer::Create(setup);
     int code = -1;
@@ -87,7 +32,7 @@ class UDPServerTest : public ::testing::Test {
     EXPECT_EQ(code, 0);
     peer = SocketCreateDatagram();
     ASSERT_EQ(SocketBind(peer.Get(), ParseIPv4("127.0.0.1"), 0), 0);
-    peerPort = SocketLocalAddress(peer.Get()).port;
+    peerPort = SocketLocalAddress(peer.Get()).Port;
   }
   void TearDown() override {
     server->Terminate();
@@ -99,12 +44,12 @@ class UDPServerTest : public ::testing::Test {
     return std::to_string(c.ClientID) + " " + c.ClientAddress + ":" + std::to_string(c.ClientPort);
   }
   void Add(const std::string& e) {
-    std::lock_guard<std::mutex> g(lock);
-    events.push_back(e);
+    std::lock_guard<std::mutex> g(Lock);
+    Recorded.push_back(e);
   }
   std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> g(lock);
-    return events;
+    std::lock_guard<std::mutex> g(Lock);
+    return Recorded;
   }
   bool WaitForEvents(std::size_t n) {
     return WaitUntil([&] { return Events().size() >= n; });
@@ -124,8 +69,8 @@ class UDPServerTest : public ::testing::Test {
   std::string Me() const { return "127.0.0.1:" + std::to_string(peerPort); }
 
   std::unique_ptr<tUDPServer> server;
-  std::mutex lock;
-  std::vector<std::string> events;
+  std::mutex Lock;
+  std::vector<std::string> Recorded;
   TDescriptor peer;
   std::uint16_t peerPort = 0;
 };
@@ -214,33 +159,4 @@ TEST_F(UDPServerTest, SendToAllReachesEveryPeerAndEmptySendsDoNothing) {
   ASSERT_TRUE(WaitForEvents(3));
   EXPECT_EQ(Events().back(), "send 0 " + Me() + " 3");
   EXPECT_EQ(Events().size(), 3u);
-}
-
-TEST(UDPComponentTest, BindFailureKeepsItActiveAndWaitForStartReportsIt) {
-  TDescriptor holder = SocketCreateDatagram();
-  ASSERT_EQ(SocketBind(holder.Get(), ParseIPv4("127.0.0.1"), 0), 0);
-  TUDPServerComponent component;
-  int code = 0;
-  EXPECT_FALSE(component.WaitForStart(10, code));
-  EXPECT_EQ(code, 9);
-  EXPECT_EQ(component.SetClientOption(0, 0, 0, nullptr, 0), -1);
-  component.SetIPAddress("127.0.0.1");
-  component.SetIPPort(SocketLocalAddress(holder.Get()).port);
-  component.SetActive(true);
-  component.SetActive(true);
-  EXPECT_TRUE(component.GetActive());
-  EXPECT_FALSE(component.WaitForStart(1000, code));
-  EXPECT_EQ(code, EADDRINUSE);
-  EXPECT_EQ(component.GetLastError(), EADDRINUSE);
-  component.SetActive(false);
-  EXPECT_FALSE(component.GetActive());
-  holder.Reset();
-}
-
-TEST(UDPComponentTest, AnEmptyAddressFailsTheStart) {
-  TUDPServerComponent component;
-  component.SetActive(true);
-  int code = 0;
-  EXPECT_FALSE(component.WaitForStart(1000, code));
-  EXPECT_NE(code, 0);
 }

@@ -1,15 +1,9 @@
 #include "platform/uFiles.h"
-#include "platform/uSync.h"
-#include "platform/uThread.h"
-#include "platform/uTime.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cmath>
-#include <ctime>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,131 +12,6 @@
 using namespace logserver;
 using testing_support::ReadFile;
 using testing_support::TTempDir;
-
-namespace {
-
-class TCountingThread : public TThread {
- public:
-  TCountingThread() : TThread("ls-counting-thread-long") {}
-  std::atomic<int> passes{0};
-  char name[32] = {0};
-  ~TCountingThread() override { StopAndWait(); }
-
- protected:
-  void Execute() override {
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    while (!Terminated()) {
-      ++passes;
-      SleepMilliseconds(1);
-    }
-  }
-};
-
-}  // namespace
-
-TEST(ThreadTest, IsCreatedSuspendedAndRunsOnceStarted) {
-  TCountingThread thread;
-  EXPECT_FALSE(thread.Started());
-  EXPECT_EQ(thread.passes.load(), 0);
-  ASSERT_EQ(thread.Start(), 0);
-  EXPECT_TRUE(testing_support::WaitUntil([&] { return thread.passes.load() > 0; }));
-  thread.Terminate();
-  thread.WaitFor();
-  EXPECT_TRUE(thread.Terminated());
-  EXPECT_STREQ(thread.name, "ls-counting-thr");  // named, within the kernel's 15 characters
-  const int after = thread.passes.load();
-  thread.WaitFor();  // a second join is harmless
-  EXPECT_EQ(thread.passes.load(), after);
-}
-
-TEST(ThreadTest, WaitForOnANeverStartedThreadReturnsAtOnce) {
-  TCountingThread thread;
-  thread.Terminate();
-  thread.WaitFor();
-  EXPECT_FALSE(thread.Started());
-}
-
-TEST(SemaphoreTest, TimedWaitWithZeroTakesAnExistingCountOrFailsAtOnce) {
-  TSemaphore sem(0);
-  EXPECT_FALSE(sem.TimedWait(0));
-  sem.Post();
-  EXPECT_TRUE(sem.TimedWait(0));
-  EXPECT_FALSE(sem.TryWait());
-}
-
-TEST(SemaphoreTest, TimedWaitTimesOutWithoutACount) {
-  TSemaphore sem(0);
-  EXPECT_FALSE(sem.TimedWait(20));
-  EXPECT_EQ(sem.Value(), 0);
-}
-
-TEST(SemaphoreTest, DeadlineCarriesExcessMicrosecondsIntoSeconds) {
-  const TDeadline d = ComputeDeadline(100, 999999, 1);
-  EXPECT_EQ(d.seconds, 101);
-  EXPECT_EQ(d.nanoseconds, 999000);
-  const TDeadline e = ComputeDeadline(100, 500000, 2500);
-  EXPECT_EQ(e.seconds, 103);
-  EXPECT_EQ(e.nanoseconds, 0);
-  const TDeadline z = ComputeDeadline(7, 123456, 0);
-  EXPECT_EQ(z.seconds, 7);
-  EXPECT_EQ(z.nanoseconds, 123456000);
-  for (int ms : {0, 1, 999, 1000, 123456}) {
-    const TDeadline x = ComputeDeadline(5, 999999, ms);
-    EXPECT_GE(x.nanoseconds, 0);
-    EXPECT_LT(x.nanoseconds, 1000000000L);
-  }
-}
-
-TEST(DateTimeTest, DecodesTheWorkedExampleValue) {
-  const TDateTimeParts p = DecodeDateTime(45356.5);
-  EXPECT_EQ(p.year, 2024);
-  EXPECT_EQ(p.month, 3);
-  EXPECT_EQ(p.day, 5);
-  EXPECT_EQ(p.hour, 12);
-  EXPECT_EQ(p.minute, 0);
-  EXPECT_EQ(p.dayOfWeek, 3);  // a Tuesday
-  EXPECT_EQ(DecodeDateTime(0.0).dayOfWeek, 7);  // 1899-12-30 was a Saturday
-}
-
-TEST(DateTimeTest, EncodeAndDecodeRoundTripToTheMillisecond) {
-  const double v = EncodeDateTime(2024, 3, 5, 14, 7, 9, 45);
-  const TDateTimeParts p = DecodeDateTime(v);
-  EXPECT_EQ(p.hour, 14);
-  EXPECT_EQ(p.minute, 7);
-  EXPECT_EQ(p.second, 9);
-  EXPECT_EQ(p.millisecond, 45);
-  EXPECT_EQ(StartOfHour(v), EncodeDateTime(2024, 3, 5, 14, 0, 0, 0));
-  const TDateTimeParts late = DecodeDateTime(EncodeDateTime(2024, 3, 5, 23, 59, 59, 999));
-  EXPECT_EQ(late.day, 5);
-  EXPECT_EQ(late.millisecond, 999);
-}
-
-TEST(DateTimeTest, NegativeValuesUseTheAbsoluteFractionAsTimeOfDay) {
-  const TDateTimeParts p = DecodeDateTime(-1.25);
-  EXPECT_EQ(p.year, 1899);
-  EXPECT_EQ(p.month, 12);
-  EXPECT_EQ(p.day, 29);
-  EXPECT_EQ(p.hour, 6);
-}
-
-TEST(DateTimeTest, ValuesThatAreNoDatesStillDecode) {
-  for (double v : {double(NAN), double(INFINITY), -double(INFINITY), 1e300, -1e300, 5e-324}) {
-    const TDateTimeParts p = DecodeDateTime(v);
-    EXPECT_GE(p.month, 1);
-    EXPECT_LE(p.month, 12);
-    EXPECT_GE(p.hour, 0);
-    EXPECT_LT(p.hour, 24);
-  }
-}
-
-TEST(ClockTest, TickIsWholeSecondsTimesAThousandIn32Bits) {
-  const std::uint64_t before = static_cast<std::uint64_t>(time(nullptr));
-  const std::uint32_t tick = TickMilliseconds();
-  const std::uint64_t after = static_cast<std::uint64_t>(time(nullptr));
-  EXPECT_TRUE(tick == static_cast<std::uint32_t>(before * 1000) ||
-              tick == static_cast<std::uint32_t>(after * 1000));
-  EXPECT_GT(Now(), 40000.0);
-}
 
 TEST(FilesTest, OpenAppendNeverTruncatesAndAppendsAtTheEnd) {
   TTempDir dir;
@@ -265,5 +134,5 @@ TEST(FilesTest, PathPartsSplitAtTheLastSlash) {
   EXPECT_EQ(DirectoryPart("/opt/svc/bin/svc"), "/opt/svc/bin/");
   EXPECT_EQ(FileNamePart("/opt/svc/bin/svc"), "svc");
   EXPECT_EQ(DirectoryPart("svc"), "");
-  EXPECT_EQ(FileNamePart(ExecutablePath()), "uPlatform_test");
+  EXPECT_EQ(FileNamePart(ExecutablePath()), "platform_test");
 }

@@ -1,0 +1,108 @@
+#include "core/uMessageDispatch.h"
+
+#include "core/uServiceText.h"
+#include "platform/uTime.h"
+#include "platform/uUnitRun.h"
+
+namespace logserver {
+
+namespace {
+
+// What the main loop takes from the queue at most in one pop.
+constexpr std::size_t kBatchElements = 1024;
+constexpr std::size_t kBatchBytes = 1024 * 1024;
+
+}  // namespace
+
+TMessageDispatch::TMessageDispatch(const TServiceConfig& config, tLogQueue& queue,
+                                   tLogProducerHolder& producers, TServiceLog& serviceLog,
+                                   const TThreadRole& mainThread)
+    : Config(config),
+      Queue(queue),
+      Producers(producers),
+      ServiceLog(serviceLog),
+      MainThread(mainThread) {}
+
+void TMessageDispatch::DispatchPending() {
+  MainThread.AssertCurrent();
+  Batch.clear();
+  Queue.PopAll(Batch, kBatchElements, kBatchBytes);
+  if (Batch.empty()) return;
+  const tLogProducerHolder::TWriteBatch written(Producers);
+  for (pLogQueueElement& element : Batch) DispatchElement(std::move(element));
+  Batch.clear();
+}
+
+void TMessageDispatch::DispatchElement(pLogQueueElement element) {
+  MainThread.AssertCurrent();
+  if (!element) return;
+  const tLogQueueElement& e = *element;
+  switch (e.Kind) {
+    case lqkClientData:
+    case lqkSyslogDatagram:
+      DispatchMessage(e, /*logLines=*/true);
+      break;
+    case lqkClientConnect:
+      ServiceLog.Write(true, "CLIENT CONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
+      break;
+    case lqkClientDisconnect:
+      Producers.RemoveClientProducers(e.ClientAddress, std::to_string(e.ClientPort));
+      ServiceLog.Write(true, "CLIENT DISCONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
+      break;
+    default:
+      break;
+  }
+  // The element dies here; a run's buffer goes back to its pool with it.
+}
+
+void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines) {
+  const std::string port = std::to_string(e.ClientPort);
+  if (e.Kind == lqkClientData) {
+    ForEachUnit(e.Data.Bytes(), [&](const char* payload, std::size_t size) {
+      DispatchClientMessage(e, port, std::string_view(payload, size), logLines);
+    });
+    return;
+  }
+  std::string text = e.Data.Bytes();
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
+  Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+  if (logLines && ServiceLog.Writes(2))
+    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text + "\"");
+}
+
+void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
+                                             std::string_view payload, bool logLines) {
+  tClientLogMessage& message = Decoded;
+  if (!DecodeClientLogMessage(payload, message)) return;
+  if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
+    message.FilePrefix = message.ModuleName;
+  Producers.AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
+                       message.FilePrefix, message.Text, message.EventTime);
+  if (logLines && ServiceLog.Writes(2))
+    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
+                               message.Text + "\"");
+}
+
+void TMessageDispatch::WriteQueuedMessages() {
+  MainThread.AssertCurrent();
+  const std::uint64_t deadline = MonotonicMilliseconds() + kStopWriteLimitMs;
+  bool timeIsUp = false;
+  std::uint64_t unwritten = 0;  // messages, not elements: a run holds many
+  pLogQueueElement element;
+  const tLogProducerHolder::TWriteBatch written(Producers);
+  while (Queue.TryPop(element)) {
+    // Connects and disconnects change nothing in the files any more.
+    if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram) continue;
+    timeIsUp = timeIsUp || MonotonicMilliseconds() >= deadline;
+    if (timeIsUp) {
+      unwritten += element->Units;
+      continue;
+    }
+    DispatchMessage(*element, /*logLines=*/false);
+  }
+  if (unwritten > 0)
+    ServiceLog.Write(false, "NOT WRITTEN AT STOP: " + std::to_string(unwritten) +
+                                " messages (time limit)");
+}
+
+}  // namespace logserver

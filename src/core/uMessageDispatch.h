@@ -1,0 +1,62 @@
+// Dispatch: what the main loop does with the elements it pops. A client
+// run becomes one message per unit, decoded and handed to the producer
+// registry; a datagram one syslog message; a connect or disconnect a
+// service-log line (and, for a disconnect, the end of that client's file
+// producers). Every popped batch is written with group commit: one write
+// per file.
+//
+// Threading: the main thread only, checked by the main-thread role in debug
+// builds. Ownership: everything it uses is lent by the service core and
+// outlives it.
+#pragma once
+
+#include "core/uClientMessage.h"
+#include "core/uLogQueue.h"
+#include "core/uServiceConfig.h"
+#include "core/uServiceLog.h"
+#include "producers/uLogProducer.h"
+#include "platform/uThread.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace logserver {
+
+class TMessageDispatch {
+ public:
+  TMessageDispatch(const TServiceConfig& config, tLogQueue& queue, tLogProducerHolder& producers,
+                   TServiceLog& serviceLog, const TThreadRole& mainThread);
+  TMessageDispatch(const TMessageDispatch&) = delete;
+  TMessageDispatch& operator=(const TMessageDispatch&) = delete;
+
+  // Waits until elements are queued or the queue is released, then
+  // dispatches what is queued (within bounds), oldest first; the lines go
+  // out with one write per file before it returns.
+  void DispatchPending();
+  // Acts on one element, then frees it.
+  void DispatchElement(pLogQueueElement element);
+  // At the stop: the messages still queued go to their files, for at most
+  // kStopWriteLimitMs; connects and disconnects are dropped. Messages left
+  // when time runs out are counted in the service log.
+  void WriteQueuedMessages();
+
+  static constexpr std::uint64_t kStopWriteLimitMs = 10000;
+
+ private:
+  void DispatchMessage(const tLogQueueElement& e, bool logLines);
+  void DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
+                             std::string_view payload, bool logLines);
+
+  const TServiceConfig& Config;
+  tLogQueue& Queue;
+  tLogProducerHolder& Producers;
+  TServiceLog& ServiceLog;
+  const TThreadRole& MainThread;
+  // The popped batch and the message being dispatched: their room is kept.
+  std::vector<pLogQueueElement> Batch;
+  tClientLogMessage Decoded;
+};
+
+}  // namespace logserver

@@ -1,0 +1,68 @@
+// The service's reports about itself: the start line, the statistics line,
+// and the losses it must never keep quiet about (lines that could not be
+// written, datagrams dropped at a full queue, errors caught in handlers and
+// threads), each at most once a minute, in the service log and on stderr.
+//
+// Threading: the main thread only, checked by the main-thread role in debug
+// builds. Ownership: what it reads is lent for each call (TReportSources)
+// or, for the service log and the failure counter, for its whole life.
+#pragma once
+
+#include "core/uLogQueue.h"
+#include "core/uMessageIntake.h"
+#include "core/uServiceConfig.h"
+#include "core/uServiceLog.h"
+#include "net/uIPServer.h"
+#include "producers/uLogProducer.h"
+#include "platform/uCaughtFailures.h"
+#include "platform/uThread.h"
+
+#include <cstdint>
+#include <string>
+
+namespace logserver {
+
+// What the reports read; any may be null (not created yet, or gone).
+struct TReportSources {
+  TMessageIntake* Intake = nullptr;
+  tLogProducerHolder* Producers = nullptr;
+  tLogQueue* Queue = nullptr;
+  TTCPServerComponent* TcpServer = nullptr;
+  TUDPServerComponent* SyslogServer = nullptr;
+};
+
+class TServiceReports {
+ public:
+  TServiceReports(const TServiceConfig& config, TServiceLog& serviceLog, TCaughtFailures& failures,
+                  const TThreadRole& mainThread);
+  TServiceReports(const TServiceReports&) = delete;
+  TServiceReports& operator=(const TServiceReports&) = delete;
+
+  // Checks the base directory at start and names a problem on stderr.
+  static void CheckBaseDirectory(const std::string& baseCatalog);
+  // One line on stderr once the ports are bound or have failed (waiting a
+  // little for the servers to tell).
+  void ReportStart(const std::string& configPath, const TReportSources& sources);
+  // One STATISTICS line in the service log.
+  void WriteStatistics(const TReportSources& sources);
+  // The losses since the last report of their kind, at most once a minute
+  // per kind: dropped datagrams, lost lines, caught errors.
+  void ReportLosses(const TReportSources& sources);
+
+  // Parts of ReportLosses, for tests.
+  void ReportDroppedDatagrams(const TMessageIntake& intake);
+  void ReportLostLines(tLogProducerHolder& producers);
+  void ReportCaughtFailures();
+
+ private:
+  const TServiceConfig& Config;
+  TServiceLog& ServiceLog;
+  TCaughtFailures& Failures;
+  const TThreadRole& MainThread;
+  std::uint32_t LastLossReport = 0;
+  std::uint64_t ReportedDrops = 0;
+  std::uint32_t LastDropReport = 0;
+  std::uint32_t LastFailureReport = 0;
+};
+
+}  // namespace logserver

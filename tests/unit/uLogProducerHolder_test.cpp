@@ -1,0 +1,172 @@
+#include "producers/uLogProducerHolder.h"
+#include "support/LogTimes.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace logserver;
+using namespace testing_support;
+
+namespace {
+
+// A producer that records what reaches it, for routing tests.
+std::vector<std::string> gEvents;
+
+class TRecordingProducer : public TCustomLogProducer {
+ public:
+  static PLogProducer Create(const TLogProducerTexts& texts, const TProducerEnvironment&) {
+    PLogProducer p(new TRecordingProducer(texts));
+    gEvents.push_back("create " + static_cast<TRecordingProducer*>(p.get())->Name());
+    p->Start();
+    return p;
+  }
+  void AddMessage(const std::string& Text, double, double) override {
+    gEvents.push_back(Name() + " <- " + Text);
+  }
+  void Stop() override {
+    gEvents.push_back("stop " + Name());
+    TCustomLogProducer::Stop();
+  }
+  std::string Name() const {
+    return (LibraryName.empty() ? "file " : "ext ") + ClientAddress + ":" + ClientPort + "|" +
+           ApplicationName + "|" + ModuleName + "|" + FilePrefix;
+  }
+
+ private:
+  explicit TRecordingProducer(const TLogProducerTexts& texts)
+      : TCustomLogProducer(texts, "ls-recording") {}
+};
+
+std::vector<std::string> Keys(const tLogProducerHolder& holder) {
+  std::vector<std::string> keys;
+  for (const auto& entry : holder.Entries()) keys.push_back(entry.first);
+  return keys;
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { gEvents.clear(); }
+  std::unique_ptr<tLogProducerHolder> Make(const std::string& providers) {
+    const TIniDocument config("[Common]\nLogMode=1\n[Providers]\n" + providers);
+    auto holder = std::make_unique<tLogProducerHolder>(dir.Path(), config.ReadSection("Providers"),
+                                                       TProducerEnvironment{&files},
+                                                       &TRecordingProducer::Create,
+                                                       &TRecordingProducer::Create);
+    return holder;
+  }
+  TTempDir dir;
+  TLogFileTable files;
+};
+
+}  // namespace
+
+TEST_F(RegistryTest, ProvidersEntriesWithFourFieldsBecomeExternalProducers) {
+  auto holder = Make(
+      "10.0.0.5|billing|core|=/opt/sinks/forward.so\n"
+      "10.0.0.6:7000|a|m|p = lib2\n"
+      "three|fields|only=x\n"
+      "too|many|fields|here|now=y\n"
+      "; 10.0.0.7|a|m|p=commented\n");
+  ASSERT_EQ(holder->Entries().size(), 2u);
+  EXPECT_EQ(Keys(*holder)[0], "10.0.0.5|billing|core|");
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"create ext 10.0.0.5:0|billing|core|",
+                                               "create ext 10.0.0.6:7000|a|m|p"}));
+  EXPECT_EQ(holder->Entries().back().second->LibraryName, "lib2");
+}
+
+TEST_F(RegistryTest, ProviderKeysClaimMessagesByTheirThreeForms) {
+  auto holder = Make(
+      "1.1.1.1:5|a|m|p=port\n"
+      "1.1.1.1|a|m|p=anyport\n"
+      "1.1.1.1|a|m|=anyprefix\n"
+      "1.1.1.1|a|m|=anyprefix-twin\n");
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "one", 0.0);
+  holder->AddMessage("1.1.1.1", "6", "a", "m", "q", "two", 0.0);
+  holder->AddMessage("1.1.1.1", "6", "A", "m", "p", "three", 0.0);  // exact case only
+  EXPECT_EQ(gEvents, (std::vector<std::string>{
+                         "ext 1.1.1.1:5|a|m|p <- one",
+                         "ext 1.1.1.1:0|a|m|p <- one",
+                         "ext 1.1.1.1:0|a|m| <- one",
+                         "ext 1.1.1.1:0|a|m| <- one",
+                         "ext 1.1.1.1:0|a|m| <- two",
+                         "ext 1.1.1.1:0|a|m| <- two",
+                         "create file 1.1.1.1:6|A|m|p",
+                         "file 1.1.1.1:6|A|m|p <- three",
+                     }));
+}
+
+TEST_F(RegistryTest, AnEmptyPrefixDeliversOnceToAnEntryMatchingTwoKeys) {
+  auto holder = Make("1.1.1.1|a|m|=anyprefix\n");
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "", "once", 0.0);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"ext 1.1.1.1:0|a|m| <- once"}));
+}
+
+TEST_F(RegistryTest, ClientKeysIgnoreCaseAndKeepTheFirstSpelling) {
+  auto holder = Make("");
+  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "Mod", "one", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "APP", "mod", "MOD", "two", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "other", "three", 0.0);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{
+                         "create file 1.1.1.1:5|App|Mod|Mod",
+                         "file 1.1.1.1:5|App|Mod|Mod <- one",
+                         "file 1.1.1.1:5|App|Mod|Mod <- two",
+                         "create file 1.1.1.1:5|App|Mod|other",
+                         "file 1.1.1.1:5|App|Mod|other <- three",
+                     }));
+  EXPECT_EQ(Keys(*holder)[0], "*1.1.1.1:5=App|Mod|Mod");
+}
+
+TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
+  auto holder = Make("1.1.1.1:5|x|y|z=lib\n");
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
+  holder->AddMessage("1.1.1.1", "55", "a", "m", "p", "2", 0.0);
+  holder->AddMessage("1.1.1.1", "5", "b", "m", "p", "3", 0.0);
+  gEvents.clear();
+  holder->RemoveClientProducers("1.1.1.1", "5");
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"stop file 1.1.1.1:5|a|m|p",
+                                               "stop file 1.1.1.1:5|b|m|p"}));
+  EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"1.1.1.1:5|x|y|z", "*1.1.1.1:55=a|m|p"}));
+  gEvents.clear();
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "again", 0.0);
+  EXPECT_EQ(gEvents[0], "create file 1.1.1.1:5|a|m|p");
+}
+
+TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
+  auto holder = Make("9.9.9.9|a|m|=lib\n");
+  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
+  holder->AddMessage("2.2.2.2", "5", "a", "m", "p", "2", 0.0);
+  gEvents.clear();
+  holder.reset();
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"stop ext 9.9.9.9:0|a|m|",
+                                               "stop file 1.1.1.1:5|a|m|p",
+                                               "stop file 2.2.2.2:5|a|m|p"}));
+}
+
+TEST_F(RegistryTest, UnclaimedMessagesReachTheirFiles) {
+  tLogProducerHolder holder(dir.Path(), TIniEntries{}, {&files});
+  holder.AddMessageAt("10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
+                      EncodeDateTime(2024, 3, 5, 9, 59, 59, 0));
+  holder.AddMessageAt("10.1.2.3", "7", "billing", "core", "core", "x", 45356.5, k1407);
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.9/SYSLOG/syslog/2024_03_05/09.log"), "<13>hi\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"),
+            "14:07:09.045[12:00:00.000] : x\r\n");
+}
+
+TEST_F(RegistryTest, UnusableProviderEntriesAreReportedAndClaimNothing) {
+  const TIniDocument config(std::string("[Providers]\n1.1.1.1|a|m|=") + TEST_PROVIDER_REFUSE + "\n" +
+                            "1.1.1.1|b|m|=/nonexistent.so\n" + "1.1.1.1|c|m|=" +
+                            TEST_PROVIDER_FULL + "\n");
+  std::vector<std::string> reports;
+  tLogProducerHolder holder(dir.Path(), config.ReadSection("Providers"), {&files},
+                            &TFileLogProducer::Create,
+                            &TExternalLogProducer::Create,
+                            [&](const std::string& line) { reports.push_back(line); });
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].rfind("PROVIDER \"1.1.1.1|a|m|\" NOT USED: ", 0), 0u) << reports[0];
+  EXPECT_EQ(reports[1].rfind("PROVIDER \"1.1.1.1|b|m|\" NOT USED: cannot load", 0), 0u);
+  EXPECT_EQ(Keys(holder), std::vector<std::string>{"1.1.1.1|c|m|"});
+  holder.AddMessageAt("1.1.1.1", "5", "a", "m", "", "to a file", 0.0, k1407);
+  EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/14.log"), "to a file\r\n");
+}
