@@ -25,10 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = want < size - pos ? want : size - pos;
     const char* read = reinterpret_cast<const char*>(data + pos);
     const std::size_t head = inPlace->HeadRoom();
-    std::string buffer(head, '?');
-    buffer.append(read, length);
+    TPooledBuffer buffer(std::string(head, '?') + std::string(read, length));
     inPlace->DecodeRun(buffer, head, length);
-    ForEachUnit(buffer, [&](const char* p, std::size_t n) { fromPlace.emplace_back(p, n); });
+    ForEachUnit(buffer.View(), [&](const char* p, std::size_t n) { fromPlace.emplace_back(p, n); });
     bool more = false;
     std::string unit = filter.Decode(read, static_cast<int>(length), more);
     consumed += length;

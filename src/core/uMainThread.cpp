@@ -78,8 +78,11 @@ void tMainThread::Run() {
 }
 
 void tMainThread::CreateServiceLog() {
+  // The descriptors the log files may hold follow the process's limit,
+  // raised to its hard limit first (systemd's LimitNOFILE sets both).
+  if (!Files) Files = std::make_unique<TLogFileTable>(TDescriptorBudget::ForLimit(RaiseDescriptorLimit()));
   ServiceLog = std::make_unique<TServiceLog>(Config.BaseCatalog, Config.LogMode,
-                                             TProducerEnvironment{&Files, &CaughtFailures},
+                                             TProducerEnvironment{Files.get(), &CaughtFailures},
                                              MainThreadRole);
   Reports_ = std::make_unique<TServiceReports>(Config, *ServiceLog, CaughtFailures, MainThreadRole);
 }
@@ -93,7 +96,7 @@ void tMainThread::CreateQueue(std::size_t queueBytes) {
 void tMainThread::CreateParts() {
   Intake_ = std::make_unique<TMessageIntake>(*LogQueue_);
   Producers_ = std::make_unique<tLogProducerHolder>(
-      Config.BaseCatalog, Config.Providers, TProducerEnvironment{&Files, &CaughtFailures},
+      Config.BaseCatalog, Config.Providers, TProducerEnvironment{Files.get(), &CaughtFailures},
       &TFileLogProducer::Create, &TExternalLogProducer::Create, [this](const std::string& line) {
         WriteServiceLog(false, line);
         ReportProblem(line);
@@ -215,6 +218,12 @@ void tMainThread::CheckListener() {
   if (now == 0) return;
   // Wrapping difference: a clock set back makes it huge, so the check acts.
   if (static_cast<std::uint32_t>(now - LastListenCheck) < kListenCheckInterval) return;
+  if (Producers_) {
+    // No line waits across a check, and files without a line for a while
+    // give their descriptors back.
+    Producers_->WritePendingLines();
+    Producers_->CloseIdleFiles();
+  }
   if (TcpServer) {
     if (TcpServer->GetActive()) {
       TcpServer->ProbeConnections();

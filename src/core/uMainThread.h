@@ -133,10 +133,11 @@ class tMainThread {
   std::atomic<bool> ReopenRequested{false};
   std::atomic<bool> StatisticsRequested{false};
 
-  // Lent to the parts below; declared first, so freed last.
+  // Lent to the parts below; declared first, so freed last. The file table
+  // is sized from the descriptor limit at start (CreateServiceLog).
   TCaughtFailures CaughtFailures;
   TBufferPool Buffers;
-  TLogFileTable Files;
+  std::unique_ptr<TLogFileTable> Files;
 
   // Owned objects; each is emptied when it is freed.
   std::unique_ptr<TServiceLog> ServiceLog;

@@ -28,9 +28,13 @@ void TMessageDispatch::DispatchPending() {
   Batch.clear();
   Queue.PopAll(Batch, kBatchElements, kBatchBytes);
   if (Batch.empty()) return;
-  const tLogProducerHolder::TWriteBatch written(Producers);
+  tLogProducerHolder::TWriteBatch written(Producers);
   for (pLogQueueElement& element : Batch) DispatchElement(std::move(element));
   Batch.clear();
+  // With more queued, lines may wait to be written with later ones of their
+  // file; once the queue is empty, everything is written before the loop
+  // sleeps.
+  written.LetWait(Queue.Count() > 0);
 }
 
 void TMessageDispatch::DispatchElement(pLogQueueElement element) {
@@ -58,12 +62,12 @@ void TMessageDispatch::DispatchElement(pLogQueueElement element) {
 void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines) {
   const std::string port = std::to_string(e.ClientPort);
   if (e.Kind == lqkClientData) {
-    ForEachUnit(e.Data.Bytes(), [&](const char* payload, std::size_t size) {
+    ForEachUnit(e.Data.View(), [&](const char* payload, std::size_t size) {
       DispatchClientMessage(e, port, std::string_view(payload, size), logLines);
     });
     return;
   }
-  std::string text = e.Data.Bytes();
+  std::string text(e.Data.View());
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
   Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
   if (logLines && ServiceLog.Writes(2))

@@ -41,7 +41,7 @@ void TMessageIntake::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
   SyslogThread.AssertCurrent();
   pLogQueueElement element = MakeElement(lqkSyslogDatagram, Sender);
   // The server's buffer is valid only during the call.
-  if (PacketSize > 0) element->Data.Bytes().assign(Packet, PacketSize);
+  element->Data.Assign(Packet, PacketSize);
   element->Units = 1;
   SyslogBatch.push_back(std::move(element));
 }

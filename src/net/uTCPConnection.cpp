@@ -182,10 +182,10 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
   tReceiveMSG message;
   message.Event = ceReceiveData;
   message.Run.Bytes = TBufferPool::TakeFrom(Callbacks.Buffers);
-  std::string& run = message.Run.Bytes.Bytes();
+  TPooledBuffer& run = message.Run.Bytes;
   const std::size_t head = Filter->HeadRoom();
-  if (run.size() < head + kReadBytes) run.resize(head + kReadBytes);
-  const long n = SocketRead(Socket.Get(), run.data() + head, kReadBytes);
+  run.Resize(head + kReadBytes);
+  const long n = SocketRead(Socket.Get(), run.Data() + head, kReadBytes);
   if (n <= 0) {
     drained = true;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);

@@ -23,15 +23,16 @@ std::string tEmptyReceiveFilter::Decode(const char* Data, int Size, bool& More) 
   return Size > 0 ? std::string(Data, static_cast<std::size_t>(Size)) : std::string();
 }
 
-std::size_t tEmptyReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
+std::size_t tEmptyReceiveFilter::DecodeRun(TPooledBuffer& Run, std::size_t Offset,
+                                           std::size_t Size) {
   // A read is one unit: its header goes into the room before it.
   if (Size == 0 || Offset < kUnitHeaderBytes) {
-    Run.clear();
+    Run.Resize(0);
     return 0;
   }
-  WriteUnitHeader(Run.data() + Offset - kUnitHeaderBytes, Size);
-  Run.erase(0, Offset - kUnitHeaderBytes);
-  Run.resize(Size + kUnitHeaderBytes);
+  WriteUnitHeader(Run.Data() + Offset - kUnitHeaderBytes, Size);
+  Run.Resize(Offset + Size);
+  Run.Erase(Offset - kUnitHeaderBytes);
   return 1;
 }
 
@@ -95,12 +96,13 @@ std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
   return unit;
 }
 
-std::size_t tTPKTReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) {
+std::size_t tTPKTReceiveFilter::DecodeRun(TPooledBuffer& Run, std::size_t Offset,
+                                          std::size_t Size) {
   // The frame begun in the read before goes in front of the new bytes.
-  if (Offset > 0) Run.replace(0, Offset, Buffer, Start, Offset);
+  if (Offset > 0) std::memcpy(Run.Data(), Buffer.data() + Start, Offset);
   Buffer.clear();
   Start = 0;
-  char* bytes = Run.data();
+  char* bytes = Run.Data();
   const std::size_t total = Offset + Size;
   std::size_t read = 0, write = 0, count = 0;
   // By the rules of ExtractFrame: a bad start skips two bytes.
@@ -130,7 +132,7 @@ std::size_t tTPKTReceiveFilter::DecodeRun(std::string& Run, std::size_t Offset, 
     Buffer.assign(bytes + read, total - read);
   else if (Buffer.capacity() > 4096)
     std::string().swap(Buffer);
-  Run.resize(write);
+  Run.Resize(write);
   return count;
 }
 

@@ -37,7 +37,7 @@ class tEmptyReceiveFilter {
   // completed, in order (its size cut to fit): the same units as Decode and
   // its follow-up calls would give. Returns how many.
   virtual std::size_t HeadRoom() const { return kUnitHeaderBytes; }
-  virtual std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size);
+  virtual std::size_t DecodeRun(TPooledBuffer& Run, std::size_t Offset, std::size_t Size);
 
  protected:
   tEmptyReceiveFilter() = default;
@@ -66,7 +66,7 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
   // place of its TPKT header, so in the common case nothing is copied; the
   // bytes of a frame begun in the read before are put in front first.
   std::size_t HeadRoom() const override { return Buffered(); }
-  std::size_t DecodeRun(std::string& Run, std::size_t Offset, std::size_t Size) override;
+  std::size_t DecodeRun(TPooledBuffer& Run, std::size_t Offset, std::size_t Size) override;
 
   // Bytes held for frames not yet complete.
   std::size_t Buffered() const { return Buffer.size() - Start; }

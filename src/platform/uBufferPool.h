@@ -3,6 +3,10 @@
 // pool it came from, so that the message path allocates (and faults in)
 // nothing in steady state.
 //
+// A buffer's room is not zero-filled when it grows: a read fills what it
+// needs, and a 64 KiB buffer made ready for a read of 6 KiB costs nothing
+// for the rest.
+//
 // Ownership: a TPooledBuffer owns its bytes and is move-only; its pool is
 // borrowed, and must outlive every buffer taken from it (the service core
 // creates the pool before, and frees it after, everything that carries
@@ -13,7 +17,9 @@
 #include "platform/uSync.h"
 
 #include <cstddef>
-#include <string>
+#include <cstring>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 namespace logserver {
@@ -23,30 +29,72 @@ class TBufferPool;
 class TPooledBuffer {
  public:
   TPooledBuffer() = default;
-  // Bytes that belong to no pool.
-  explicit TPooledBuffer(std::string bytes) : Storage(std::move(bytes)) {}
+  // A copy of `bytes` that belongs to no pool.
+  explicit TPooledBuffer(std::string_view bytes) { Assign(bytes.data(), bytes.size()); }
   TPooledBuffer(TPooledBuffer&& other) noexcept
-      : Pool(other.Pool), Storage(std::move(other.Storage)) {
-    other.Pool = nullptr;
+      : Pool(other.Pool),
+        Storage(std::move(other.Storage)),
+        Length(other.Length),
+        Room(other.Room) {
+    other.Forget();
   }
   TPooledBuffer& operator=(TPooledBuffer&& other) noexcept;
   TPooledBuffer(const TPooledBuffer&) = delete;
   TPooledBuffer& operator=(const TPooledBuffer&) = delete;
   ~TPooledBuffer() { GiveBack(); }
 
-  // The bytes; their size and content are the holder's to set. A buffer
-  // from a pool starts with whatever size and room its last use left.
-  std::string& Bytes() { return Storage; }
-  const std::string& Bytes() const { return Storage; }
-  std::size_t Size() const { return Storage.size(); }
+  char* Data() { return Storage.get(); }
+  const char* Data() const { return Storage.get(); }
+  std::size_t Size() const { return Length; }
+  std::size_t Capacity() const { return Room; }
+  std::string_view View() const { return {Storage.get(), Length}; }
+
+  // Makes the size `size`: the bytes up to the old size stay, new ones are
+  // unset. Grows the room by doubling.
+  void Resize(std::size_t size) {
+    if (size > Room) Grow(size);
+    Length = size;
+  }
+  void Assign(const char* data, std::size_t size) {
+    Resize(size);
+    if (size > 0) std::memcpy(Storage.get(), data, size);
+  }
+  void Append(const char* data, std::size_t size) {
+    const std::size_t at = Length;
+    Resize(Length + size);
+    if (size > 0) std::memcpy(Storage.get() + at, data, size);
+  }
+  // Drops the first `count` bytes.
+  void Erase(std::size_t count) {
+    if (count >= Length) {
+      Length = 0;
+      return;
+    }
+    std::memmove(Storage.get(), Storage.get() + count, Length - count);
+    Length -= count;
+  }
 
  private:
   friend class TBufferPool;
-  TPooledBuffer(TBufferPool* pool, std::string bytes) : Pool(pool), Storage(std::move(bytes)) {}
+  void Grow(std::size_t size) {
+    std::size_t room = Room < 64 ? 64 : Room;
+    while (room < size) room *= 2;
+    std::unique_ptr<char[]> grown(new char[room]);
+    if (Length > 0) std::memcpy(grown.get(), Storage.get(), Length);
+    Storage = std::move(grown);
+    Room = room;
+  }
+  void Forget() {
+    Pool = nullptr;
+    Length = 0;
+    Room = 0;
+  }
   void GiveBack() noexcept;
 
   TBufferPool* Pool = nullptr;
-  std::string Storage;
+  std::unique_ptr<char[]> Storage;
+  std::size_t Length = 0;
+  std::size_t Room = 0;
 };
 
 class TBufferPool {
@@ -59,7 +107,7 @@ class TBufferPool {
   TBufferPool(const TBufferPool&) = delete;
   TBufferPool& operator=(const TBufferPool&) = delete;
 
-  // A buffer with room from an earlier use when there is one.
+  // A buffer with room from an earlier use when there is one; its size is 0.
   TPooledBuffer Take() EXCLUDES(Guard);
   // From `pool`, or a new buffer of no pool when `pool` is null.
   static TPooledBuffer TakeFrom(TBufferPool* pool) {
@@ -69,12 +117,16 @@ class TBufferPool {
 
  private:
   friend class TPooledBuffer;
-  // Keeps the bytes for a later Take, unless enough are kept or they are
-  // too small or too large to be worth it.
-  void Give(std::string&& bytes) noexcept EXCLUDES(Guard);
+  struct TRoom {
+    std::unique_ptr<char[]> Storage;
+    std::size_t Size = 0;
+  };
+  // Keeps the room for a later Take, unless enough are kept or it is too
+  // small or too large to be worth it.
+  void Give(std::unique_ptr<char[]>& storage, std::size_t room) noexcept EXCLUDES(Guard);
 
   TMutex Guard;
-  std::vector<std::string> Free GUARDED_BY(Guard);  // room for kKept, reserved
+  std::vector<TRoom> Free GUARDED_BY(Guard);  // room for kKept, reserved
 };
 
 inline TPooledBuffer& TPooledBuffer::operator=(TPooledBuffer&& other) noexcept {
@@ -82,24 +134,28 @@ inline TPooledBuffer& TPooledBuffer::operator=(TPooledBuffer&& other) noexcept {
     GiveBack();
     Pool = other.Pool;
     Storage = std::move(other.Storage);
-    other.Pool = nullptr;
+    Length = other.Length;
+    Room = other.Room;
+    other.Forget();
   }
   return *this;
 }
 
 inline void TPooledBuffer::GiveBack() noexcept {
-  if (Pool == nullptr) return;
-  Pool->Give(std::move(Storage));
-  Pool = nullptr;
-  Storage = std::string();
+  if (Pool != nullptr) Pool->Give(Storage, Room);
+  Storage.reset();
+  Forget();
 }
 
 inline TPooledBuffer TBufferPool::Take() {
+  TPooledBuffer buffer;
+  buffer.Pool = this;
   TMutexLock lock(Guard);
-  if (Free.empty()) return TPooledBuffer(this, std::string());
-  std::string bytes = std::move(Free.back());
+  if (Free.empty()) return buffer;
+  buffer.Storage = std::move(Free.back().Storage);
+  buffer.Room = Free.back().Size;
   Free.pop_back();
-  return TPooledBuffer(this, std::move(bytes));
+  return buffer;
 }
 
 inline std::size_t TBufferPool::KeptBuffers() {
@@ -107,11 +163,11 @@ inline std::size_t TBufferPool::KeptBuffers() {
   return Free.size();
 }
 
-inline void TBufferPool::Give(std::string&& bytes) noexcept {
-  if (bytes.capacity() < 1024 || bytes.capacity() > kLargest) return;
+inline void TBufferPool::Give(std::unique_ptr<char[]>& storage, std::size_t room) noexcept {
+  if (room < 1024 || room > kLargest) return;
   TMutexLock lock(Guard);
   // Within the reserved room: push_back does not allocate, so cannot throw.
-  if (Free.size() < kKept) Free.push_back(std::move(bytes));
+  if (Free.size() < kKept) Free.push_back(TRoom{std::move(storage), room});
 }
 
 }  // namespace logserver

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,8 +28,20 @@ TDescriptor OpenAtRetrying(int dir, const char* name, int flags, mode_t mode) {
   return TDescriptor(fd);
 }
 
-// The directory `name` below `dir`, created when missing; never a link.
-TDescriptor OpenDirectoryBelow(int dir, const std::string& name) {
+}  // namespace
+
+TDescriptor OpenLogBase(const std::string& base) {
+  const std::string start = base.empty() ? std::string(".") : base;
+  TDescriptor dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (!dir && errno == ENOENT) {
+    // Whether it could be made shows in the open that follows.
+    ForceDirectories(start);
+    dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  }
+  return dir;
+}
+
+TDescriptor OpenSubdirectory(int dir, const std::string& name) {
   TDescriptor sub = OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (sub || errno != ENOENT) return sub;
   // Another writer may create it between the two calls: EEXIST is fine.
@@ -36,40 +49,55 @@ TDescriptor OpenDirectoryBelow(int dir, const std::string& name) {
   return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
 }
 
-}  // namespace
-
-TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
-                             const std::string& fileName) {
-  const std::string start = base.empty() ? std::string(".") : base;
-  TDescriptor dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (!dir && errno == ENOENT) {
-    ForceDirectories(start);
-    dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  }
+TDescriptor OpenLogDirectoryBelow(const std::string& base,
+                                  const std::vector<std::string>& directories) {
+  TDescriptor dir = OpenLogBase(base);
   for (const std::string& name : directories) {
     if (!dir) return dir;
     if (name.empty()) continue;
-    dir = OpenDirectoryBelow(dir.Get(), name);
+    dir = OpenSubdirectory(dir.Get(), name);
   }
-  if (!dir) return dir;
+  return dir;
+}
+
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName) {
   if (fileName.empty()) {
     errno = EISDIR;
     return TDescriptor();
   }
-  TDescriptor file = OpenAtRetrying(dir.Get(), fileName.c_str(),
-                                    O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+  // A new file (the common case: a new hour) is certainly a regular file of
+  // our own making: one call.
+  TDescriptor file = OpenAtRetrying(directory, fileName.c_str(),
+                                    O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  if (file || errno != EEXIST) return file;
+  // An existing one is appended to, never truncated, and must be a regular
+  // file: O_NONBLOCK keeps a planted FIFO from blocking the open. On a
+  // regular file O_NONBLOCK changes nothing, so it may stay set.
+  file = OpenAtRetrying(directory, fileName.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
   if (!file) return file;
   struct stat st;
   if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     file.Reset();
     errno = EINVAL;
-    return file;
   }
-  // O_NONBLOCK only kept a planted FIFO from blocking the open. Should
-  // clearing it fail, the regular file stays non-blocking, which changes
-  // nothing for a regular file.
-  fcntl(file.Get(), F_SETFL, O_APPEND);
   return file;
+}
+
+TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
+                             const std::string& fileName) {
+  TDescriptor dir = OpenLogDirectoryBelow(base, directories);
+  if (!dir) return dir;
+  return OpenLogFileIn(dir.Get(), fileName);
+}
+
+std::string DescriptorPath(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::string path(4096, '\0');
+  const ssize_t n = readlink(link, path.data(), path.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) return std::string();
+  path.resize(static_cast<std::size_t>(n));
+  return path;
 }
 
 int PrepareWritableDirectory(const std::string& directory) {

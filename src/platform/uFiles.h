@@ -37,6 +37,20 @@ TDescriptor OpenAppend(const std::string& path, bool create);
 TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
                              const std::string& fileName);
 
+// The steps of OpenLogFileBelow, for a caller that keeps directories open:
+// the base (created when missing; it may be a link), one level below an open
+// directory (created when missing; never a link), the whole walk, and the
+// file in an open directory (one call when the file is new).
+TDescriptor OpenLogBase(const std::string& base);
+TDescriptor OpenSubdirectory(int directory, const std::string& name);
+TDescriptor OpenLogDirectoryBelow(const std::string& base,
+                                  const std::vector<std::string>& directories);
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName);
+
+// Where an open file or directory is now, as the kernel names it (with
+// " (deleted)" after a deleted one); empty when it cannot be told.
+std::string DescriptorPath(int fd);
+
 // Creates `directory` (and its parents) when missing and checks that this
 // process may create files in it. Returns 0, or the errno that says why not.
 int PrepareWritableDirectory(const std::string& directory);

@@ -4,6 +4,7 @@
 
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace logserver {
@@ -54,6 +55,20 @@ void TuneMemoryAllocator() {
   mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
   mallopt(M_TOP_PAD, 4 * 1024 * 1024);
 #endif
+}
+
+std::size_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit cannot be the soft one (the kernel caps it at
+    // fs.nr_open): then the soft one stays, which is what this call returns.
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? static_cast<std::size_t>(1) << 20
+                                         : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 bool Daemonize() { return daemon(1, 0) == 0; }

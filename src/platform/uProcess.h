@@ -4,6 +4,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <string>
 
 namespace logserver {
@@ -38,6 +39,11 @@ void InstallSignalHandlers(const TSignalHandlers& handlers);
 // more than the messages themselves. Does nothing where the C library
 // offers no such setting.
 void TuneMemoryAllocator();
+
+// Raises the soft limit on open descriptors to the hard limit (the most
+// the process may have without privileges) and returns the limit now in
+// force; 0 when it cannot be read.
+std::size_t RaiseDescriptorLimit();
 
 // daemon(1, 0): keeps the working directory, sends the standard streams to
 // the null device; the launching process exits 0 and the call returns in the

@@ -27,11 +27,11 @@ inline void WriteUnitHeader(char* at, std::size_t size) {
   PutU32LE(at, static_cast<std::uint32_t>(size));
 }
 
-inline void AppendUnit(std::string& run, const char* data, std::size_t size) {
+inline void AppendUnit(TPooledBuffer& run, const char* data, std::size_t size) {
   char header[kUnitHeaderBytes];
   WriteUnitHeader(header, size);
-  run.append(header, sizeof header);
-  run.append(data, size);
+  run.Append(header, sizeof header);
+  run.Append(data, size);
 }
 
 // Calls `f(data, size)` for every unit of `run`, in order; a torn end (which
@@ -55,12 +55,12 @@ struct TUnitRun {
 
   // Appends one unit and counts it.
   void Append(const char* data, std::size_t size) {
-    AppendUnit(Bytes.Bytes(), data, size);
+    AppendUnit(Bytes, data, size);
     ++Units;
   }
   template <class F>
   void ForEach(F f) const {
-    ForEachUnit(Bytes.Bytes(), f);
+    ForEachUnit(Bytes.View(), f);
   }
 };
 

@@ -120,13 +120,10 @@ TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts, TLogFileTable
 
 PLogProducer TFileLogProducer::Create(const TLogProducerTexts& texts,
                                       const TProducerEnvironment& environment) {
-  std::unique_ptr<TFileLogProducer> producer(new TFileLogProducer(texts, *environment.Files));
-  producer->Start();
-  // The body ends at once; joining it now gives its stack back, so that
-  // thousands of live producers (syslog senders never disconnect) hold no
-  // finished threads. Later Stop and WaitFor calls return at once.
-  producer->WaitFor();
-  return producer;
+  // No thread is started: its body would end at once, and creating and
+  // joining one per route costs more than the route's first line. Stop and
+  // WaitFor return at once for a thread that never ran.
+  return PLogProducer(new TFileLogProducer(texts, *environment.Files));
 }
 
 TFileLogProducer::~TFileLogProducer() {
@@ -134,9 +131,7 @@ TFileLogProducer::~TFileLogProducer() {
   CloseFile();
 }
 
-bool TFileLogProducer::IsActive() {
-  return Attached && Files.IsOpen(CurrentPath);
-}
+bool TFileLogProducer::IsActive() { return CurrentFile != nullptr && Files.IsOpen(CurrentFile); }
 
 TLogFilePath TFileLogProducer::FilePath(double ServerTime) const {
   // BaseCatalog is a plain prefix: without a trailing "/" its last part
@@ -184,20 +179,18 @@ void TFileLogProducer::AddMessage(const std::string& Text, double EventTime, dou
   Line += "\r\n";
   // A line that cannot be written is counted by the table; the next one
   // goes after whatever reached the file.
-  Files.Append(CurrentPath, Line);
+  Files.Append(CurrentFile, Line);
 }
 
 void TFileLogProducer::OpenFile(const TLogFilePath& Path) {
   CloseFile();
-  CurrentPath = Path.Text();
-  Files.Attach(Path);
-  Attached = true;
+  CurrentFile = Files.Attach(Path);
 }
 
 void TFileLogProducer::CloseFile() {
-  if (!Attached) return;
-  Files.Detach(CurrentPath);
-  Attached = false;
+  if (CurrentFile == nullptr) return;
+  Files.Detach(CurrentFile);
+  CurrentFile = nullptr;
 }
 
 }  // namespace logserver

@@ -72,8 +72,7 @@ class TFileLogProducer : public TCustomLogProducer {
 
   // The file of the current hour, held through the table.
   TLogFileTable& Files;
-  std::string CurrentPath;
-  bool Attached = false;
+  TLogFileTable::TFileHandle CurrentFile = nullptr;
   double CurrentHour = 0.0;
   bool HourChosen = false;
   // The last times seen and their stamps ("hh:nn:ss.zzz", "[...] : "),

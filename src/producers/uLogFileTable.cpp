@@ -3,17 +3,18 @@
 #include "platform/uFiles.h"
 #include "platform/uTime.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace logserver {
 
-std::string TLogFilePath::Text() const {
+std::string TLogFilePath::DirectoryText() const {
   std::string text = Base;
   for (const std::string& level : Directories) {
     text += level;
     text += '/';
   }
-  return text + FileName;
+  return text;
 }
 
 TLogFilePath TLogFilePath::FromText(const std::string& path) {
@@ -23,190 +24,347 @@ TLogFilePath TLogFilePath::FromText(const std::string& path) {
   return p;
 }
 
-bool TLogFileTable::Open(const std::string& key, TEntry& entry) {
+TDescriptorBudget TDescriptorBudget::ForLimit(std::size_t descriptorLimit) {
+  const std::size_t reserve = std::max(kReserve, descriptorLimit / 4);
+  TDescriptorBudget budget;
+  const std::size_t usable = descriptorLimit > reserve ? descriptorLimit - reserve : 0;
+  // Directories get an eighth (at most 4,096): a directory holds the files of
+  // one sender, application, module and day, so far fewer are in use than
+  // files, and one that is not cached costs a walk, not a lost line.
+  budget.Directories = std::min<std::size_t>(usable / 8, 4096);
+  budget.Files = std::min(std::max<std::size_t>(usable - budget.Directories, 16), kMaxFiles);
+  return budget;
+}
+
+TLogFileTable::~TLogFileTable() {
+  TMutexLock guard(Guard);
+  FlushAll();
+}
+
+int TLogFileTable::Directory(const TFile& file) {
+  // The deepest level of the file's directory that is kept open and still
+  // in its place (not deleted, not moved away) is where the walk starts;
+  // below it every level is opened (and made) without following links.
+  const std::vector<std::string>& levels = file.Path.Directories;
+  std::vector<std::string> keys(levels.size() + 1);
+  keys[0] = file.Path.Base;
+  for (std::size_t i = 0; i < levels.size(); ++i)
+    keys[i + 1] = levels[i].empty() ? keys[i] : keys[i] + levels[i] + "/";
+  std::size_t start = keys.size();
+  while (start > 0) {
+    const auto cached = Directories.find(keys[start - 1]);
+    if (cached != Directories.end()) {
+      TDirectory& directory = cached->second;
+      if (!directory.TruePath.empty() &&
+          DescriptorPath(directory.Descriptor.Get()) == directory.TruePath) {
+        RecentDirectories.splice(RecentDirectories.begin(), RecentDirectories, directory.RecentAt);
+        break;
+      }
+      ForgetDirectory(keys[start - 1]);
+    }
+    --start;
+  }
+  if (start == keys.size()) return Directories.find(keys.back())->second.Descriptor.Get();
+  // Opened here, kept below (the deepest last, so that it stays).
+  std::vector<std::pair<std::size_t, TDirectory>> opened;
+  int parent = -1;
+  std::string parentPath;
+  if (start == 0) {
+    TDirectory base;
+    base.Descriptor = OpenLogBase(file.Path.Base);
+    if (!base.Descriptor) return -1;
+    base.TruePath = DescriptorPath(base.Descriptor.Get());
+    parent = base.Descriptor.Get();
+    parentPath = base.TruePath;
+    opened.emplace_back(0, std::move(base));
+    start = 1;
+  } else {
+    const TDirectory& from = Directories.find(keys[start - 1])->second;
+    parent = from.Descriptor.Get();
+    parentPath = from.TruePath;
+  }
+  for (std::size_t i = start; i < keys.size(); ++i) {
+    const std::string& name = levels[i - 1];
+    if (name.empty()) continue;
+    TDirectory level;
+    level.Descriptor = OpenSubdirectory(parent, name);
+    if (!level.Descriptor) return -1;
+    // Reached without a link from a directory known to be in its place.
+    level.TruePath = parentPath.empty() ? std::string() : parentPath + "/" + name;
+    parent = level.Descriptor.Get();
+    parentPath = level.TruePath;
+    opened.emplace_back(i, std::move(level));
+  }
+  for (auto& [index, level] : opened) {
+    ForgetDirectory(keys[index]);
+    while (!RecentDirectories.empty() &&
+           Directories.size() >= std::max<std::size_t>(DirectoryCapacity, 1))
+      ForgetDirectory(RecentDirectories.back());
+    RecentDirectories.push_front(keys[index]);
+    level.RecentAt = RecentDirectories.begin();
+    Directories[keys[index]] = std::move(level);
+  }
+  return Directories.find(keys.back())->second.Descriptor.Get();
+}
+
+void TLogFileTable::ForgetDirectory(const std::string& key) {
+  const auto it = Directories.find(key);
+  if (it == Directories.end()) return;
+  RecentDirectories.erase(it->second.RecentAt);
+  Directories.erase(it);
+}
+
+bool TLogFileTable::Open(TFile& file) {
   const std::uint64_t now = MonotonicMilliseconds();
-  if (entry.NextAttempt != 0 && now < entry.NextAttempt) {
-    errno = entry.Error;  // the last attempt failed a moment ago
+  if (file.NextAttempt != 0 && now < file.NextAttempt) {
+    errno = file.Error;  // the last attempt failed a moment ago
     return false;
   }
   CloseOldest(Capacity - 1);
-  entry.File = OpenLogFileBelow(entry.Path.Base, entry.Path.Directories, entry.Path.FileName);
-  if (!entry.File) {
-    entry.Error = errno;
-    entry.NextAttempt = now + RetryMs;
-    if (entry.NextAttempt == 0) entry.NextAttempt = 1;
+  const int directory = Directory(file);
+  if (directory >= 0) {
+    file.Descriptor = OpenLogFileIn(directory, file.Path.FileName);
+    // The directory went between the check and the open: walk once more.
+    if (!file.Descriptor && errno == ENOENT) {
+      ForgetDirectory(file.DirectoryKey);
+      const int again = Directory(file);
+      if (again >= 0) file.Descriptor = OpenLogFileIn(again, file.Path.FileName);
+    }
+  }
+  if (!file.Descriptor) {
+    file.Error = errno;
+    file.NextAttempt = now + RetryMs;
+    if (file.NextAttempt == 0) file.NextAttempt = 1;
     return false;
   }
-  entry.NextAttempt = 0;
-  Recent.push_front(key);
-  entry.RecentAt = Recent.begin();
+  file.NextAttempt = 0;
+  file.LastWrite = now;
+  Recent.push_front(&file);
+  file.RecentAt = Recent.begin();
   return true;
 }
 
-void TLogFileTable::Close(TEntry& entry) {
-  if (!entry.File) return;
+void TLogFileTable::Close(TFile& file) {
+  if (!file.Descriptor) return;
   // Pending lines go out before their file closes.
-  if (!entry.Pending.empty()) Flush(*entry.RecentAt, entry);
-  entry.File.Reset();
-  Recent.erase(entry.RecentAt);
+  if (!file.Pending.empty()) Flush(file);
+  file.Descriptor.Reset();
+  Recent.erase(file.RecentAt);
 }
 
-void TLogFileTable::Flush(const std::string& key, TEntry& entry) {
-  if (entry.Pending.empty()) return;
+void TLogFileTable::Flush(TFile& file) {
+  if (file.Pending.empty()) return;
   // Taken out first: an open below may close other files, and flush them.
   std::string data;
   std::vector<std::uint32_t> ends;
-  data.swap(entry.Pending);
-  ends.swap(entry.Ends);
-  if (!entry.File) {
-    if (!Open(key, entry)) {
-      CountLoss(key, entry, errno, true, ends.size());
+  data.swap(file.Pending);
+  ends.swap(file.Ends);
+  TotalPending -= data.size();
+  ForgetDirty(file);
+  if (!file.Descriptor) {
+    if (!Open(file)) {
+      CountLoss(file, errno, true, ends.size());
       return;
     }
-  } else if (entry.RecentAt != Recent.begin()) {
-    Recent.splice(Recent.begin(), Recent, entry.RecentAt);
+  } else if (file.RecentAt != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, file.RecentAt);
   }
-  const std::size_t written = AppendUnits(entry.File.Get(), data.data(), data.size(), ends.data(), ends.size());
-  if (entry.Path.CountedInStatistics) {
+  file.LastWrite = MonotonicMilliseconds();
+  const std::size_t written =
+      AppendUnits(file.Descriptor.Get(), data.data(), data.size(), ends.data(), ends.size());
+  if (file.Path.CountedInStatistics) {
     Totals.Written += written;
     ++Totals.Writes;
   }
-  if (written < ends.size()) CountLoss(key, entry, errno, false, ends.size() - written);
-  // Keep the buffers' room for the next batch, unless a burst made them large.
-  if (data.capacity() <= 4 * kFlushBytes && entry.Pending.empty()) {
+  if (written < ends.size()) CountLoss(file, errno, false, ends.size() - written);
+  // With thousands of files, room kept per file would add up: only a
+  // little is kept, for a file that is written often.
+  if (data.capacity() <= 4096 && file.Pending.empty()) {
     data.clear();
     ends.clear();
-    entry.Pending.swap(data);
-    entry.Ends.swap(ends);
+    file.Pending.swap(data);
+    file.Ends.swap(ends);
   }
 }
 
 void TLogFileTable::FlushAll() {
-  // Each entry leaves the list before it is written: a flush that opens a
+  // Each file leaves the list before it is written: a flush that opens a
   // file may close another, which flushes (and forgets) that one itself.
-  while (!Dirty.empty()) {
-    const std::pair<std::string, TEntry*> next = Dirty.front();
-    Dirty.pop_front();
-    next.second->IsDirty = false;
-    Flush(next.first, *next.second);
+  while (!Dirty.empty()) Flush(*Dirty.front());
+}
+
+void TLogFileTable::FlushOverdue(std::uint64_t now) {
+  // Dirty is in the order the first pending lines came: the oldest first.
+  while (!Dirty.empty() && Dirty.front()->PendingSince + kMaxWaitMs <= now) Flush(*Dirty.front());
+}
+
+void TLogFileTable::FlushLargest() {
+  std::vector<TFile*> largest(Dirty.begin(), Dirty.end());
+  std::sort(largest.begin(), largest.end(),
+            [](const TFile* a, const TFile* b) { return a->Pending.size() > b->Pending.size(); });
+  for (TFile* file : largest) {
+    if (TotalPending <= kMaxPendingBytes / 2) break;
+    // An earlier flush may have written this one (a file it closed).
+    if (file->IsDirty) Flush(*file);
   }
+}
+
+void TLogFileTable::MarkDirty(TFile& file) {
+  if (file.IsDirty) return;
+  file.IsDirty = true;
+  file.PendingSince = BatchStart;
+  file.DirtyAt = Dirty.insert(Dirty.end(), &file);
+}
+
+void TLogFileTable::ForgetDirty(TFile& file) {
+  if (!file.IsDirty) return;
+  Dirty.erase(file.DirtyAt);
+  file.IsDirty = false;
 }
 
 void TLogFileTable::BeginBatch() {
   TMutexLock guard(Guard);
   Batching = true;
+  BatchStart = MonotonicMilliseconds();
 }
 
-void TLogFileTable::EndBatch() {
+void TLogFileTable::EndBatch(bool moreQueued) {
+  TMutexLock guard(Guard);
+  Batching = false;
+  if (moreQueued)
+    FlushOverdue(MonotonicMilliseconds());
+  else
+    FlushAll();
+}
+
+void TLogFileTable::WritePending() {
   TMutexLock guard(Guard);
   FlushAll();
-  Batching = false;
 }
 
 void TLogFileTable::CloseOldest(std::size_t keep) {
   while (Recent.size() > keep) {
-    const auto it = Entries.find(Recent.back());
-    Close(it->second);
-    if (it->second.Users == 0) {
-      ForgetDirty(&it->second);
-      Entries.erase(it);
-    }
+    TFile& file = *Recent.back();
+    Close(file);
+    if (file.Users == 0) Erase(file);
   }
 }
 
-void TLogFileTable::ForgetDirty(TEntry* entry) {
-  if (!entry->IsDirty) return;
-  Dirty.erase(entry->DirtyAt);
-  entry->IsDirty = false;
+void TLogFileTable::Erase(TFile& file) {
+  ForgetDirty(file);
+  TotalPending -= file.Pending.size();
+  Files.erase(file.Key);
 }
 
-void TLogFileTable::CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
-                              std::uint64_t lines) {
-  if (entry.Path.CountedInStatistics) (opening ? Totals.OpenFailed : Totals.WriteFailed) += lines;
-  auto it = Losses.find(key);
+void TLogFileTable::CountLoss(const TFile& file, int error, bool opening, std::uint64_t lines) {
+  if (file.Path.CountedInStatistics) (opening ? Totals.OpenFailed : Totals.WriteFailed) += lines;
+  auto it = Losses.find(file.Key);
   if (it == Losses.end()) {
     const bool room = Losses.size() < kLossPaths;
-    it = Losses.emplace(room ? key : std::string(), TLoss{room ? key : std::string(), 0, 0}).first;
+    const std::string key = room ? file.Key : std::string();
+    it = Losses.emplace(key, TLoss{key, 0, 0}).first;
   }
   it->second.Lines += lines;
   it->second.Error = error;
 }
 
-bool TLogFileTable::Attach(const TLogFilePath& path) {
+TLogFileTable::TFileHandle TLogFileTable::Attach(const TLogFilePath& path) {
   TMutexLock guard(Guard);
   const std::string key = path.Text();
-  TEntry& entry = Entries[key];
-  if (entry.Users++ == 0) entry.Path = path;
-  return entry.File || Open(key, entry);
+  TFile& file = Files[key];
+  if (file.Users++ == 0) {
+    file.Path = path;
+    file.Key = key;
+    file.DirectoryKey = path.DirectoryText();
+  }
+  if (!file.Descriptor) Open(file);
+  return &file;
 }
 
-void TLogFileTable::Detach(const std::string& path) {
+void TLogFileTable::Detach(TFileHandle handle) {
   TMutexLock guard(Guard);
-  const auto it = Entries.find(path);
-  if (it == Entries.end() || it->second.Users == 0) return;
+  TFile& file = *handle;
+  if (file.Users == 0) return;
   // A user leaves when its hour changes or it goes: what is pending goes out
   // first, also when no file is open (then counted as lost if it cannot be
   // opened now) and also when other users stay.
-  Flush(path, it->second);
-  if (--it->second.Users > 0) return;
-  Close(it->second);
-  ForgetDirty(&it->second);
-  Entries.erase(it);
+  Flush(file);
+  if (--file.Users > 0) return;
+  Close(file);
+  Erase(file);
 }
 
-bool TLogFileTable::Append(const std::string& path, const std::string& data) {
+bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
   TMutexLock guard(Guard);
-  const auto it = Entries.find(path);
-  if (it == Entries.end()) return false;
-  TEntry& entry = it->second;
-  if (Batching) {
-    entry.Pending += data;
-    entry.Ends.push_back(static_cast<std::uint32_t>(entry.Pending.size()));
-    if (!entry.IsDirty) {
-      entry.IsDirty = true;
-      entry.DirtyAt = Dirty.emplace(Dirty.end(), it->first, &entry);
-    }
-    if (entry.Pending.size() >= kFlushBytes) Flush(it->first, entry);
+  TFile& file = *handle;
+  if (file.Users == 0) return false;
+  if (Batching || !file.Pending.empty()) {
+    file.Pending += data;
+    file.Ends.push_back(static_cast<std::uint32_t>(file.Pending.size()));
+    TotalPending += data.size();
+    MarkDirty(file);
+    if (!Batching || file.Pending.size() >= kFlushBytes) Flush(file);
+    if (TotalPending > kMaxPendingBytes) FlushLargest();
     return true;
   }
-  if (!entry.File) {
-    if (!Open(path, entry)) {
-      CountLoss(path, entry, errno, true);
+  if (!file.Descriptor) {
+    if (!Open(file)) {
+      CountLoss(file, errno, true);
       return false;
     }
-  } else if (entry.RecentAt != Recent.begin()) {
-    Recent.splice(Recent.begin(), Recent, entry.RecentAt);
+  } else if (file.RecentAt != Recent.begin()) {
+    Recent.splice(Recent.begin(), Recent, file.RecentAt);
   }
+  file.LastWrite = MonotonicMilliseconds();
   // One append per line keeps lines of producers sharing the file apart; a
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
-  if (entry.Path.CountedInStatistics) ++Totals.Writes;
-  if (AppendWhole(entry.File.Get(), data.data(), data.size())) {
-    if (entry.Path.CountedInStatistics) ++Totals.Written;
+  if (file.Path.CountedInStatistics) ++Totals.Writes;
+  if (AppendWhole(file.Descriptor.Get(), data.data(), data.size())) {
+    if (file.Path.CountedInStatistics) ++Totals.Written;
     return true;
   }
-  CountLoss(path, entry, errno, false);
+  CountLoss(file, errno, false);
   return false;
 }
 
-bool TLogFileTable::IsOpen(const std::string& path) {
+bool TLogFileTable::IsOpen(TFileHandle handle) {
   TMutexLock guard(Guard);
-  const auto it = Entries.find(path);
-  return it != Entries.end() && it->second.File.Valid();
+  return handle->Descriptor.Valid();
 }
 
 void TLogFileTable::ReopenAll() {
   TMutexLock guard(Guard);
-  for (auto& [key, entry] : Entries) {
-    Close(entry);
-    entry.NextAttempt = 0;
+  while (!Recent.empty()) {
+    TFile& file = *Recent.front();
+    Close(file);
+    file.NextAttempt = 0;
   }
+  for (auto& [key, file] : Files) file.NextAttempt = 0;
+  Directories.clear();
+  RecentDirectories.clear();
 }
 
 void TLogFileTable::CloseUnlinked() {
   TMutexLock guard(Guard);
-  for (auto& [key, entry] : Entries)
-    if (entry.File && IsUnlinked(entry.File.Get())) Close(entry);
+  std::vector<TFile*> unlinked;
+  for (TFile* file : Recent)
+    if (IsUnlinked(file->Descriptor.Get())) unlinked.push_back(file);
+  for (TFile* file : unlinked) {
+    Close(*file);
+    ForgetDirectory(file->DirectoryKey);
+  }
+}
+
+void TLogFileTable::CloseIdle(std::uint64_t idleMs) {
+  TMutexLock guard(Guard);
+  const std::uint64_t now = MonotonicMilliseconds();
+  // Recent is in the order of the last line: the idle ones are at its end.
+  while (!Recent.empty() && Recent.back()->LastWrite + idleMs <= now) {
+    TFile& file = *Recent.back();
+    Close(file);
+    if (file.Users == 0) Erase(file);
+  }
 }
 
 std::vector<TLogFileTable::TLoss> TLogFileTable::TakeLosses() {
@@ -227,10 +385,14 @@ std::size_t TLogFileTable::OpenFiles() {
   return Recent.size();
 }
 
-void TLogFileTable::SetCapacity(std::size_t capacity) {
+std::size_t TLogFileTable::OpenDirectories() {
   TMutexLock guard(Guard);
-  Capacity = capacity < 1 ? 1 : capacity;
-  CloseOldest(Capacity);
+  return Directories.size();
+}
+
+std::size_t TLogFileTable::PendingBytes() {
+  TMutexLock guard(Guard);
+  return TotalPending;
 }
 
 void TLogFileTable::SetRetryInterval(std::uint64_t milliseconds) {

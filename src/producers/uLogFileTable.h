@@ -4,8 +4,17 @@
 //
 // Producers that write the same path share one descriptor, and at most
 // Capacity descriptors are open; beyond that the least recently written file
-// is closed and reopened (append, never truncate) with its next line. So
-// descriptors stay bounded however many senders there are.
+// is closed and reopened (append, never truncate) with its next line. A file
+// that has had no line for kIdleCloseMs is closed by CloseIdle, so the open
+// files follow the senders that are active, not every sender ever seen.
+//
+// A file is opened with one call in the common case: the directory it lives
+// in is kept open in a bounded cache (most recently used first), and a
+// missing directory is created by the contained walk of OpenLogDirectoryBelow
+// only when it is not cached. A cached directory is used only while it is
+// still where it was opened (the kernel's name for it is unchanged), so a
+// directory deleted, moved away or replaced by a link is walked to anew:
+// nothing planted in the tree leads a line out of it.
 //
 // A file that is not open when a line comes (its open failed, it was closed
 // to make room or by ReopenAll, or it was deleted) is opened then, at most
@@ -13,15 +22,18 @@
 // and not one per line. Every line that cannot be written is counted, with
 // the path and the reason, for the service to report (TakeLosses).
 //
-// Files are opened below their base directory without following links
-// (OpenLogFileBelow), so nothing planted in the tree leads a line out of it.
-//
-// Group commit: between BeginBatch and EndBatch, appended lines collect per
-// file and go out with one write per file at EndBatch (or as soon as a
-// file's pending bytes pass kFlushBytes, or before the file is closed). What
-// reaches a file is the same bytes in the same order as with one write per
-// line; a write that runs short keeps the lines that reached the file whole.
-// Outside a batch every line is written at once.
+// Group commit: within a batch (BeginBatch to EndBatch), appended lines
+// collect per file. When the batch ends and the writer has nothing more
+// queued, every file's lines go out with one write per file. When more work
+// is queued, a file's lines may wait for later batches (that is what turns a
+// batch of one line for each of thousands of files into few writes), but
+// never longer than kMaxWaitMs, never beyond kFlushBytes for one file (it is
+// written at once then) and never beyond kMaxPendingBytes for all together
+// (then the largest are written first). Lines are also written before their
+// file closes, before a user leaves it (hour change), and by WritePending.
+// What reaches a file is the same bytes in the same order as with one write
+// per line; a write that runs short keeps the lines that reached the file
+// whole. Outside a batch every line is written at once.
 //
 // Thread-safe: one lock guards the table and every write through it. In the
 // service only the main thread uses it.
@@ -48,63 +60,98 @@ struct TLogFilePath {
   std::string FileName;
   // Whether its lines count in the statistics (the service's own do not).
   bool CountedInStatistics = true;
-  // Base, the levels and the name joined with "/": the table's key.
-  std::string Text() const;
+  // Base and the levels joined with "/", ending with "/": the directory's key.
+  std::string DirectoryText() const;
+  // The directory's key and the name: the file's key.
+  std::string Text() const { return DirectoryText() + FileName; }
   // A path taken whole: everything before the last "/" is the base.
   static TLogFilePath FromText(const std::string& path);
+};
+
+// How many descriptors the log files may hold, from the process's limit on
+// descriptors: the limit less a reserve for sockets, connections, providers
+// and the process itself (a quarter of the limit, at least kReserve), at
+// most kMaxFiles; kept open directories take their share of it.
+struct TDescriptorBudget {
+  static constexpr std::size_t kReserve = 1024;
+  static constexpr std::size_t kMaxFiles = 65536;
+  std::size_t Files = 0;
+  std::size_t Directories = 0;
+  static TDescriptorBudget ForLimit(std::size_t descriptorLimit);
 };
 
 class TLogFileTable {
  public:
   static constexpr std::size_t kDefaultCapacity = 256;
+  static constexpr std::size_t kDefaultDirectories = 64;
   static constexpr std::uint64_t kDefaultRetryMs = 1000;
   // Distinct paths whose losses are told apart; the rest are summed.
   static constexpr std::size_t kLossPaths = 64;
   static constexpr std::size_t kFlushBytes = 64 * 1024;
+  static constexpr std::uint64_t kMaxWaitMs = 100;
+  static constexpr std::size_t kMaxPendingBytes = 32u * 1024 * 1024;
+  static constexpr std::uint64_t kIdleCloseMs = 5 * 60 * 1000;
 
-  explicit TLogFileTable(std::size_t capacity = kDefaultCapacity)
-      : Capacity(capacity < 1 ? 1 : capacity) {}
+  // One attached path; valid from Attach until its last Detach.
+  struct TFile;
+  using TFileHandle = TFile*;
+
+  explicit TLogFileTable(std::size_t capacity = kDefaultCapacity,
+                         std::size_t directories = kDefaultDirectories)
+      : Capacity(capacity < 1 ? 1 : capacity), DirectoryCapacity(directories) {}
+  explicit TLogFileTable(const TDescriptorBudget& budget)
+      : TLogFileTable(budget.Files, budget.Directories) {}
+  ~TLogFileTable();
   TLogFileTable(const TLogFileTable&) = delete;
   TLogFileTable& operator=(const TLogFileTable&) = delete;
 
   // Registers a user of the path and opens the file, creating its missing
-  // directories and the file itself. True when it is open now; a user is
-  // registered either way, and Append tries again later.
-  bool Attach(const TLogFilePath& path) EXCLUDES(Guard);
-  bool Attach(const std::string& path) { return Attach(TLogFilePath::FromText(path)); }
-  // Drops a user; the last one closes the file.
-  void Detach(const std::string& path) EXCLUDES(Guard);
-  // Appends `data` whole to an attached path, opening the file first when
-  // it is not open (at most once per retry interval). False when the data
-  // was lost; it is then counted with the reason.
-  // Within a batch the data waits for EndBatch and true means only that it
-  // was taken; what is lost at the write is counted then.
-  bool Append(const std::string& path, const std::string& data) EXCLUDES(Guard);
-  bool IsOpen(const std::string& path) EXCLUDES(Guard);
+  // directories and the file itself. A user is registered whether or not it
+  // could be opened now (Append tries again later).
+  TFileHandle Attach(const TLogFilePath& path) EXCLUDES(Guard);
+  TFileHandle Attach(const std::string& path) { return Attach(TLogFilePath::FromText(path)); }
+  // Drops a user, writing what it left pending; the last one closes the file.
+  void Detach(TFileHandle file) EXCLUDES(Guard);
+  // Appends `data` whole, opening the file first when it is not open (at
+  // most once per retry interval). False when the data was lost; it is then
+  // counted with the reason. Within a batch the data waits (see above) and
+  // true means only that it was taken; what is lost at the write is counted
+  // then.
+  bool Append(TFileHandle file, const std::string& data) EXCLUDES(Guard);
+  bool IsOpen(TFileHandle file) EXCLUDES(Guard);
 
-  // Main thread: lines appended from now on wait for EndBatch, which writes
-  // every file's pending lines, one write per file.
+  // Main thread: lines appended from now on wait for EndBatch. EndBatch
+  // writes them all, or, when `moreQueued`, those that may wait no longer.
   void BeginBatch() EXCLUDES(Guard);
-  void EndBatch() EXCLUDES(Guard);
+  void EndBatch(bool moreQueued = false) EXCLUDES(Guard);
+  // Writes every pending line now.
+  void WritePending() EXCLUDES(Guard);
 
-  // One batch for a scope: its lines go out also when an error escapes it.
+  // One batch for a scope: its lines go out when it ends, also when an
+  // error escapes it; with LetWait(true) before then, they may wait.
   class TBatch {
    public:
     explicit TBatch(TLogFileTable& files) : Files(files) { Files.BeginBatch(); }
-    ~TBatch() { Files.EndBatch(); }
+    ~TBatch() { Files.EndBatch(MoreQueued); }
     TBatch(const TBatch&) = delete;
     TBatch& operator=(const TBatch&) = delete;
+    void LetWait(bool moreQueued) { MoreQueued = moreQueued; }
 
    private:
     TLogFileTable& Files;
+    bool MoreQueued = false;
   };
 
-  // Closes every file; each is opened anew with its next line, and created
-  // when it was moved or deleted (log rotation's SIGHUP).
+  // Closes every file and forgets the open directories; each file is
+  // opened anew with its next line, and created when it was moved or
+  // deleted (log rotation's SIGHUP).
   void ReopenAll() EXCLUDES(Guard);
   // Closes the files that have lost their name (deleted, or their tree), so
   // that their next lines recreate them instead of vanishing.
   void CloseUnlinked() EXCLUDES(Guard);
+  // Closes the files without a line for `idleMs`; they open again with
+  // their next line.
+  void CloseIdle(std::uint64_t idleMs = kIdleCloseMs) EXCLUDES(Guard);
 
   struct TLoss {
     std::string Path;  // empty: the paths beyond kLossPaths
@@ -125,48 +172,73 @@ class TLogFileTable {
   TCounts Counts() EXCLUDES(Guard);
 
   std::size_t OpenFiles() EXCLUDES(Guard);
-  void SetCapacity(std::size_t capacity) EXCLUDES(Guard);
+  std::size_t OpenDirectories() EXCLUDES(Guard);
+  std::size_t PendingBytes() EXCLUDES(Guard);
   void SetRetryInterval(std::uint64_t milliseconds) EXCLUDES(Guard);
 
- private:
-  struct TEntry {
+  struct TFile {
     TLogFilePath Path;
-    TDescriptor File;
+    std::string Key;           // Path.Text()
+    std::string DirectoryKey;  // Path.DirectoryText()
+    TDescriptor Descriptor;
     std::size_t Users = 0;
-    std::uint64_t NextAttempt = 0;              // monotonic ms; 0: at once
-    int Error = 0;                              // why the last attempt failed
-    std::list<std::string>::iterator RecentAt;  // valid while the file is open
-    std::string Pending;                        // lines waiting for the batch's end
-    std::vector<std::uint32_t> Ends;            // where each pending line ends
-    bool IsDirty = false;                       // listed in Dirty, at DirtyAt
-    std::list<std::pair<std::string, TEntry*>>::iterator DirtyAt;
+    std::uint64_t NextAttempt = 0;  // monotonic ms; 0: at once
+    std::uint64_t LastWrite = 0;    // monotonic ms of the last line
+    int Error = 0;                  // why the last attempt failed
+    std::list<TFile*>::iterator RecentAt;  // valid while the file is open
+    std::string Pending;                   // lines waiting to be written
+    std::vector<std::uint32_t> Ends;       // where each pending line ends
+    std::uint64_t PendingSince = 0;        // when the first pending line came
+    bool IsDirty = false;                  // listed in Dirty, at DirtyAt
+    std::list<TFile*>::iterator DirtyAt;
   };
 
-  // Opens the entry's file when the retry interval allows.
-  bool Open(const std::string& key, TEntry& entry) REQUIRES(Guard);
-  // Writes the entry's pending lines, counting those that do not reach the
-  // file.
-  void Flush(const std::string& key, TEntry& entry) REQUIRES(Guard);
+ private:
+  struct TDirectory {
+    TDescriptor Descriptor;
+    std::string TruePath;  // the kernel's name for it when it was opened
+    std::list<std::string>::iterator RecentAt;
+  };
+
+  // Opens the file when the retry interval allows.
+  bool Open(TFile& file) REQUIRES(Guard);
+  // The open directory of `file`, from the cache while it is still in its
+  // place, else by the walk; -1 (errno set) when it cannot be had.
+  int Directory(const TFile& file) REQUIRES(Guard);
+  void ForgetDirectory(const std::string& key) REQUIRES(Guard);
+  // Writes the file's pending lines, counting those that do not reach it.
+  void Flush(TFile& file) REQUIRES(Guard);
   void FlushAll() REQUIRES(Guard);
-  void ForgetDirty(TEntry* entry) REQUIRES(Guard);  // before an entry goes
-  void Close(TEntry& entry) REQUIRES(Guard);
-  // Closes the least recently written files until `keep` are open; entries
+  // Writes the files whose lines may wait no longer.
+  void FlushOverdue(std::uint64_t now) REQUIRES(Guard);
+  // Writes the largest pending files until half the pending bound is left.
+  void FlushLargest() REQUIRES(Guard);
+  void MarkDirty(TFile& file) REQUIRES(Guard);
+  void ForgetDirty(TFile& file) REQUIRES(Guard);  // before a file goes
+  void Close(TFile& file) REQUIRES(Guard);
+  // Closes the least recently written files until `keep` are open; files
   // without users go with them.
   void CloseOldest(std::size_t keep) REQUIRES(Guard);
+  void Erase(TFile& file) REQUIRES(Guard);
   // Lines lost, for the report and, when counted, the counts.
-  void CountLoss(const std::string& key, const TEntry& entry, int error, bool opening,
-                 std::uint64_t lines = 1) REQUIRES(Guard);
+  void CountLoss(const TFile& file, int error, bool opening, std::uint64_t lines = 1)
+      REQUIRES(Guard);
 
   TMutex Guard;
-  std::size_t Capacity GUARDED_BY(Guard);
+  const std::size_t Capacity;
+  const std::size_t DirectoryCapacity;
   std::uint64_t RetryMs GUARDED_BY(Guard) = kDefaultRetryMs;
-  std::unordered_map<std::string, TEntry> Entries GUARDED_BY(Guard);
-  std::list<std::string> Recent GUARDED_BY(Guard);  // open paths, most recent first
+  std::unordered_map<std::string, TFile> Files GUARDED_BY(Guard);
+  std::list<TFile*> Recent GUARDED_BY(Guard);  // open files, most recent first
+  std::unordered_map<std::string, TDirectory> Directories GUARDED_BY(Guard);
+  std::list<std::string> RecentDirectories GUARDED_BY(Guard);  // most recent first
   std::map<std::string, TLoss> Losses GUARDED_BY(Guard);
   bool Batching GUARDED_BY(Guard) = false;
+  std::uint64_t BatchStart GUARDED_BY(Guard) = 0;  // monotonic ms
   TCounts Totals GUARDED_BY(Guard);
-  // Entries with pending lines, in the order of their first line.
-  std::list<std::pair<std::string, TEntry*>> Dirty GUARDED_BY(Guard);
+  // Files with pending lines, in the order their first one came.
+  std::list<TFile*> Dirty GUARDED_BY(Guard);
+  std::size_t TotalPending GUARDED_BY(Guard) = 0;
 };
 
 }  // namespace logserver

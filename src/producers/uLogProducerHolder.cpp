@@ -77,7 +77,7 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
                                       const std::string& FilePrefix, const std::string& Text,
                                       double EventTime, double ServerTime) {
   const TRoute& route =
-      FindRoute(ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, ServerTime);
+      FindRoute({ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix}, ServerTime);
   if (route.File) {
     route.File->AddMessage(Text, EventTime, ServerTime);
     return;
@@ -86,24 +86,41 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
   ++Claimed;
 }
 
-tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const std::string& ClientAddress,
-                                                          const std::string& ClientPort,
-                                                          const std::string& ApplicationName,
-                                                          const std::string& ModuleName,
-                                                          const std::string& FilePrefix,
-                                                          double ServerTime) {
-  for (TRoute& cached : Routes) {
-    if (cached.Valid && cached.Port == ClientPort && cached.Address == ClientAddress &&
-        cached.Application == ApplicationName && cached.Module == ModuleName &&
-        cached.Prefix == FilePrefix)
-      return cached;
-  }
-  TRoute& route = Routes[NextRoute];
-  NextRoute = (NextRoute + 1) % kRouteCache;
-  route.Valid = false;
-  route.Providers.clear();
-  route.File = nullptr;
+std::size_t tLogProducerHolder::TRouteHash::operator()(const TRouteKey& key) const {
+  // The library's string hash of each text, combined in order.
+  std::size_t hash = 0;
+  for (const std::string_view part : {key.Address, key.Port, key.Application, key.Module, key.Prefix})
+    hash = (hash ^ std::hash<std::string_view>{}(part)) * 0x9E3779B97F4A7C15ull;
+  return hash;
+}
 
+const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey& key,
+                                                                double ServerTime) {
+  // Messages of one route tend to come in a row: that one costs five
+  // comparisons and no hash.
+  if (LastRoute != nullptr && TRouteEqual::Same(LastRoute->first.View(), key))
+    return LastRoute->second;
+  const auto found = Routes.find(key);
+  if (found != Routes.end()) {
+    LastRoute = &*found;
+    return found->second;
+  }
+  TRoute route = ResolveRoute(key, ServerTime);
+  if (Routes.size() >= kMaxRoutes) ForgetRoutes();
+  TOwnedRouteKey owned{std::string(key.Address), std::string(key.Port), std::string(key.Application),
+                       std::string(key.Module), std::string(key.Prefix)};
+  const auto inserted = Routes.emplace(std::move(owned), std::move(route)).first;
+  RoutesByPeer[LowerCase("*" + inserted->first.Address + ":" + inserted->first.Port)].push_back(
+      &inserted->first);
+  LastRoute = &*inserted;
+  return inserted->second;
+}
+
+tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key,
+                                                            double ServerTime) {
+  TRoute route;
+  const std::string ClientAddress(key.Address), ClientPort(key.Port),
+      ApplicationName(key.Application), ModuleName(key.Module), FilePrefix(key.Prefix);
   const std::string names = ApplicationName + "|" + ModuleName + "|";
   const std::string keys[3] = {ClientAddress + ":" + ClientPort + "|" + names + FilePrefix,
                                ClientAddress + "|" + names + FilePrefix,
@@ -120,51 +137,52 @@ tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const std::string& Cli
       for (const TEntries::iterator& entry : found->second) route.Providers.push_back(entry->second.get());
     }
   }
-  if (route.Providers.empty()) {
-    const std::string peer = "*" + ClientAddress + ":" + ClientPort;
-    const std::string clientKey =
-        peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
-    const std::string lowerKey = LowerCase(clientKey);
-    const auto found = ClientIndex.find(lowerKey);
-    if (found != ClientIndex.end()) {
-      route.File = found->second->second.get();
-    } else {
-      Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
-                                                          ApplicationName, ModuleName, FilePrefix,
-                                                          std::string()},
-                                                         Environment));
-      const TEntries::iterator entry = std::prev(Entries_.end());
-      ClientIndex.emplace(lowerKey, entry);
-      PeerIndex[LowerCase(peer)].push_back(entry);
-      route.File = entry->second.get();
-      const auto* file = dynamic_cast<const TFileLogProducer*>(route.File);
-      if (file && file->Shortened() && Report)
-        Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
-    }
+  if (!route.Providers.empty()) return route;
+  const std::string peer = "*" + ClientAddress + ":" + ClientPort;
+  const std::string clientKey =
+      peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
+  const std::string lowerKey = LowerCase(clientKey);
+  const auto found = ClientIndex.find(lowerKey);
+  if (found != ClientIndex.end()) {
+    route.File = found->second->second.get();
+    return route;
   }
-  route.Address = ClientAddress;
-  route.Port = ClientPort;
-  route.Application = ApplicationName;
-  route.Module = ModuleName;
-  route.Prefix = FilePrefix;
-  route.Valid = true;
+  Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
+                                                      ApplicationName, ModuleName, FilePrefix,
+                                                      std::string()},
+                                                     Environment));
+  const TEntries::iterator entry = std::prev(Entries_.end());
+  ClientIndex.emplace(lowerKey, entry);
+  PeerIndex[LowerCase(peer)].push_back(entry);
+  route.File = entry->second.get();
+  const auto* file = dynamic_cast<const TFileLogProducer*>(route.File);
+  if (file && file->Shortened() && Report)
+    Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
   return route;
 }
 
 void tLogProducerHolder::ForgetRoutes() {
-  for (TRoute& route : Routes) {
-    route.Valid = false;
-    route.Providers.clear();
-    route.File = nullptr;
-  }
+  LastRoute = nullptr;
+  Routes.clear();
+  RoutesByPeer.clear();
 }
 
 void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
                                                const std::string& ClientPort) {
   // Provider keys hold no "=", so only client entries are indexed by peer.
-  const auto found = PeerIndex.find(LowerCase("*" + ClientAddress + ":" + ClientPort));
+  const std::string peer = LowerCase("*" + ClientAddress + ":" + ClientPort);
+  // The peer's routes go first: they may lead to the producers that go now.
+  const auto routes = RoutesByPeer.find(peer);
+  if (routes != RoutesByPeer.end()) {
+    LastRoute = nullptr;
+    for (const TOwnedRouteKey* key : routes->second) {
+      const auto route = Routes.find(key->View());
+      if (route != Routes.end()) Routes.erase(route);
+    }
+    RoutesByPeer.erase(routes);
+  }
+  const auto found = PeerIndex.find(peer);
   if (found == PeerIndex.end()) return;
-  ForgetRoutes();
   const std::vector<TEntries::iterator> entries = std::move(found->second);
   PeerIndex.erase(found);
   for (const TEntries::iterator& entry : entries) {

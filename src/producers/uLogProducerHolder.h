@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <string_view>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -74,36 +75,70 @@ class tLogProducerHolder {
 
   // The log files, through the table the registry was lent.
   // Lines of the messages added during its life go out with one write per
-  // file when it ends (also when an error escapes).
+  // file when it ends (also when an error escapes); with LetWait(true)
+  // (more work is queued) they may wait for later batches, within the
+  // table's bounds.
   class TWriteBatch {
    public:
     explicit TWriteBatch(tLogProducerHolder& producers) : Batch(*producers.Environment.Files) {}
+    void LetWait(bool moreQueued) { Batch.LetWait(moreQueued); }
 
    private:
     TLogFileTable::TBatch Batch;
   };
+  // Writes every line still waiting.
+  void WritePendingLines() { Environment.Files->WritePending(); }
   // Closes every file; each opens anew with its next line (SIGHUP).
   void ReopenFiles() { Environment.Files->ReopenAll(); }
   // Closes the files that were deleted, so that their next lines recreate them.
   void CloseDeletedFiles() { Environment.Files->CloseUnlinked(); }
+  // Closes the files that have had no line for a while.
+  void CloseIdleFiles() { Environment.Files->CloseIdle(); }
   TLogFileTable::TCounts FileCounts() { return Environment.Files->Counts(); }
   std::vector<TLogFileTable::TLoss> TakeFileLosses() { return Environment.Files->TakeLosses(); }
   std::size_t OpenFiles() { return Environment.Files->OpenFiles(); }
+  std::size_t PendingFileBytes() { return Environment.Files->PendingBytes(); }
 
  private:
   void CreateProviders(const TIniEntries& providers);
   static void StopAndFree(PLogProducer& producer);
 
-  // The producers of a route found by the keys, for the route cache.
-  struct TRoute {
+  // A route as a message names it, byte for byte (case counts: the keys
+  // decide what differently spelled routes share).
+  struct TRouteKey {
+    std::string_view Address, Port, Application, Module, Prefix;
+  };
+  struct TOwnedRouteKey {
     std::string Address, Port, Application, Module, Prefix;
+    TRouteKey View() const { return {Address, Port, Application, Module, Prefix}; }
+  };
+  struct TRouteHash {
+    using is_transparent = void;
+    std::size_t operator()(const TRouteKey& key) const;
+    std::size_t operator()(const TOwnedRouteKey& key) const { return (*this)(key.View()); }
+  };
+  struct TRouteEqual {
+    using is_transparent = void;
+    static bool Same(const TRouteKey& a, const TRouteKey& b) {
+      return a.Port == b.Port && a.Address == b.Address && a.Application == b.Application &&
+             a.Module == b.Module && a.Prefix == b.Prefix;
+    }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return Same(View(a), View(b));
+    }
+    static TRouteKey View(const TRouteKey& key) { return key; }
+    static TRouteKey View(const TOwnedRouteKey& key) { return key.View(); }
+  };
+  // The producers a route reaches, found once by the keys.
+  struct TRoute {
     std::vector<TCustomLogProducer*> Providers;  // empty: File takes it
     TCustomLogProducer* File = nullptr;
-    bool Valid = false;
   };
-  TRoute& FindRoute(const std::string& ClientAddress, const std::string& ClientPort,
-                    const std::string& ApplicationName, const std::string& ModuleName,
-                    const std::string& FilePrefix, double ServerTime);
+  using TRoutes = std::unordered_map<TOwnedRouteKey, TRoute, TRouteHash, TRouteEqual>;
+
+  const TRoute& FindRoute(const TRouteKey& key, double ServerTime);
+  TRoute ResolveRoute(const TRouteKey& key, double ServerTime);
   void ForgetRoutes();
 
   const TProducerEnvironment Environment;
@@ -118,11 +153,14 @@ class tLogProducerHolder {
   std::unordered_map<std::string, TEntries::iterator> ClientIndex;
   // "*address:port" in lower case -> the client entries of that peer.
   std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;
-  // The last routes, so that a repeated one costs five comparisons instead
-  // of building and looking up four keys. Emptied whenever a producer goes.
-  static constexpr std::size_t kRouteCache = 16;
-  TRoute Routes[kRouteCache];
-  std::size_t NextRoute = 0;
+  // Every route seen, so that a message costs one hash lookup and no
+  // allocation, however many routes there are; the routes of a peer are
+  // listed under "*address:port" in lower case, so that the peer's
+  // disconnect forgets them alone. Emptied when it outgrows kMaxRoutes.
+  static constexpr std::size_t kMaxRoutes = 1u << 18;
+  TRoutes Routes;
+  TRoutes::value_type* LastRoute = nullptr;  // the route of the last message
+  std::unordered_map<std::string, std::vector<const TOwnedRouteKey*>> RoutesByPeer;
   std::uint64_t Claimed = 0;
 };
 

@@ -26,7 +26,7 @@ inline logserver::pLogQueueElement Element(std::int32_t kind, const std::string&
 inline logserver::pLogQueueElement ClientRun(std::initializer_list<std::string> payloads) {
   logserver::pLogQueueElement e = Element(logserver::lqkClientData);
   for (const std::string& payload : payloads) {
-    logserver::AppendUnit(e->Data.Bytes(), payload.data(), payload.size());
+    logserver::AppendUnit(e->Data, payload.data(), payload.size());
     ++e->Units;
   }
   return e;

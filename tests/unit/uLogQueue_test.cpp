@@ -17,7 +17,7 @@ TEST(LogQueueTest, ElementsComeOutInPushOrder) {
   for (const char* d : {"a", "b", "c"}) {
     pLogQueueElement e;
     ASSERT_TRUE(queue.Pop(e));
-    EXPECT_EQ(e->Data.Bytes(), d);
+    EXPECT_EQ(e->Data.View(), d);
   }
 }
 

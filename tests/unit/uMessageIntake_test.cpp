@@ -51,14 +51,14 @@ TEST_F(IntakeTest, ARunBecomesOneElementWithItsBufferAndItsCount) {
   TUnitRun run;
   run.Append("first", 5);
   run.Append("second", 6);
-  const char* bytes = run.Bytes.Bytes().data();
+  const char* bytes = run.Bytes.Data();
   service->OnClientData(peer, run);
   service->Intake()->OnTcpBatchEnd();
   pLogQueueElement element;
   ASSERT_TRUE(service->LogQueue()->TryPop(element));
   EXPECT_EQ(element->Kind, lqkClientData);
   EXPECT_EQ(element->Units, 2u);
-  EXPECT_EQ(element->Data.Bytes().data(), bytes);  // taken over, not copied
+  EXPECT_EQ(element->Data.Data(), bytes);  // taken over, not copied
   EXPECT_EQ(element->ClientAddress, "10.9.8.7");
   EXPECT_EQ(service->Intake()->ReceivedTcp(), 2u);
 }

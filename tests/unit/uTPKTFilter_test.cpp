@@ -120,10 +120,9 @@ TEST_F(TpktFixture, AnyCuttingOfAStreamGivesTheSameUnitsByEveryWayOfDecoding) {
     const std::string read = stream.substr(pos, piece);
     for (std::string& u : Feed(read)) units.push_back(std::move(u));
     const std::size_t head = reading->HeadRoom();
-    std::string buffer(head, '?');
-    buffer += read;
+    TPooledBuffer buffer(std::string(head, '?') + read);
     reading->DecodeRun(buffer, head, read.size());
-    unpack(buffer, inPlace);
+    unpack(std::string(buffer.View()), inPlace);
     pos += piece;
   }
   EXPECT_EQ(units, expected);
