@@ -3,9 +3,12 @@
 // second, loss and CPU microseconds per message for syslog datagrams (100k/s,
 // 200k/s, unthrottled) and TPKT records (1 and 10 connections), the cost of
 // 1,000 idle connections, and the delay from sending a message to its line
-// being in the file.
+// being in the file. Then how the cost grows: TPKT spread over 1,000 and
+// 10,000 routes (distinct files), UDP at 100k/s from 1,000 and 10,000 source
+// addresses, 64- and 8,000-byte messages, 100 connections, and (with
+// faketime installed) the pause at an hour change with 10,000 open files.
 //
-//   e2e_bench LOGSERVER [messages]
+//   e2e_bench LOGSERVER [messages] [part]     part: all (default), base, scale, hour
 //
 // Speed is measured here and nowhere else. Every message carries a sequence
 // number; lines are counted in the files the service writes.
@@ -35,6 +38,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kTextBytes = 200;
+// Debian's faketime package.
+constexpr const char* kFakeTimeLibrary = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
@@ -46,18 +51,27 @@ std::uint16_t FreePort(bool stream) {
   return SocketLocalAddress(fd.Get()).Port;
 }
 
-std::string Text(int source, int sequence) {
+std::string Text(int source, int sequence, std::size_t size = kTextBytes) {
   char head[64];
   std::snprintf(head, sizeof head, "src=%03d seq=%010d ", source, sequence);
   std::string text = head;
-  text.resize(kTextBytes, 'x');
+  text.resize(std::max(size, text.size()), 'x');
   return text;
+}
+
+std::string Route(int routes, int sequence) {
+  if (routes <= 1) return "m";
+  char module[16];
+  std::snprintf(module, sizeof module, "m%05d", sequence % routes);
+  return module;
 }
 
 // One LogServer, copied into a fresh directory with its own configuration.
 class TServer {
  public:
-  explicit TServer(const std::string& executable) {
+  // `fakeTime` ("2026-12-09 13:59:50"): the service runs under faketime,
+  // its clock starting there.
+  explicit TServer(const std::string& executable, const char* fakeTime = nullptr) {
     char pattern[] = "/tmp/logserver-e2e-XXXXXX";
     Directory = mkdtemp(pattern);
     Directory += "/";
@@ -68,10 +82,20 @@ class TServer {
                                            << UdpPort << "\nLogMode=0\nBaseCatalog=" << Directory
                                            << "logs/\n";
     std::fflush(stdout);  // the child would print what is buffered again
+    StartedAt = Clock::now();
     ChildPid = fork();
     if (ChildPid == 0) {
       if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-      execl((Directory + "LogServer").c_str(), "LogServer", static_cast<char*>(nullptr));
+      const std::string self = Directory + "LogServer";
+      if (fakeTime != nullptr) {
+        // libfaketime in the service itself (not its wrapper program, which
+        // would stand between this process and the service): the wall clock
+        // starts at fakeTime and runs on; intervals stay real.
+        setenv("LD_PRELOAD", kFakeTimeLibrary, 1);
+        setenv("FAKETIME", (std::string("@") + fakeTime).c_str(), 1);
+        setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+      }
+      execl(self.c_str(), "LogServer", static_cast<char*>(nullptr));
       _exit(127);
     }
     // Serving once a client gets through.
@@ -91,6 +115,9 @@ class TServer {
   }
 
   std::uint16_t Tcp() const { return TcpPort; }
+  std::string LogsDir() const { return Directory + "logs/"; }
+  // When the process was started (its fake clock's origin).
+  Clock::time_point StartedAt;
   std::uint16_t Udp() const { return UdpPort; }
   pid_t Pid() const { return ChildPid; }
 
@@ -109,31 +136,40 @@ class TServer {
       if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
   }
-  // Bytes in the files of the senders (the service's own log aside).
+  // The files of the senders, every address but the service's own 0.0.0.0.
+  std::vector<fs::path> SenderFiles() const {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& sender : fs::directory_iterator(Directory + "logs", ec)) {
+      if (sender.path().filename() == "0.0.0.0") continue;
+      std::error_code walk;
+      for (const auto& e : fs::recursive_directory_iterator(sender.path(), walk))
+        if (e.is_regular_file(walk)) files.push_back(e.path());
+    }
+    return files;
+  }
   std::uintmax_t OutputBytes() const {
     std::uintmax_t bytes = 0;
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec))
-      if (e.is_regular_file(ec)) bytes += e.file_size(ec);
+    for (const fs::path& file : SenderFiles()) {
+      std::error_code ec;
+      const std::uintmax_t size = fs::file_size(file, ec);
+      if (!ec) bytes += size;
+    }
     return bytes;
   }
   std::uintmax_t Lines() const {
     std::uintmax_t lines = 0;
-    std::error_code ec;
     std::vector<char> buffer(1 << 20);
-    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec)) {
-      if (!e.is_regular_file(ec)) continue;
-      std::ifstream in(e.path(), std::ios::binary);
+    for (const fs::path& file : SenderFiles()) {
+      std::ifstream in(file, std::ios::binary);
       while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
         lines += static_cast<std::uintmax_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
     }
     return lines;
   }
   std::string FirstFile() const {
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(Directory + "logs/127.0.0.1", ec))
-      if (e.is_regular_file(ec)) return e.path().string();
-    return std::string();
+    const std::vector<fs::path> files = SenderFiles();
+    return files.empty() ? std::string() : files.front().string();
   }
 
  private:
@@ -193,7 +229,29 @@ void Udp(const std::string& exe, double rate, int count) {
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
 }
 
-void Tpkt(const std::string& exe, int connections, int count) {
+// UDP at `rate` from `senders` source addresses 127.1.x.y, one after the other.
+void UdpSenders(const std::string& exe, double rate, int count, int senders) {
+  TServer server(exe);
+  TDescriptor fd = SocketCreateDatagram();
+  const TSocketAddress to{ParseIPv4("127.0.0.1"), server.Udp()};
+  const double cpu0 = server.CpuSeconds();
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    const auto due = start + std::chrono::duration<double>(i / rate);
+    if (i % 64 == 0) std::this_thread::sleep_until(due);
+    const int sender = i % senders;
+    const std::string address = "127.1." + std::to_string(sender / 250) + "." + std::to_string(1 + sender % 250);
+    const std::string text = Text(0, i);
+    SocketSendFrom(fd.Get(), text.data(), text.size(), to, ParseIPv4(address));
+  }
+  char what[64];
+  std::snprintf(what, sizeof what, "UDP %.0fk/s, %d senders", rate / 1000, senders);
+  Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
+}
+
+// TPKT over `connections`, spread over `routes` modules (files).
+void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
+          std::size_t size = kTextBytes) {
   TServer server(exe);
   const double cpu0 = server.CpuSeconds();
   const Clock::time_point start = Clock::now();
@@ -204,7 +262,7 @@ void Tpkt(const std::string& exe, int connections, int count) {
       if (!client.Connect("127.0.0.1", server.Tcp())) return;
       std::string batch;
       for (int s = c; s < count; s += connections) {
-        batch += BuildClientLogFrame({"bench", "m", "", Text(c, s), 0.0});
+        batch += BuildClientLogFrame({"bench", Route(routes, s), "", Text(c, s, size), 0.0});
         if (batch.size() > 60000) {
           client.SendRaw(batch);
           batch.clear();
@@ -216,8 +274,96 @@ void Tpkt(const std::string& exe, int connections, int count) {
   }
   for (auto& s : senders) s.join();
   char what[64];
-  std::snprintf(what, sizeof what, "TPKT %d connection%s", connections, connections > 1 ? "s" : "");
+  if (routes > 1)
+    std::snprintf(what, sizeof what, "TPKT %d routes", routes);
+  else if (size != kTextBytes)
+    std::snprintf(what, sizeof what, "TPKT %zu-byte messages", size);
+  else
+    std::snprintf(what, sizeof what, "TPKT %d connection%s", connections, connections > 1 ? "s" : "");
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
+}
+
+// The hour change with 10,000 open files: the service's clock starts 20 s
+// before an hour; 10,000 routes are opened, then they get 50,000 msgs/s
+// across the hour while a probe route is timed from send to file.
+void HourChange(const std::string& exe) {
+  if (access(kFakeTimeLibrary, R_OK) != 0) {
+    std::printf("%-24s skipped: needs faketime (apt-get install faketime)\n", "hour change");
+    return;
+  }
+  constexpr int kRoutes = 10000;
+  rlimit limit{20000, 20000};
+  setrlimit(RLIMIT_NOFILE, &limit);  // the service inherits it
+  TServer server(exe, "2026-12-09 13:59:40");
+  TLogClient flood;
+  if (!flood.Connect("127.0.0.1", server.Tcp())) return;
+  std::string batch;
+  for (int i = 0; i < kRoutes; ++i) batch += BuildClientLogFrame({"bench", Route(kRoutes, i), "", Text(0, i), 0.0});
+  flood.SendRaw(batch);
+  // The files made before the flood starts: the measure is the hour's.
+  while (server.SenderFiles().size() < static_cast<std::size_t>(kRoutes)) SleepMilliseconds(100);
+  std::atomic<bool> done{false};
+  std::thread load([&] {
+    // 50,000 msgs/s in steps of a millisecond until told to stop.
+    const Clock::time_point start = Clock::now();
+    for (int i = kRoutes, step = 0; !done.load(); ++step) {
+      std::string frames;
+      for (int k = 0; k < 50; ++k, ++i)
+        frames += BuildClientLogFrame({"bench", Route(kRoutes, i), "", Text(0, i), 0.0});
+      flood.SendRaw(frames);
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(step + 1));
+    }
+  });
+  // Probes every 5 ms until 4 s past the hour; each is timed until its
+  // file (this hour's or the next's) has grown.
+  TLogClient probe;
+  probe.Connect("127.0.0.1", server.Tcp());
+  const std::string dir = server.LogsDir() + "127.0.0.1/bench/probe/2026_12_09/";
+  auto probeBytes = [&] {
+    std::uintmax_t bytes = 0;
+    for (const char* hour : {"probe_13.log", "probe_14.log"}) {
+      std::error_code ec;
+      const std::uintmax_t size = fs::file_size(dir + hour, ec);
+      if (!ec) bytes += size;
+    }
+    return bytes;
+  };
+  std::vector<double> before, across;
+  std::uintmax_t seen = 0;
+  const Clock::time_point start = server.StartedAt;  // the hour comes 20 s later
+  if (Seconds(start, Clock::now()) > 18.0)
+    std::printf("%-24s the files took too long to make: no measure\n", "hour change");
+  for (int i = 0; Seconds(start, Clock::now()) < 25.0; ++i) {
+    const Clock::time_point sent = Clock::now();
+    probe.Send({"bench", "probe", "probe", Text(1, i), 0.0});
+    while (probeBytes() <= seen && Seconds(sent, Clock::now()) < 5.0) std::this_thread::yield();
+    seen = probeBytes();
+    const double delay = 1000.0 * Seconds(sent, Clock::now());
+    const double at = Seconds(start, sent);
+    (at > 19.5 && at < 23.0 ? across : before).push_back(delay);
+    std::this_thread::sleep_until(sent + std::chrono::milliseconds(5));
+  }
+  done = true;
+  load.join();
+  auto summary = [](std::vector<double>& delays) {
+    std::sort(delays.begin(), delays.end());
+    char text[96];
+    std::snprintf(text, sizeof text, "p50 %.1f ms, p99 %.1f ms, max %.1f ms",
+                  delays.empty() ? 0.0 : delays[delays.size() / 2],
+                  delays.empty() ? 0.0 : delays[delays.size() * 99 / 100],
+                  delays.empty() ? 0.0 : delays.back());
+    return std::string(text);
+  };
+  auto hourFiles = [&] {
+    std::size_t thisHour = 0, nextHour = 0;
+    for (const fs::path& file : server.SenderFiles())
+      (file.filename().string().find("_13.log") != std::string::npos ? thisHour : nextHour) += 1;
+    return std::to_string(thisHour) + " files of 13:00, " + std::to_string(nextHour) + " of 14:00";
+  };
+  std::printf("%-24s probe send to file under 50k msgs/s over 10,000 open files (%s):\n",
+              "hour change", hourFiles().c_str());
+  std::printf("%-24s   away from the hour %s\n", "", summary(before).c_str());
+  std::printf("%-24s   across the hour    %s\n", "", summary(across).c_str());
 }
 
 void IdleAndLatency(const std::string& exe) {
@@ -273,12 +419,35 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const std::string exe = fs::absolute(argv[1]).string();
   const int count = argc > 2 ? std::atoi(argv[2]) : 300000;
+  const std::string part = argc > 3 ? argv[3] : "all";
+  if (part == "hour") {
+    HourChange(exe);
+    return 0;
+  }
   std::printf("LogServer end to end, %d messages of %zu bytes per run, loopback\n", count, kTextBytes);
-  Udp(exe, 100000, count);
-  Udp(exe, 200000, count);
-  Udp(exe, 0, count);
+  if (part == "all" || part == "base") {
+    Udp(exe, 100000, count);
+    Udp(exe, 200000, count);
+    Udp(exe, 0, count);
+    Tpkt(exe, 1, count);
+    Tpkt(exe, 10, count);
+    IdleAndLatency(exe);
+  }
+  if (part == "base") return 0;
+  std::printf("\nHow the cost grows\n");
+  {
+    rlimit limit{20000, 20000};
+    setrlimit(RLIMIT_NOFILE, &limit);  // the service inherits it
+  }
   Tpkt(exe, 1, count);
-  Tpkt(exe, 10, count);
-  IdleAndLatency(exe);
+  Tpkt(exe, 1, count, 1000);
+  Tpkt(exe, 1, count, 10000);
+  UdpSenders(exe, 100000, count, 1);
+  UdpSenders(exe, 100000, count, 1000);
+  UdpSenders(exe, 100000, count, 10000);
+  Tpkt(exe, 1, count, 1, 64);
+  Tpkt(exe, 1, count / 8, 1, 8000);
+  Tpkt(exe, 100, count);
+  HourChange(exe);
   return 0;
 }

@@ -41,11 +41,19 @@ TDescriptor OpenLogBase(const std::string& base) {
   return dir;
 }
 
-TDescriptor OpenSubdirectory(int dir, const std::string& name) {
+TDescriptor OpenSubdirectory(int dir, const std::string& name, bool parentMade, bool* made) {
+  if (made != nullptr) *made = false;
+  // In a directory made a moment ago nothing can be found: make it first.
+  if (parentMade && mkdirat(dir, name.c_str(), 0777) == 0) {
+    if (made != nullptr) *made = true;
+    return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  }
   TDescriptor sub = OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (sub || errno != ENOENT) return sub;
   // Another writer may create it between the two calls: EEXIST is fine.
-  if (mkdirat(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return TDescriptor();
+  const bool madeHere = mkdirat(dir, name.c_str(), 0777) == 0;
+  if (!madeHere && errno != EEXIST) return TDescriptor();
+  if (made != nullptr) *made = madeHere;
   return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
 }
 

@@ -42,7 +42,11 @@ TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::str
 // directory (created when missing; never a link), the whole walk, and the
 // file in an open directory (one call when the file is new).
 TDescriptor OpenLogBase(const std::string& base);
-TDescriptor OpenSubdirectory(int directory, const std::string& name);
+// With `parentMade` (`directory` was just made, so it holds nothing) the
+// level is made first, which spares the failed open; `made` tells whether
+// this call made it.
+TDescriptor OpenSubdirectory(int directory, const std::string& name, bool parentMade = false,
+                             bool* made = nullptr);
 TDescriptor OpenLogDirectoryBelow(const std::string& base,
                                   const std::vector<std::string>& directories);
 TDescriptor OpenLogFileIn(int directory, const std::string& fileName);

@@ -203,6 +203,32 @@ long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddre
   return static_cast<long>(n);
 }
 
+long SocketSendFrom(int fd, const void* data, std::size_t size, const TSocketAddress& to,
+                    std::uint32_t from) {
+  sockaddr_in sa = MakeAddress(to.Address, to.Port);
+  iovec vector{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = &sa;
+  message.msg_namelen = sizeof sa;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = IPPROTO_IP;
+  header->cmsg_type = IP_PKTINFO;
+  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst.s_addr = from;
+  std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  ssize_t n;
+  do {
+    n = sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
 int SocketShutdown(int fd) { return shutdown(fd, SHUT_RDWR); }
 
 int SocketShutdownWrite(int fd) { return shutdown(fd, SHUT_WR); }

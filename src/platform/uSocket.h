@@ -55,6 +55,11 @@ long SocketWrite(int fd, const void* data, std::size_t size);
 bool SocketWriteAll(int fd, const void* data, std::size_t size);
 long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from);
 long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to);
+// As SocketSendTo, with the datagram's source address chosen per call
+// (IP_PKTINFO): a local address of the machine, any of 127.0.0.0/8 on
+// loopback. For tools that play many senders from one socket.
+long SocketSendFrom(int fd, const void* data, std::size_t size, const TSocketAddress& to,
+                    std::uint32_t from);
 int SocketShutdown(int fd);
 // Ends the sending direction only (the peer reads end of stream).
 int SocketShutdownWrite(int fd);

@@ -83,11 +83,13 @@ int TLogFileTable::Directory(const TFile& file) {
     parent = from.Descriptor.Get();
     parentPath = from.TruePath;
   }
+  bool madeParent = false;
   for (std::size_t i = start; i < keys.size(); ++i) {
     const std::string& name = levels[i - 1];
     if (name.empty()) continue;
     TDirectory level;
-    level.Descriptor = OpenSubdirectory(parent, name);
+    // Below a level made just now, every level is new.
+    level.Descriptor = OpenSubdirectory(parent, name, madeParent, &madeParent);
     if (!level.Descriptor) return -1;
     // Reached without a link from a directory known to be in its place.
     level.TruePath = parentPath.empty() ? std::string() : parentPath + "/" + name;

@@ -25,9 +25,10 @@ namespace {
 
 class FaultTest : public ::testing::Test {
  protected:
-  void StartService(const std::string& extra = "LogMode=1\n", long fileSizeLimit = -1) {
+  void StartService(const std::string& extra = "LogMode=1\n", long fileSizeLimit = -1,
+                    long descriptorLimit = -1) {
     service.WriteConfig(extra);
-    service.Start(false, fileSizeLimit);
+    service.Start(false, fileSizeLimit, descriptorLimit);
     ASSERT_TRUE(service.WaitUntilServing());
   }
   void StopService() {
@@ -243,6 +244,32 @@ TEST_F(FaultTest, AFileSizeLimitLosesWholeLinesAndNeverTheService) {
   EXPECT_EQ(big, Lines(std::vector<std::string>(texts.begin(),
                                                 texts.begin() + static_cast<long>(SplitCrLf(big).size()))));
   EXPECT_TRUE(Alive());
+  StopService();
+}
+
+TEST_F(FaultTest, AFewDescriptorsStillWriteEveryLineOfManyFiles) {
+  // 64 descriptors leave the log files the fewest the service keeps (16):
+  // 150 files take turns, each reopened for appending with its next line.
+  StartService("LogMode=0\n", -1, 64);
+  TLogClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", service.ServicePort()));
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 150; ++i)
+      ASSERT_TRUE(client.Send({"many", "m" + std::to_string(i), "", "round " + std::to_string(round), 0.0}));
+  ASSERT_TRUE(client.Finish(30000));
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int i = 0; i < 150; i += 149)
+      if (JoinedFilesBelow(service.LogsDir() + "127.0.0.1/many/m" + std::to_string(i) + "/") !=
+          "round 0\r\nround 1\r\n")
+        return false;
+    return true;
+  }));
+  for (int i = 0; i < 150; ++i)
+    EXPECT_EQ(JoinedFilesBelow(service.LogsDir() + "127.0.0.1/many/m" + std::to_string(i) + "/"),
+              "round 0\r\nround 1\r\n")
+        << i;
+  EXPECT_LE(service.OpenDescriptors(), 64);
+  EXPECT_EQ(service.Stderr().find("LOST"), std::string::npos) << service.Stderr();
   StopService();
 }
 

@@ -183,7 +183,8 @@ TChildProcess::~TChildProcess() {
 }
 
 void TChildProcess::Start(const std::vector<std::string>& argv, const std::string& out,
-                          const std::string& err, bool unprivileged, long fileSizeLimit) {
+                          const std::string& err, bool unprivileged, long fileSizeLimit,
+                          long descriptorLimit) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -202,6 +203,10 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     if (fileSizeLimit >= 0) {
       const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
+    }
+    if (descriptorLimit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(122);
     }
     execv(args[0], args.data());
     _exit(127);
@@ -227,9 +232,9 @@ bool TChildProcess::WaitExit(int& status, int timeoutMs) {
   return true;
 }
 
-void TServiceProcess::Start(bool unprivileged, long fileSizeLimit) {
+void TServiceProcess::Start(bool unprivileged, long fileSizeLimit, long descriptorLimit) {
   Process.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged,
-                 fileSizeLimit);
+                fileSizeLimit, descriptorLimit);
 }
 
 void TServiceProcess::BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }

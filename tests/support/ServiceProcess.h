@@ -32,9 +32,10 @@ class TChildProcess {
   // Runs argv[0] with standard output and error to the given files, from "/"
   // so that the working directory plays no part; `unprivileged` runs it as
   // user nobody when the test runs as root; a `fileSizeLimit` of 0 or more
-  // bytes is its RLIMIT_FSIZE.
+  // bytes is its RLIMIT_FSIZE, a `descriptorLimit` of 0 or more its
+  // RLIMIT_NOFILE (soft and hard).
   void Start(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
-             bool unprivileged = false, long fileSizeLimit = -1);
+             bool unprivileged = false, long fileSizeLimit = -1, long descriptorLimit = -1);
   // Takes over a process this test has adopted (see BecomeSubreaper).
   void Adopt(pid_t pid);
   pid_t Pid() const { return ChildPid; }
@@ -68,8 +69,9 @@ class TServiceProcess {
 
   // Starts the copy; `unprivileged` runs it as user nobody when the test
   // runs as root, so that file permissions apply to it; `fileSizeLimit`
-  // (bytes) limits the size of every file it writes.
-  void Start(bool unprivileged = false, long fileSizeLimit = -1);
+  // (bytes) limits the size of every file it writes, `descriptorLimit` the
+  // descriptors it may hold.
+  void Start(bool unprivileged = false, long fileSizeLimit = -1, long descriptorLimit = -1);
   pid_t Pid() const { return Process.Pid(); }
   bool Signal(int signal) const { return Process.Signal(signal); }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace logserver;
 using namespace testing_support;
 
@@ -169,4 +171,21 @@ TEST_F(RegistryTest, UnusableProviderEntriesAreReportedAndClaimNothing) {
   EXPECT_EQ(Keys(holder), std::vector<std::string>{"1.1.1.1|c|m|"});
   holder.AddMessageAt("1.1.1.1", "5", "a", "m", "", "to a file", 0.0, k1407);
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/14.log"), "to a file\r\n");
+}
+
+TEST_F(RegistryTest, FileProducersStartNoThreadsHoweverManyRoutes) {
+  auto threads = [] {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) n += !entry.path().empty();
+    return n;
+  };
+  tLogProducerHolder holder(dir.Path(), TIniEntries{}, {&files});
+  const std::size_t before = threads();
+  // One sender, 10,000 routes (prefixes: one directory, 10,000 files).
+  for (int i = 0; i < 10000; ++i)
+    holder.AddMessageAt("10.1.2.3", "7", "app", "m", "p" + std::to_string(i), "x", 0.0, k1407);
+  EXPECT_EQ(holder.Entries().size(), 10000u);
+  EXPECT_EQ(threads(), before);
+  // Not even one that ran and ended.
+  for (const auto& entry : holder.Entries()) ASSERT_FALSE(entry.second->Started());
 }
