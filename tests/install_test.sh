@@ -29,10 +29,26 @@ conf=$dest$confdir/LogServer.conf
   fail "LogServer.conf beside the executable is not a link to $confdir/LogServer.conf"
 grep -qx "RunMode=0" "$conf" || fail "RunMode"
 grep -qx "BaseCatalog=/var/log/logserver/" "$conf" || fail "BaseCatalog"
+# As shipped, the configuration is read as written: nothing to report.
+out=$("$root/lib/logserver/LogServer" --check-config="$conf") || fail "--check-config: $out"
+[ -z "$out" ] || fail "--check-config on the shipped file: $out"
+dashboard=$root/share/logserver/grafana/logserver.json
+[ -f "$dashboard" ] || fail "missing the Grafana dashboard"
+# Every query of the dashboard parses as PromQL (Grafana's variables set).
+if command -v promtool >/dev/null 2>&1; then
+  { echo "groups:"; echo "  - name: dashboard"; echo "    rules:"
+    python3 -c 'import json, sys
+for p in json.load(open(sys.argv[1]))["panels"]:
+    for t in p["targets"]:
+        print("      - record: dashboard:query")
+        print("        expr: " + json.dumps(t["expr"].replace("$__rate_interval", "1m").replace("$instance", ".*")))' \
+      "$dashboard"; } > "$dest/rules.yml"
+  promtool check rules "$dest/rules.yml" >/dev/null || fail "dashboard queries: $(promtool check rules "$dest/rules.yml" 2>&1)"
+fi
 
 unit=$dest$unitdir/logserver.service
 grep -qx "ExecStart=$prefix/lib/logserver/LogServer" "$unit" || fail "ExecStart"
-for line in Type=simple Restart=on-failure User=logserver NoNewPrivileges=yes ProtectSystem=strict \
+for line in Type=notify WatchdogSec=30 Restart=on-failure User=logserver NoNewPrivileges=yes ProtectSystem=strict \
             "ReadWritePaths=/var/log/logserver $confdir" AmbientCapabilities=CAP_NET_BIND_SERVICE \
             UMask=0027; do
   grep -qx "$line" "$unit" || fail "$line"

@@ -5,7 +5,12 @@ missing=""
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 command -v make >/dev/null 2>&1 || missing="$missing make"
+command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+# systemd notification and the /metrics endpoint.
+[ -f /usr/include/systemd/sd-daemon.h ] || missing="$missing libsystemd-dev"
+[ -f /usr/include/prometheus/text_serializer.h ] || missing="$missing prometheus-cpp-dev"
+[ -f /usr/include/CivetServer.h ] || missing="$missing libcivetweb-dev"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then

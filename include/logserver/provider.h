@@ -4,7 +4,7 @@
  * shared library instead of a log file:
  *
  *   [Providers]
- *   10.0.0.5|billing|core|=/opt/logserver/providers/forward.so tcp://collector:6514
+ *   10.0.0.5|billing|core|=/opt/logserver/providers/forward.so tcp://collector:514
  *
  * The key selects the messages (address[:port]|application|module|prefix; an
  * empty prefix after the last "|" takes any prefix). The value is the

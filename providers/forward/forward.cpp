@@ -3,7 +3,7 @@
 // over TCP with RFC 6587 octet counting ("LEN SP MSG").
 //
 //   [Providers]
-//   10.0.0.5|billing|core|=/opt/logserver/providers/forward.so tcp://collector:6514
+//   10.0.0.5|billing|core|=/opt/logserver/providers/forward.so tcp://collector:514
 //
 // The argument is tcp://HOST[:PORT] or udp://HOST[:PORT] (port 514 when left
 // out). Messages wait in a bounded backlog (the oldest go first when it is

@@ -157,6 +157,22 @@ void TIniDocument::WriteString(const std::string& section, const std::string& ke
   Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + EncodeValue(value));
 }
 
+std::vector<TIniDocument::TKeyLineInfo> TIniDocument::KeyLines() const {
+  std::vector<TKeyLineInfo> keys;
+  std::string section;
+  for (std::size_t i = 0; i < Lines.size(); ++i) {
+    const std::string s = StripControl(Lines[i]);
+    if (s.empty() || IsComment(s)) continue;
+    if (IsSectionHeader(s)) {
+      section = s.substr(1, s.size() - 2);
+      continue;
+    }
+    TKeyLine k = SplitKeyLine(s);
+    keys.push_back({i + 1, section, std::move(k.Name), std::move(k.Value)});
+  }
+  return keys;
+}
+
 std::string TIniDocument::Text() const {
   std::string text;
   for (const std::string& line : Lines) {

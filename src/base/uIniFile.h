@@ -49,6 +49,16 @@ class TIniDocument {
 
   std::string Text() const;
 
+  // Every key line, in file order, with the section it stands in (lines
+  // before the first section have an empty one) and its line number from 1.
+  struct TKeyLineInfo {
+    std::size_t Line = 0;
+    std::string Section;
+    std::string Key;
+    std::string Value;
+  };
+  std::vector<TKeyLineInfo> KeyLines() const;
+
  private:
   static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 

@@ -36,6 +36,8 @@ struct tLogQueueElement {
   std::uint16_t ClientPort = 0;
   TPooledBuffer Data;
   std::size_t Units = 0;
+  // When the intake took it (monotonic microseconds), for the metrics.
+  std::uint64_t ArrivedAt = 0;
 };
 using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
 

@@ -28,13 +28,20 @@ tMainThread::~tMainThread() {
 
 void tMainThread::ReadConfig() {
   const std::string directory = DirectoryPart(ExecutablePath());
-  ConfigPath = directory + "LogServer.conf";
-  Config = ReadServiceConfig(ConfigPath, directory);
+  if (ConfigPath.empty()) ConfigPath = DefaultConfigPath();
+  TConfigFindings findings;
+  Config = ReadServiceConfig(ConfigPath, directory, &findings);
+  for (const std::string& problem : findings.Problems) ReportProblem(ConfigPath + ": " + problem);
 }
 
+std::string DefaultConfigPath() { return DirectoryPart(ExecutablePath()) + "LogServer.conf"; }
+
+const char* ServiceVersion() { return LOGSERVER_VERSION; }
+
 void tMainThread::Run() {
+  // The initial thread keeps the process's name, so that pgrep and top find
+  // the service by it; the other threads are named.
   MainThreadRole.Bind();
-  SetCurrentThreadName("ls-main");
   TcpServer.reset();
   SyslogServer.reset();
   StopRequested.store(false);
@@ -117,8 +124,54 @@ void tMainThread::StopServiceLog() {
   ServiceLog.reset();
 }
 
-TReportSources tMainThread::Sources() const {
-  return {Intake_.get(), Producers_.get(), LogQueue_.get(), TcpServer.get(), SyslogServer.get()};
+TReportSources tMainThread::Sources() {
+  return {Intake_.get(),  Producers_.get(),    LogQueue_.get(), TcpServer.get(),
+          SyslogServer.get(), Dispatch.get(), &TcpCounters, &UdpCounters};
+}
+
+void tMainThread::StartMetrics() {
+  if (Config.MetricsListen.empty()) return;
+  try {
+    Metrics = std::make_unique<TMetricsEndpoint>(
+        Config.MetricsListen, Sources());
+  } catch (const std::exception& error) {
+    // The service runs on without metrics; the operator learns why.
+    WriteServiceLog(false, std::string("METRICS OFF: ") + error.what());
+    ReportProblem(error.what());
+  }
+}
+
+void tMainThread::NotifyReady() {
+  WatchdogMicroseconds = WatchdogIntervalMicroseconds();
+  NotifyServiceManager("READY=1");
+  NotifyStatus();
+}
+
+void tMainThread::NotifyStatus() {
+  const std::uint64_t now = MonotonicMilliseconds();
+  const std::uint64_t received = Intake_ ? Intake_->ReceivedTcp() + Intake_->ReceivedUdp() : 0;
+  const std::uint64_t written = Producers_ ? Producers_->FileCounts().Written : 0;
+  const double seconds = LastStatusAt != 0 && now > LastStatusAt ? static_cast<double>(now - LastStatusAt) / 1000.0 : 0;
+  auto rate = [&](std::uint64_t count, std::uint64_t before) {
+    return seconds > 0 ? std::to_string(static_cast<std::uint64_t>(static_cast<double>(count - before) / seconds))
+                       : std::string("0");
+  };
+  NotifyServiceManager("STATUS=" + rate(received, LastStatusReceived) + " msgs/s in, " +
+                       rate(written, LastStatusWritten) + " lines/s written, " +
+                       std::to_string(Intake_ ? Intake_->TcpConnections() : 0) + " connections, " +
+                       std::to_string(Producers_ ? Producers_->OpenFiles() : 0) + " open files");
+  LastStatusAt = now;
+  LastStatusReceived = received;
+  LastStatusWritten = written;
+}
+
+void tMainThread::PingWatchdog() {
+  if (WatchdogMicroseconds == 0) return;
+  const std::uint64_t now = MonotonicMicroseconds();
+  // Twice per interval; the main loop comes by at least once a second.
+  if (now - LastWatchdogPing < WatchdogMicroseconds / 2) return;
+  LastWatchdogPing = now;
+  NotifyServiceManager("WATCHDOG=1");
 }
 
 void tMainThread::Serve() {
@@ -138,6 +191,7 @@ void tMainThread::Serve() {
     TcpServer->OnBatchEnd = [this] { Intake_->OnTcpBatchEnd(); };
     TcpServer->Buffers = &Buffers;
     TcpServer->Failures = &CaughtFailures;
+    TcpServer->Counters = &TcpCounters;
     TcpServer->SetIPAddress("0.0.0.0");
     TcpServer->SetIPPort(Config.ServicePort);
     TcpServer->SetActive(true);
@@ -149,8 +203,11 @@ void tMainThread::Serve() {
     };
     SyslogServer->OnBatchEnd = [this] { Intake_->OnSyslogBatchEnd(); };
     SyslogServer->Failures = &CaughtFailures;
+    SyslogServer->Counters = &UdpCounters;
     SyslogServer->SetActive(true);
     Reports_->ReportStart(ConfigPath, Sources());
+    StartMetrics();
+    NotifyReady();
 
     while (!StopRequested.load()) {
       // Everything queued, within bounds, in one pop; its lines go out with
@@ -161,6 +218,7 @@ void tMainThread::Serve() {
       CheckDeletedFiles();
       CheckListener();
       Reports_->ReportLosses(Sources());
+      PingWatchdog();
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
   } catch (...) {
@@ -172,6 +230,9 @@ void tMainThread::Serve() {
 }
 
 void tMainThread::StopSequence() {
+  if (Controller || TcpServer || SyslogServer) NotifyServiceManager("STOPPING=1");
+  // The endpoint reads the objects freed below: it goes first.
+  Metrics.reset();
   // From here on no network thread may wait for room in the queue: what the
   // servers still deliver while they stop is queued whatever its size, and
   // written below.
@@ -224,6 +285,7 @@ void tMainThread::CheckListener() {
     Producers_->WritePendingLines();
     Producers_->CloseIdleFiles();
   }
+  NotifyStatus();
   if (TcpServer) {
     if (TcpServer->GetActive()) {
       TcpServer->ProbeConnections();
@@ -275,8 +337,10 @@ void tMainThread::CheckDeletedFiles() {
 }
 
 void tMainThread::ReopenLogFiles() {
+  NotifyServiceManager("RELOADING=1");
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
+  NotifyServiceManager("READY=1");
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {

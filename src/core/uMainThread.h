@@ -32,6 +32,7 @@
 #include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
+#include "core/uServiceMetrics.h"
 #include "core/uServiceReports.h"
 #include "net/uIPServer.h"
 #include "platform/uBufferPool.h"
@@ -62,9 +63,12 @@ class tMainThread {
   // sequence and the service log's producer have run down.
   void Run();
 
-  // The settings of LogServer.conf beside the executable, written back with
-  // the values in effect. Throws EConfigError.
+  // The settings of LogServer.conf beside the executable (or the file
+  // given to UseConfigFile), written back with the values in effect; what
+  // falls back to a default is reported on stderr. Throws EConfigError.
   void ReadConfig();
+  // Run reads `path` instead of LogServer.conf beside the executable.
+  void UseConfigFile(const std::string& path) { ConfigPath = path; }
   const TServiceConfig& Settings() const { return Config; }
 
   // Creates the service log, the log queue (of `queueBytes`), the intake,
@@ -122,11 +126,18 @@ class tMainThread {
   void CreateParts();
   void StopServiceLog();
   void StopSequence();
-  TReportSources Sources() const;
+  TReportSources Sources();
+  // The /metrics endpoint, when [Metrics] Listen names one.
+  void StartMetrics();
+  // systemd: READY=1 and a STATUS= line; the watchdog ping while the main
+  // loop makes progress.
+  void NotifyReady();
+  void NotifyStatus();
+  void PingWatchdog();
 
   TServiceConfig Config;
   bool ConfigGiven = false;
-  std::string ConfigPath;  // empty when the settings were given
+  std::string ConfigPath;  // empty: beside the executable, or the settings were given
   TThreadRole MainThreadRole;
 
   std::atomic<bool> StopRequested{false};
@@ -137,6 +148,8 @@ class tMainThread {
   // is sized from the descriptor limit at start (CreateServiceLog).
   TCaughtFailures CaughtFailures;
   TBufferPool Buffers;
+  TServerCounters TcpCounters;
+  TServerCounters UdpCounters;
   std::unique_ptr<TLogFileTable> Files;
 
   // Owned objects; each is emptied when it is freed.
@@ -149,6 +162,7 @@ class tMainThread {
   std::unique_ptr<TMessageIntake> Intake_;
   std::unique_ptr<tLogProducerHolder> Producers_;
   std::unique_ptr<TMessageDispatch> Dispatch;
+  std::unique_ptr<TMetricsEndpoint> Metrics;
   // The queue as the signal handlers and the heartbeat see it: set once it
   // exists, emptied before it is freed. Signal handlers run on this thread
   // only, and the heartbeat is stopped before the queue goes, so nobody
@@ -161,7 +175,19 @@ class tMainThread {
   int ReportedListenFailure = 0;
   int ReportedSyslogFailure = 0;
   std::uint64_t NextDeletedCheck = 0;
+  // The watchdog interval systemd asks for (0: none) and the last ping;
+  // the last STATUS= line's counts, for its rates.
+  std::uint64_t WatchdogMicroseconds = 0;
+  std::uint64_t LastWatchdogPing = 0;
+  std::uint64_t LastStatusAt = 0;
+  std::uint64_t LastStatusReceived = 0;
+  std::uint64_t LastStatusWritten = 0;
 };
+
+// LogServer.conf beside the running executable.
+std::string DefaultConfigPath();
+// The version, as --version and the start line give it.
+const char* ServiceVersion();
 
 // The single tMainThread, for the signal handlers; cleared before the
 // object is freed.

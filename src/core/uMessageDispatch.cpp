@@ -41,6 +41,7 @@ void TMessageDispatch::DispatchElement(pLogQueueElement element) {
   MainThread.AssertCurrent();
   if (!element) return;
   const tLogQueueElement& e = *element;
+  Producers.NoteArrival(e.ArrivedAt);
   switch (e.Kind) {
     case lqkClientData:
     case lqkSyslogDatagram:
@@ -77,7 +78,11 @@ void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines)
 void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
                                              std::string_view payload, bool logLines) {
   tClientLogMessage& message = Decoded;
-  if (!DecodeClientLogMessage(payload, message)) return;
+  if (!DecodeClientLogMessage(payload, message)) {
+    // Dropped as the service specifies, but counted.
+    Invalid_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
     message.FilePrefix = message.ModuleName;
   Producers.AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,

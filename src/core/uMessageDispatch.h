@@ -17,6 +17,7 @@
 #include "producers/uLogProducer.h"
 #include "platform/uThread.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ class TMessageDispatch {
 
   static constexpr std::uint64_t kStopWriteLimitMs = 10000;
 
+  // Client records that could not be decoded (dropped) since the start.
+  // Any thread.
+  std::uint64_t InvalidRecords() const { return Invalid_.load(std::memory_order_relaxed); }
+
  private:
   void DispatchMessage(const tLogQueueElement& e, bool logLines);
   void DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
@@ -57,6 +62,7 @@ class TMessageDispatch {
   // The popped batch and the message being dispatched: their room is kept.
   std::vector<pLogQueueElement> Batch;
   tClientLogMessage Decoded;
+  std::atomic<std::uint64_t> Invalid_{0};
 };
 
 }  // namespace logserver

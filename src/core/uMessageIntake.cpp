@@ -1,5 +1,7 @@
 #include "core/uMessageIntake.h"
 
+#include "platform/uTime.h"
+
 namespace logserver {
 
 pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const TIPConnection& connection) {
@@ -7,12 +9,16 @@ pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const TIPConnect
   element->Kind = kind;
   element->ClientAddress = connection.ClientAddress;
   element->ClientPort = connection.ClientPort;
+  element->ArrivedAt = MonotonicMicroseconds();
   return element;
 }
 
 void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
   TcpThread.AssertCurrent();
   ReceivedTcp_.fetch_add(Run.Units, std::memory_order_relaxed);
+  // The payloads, without the unit headers.
+  ReceivedTcpBytes_.fetch_add(Run.Bytes.Size() - Run.Units * kUnitHeaderBytes,
+                              std::memory_order_relaxed);
   pLogQueueElement element = MakeElement(lqkClientData, Sender);
   element->Data = std::move(Run.Bytes);
   element->Units = Run.Units;
@@ -21,11 +27,13 @@ void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
 
 void TMessageIntake::OnClientConnect(TIPConnection& Client) {
   TcpThread.AssertCurrent();
+  TcpConnections_.fetch_add(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientConnect, Client));
 }
 
 void TMessageIntake::OnClientDisconnect(TIPConnection& Client) {
   TcpThread.AssertCurrent();
+  TcpConnections_.fetch_sub(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientDisconnect, Client));
 }
 
@@ -42,6 +50,7 @@ void TMessageIntake::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
   pLogQueueElement element = MakeElement(lqkSyslogDatagram, Sender);
   // The server's buffer is valid only during the call.
   element->Data.Assign(Packet, PacketSize);
+  ReceivedUdpBytes_.fetch_add(PacketSize, std::memory_order_relaxed);
   element->Units = 1;
   SyslogBatch.push_back(std::move(element));
 }

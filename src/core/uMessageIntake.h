@@ -44,11 +44,15 @@ class TMessageIntake {
   // while no syslog handler runs.
   void SyslogServerReplaced() { SyslogThread.Release(); }
 
-  // Since the start: messages taken in per intake, datagrams dropped at a
-  // full queue. Any thread.
+  // Since the start: messages and their bytes taken in per intake,
+  // datagrams dropped at a full queue; TCP clients connected now. Any
+  // thread.
   std::uint64_t ReceivedTcp() const { return ReceivedTcp_.load(); }
   std::uint64_t ReceivedUdp() const { return ReceivedUdp_.load(); }
+  std::uint64_t ReceivedTcpBytes() const { return ReceivedTcpBytes_.load(); }
+  std::uint64_t ReceivedUdpBytes() const { return ReceivedUdpBytes_.load(); }
   std::uint64_t DroppedDatagrams() const { return DroppedDatagrams_.load(); }
+  std::int64_t TcpConnections() const { return TcpConnections_.load(); }
 
  private:
   pLogQueueElement MakeElement(std::int32_t kind, const TIPConnection& connection);
@@ -60,7 +64,10 @@ class TMessageIntake {
   std::vector<pLogQueueElement> SyslogBatch GUARDED_BY(SyslogThread);
   std::atomic<std::uint64_t> ReceivedTcp_{0};
   std::atomic<std::uint64_t> ReceivedUdp_{0};
+  std::atomic<std::uint64_t> ReceivedTcpBytes_{0};
+  std::atomic<std::uint64_t> ReceivedUdpBytes_{0};
   std::atomic<std::uint64_t> DroppedDatagrams_{0};
+  std::atomic<std::int64_t> TcpConnections_{0};
 };
 
 }  // namespace logserver

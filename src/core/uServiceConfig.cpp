@@ -1,8 +1,12 @@
 #include "core/uServiceConfig.h"
 
 #include "platform/uFiles.h"
+#include "platform/uSocket.h"
+#include "producers/uProviderKey.h"
 
 #include <cerrno>
+#include <map>
+#include <set>
 #include <system_error>
 
 namespace logserver {
@@ -11,53 +15,238 @@ namespace {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// The keys each section the service reads knows; [Providers] takes any key.
+const std::map<std::string, std::set<std::string>>& KnownKeys() {
+  static const std::map<std::string, std::set<std::string>> known = {
+      {"common",
+       {"serviceport", "syslogport", "runmode", "logmode", "basecatalog", "modulenameasfileprefix",
+        "timeplacementmask"}},
+      {"metrics", {"listen"}},
+  };
+  return known;
+}
+
+// "address:port" with a port of 1 to 65535; the address a dotted quad, a
+// bracketed IPv6 literal or empty (loopback).
+bool ValidListen(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::int32_t port = 0;
+  if (!ParseConfigInteger(text.substr(colon + 1), port) || port < 1 || port > 65535) return false;
+  const std::string host = text.substr(0, colon);
+  if (host.empty()) return true;
+  if (host.front() == '[') return host.size() > 2 && host.back() == ']';
+  return ParseIPv4(host) != kInvalidAddress || host == "255.255.255.255";
+}
+
+// Reads the settings from `document`, noting each decision in `findings`.
+class TConfigReader {
+ public:
+  TConfigReader(const TIniDocument& document, TConfigFindings& findings)
+      : Document(document), Findings(findings) {
+    for (const auto& key : Document.KeyLines()) Lines.push_back(key);
+  }
+
+  // The value of the first `key` of the first `section`, and its line.
+  bool Find(const std::string& section, const std::string& key, std::string& value, std::size_t& line) {
+    bool found = false;
+    value = Document.ReadString(section, key, std::string(), &found);
+    line = 0;
+    if (!found) return false;
+    const std::string wantedSection = Lower(section), wantedKey = Lower(key);
+    // The document answers from the first matching section, which comes
+    // first in the file too.
+    for (const auto& entry : Lines) {
+      if (Lower(entry.Section) != wantedSection) continue;
+      if (Lower(entry.Key) == wantedKey) {
+        line = entry.Line;
+        break;
+      }
+    }
+    return true;
+  }
+
+  void Problem(std::size_t line, const std::string& text) {
+    Findings.Problems.push_back("line " + std::to_string(line) + ": " + text);
+  }
+
+  std::int32_t Integer(const char* key, std::int32_t defaultValue) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find("Common", key, value, line)) return defaultValue;
+    std::int32_t parsed = 0;
+    if (ParseConfigInteger(value, parsed)) return parsed;
+    Problem(line, std::string(key) + "=" + value + " is not a whole number: " +
+                      std::to_string(defaultValue) + " is used instead");
+    return defaultValue;
+  }
+
+  std::uint16_t Port(const char* key, std::uint16_t defaultValue) {
+    const std::int32_t value = Integer(key, defaultValue);
+    // The port keys keep the low 16 bits: 70000 becomes 4464.
+    const auto port = static_cast<std::uint16_t>(value);
+    if (port != value) {
+      std::string text;
+      std::size_t line = 0;
+      Find("Common", key, text, line);
+      Problem(line, std::string(key) + "=" + text + " is no port (0 to 65535): " +
+                        std::to_string(port) + " is used instead");
+    }
+    return port;
+  }
+
+  // Keys no section knows, and keys that stand again below a first one.
+  void UnknownAndRepeatedKeys() {
+    std::map<std::pair<std::string, std::string>, std::size_t> first;
+    std::set<std::string> sectionsSeen;
+    std::string previousSection;
+    bool repeatedSection = false;
+    for (const auto& entry : Lines) {
+      const std::string section = Lower(entry.Section), key = Lower(entry.Key);
+      if (section != previousSection) {
+        // A section that stands twice: only the first is read.
+        repeatedSection = !sectionsSeen.insert(section).second;
+        previousSection = section;
+        if (repeatedSection && KnownKeys().count(section) + (section == "providers") > 0)
+          Problem(entry.Line, "[" + entry.Section + "] stands a second time: this one is ignored");
+      }
+      if (repeatedSection) continue;
+      if (section == "providers") continue;
+      const auto known = KnownKeys().find(section);
+      if (known == KnownKeys().end()) continue;  // sections of others are kept as they are
+      if (known->second.count(key) == 0) {
+        Problem(entry.Line, "unknown key " + entry.Key + " in [" + entry.Section + "] is ignored");
+        continue;
+      }
+      const auto [at, added] = first.emplace(std::make_pair(section, key), entry.Line);
+      if (!added)
+        Problem(entry.Line, entry.Key + " stands again in [" + entry.Section + "] (first at line " +
+                                std::to_string(at->second) + "): this one is ignored");
+    }
+  }
+
+  void Providers(const TIniEntries& providers) {
+    // Entries of the first [Providers] section, in file order.
+    std::size_t index = 0;
+    std::set<std::string> sectionsSeen;
+    std::string previousSection;
+    bool repeatedSection = false;
+    for (const auto& entry : Lines) {
+      const std::string section = Lower(entry.Section);
+      if (section != previousSection) {
+        repeatedSection = !sectionsSeen.insert(section).second;
+        previousSection = section;
+      }
+      if (section != "providers" || repeatedSection) continue;
+      if (index >= providers.size()) break;
+      TProviderKey parsed;
+      if (!ParseProviderKey(providers[index].first, parsed))
+        Problem(entry.Line, "[Providers] key \"" + providers[index].first +
+                                "\" is not address|application|module|prefix: it is ignored");
+      ++index;
+    }
+  }
+
+  const TIniDocument& Document;
+  TConfigFindings& Findings;
+  std::vector<TIniDocument::TKeyLineInfo> Lines;
+};
+
 }  // namespace
 
-TServiceConfig ReadServiceConfig(const std::string& configPath,
-                                 const std::string& executableDirectory) {
-  std::string text;
-  bool exists = false;
-  if (!ReadFileText(configPath, text, exists))
-    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+TServiceConfig ParseServiceConfig(const std::string& text, const std::string& executableDirectory,
+                                  std::string& writtenBack, TConfigFindings& findings) {
   TIniDocument document(text);
+  TConfigReader reader(document, findings);
   const std::string section = "Common";
   TServiceConfig config;
 
-  auto readInteger = [&](const char* key, std::int32_t defaultValue) {
-    bool found = false;
-    const std::string value = document.ReadString(section, key, std::string(), &found);
-    std::int32_t parsed = 0;
-    return found && ParseConfigInteger(value, parsed) ? parsed : defaultValue;
-  };
-  // The port keys keep the low 16 bits: 70000 becomes 4464.
-  config.ServicePort = static_cast<std::uint16_t>(readInteger("ServicePort", config.ServicePort));
-  config.SysLogPort = static_cast<std::uint16_t>(readInteger("SysLogPort", config.SysLogPort));
-  config.RunMode = readInteger("RunMode", config.RunMode);
-  config.LogMode = readInteger("LogMode", config.LogMode);
+  reader.UnknownAndRepeatedKeys();
+  config.ServicePort = reader.Port("ServicePort", config.ServicePort);
+  config.SysLogPort = reader.Port("SysLogPort", config.SysLogPort);
+  config.RunMode = reader.Integer("RunMode", config.RunMode);
+  config.LogMode = reader.Integer("LogMode", config.LogMode);
   config.BaseCatalog = document.ReadString(section, "BaseCatalog", executableDirectory + "Logs/");
   {
-    bool found = false;
-    const std::string value = document.ReadString(section, "ModuleNameAsFilePrefix", "", &found);
+    std::string value;
+    std::size_t line = 0;
+    const bool found = reader.Find(section, "ModuleNameAsFilePrefix", value, line);
     config.ModuleNameAsFilePrefix = (!found || value.empty()) ? true : value[0] == '1';
+    if (found && !value.empty() && value[0] != '0' && value[0] != '1')
+      reader.Problem(line, "ModuleNameAsFilePrefix=" + value + " starts with neither 0 nor 1: " +
+                               (config.ModuleNameAsFilePrefix ? "1" : "0") + " is used instead");
   }
   config.TimePlacementMask =
       document.ReadString(section, "TimePlacementMask", config.TimePlacementMask);
   config.Providers = document.ReadSection("Providers");
+  reader.Providers(config.Providers);
+  {
+    std::string value;
+    std::size_t line = 0;
+    if (reader.Find("Metrics", "Listen", value, line) && !value.empty()) {
+      if (ValidListen(value))
+        config.MetricsListen = value;
+      else
+        reader.Problem(line, "Listen=" + value + " is not ADDRESS:PORT: metrics are off");
+    }
+  }
 
   // The file always holds the values in effect; SysLogPort is not written.
-  // It is replaced in one step, and only when its bytes change, so that a
-  // failed write or a signal never leaves it cut short, and an unchanged
-  // configuration (a package's conffile) is never touched.
+  for (const char* key : {"ServicePort", "RunMode", "LogMode", "BaseCatalog", "ModuleNameAsFilePrefix",
+                          "TimePlacementMask"}) {
+    bool found = false;
+    document.ReadString(section, key, std::string(), &found);
+    if (!found) findings.Rewrites.push_back(std::string(key) + " would be added");
+  }
   document.WriteString(section, "ServicePort", std::to_string(config.ServicePort));
   document.WriteString(section, "RunMode", std::to_string(config.RunMode));
   document.WriteString(section, "LogMode", std::to_string(config.LogMode));
   document.WriteString(section, "BaseCatalog", config.BaseCatalog);
   document.WriteString(section, "ModuleNameAsFilePrefix", config.ModuleNameAsFilePrefix ? "1" : "0");
   document.WriteString(section, "TimePlacementMask", config.TimePlacementMask);
-  const std::string updated = document.Text();
+  writtenBack = document.Text();
+  return config;
+}
+
+TServiceConfig ReadServiceConfig(const std::string& configPath,
+                                 const std::string& executableDirectory, TConfigFindings* findings) {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText(configPath, text, exists))
+    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+  TConfigFindings found;
+  std::string updated;
+  TServiceConfig config = ParseServiceConfig(text, executableDirectory, updated, found);
+  if (findings != nullptr) *findings = found;
+  // Replaced in one step, and only when its bytes change, so that a failed
+  // write or a signal never leaves it cut short, and an unchanged
+  // configuration (a package's conffile) is never touched.
   if ((!exists || updated != text) && !ReplaceFileAtomically(configPath, updated))
     throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
   return config;
+}
+
+bool CheckServiceConfig(const std::string& configPath, const std::string& executableDirectory,
+                        TConfigFindings& findings) {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText(configPath, text, exists))
+    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+  std::string updated;
+  ParseServiceConfig(text, executableDirectory, updated, findings);
+  if (!exists) {
+    findings.Rewrites.clear();
+    findings.Rewrites.push_back(configPath + " does not exist: it would be made with the defaults");
+  } else if (updated != text && findings.Rewrites.empty()) {
+    findings.Rewrites.push_back("the values in effect would be written back");
+  }
+  return exists && updated == text && findings.Problems.empty();
 }
 
 }  // namespace logserver

@@ -1,5 +1,10 @@
 // The service's settings: LogServer.conf, read once at start into one value
 // and written back with the values in effect.
+//
+// Reading also tells what it had to decide on the operator's behalf: every
+// value that falls back to its default or is changed, with its line and
+// what is used instead. The service prints these at start; --check-config
+// prints them (and what a write-back would add) without starting.
 #pragma once
 
 #include "base/uIniFile.h"
@@ -7,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace logserver {
 
@@ -17,7 +23,8 @@ class EConfigError : public std::runtime_error {
 };
 
 // [Common] with its defaults (BaseCatalog's default depends on where the
-// executable is), and the [Providers] entries in file order.
+// executable is), the [Providers] entries in file order, and the sections
+// the service adds ([Metrics]).
 struct TServiceConfig {
   std::uint16_t ServicePort = 30000;
   std::uint16_t SysLogPort = 514;
@@ -27,14 +34,39 @@ struct TServiceConfig {
   bool ModuleNameAsFilePrefix = true;
   std::string TimePlacementMask = "yyyy_mm_dd";
   TIniEntries Providers;
+  // [Metrics] Listen: "address:port" of the /metrics endpoint; empty: off.
+  // A bare ":port" means loopback.
+  std::string MetricsListen;
 };
+
+// What one reading of the configuration decided on the operator's behalf.
+struct TConfigFindings {
+  // "line N: ..." for every value that falls back or is changed, every key
+  // that is ignored, in file order.
+  std::vector<std::string> Problems;
+  // What a write-back would add or change (keys missing, a missing file).
+  std::vector<std::string> Rewrites;
+};
+
+// Settings from the text of a configuration (no file is touched), the text
+// they would be written back as, and what was decided.
+TServiceConfig ParseServiceConfig(const std::string& text, const std::string& executableDirectory,
+                                  std::string& writtenBack, TConfigFindings& findings);
 
 // Reads `configPath` (a missing file reads as empty) and writes [Common]
 // back with the values in effect, SysLogPort excepted, keeping every other
 // line: atomically, and only when the bytes change. Malformed values fall
-// back to their defaults. Throws EConfigError when the file cannot be read
-// or written; a failed write leaves the old file as it was.
+// back to their defaults (`findings` says which). Throws EConfigError when
+// the file cannot be read or written; a failed write leaves the old file
+// as it was.
 TServiceConfig ReadServiceConfig(const std::string& configPath,
-                                 const std::string& executableDirectory);
+                                 const std::string& executableDirectory,
+                                 TConfigFindings* findings = nullptr);
+
+// Reads `configPath` and says what the service would decide, writing
+// nothing. True when it would start with the file as it is: no problem and
+// nothing to write back. Throws EConfigError when the file cannot be read.
+bool CheckServiceConfig(const std::string& configPath, const std::string& executableDirectory,
+                        TConfigFindings& findings);
 
 }  // namespace logserver

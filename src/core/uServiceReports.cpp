@@ -71,24 +71,43 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
       sources.Producers ? sources.Producers->FileCounts() : TLogFileTable::TCounts{};
   TCustomTCPServer* listener = sources.TcpServer ? sources.TcpServer->Listener() : nullptr;
   const TMessageIntake* intake = sources.Intake;
-  ServiceLog.Write(
-      false, "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
-                 " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
-                 ", written=" + std::to_string(files.Written) + ", to providers=" +
-                 std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
-                 ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
-                 " open-failed=" + std::to_string(files.OpenFailed) +
-                 " write-failed=" + std::to_string(files.WriteFailed) +
-                 ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
-                 ", open files=" +
-                 std::to_string(sources.Producers ? sources.Producers->OpenFiles() : 0) +
-                 ", queued bytes=" + std::to_string(sources.Queue ? sources.Queue->QueuedBytes() : 0));
+  const std::string line =
+      "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
+      " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
+      ", written=" + std::to_string(files.Written) + ", to providers=" +
+      std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
+      ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
+      " open-failed=" + std::to_string(files.OpenFailed) +
+      " write-failed=" + std::to_string(files.WriteFailed) +
+      " invalid=" + std::to_string(sources.Dispatch ? sources.Dispatch->InvalidRecords() : 0) +
+      " kernel=" + std::to_string(sources.UdpCounters ? sources.UdpCounters->KernelDrops.load() : 0) +
+      ", not-tpkt bytes=" +
+      std::to_string(sources.TcpCounters ? sources.TcpCounters->UnframedBytes.load() : 0) +
+      ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
+      ", open files=" + std::to_string(sources.Producers ? sources.Producers->OpenFiles() : 0) +
+      ", queued bytes=" + std::to_string(sources.Queue ? sources.Queue->QueuedBytes() : 0);
+  ServiceLog.Write(false, line);
+  // The journal collects stderr: the line is there too.
+  ReportProblem(line);
 }
 
 void TServiceReports::ReportLosses(const TReportSources& sources) {
   if (sources.Intake) ReportDroppedDatagrams(*sources.Intake);
   if (sources.Producers) ReportLostLines(*sources.Producers);
   ReportCaughtFailures();
+  if (sources.TcpCounters) ReportUnframedBytes(*sources.TcpCounters);
+}
+
+void TServiceReports::ReportUnframedBytes(TServerCounters& counters) {
+  MainThread.AssertCurrent();
+  const std::uint64_t bytes = counters.UnframedBytes.load();
+  if (bytes == ReportedUnframed || !ReportDue(LastUnframedReport)) return;
+  // On stderr (the journal), where an operator who pointed a syslog
+  // forwarder at the TPKT port finds it.
+  ReportProblem("NOT TPKT: " + std::to_string(bytes - ReportedUnframed) + " bytes on TCP port " +
+                std::to_string(Config.ServicePort) + " were no TPKT frame and were dropped (last from " +
+                counters.UnframedPeer() + "; syslog goes to the syslog port)");
+  ReportedUnframed = bytes;
 }
 
 void TServiceReports::ReportLostLines(tLogProducerHolder& producers) {

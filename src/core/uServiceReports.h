@@ -9,6 +9,7 @@
 #pragma once
 
 #include "core/uLogQueue.h"
+#include "core/uMessageDispatch.h"
 #include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
@@ -29,6 +30,9 @@ struct TReportSources {
   tLogQueue* Queue = nullptr;
   TTCPServerComponent* TcpServer = nullptr;
   TUDPServerComponent* SyslogServer = nullptr;
+  TMessageDispatch* Dispatch = nullptr;
+  TServerCounters* TcpCounters = nullptr;
+  TServerCounters* UdpCounters = nullptr;
 };
 
 class TServiceReports {
@@ -43,16 +47,18 @@ class TServiceReports {
   // One line on stderr once the ports are bound or have failed (waiting a
   // little for the servers to tell).
   void ReportStart(const std::string& configPath, const TReportSources& sources);
-  // One STATISTICS line in the service log.
+  // One STATISTICS line in the service log and on stderr.
   void WriteStatistics(const TReportSources& sources);
   // The losses since the last report of their kind, at most once a minute
-  // per kind: dropped datagrams, lost lines, caught errors.
+  // per kind: dropped datagrams, lost lines, caught errors, bytes on the
+  // TPKT port that are no TPKT.
   void ReportLosses(const TReportSources& sources);
 
   // Parts of ReportLosses, for tests.
   void ReportDroppedDatagrams(const TMessageIntake& intake);
   void ReportLostLines(tLogProducerHolder& producers);
   void ReportCaughtFailures();
+  void ReportUnframedBytes(TServerCounters& counters);
 
  private:
   const TServiceConfig& Config;
@@ -63,6 +69,8 @@ class TServiceReports {
   std::uint64_t ReportedDrops = 0;
   std::uint32_t LastDropReport = 0;
   std::uint32_t LastFailureReport = 0;
+  std::uint64_t ReportedUnframed = 0;
+  std::uint32_t LastUnframedReport = 0;
 };
 
 }  // namespace logserver

@@ -63,6 +63,32 @@ using TNotifyRunTCPEvent = std::function<void(TIPConnection& Sender, TUnitRun& R
 // on in one step here.
 using TNotifyBatchEndEvent = std::function<void()>;
 
+// What a server counts for its owner, beside the events it raises: read by
+// other threads (statistics, metrics) at any time. The owner lends it
+// through the setup; it outlives the server.
+struct TServerCounters {
+  // TCP: bytes that belonged to no frame and were skipped, and the peer that
+  // sent the last of them ("address:port").
+  std::atomic<std::uint64_t> UnframedBytes{0};
+  void NoteUnframed(std::uint64_t bytes, const std::string& peer) EXCLUDES(PeerGuard) {
+    UnframedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    TMutexLock lock(PeerGuard);
+    LastUnframedPeer = peer;
+  }
+  std::string UnframedPeer() EXCLUDES(PeerGuard) {
+    TMutexLock lock(PeerGuard);
+    return LastUnframedPeer;
+  }
+  // UDP: datagrams the kernel dropped because the socket's buffer was full,
+  // and the buffer's size in bytes.
+  std::atomic<std::uint64_t> KernelDrops{0};
+  std::atomic<int> ReceiveBufferBytes{0};
+
+ private:
+  TMutex PeerGuard;
+  std::string LastUnframedPeer GUARDED_BY(PeerGuard);
+};
+
 // What a component hands the server it starts, and the component's own
 // storage of it: the handlers, the address (dotted quad or host name) and
 // port to bind, and what the owner lends the server.
@@ -80,11 +106,13 @@ struct TServerSetup {
   std::string IPAddress;
   std::uint16_t IPPort = 0;
   // Borrowed, may be null: where read buffers come from (null: each read
-  // allocates), and where errors caught in handlers and server threads are
-  // counted (null: they go to stderr). Both must outlive the server and
-  // everything it hands on.
+  // allocates), where errors caught in handlers and server threads are
+  // counted (null: they go to stderr), where the server counts what it saw
+  // (null: not counted). They must outlive the server and everything it
+  // hands on.
   TBufferPool* Buffers = nullptr;
   TCaughtFailures* Failures = nullptr;
+  TServerCounters* Counters = nullptr;
 };
 
 // One TCP event on its way to the delivery thread. A ceReceiveData record

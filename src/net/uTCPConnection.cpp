@@ -193,6 +193,8 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
   message.Run.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
+  if (const std::size_t skipped = Filter->TakeSkippedBytes(); skipped > 0 && Callbacks.Counters)
+    Callbacks.Counters->NoteUnframed(skipped, ClientAddress + ":" + std::to_string(ClientPort));
   if (message.Run.Units > 0) Post(message);
   return true;
 }

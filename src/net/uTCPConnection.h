@@ -44,8 +44,10 @@ struct TConnectionCallbacks {
   std::function<bool(tReceiveMSG& message, const TThread& canceller)> Post;
   // Whether anybody wants ceSendData events (an OnSend handler is set).
   bool NotifySends = false;
-  // Where read buffers come from; may be null.
+  // Where read buffers come from, where bytes that are no frame are
+  // counted; may be null.
   TBufferPool* Buffers = nullptr;
+  TServerCounters* Counters = nullptr;
 };
 
 class TCustomTCPConnection : public TIPConnection {

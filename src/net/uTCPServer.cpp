@@ -188,6 +188,7 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
   };
   callbacks.NotifySends = static_cast<bool>(Setup.OnSend);
   callbacks.Buffers = Setup.Buffers;
+  callbacks.Counters = Setup.Counters;
   auto connection =
       TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
                                    std::move(callbacks), FormatIPv4(Peer.Address), Peer.Port,

@@ -81,6 +81,7 @@ std::string tTPKTReceiveFilter::ExtractFrame(bool& More) {
     // frame: skip two bytes and look again, so every call makes progress.
     if (version != Header || reserved != 0 || length < 4) {
       Start += 2;
+      Skipped += 2;
       continue;
     }
     if (Buffered() < length) break;
@@ -111,6 +112,7 @@ std::size_t tTPKTReceiveFilter::DecodeRun(TPooledBuffer& Run, std::size_t Offset
     const std::size_t length = GetU16BE(p + 2);
     if (static_cast<unsigned char>(p[0]) != Header || p[1] != 0 || length < 4) {
       read += 2;
+      Skipped += 2;
       continue;
     }
     if (total - read < length) break;

@@ -38,10 +38,17 @@ class tEmptyReceiveFilter {
   // its follow-up calls would give. Returns how many.
   virtual std::size_t HeadRoom() const { return kUnitHeaderBytes; }
   virtual std::size_t DecodeRun(TPooledBuffer& Run, std::size_t Offset, std::size_t Size);
+  // Bytes skipped because they belonged to no unit, since the last call.
+  std::size_t TakeSkippedBytes() {
+    const std::size_t skipped = Skipped;
+    Skipped = 0;
+    return skipped;
+  }
 
  protected:
   tEmptyReceiveFilter() = default;
   std::string Buffer;
+  std::size_t Skipped = 0;
 };
 
 // Class reference with virtual constructor for filters.

@@ -74,6 +74,11 @@ bool tUDPServer::OpenSocket(TServing& serving) {
   // A large receive buffer absorbs bursts while this thread is busy in a
   // handler; less is granted without privileges, which is no error.
   SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
+  // The kernel's drops are counted with each read; without them (an old
+  // kernel) the count stays 0, which the metrics then show.
+  SocketReportDrops(fd.Get());
+  if (Setup.Counters != nullptr)
+    Setup.Counters->ReceiveBufferBytes.store(SocketReceiveBuffer(fd.Get()));
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
   const std::uint32_t address = ParseIPv4(Setup.IPAddress);
@@ -110,6 +115,9 @@ void tUDPServer::ServeLoop(TServing& serving) {
   while (!Terminated()) {
     const int received = SocketReceiveMany(serving.Socket, Datagrams);
     if (received > 0) {
+      std::uint32_t drops = 0;
+      if (Setup.Counters != nullptr && Datagrams.KernelDrops(drops))
+        Setup.Counters->KernelDrops.store(drops, std::memory_order_relaxed);
       // Read on while datagrams wait; poll only once the socket is empty.
       for (int i = 0; i < received; ++i) HandleDatagram(serving, i);
       if (Setup.OnBatchEnd)

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -113,6 +114,15 @@ int PrepareWritableDirectory(const std::string& directory) {
   if (!ForceDirectories(path)) return errno != 0 ? errno : ENOTDIR;
   if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
   return 0;
+}
+
+std::size_t CountDirectoryEntries(const std::string& path) {
+  std::error_code error;
+  std::size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator(path, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error))
+    ++count;
+  return count;
 }
 
 bool IsUnlinked(int fd) {

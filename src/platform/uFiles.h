@@ -59,6 +59,10 @@ std::string DescriptorPath(int fd);
 // process may create files in it. Returns 0, or the errno that says why not.
 int PrepareWritableDirectory(const std::string& directory);
 
+// How many entries a directory has ("." and ".." not counted); 0 when it
+// cannot be read.
+std::size_t CountDirectoryEntries(const std::string& path);
+
 // True when the open file has no name left (deleted, or its directory was).
 bool IsUnlinked(int fd);
 

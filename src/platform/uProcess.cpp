@@ -2,8 +2,11 @@
 
 #include "platform/uFiles.h"
 
+#include <cstdlib>
 #include <malloc.h>
+#include <vector>
 #include <pthread.h>
+#include <systemd/sd-daemon.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -41,6 +44,67 @@ void UnblockServiceSignals() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+TServiceSignalsBlocked::TServiceSignalsBlocked() {
+  const sigset_t set = ServiceSignals();
+  // Fails only for an invalid `how`.
+  pthread_sigmask(SIG_BLOCK, &set, &Previous);
+}
+
+TServiceSignalsBlocked::~TServiceSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &Previous, nullptr); }
+
+namespace {
+
+// The fields of /proc/self/stat after the command name, from field 3 on.
+std::vector<std::string> StatFields() {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText("/proc/self/stat", text, exists)) return {};
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return {};
+  std::vector<std::string> fields;
+  std::size_t at = close + 2;
+  while (at < text.size()) {
+    const std::size_t end = text.find(' ', at);
+    fields.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return fields;
+}
+
+double ToDouble(const std::vector<std::string>& fields, std::size_t field) {
+  // `field` counts as proc(5) does; the list starts at field 3.
+  return field >= 3 && field - 3 < fields.size() ? std::strtod(fields[field - 3].c_str(), nullptr) : 0;
+}
+
+}  // namespace
+
+double ProcessStartTime() {
+  const std::vector<std::string> fields = StatFields();
+  const long ticks = sysconf(_SC_CLK_TCK);
+  std::string text;
+  bool exists = false;
+  if (fields.empty() || ticks <= 0 || !ReadFileText("/proc/stat", text, exists)) return 0;
+  const std::size_t at = text.find("btime ");
+  if (at == std::string::npos) return 0;
+  const double boot = std::strtod(text.c_str() + at + 6, nullptr);
+  return boot + ToDouble(fields, 22) / static_cast<double>(ticks);
+}
+
+TProcessUsage ReadProcessUsage() {
+  TProcessUsage usage;
+  const std::vector<std::string> fields = StatFields();
+  const long ticks = sysconf(_SC_CLK_TCK);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (ticks > 0) usage.CpuSeconds = (ToDouble(fields, 14) + ToDouble(fields, 15)) / static_cast<double>(ticks);
+  if (page > 0) usage.ResidentBytes = static_cast<std::size_t>(ToDouble(fields, 24)) * static_cast<std::size_t>(page);
+  usage.OpenDescriptors = CountDirectoryEntries("/proc/self/fd");
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+    usage.MaxDescriptors = limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::size_t>(limit.rlim_cur);
+  return usage;
+}
+
 void InstallSignalHandlers(const TSignalHandlers& handlers) {
   for (int s : {SIGPIPE, SIGXFSZ, SIGUSR2, SIGALRM}) SetHandler(s, SIG_IGN);
   SetHandler(SIGINT, handlers.Stop);
@@ -69,6 +133,18 @@ std::size_t RaiseDescriptorLimit() {
   }
   return limit.rlim_cur == RLIM_INFINITY ? static_cast<std::size_t>(1) << 20
                                          : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+void NotifyServiceManager(const std::string& state) {
+  // A failed notification changes nothing the service could act on: the
+  // service manager then sees no readiness, or no watchdog ping, and acts
+  // on that as it is configured to.
+  sd_notify(0, state.c_str());
+}
+
+std::uint64_t WatchdogIntervalMicroseconds() {
+  std::uint64_t interval = 0;
+  return sd_watchdog_enabled(0, &interval) > 0 ? interval : 0;
 }
 
 bool Daemonize() { return daemon(1, 0) == 0; }

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace logserver {
@@ -20,6 +21,31 @@ sigset_t ServiceSignals();
 // held, not lost, until UnblockServiceSignals.
 void BlockServiceSignals();
 void UnblockServiceSignals();
+
+// Blocks the service signals in the calling thread for its scope, so that
+// threads a library starts meanwhile (which copy the mask) never take them.
+class TServiceSignalsBlocked {
+ public:
+  TServiceSignalsBlocked();
+  ~TServiceSignalsBlocked();
+  TServiceSignalsBlocked(const TServiceSignalsBlocked&) = delete;
+  TServiceSignalsBlocked& operator=(const TServiceSignalsBlocked&) = delete;
+
+ private:
+  sigset_t Previous;
+};
+
+// When this process started, in seconds since 1970 (UTC); 0 when unknown.
+double ProcessStartTime();
+
+// What the process uses now, from /proc/self; 0 for what cannot be read.
+struct TProcessUsage {
+  double CpuSeconds = 0;
+  std::size_t ResidentBytes = 0;
+  std::size_t OpenDescriptors = 0;
+  std::size_t MaxDescriptors = 0;
+};
+TProcessUsage ReadProcessUsage();
 
 struct TSignalHandlers {
   TSignalHandler Stop = nullptr;        // SIGINT, SIGTERM
@@ -44,6 +70,14 @@ void TuneMemoryAllocator();
 // the process may have without privileges) and returns the limit now in
 // force; 0 when it cannot be read.
 std::size_t RaiseDescriptorLimit();
+
+// Tells the service manager (systemd, through NOTIFY_SOCKET) how the
+// service stands: "READY=1", "STATUS=...", "WATCHDOG=1", ... Does nothing
+// when the service was not started by one. Thread-safe.
+void NotifyServiceManager(const std::string& state);
+// The watchdog interval the service manager asks for (WATCHDOG_USEC), in
+// microseconds; 0 when there is none.
+std::uint64_t WatchdogIntervalMicroseconds();
 
 // daemon(1, 0): keeps the working directory, sends the standard streams to
 // the null device; the launching process exits 0 and the call returns in the

@@ -59,6 +59,11 @@ int SocketReceiveBuffer(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, &length) == 0 ? bytes : -1;
 }
 
+int SocketReportDrops(int fd) {
+  int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+}
+
 int SocketBind(int fd, std::uint32_t address, std::uint16_t port) {
   const sockaddr_in sa = MakeAddress(address, port);
   return bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -285,6 +290,8 @@ struct TDatagramBatch::TStorage {
   mmsghdr Messages[kCapacity];
   iovec Vectors[kCapacity];
   sockaddr_in Senders[kCapacity];
+  // Room for one SO_RXQ_OVFL message per datagram.
+  alignas(cmsghdr) char Control[kCapacity][CMSG_SPACE(sizeof(std::uint32_t))];
 };
 
 TDatagramBatch::TDatagramBatch(std::size_t datagramBytes)
@@ -297,6 +304,19 @@ const char* TDatagramBatch::Data(int i) const {
 }
 
 std::size_t TDatagramBatch::Size(int i) const { return Storage->Messages[i].msg_len; }
+
+bool TDatagramBatch::KernelDrops(std::uint32_t& drops) const {
+  if (Received == 0) return false;
+  const msghdr& header = Storage->Messages[Received - 1].msg_hdr;
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+      return true;
+    }
+  }
+  return false;
+}
 
 TSocketAddress TDatagramBatch::From(int i) const {
   TSocketAddress from;
@@ -315,6 +335,8 @@ int SocketReceiveMany(int fd, TDatagramBatch& batch) {
     st.Messages[i].msg_hdr.msg_iovlen = 1;
     st.Messages[i].msg_hdr.msg_name = &st.Senders[i];
     st.Messages[i].msg_hdr.msg_namelen = sizeof st.Senders[i];
+    st.Messages[i].msg_hdr.msg_control = st.Control[i];
+    st.Messages[i].msg_hdr.msg_controllen = sizeof st.Control[i];
     st.Messages[i].msg_len = 0;
   }
   int n;

@@ -35,6 +35,10 @@ int SocketSetOption(int fd, int level, int name, const void* value, int length);
 int SocketSetReceiveBuffer(int fd, int bytes);
 // The receive buffer the kernel granted (it reports twice the usable size).
 int SocketReceiveBuffer(int fd);
+// Asks the kernel to tell, with each datagram read, how many it has dropped
+// on this socket so far for want of room (SO_RXQ_OVFL; see
+// TDatagramBatch::KernelDrops).
+int SocketReportDrops(int fd);
 int SocketBind(int fd, std::uint32_t address, std::uint16_t port);
 int SocketListen(int fd, int backlog);
 // The accepted socket (close-on-exec), empty on failure; `peer` is filled in.
@@ -91,6 +95,9 @@ class TDatagramBatch {
   const char* Data(int i) const;
   std::size_t Size(int i) const;
   TSocketAddress From(int i) const;
+  // The datagrams the kernel had dropped on the socket when the last one of
+  // the read came (with SocketReportDrops); false when it did not say.
+  bool KernelDrops(std::uint32_t& drops) const;
 
  private:
   friend int SocketReceiveMany(int fd, TDatagramBatch& batch);

@@ -105,10 +105,19 @@ std::uint32_t TickMilliseconds() {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u);
 }
 
-std::uint64_t MonotonicMilliseconds() {
-  timespec ts;
+std::uint64_t MonotonicMicroseconds() {
+  timespec ts{};
+  // CLOCK_MONOTONIC cannot fail on Linux with a valid buffer.
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+std::uint64_t MonotonicMilliseconds() { return MonotonicMicroseconds() / 1000u; }
+
+double WallClockSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 int LocalUtcOffsetMinutes() {

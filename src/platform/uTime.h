@@ -41,6 +41,9 @@ std::uint32_t TickMilliseconds();
 
 // Milliseconds on the monotonic clock: for intervals, never for dates.
 std::uint64_t MonotonicMilliseconds();
+std::uint64_t MonotonicMicroseconds();
+// Seconds since 1970 on the wall clock (UTC), for metrics.
+double WallClockSeconds();
 
 // The local time's offset from UTC now, in minutes (east positive).
 int LocalUtcOffsetMinutes();

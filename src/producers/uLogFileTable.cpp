@@ -171,12 +171,16 @@ void TLogFileTable::Flush(TFile& file) {
   } else if (file.RecentAt != Recent.begin()) {
     Recent.splice(Recent.begin(), Recent, file.RecentAt);
   }
-  file.LastWrite = MonotonicMilliseconds();
+  const std::uint64_t now = MonotonicMicroseconds();
+  file.LastWrite = now / 1000;
   const std::size_t written =
       AppendUnits(file.Descriptor.Get(), data.data(), data.size(), ends.data(), ends.size());
   if (file.Path.CountedInStatistics) {
     Totals.Written += written;
+    Totals.WrittenBytes += written == ends.size() ? data.size() : (written > 0 ? ends[written - 1] : 0);
     ++Totals.Writes;
+    if (written > 0 && file.OldestArrival != 0 && now >= file.OldestArrival)
+      WriteDelay.Observe(static_cast<double>(now - file.OldestArrival) / 1e6, written);
   }
   if (written < ends.size()) CountLoss(file, errno, false, ends.size() - written);
   // With thousands of files, room kept per file would add up: only a
@@ -215,6 +219,7 @@ void TLogFileTable::MarkDirty(TFile& file) {
   if (file.IsDirty) return;
   file.IsDirty = true;
   file.PendingSince = BatchStart;
+  file.OldestArrival = CurrentArrival != 0 ? CurrentArrival : MonotonicMicroseconds();
   file.DirtyAt = Dirty.insert(Dirty.end(), &file);
 }
 
@@ -233,10 +238,19 @@ void TLogFileTable::BeginBatch() {
 void TLogFileTable::EndBatch(bool moreQueued) {
   TMutexLock guard(Guard);
   Batching = false;
+  CurrentArrival = 0;
+  if (Dirty.empty()) return;
+  const std::uint64_t start = MonotonicMicroseconds();
   if (moreQueued)
-    FlushOverdue(MonotonicMilliseconds());
+    FlushOverdue(start / 1000);
   else
     FlushAll();
+  BatchWrite.Observe(static_cast<double>(MonotonicMicroseconds() - start) / 1e6);
+}
+
+void TLogFileTable::NoteArrival(std::uint64_t microseconds) {
+  TMutexLock guard(Guard);
+  CurrentArrival = microseconds;
 }
 
 void TLogFileTable::WritePending() {
@@ -317,13 +331,19 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
   } else if (file.RecentAt != Recent.begin()) {
     Recent.splice(Recent.begin(), Recent, file.RecentAt);
   }
-  file.LastWrite = MonotonicMilliseconds();
+  const std::uint64_t now = MonotonicMicroseconds();
+  file.LastWrite = now / 1000;
   // One append per line keeps lines of producers sharing the file apart; a
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
   if (file.Path.CountedInStatistics) ++Totals.Writes;
   if (AppendWhole(file.Descriptor.Get(), data.data(), data.size())) {
-    if (file.Path.CountedInStatistics) ++Totals.Written;
+    if (file.Path.CountedInStatistics) {
+      ++Totals.Written;
+      Totals.WrittenBytes += data.size();
+      if (CurrentArrival != 0 && now >= CurrentArrival)
+        WriteDelay.Observe(static_cast<double>(now - CurrentArrival) / 1e6);
+    }
     return true;
   }
   CountLoss(file, errno, false);

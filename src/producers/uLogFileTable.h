@@ -40,6 +40,7 @@
 #pragma once
 
 #include "platform/uDescriptor.h"
+#include "platform/uHistogram.h"
 #include "platform/uSync.h"
 
 #include <cstddef>
@@ -165,11 +166,21 @@ class TLogFileTable {
   // file could not be opened or written.
   struct TCounts {
     std::uint64_t Written = 0;
+    std::uint64_t WrittenBytes = 0;
     std::uint64_t OpenFailed = 0;
     std::uint64_t WriteFailed = 0;
     std::uint64_t Writes = 0;  // write calls for counted files (group commit shows here)
   };
   TCounts Counts() EXCLUDES(Guard);
+
+  // When the messages whose lines come next arrived (monotonic
+  // microseconds; 0: now), for the write-delay histogram.
+  void NoteArrival(std::uint64_t microseconds) EXCLUDES(Guard);
+  // Per write, the time from the arrival of its oldest line to the write,
+  // counted once for each of its lines (so an upper bound per line); and
+  // how long each batch's writing took. Thread-safe reads.
+  const TDurationHistogram& WriteDelays() const { return WriteDelay; }
+  const TDurationHistogram& BatchWrites() const { return BatchWrite; }
 
   std::size_t OpenFiles() EXCLUDES(Guard);
   std::size_t OpenDirectories() EXCLUDES(Guard);
@@ -189,6 +200,7 @@ class TLogFileTable {
     std::string Pending;                   // lines waiting to be written
     std::vector<std::uint32_t> Ends;       // where each pending line ends
     std::uint64_t PendingSince = 0;        // when the first pending line came
+    std::uint64_t OldestArrival = 0;       // its message's arrival, monotonic us
     bool IsDirty = false;                  // listed in Dirty, at DirtyAt
     std::list<TFile*>::iterator DirtyAt;
   };
@@ -239,6 +251,9 @@ class TLogFileTable {
   // Files with pending lines, in the order their first one came.
   std::list<TFile*> Dirty GUARDED_BY(Guard);
   std::size_t TotalPending GUARDED_BY(Guard) = 0;
+  std::uint64_t CurrentArrival GUARDED_BY(Guard) = 0;
+  TDurationHistogram WriteDelay;
+  TDurationHistogram BatchWrite;
 };
 
 }  // namespace logserver

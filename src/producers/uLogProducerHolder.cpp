@@ -57,6 +57,8 @@ void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
       StopAndFree(producer);
       continue;
     }
+    if (auto* external = dynamic_cast<TExternalLogProducer*>(producer.get()))
+      ProviderProducers.emplace_back(key, external);
     Entries_.emplace_back(key, std::move(producer));
     ProviderIndex[key].push_back(std::prev(Entries_.end()));
   }
@@ -83,7 +85,13 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
     return;
   }
   for (TCustomLogProducer* provider : route.Providers) provider->AddMessage(Text, EventTime, ServerTime);
-  ++Claimed;
+  Claimed.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<std::pair<std::string, std::size_t>> tLogProducerHolder::ProviderBacklogs() const {
+  std::vector<std::pair<std::string, std::size_t>> backlogs;
+  for (const auto& [key, producer] : ProviderProducers) backlogs.emplace_back(key, producer->QueuedTasks());
+  return backlogs;
 }
 
 std::size_t tLogProducerHolder::TRouteHash::operator()(const TRouteKey& key) const {
@@ -194,6 +202,7 @@ void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
 
 void tLogProducerHolder::StopAll() {
   ForgetRoutes();
+  ProviderProducers.clear();
   for (TEntry& entry : Entries_) StopAndFree(entry.second);
   ProviderIndex.clear();
   ClientIndex.clear();

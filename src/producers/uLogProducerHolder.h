@@ -14,6 +14,7 @@
 #include "producers/uExternalLogProducer.h"
 #include "producers/uFileLogProducer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -70,8 +71,11 @@ class tLogProducerHolder {
 
   const std::string BaseCatalog;
   const TEntries& Entries() const { return Entries_; }
-  // Messages claimed by provider entries since the start.
-  std::uint64_t ClaimedByProviders() const { return Claimed; }
+  // Messages claimed by provider entries since the start. Any thread.
+  std::uint64_t ClaimedByProviders() const { return Claimed.load(std::memory_order_relaxed); }
+  // The messages waiting for each provider entry's library, by key. Any
+  // thread: the provider entries stay from construction to StopAll.
+  std::vector<std::pair<std::string, std::size_t>> ProviderBacklogs() const;
 
   // The log files, through the table the registry was lent.
   // Lines of the messages added during its life go out with one write per
@@ -98,6 +102,8 @@ class tLogProducerHolder {
   std::vector<TLogFileTable::TLoss> TakeFileLosses() { return Environment.Files->TakeLosses(); }
   std::size_t OpenFiles() { return Environment.Files->OpenFiles(); }
   std::size_t PendingFileBytes() { return Environment.Files->PendingBytes(); }
+  void NoteArrival(std::uint64_t microseconds) { Environment.Files->NoteArrival(microseconds); }
+  const TLogFileTable& Files() const { return *Environment.Files; }
 
  private:
   void CreateProviders(const TIniEntries& providers);
@@ -161,7 +167,9 @@ class tLogProducerHolder {
   TRoutes Routes;
   TRoutes::value_type* LastRoute = nullptr;  // the route of the last message
   std::unordered_map<std::string, std::vector<const TOwnedRouteKey*>> RoutesByPeer;
-  std::uint64_t Claimed = 0;
+  std::atomic<std::uint64_t> Claimed{0};
+  // The provider entries' producers, for readers on other threads.
+  std::vector<std::pair<std::string, TExternalLogProducer*>> ProviderProducers;
 };
 
 }  // namespace logserver

@@ -3,6 +3,7 @@
 // taken syslog port, a stop under load. None of it may cost a line silently.
 #include "base/uDateTimeMask.h"
 #include "core/uLogClient.h"
+#include "net/uTPKTFilter.h"
 #include "platform/uSocket.h"
 #include "platform/uTime.h"
 #include "support/ServiceProcess.h"
@@ -120,6 +121,15 @@ TEST_F(FaultTest, SignalsThatDoNotStopTheServiceLeaveItRunning) {
 TEST_F(FaultTest, StatisticsComeOnSigusr1AndCountWhatWasSentAndWritten) {
   StartService("LogMode=0\n");
   Send("stats", Numbered("tcp", 25));
+  {
+    // A record that cannot be decoded (too short), and bytes that are no
+    // TPKT at all: dropped, and counted.
+    TLogClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", service.ServicePort()));
+    ASSERT_TRUE(client.SendRaw(BuildTpktFrame("short")));
+    ASSERT_TRUE(client.SendRaw("0123456789abcdef"));
+    ASSERT_TRUE(client.Finish(5000));
+  }
   const TDescriptor udp = SocketCreateDatagram();
   const TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
   for (int i = 0; i < 7; ++i) SocketSendTo(udp.Get(), "datagram", 8, to);
@@ -129,13 +139,21 @@ TEST_F(FaultTest, StatisticsComeOnSigusr1AndCountWhatWasSentAndWritten) {
   }));
   ASSERT_TRUE(service.Signal(SIGUSR1));
   const std::string expected =
-      "STATISTICS: received tcp=25 udp=7, written=32, to providers=0, dropped queue-full=0 "
-      "open-failed=0 write-failed=0, connections=0, open files=";
+      "STATISTICS: received tcp=26 udp=7, written=32, to providers=0, dropped queue-full=0 "
+      "open-failed=0 write-failed=0 invalid=1 kernel=0, not-tpkt bytes=14, connections=0, open files=";
   ASSERT_TRUE(WaitUntil([&] {
     for (const std::string& t : service.ServiceLogTexts())
       if (t.rfind(expected, 0) == 0) return true;
     return false;
   })) << service.ServiceLog();
+  // The journal gets the line too, and the sender of the bytes that are no
+  // TPKT is named there.
+  EXPECT_NE(service.Stderr().find("LogServer: " + expected), std::string::npos) << service.Stderr();
+  EXPECT_NE(service.Stderr().find("NOT TPKT: 14 bytes on TCP port " +
+                                  std::to_string(service.ServicePort()) +
+                                  " were no TPKT frame and were dropped (last from 127.0.0.1:"),
+            std::string::npos)
+      << service.Stderr();
   // Still serving, and the start line on stderr named what it serves.
   Send("stats", {"after"});
   ASSERT_TRUE(WaitForText("stats", "after"));

@@ -83,6 +83,13 @@ TEST(ServiceTest, MalformedValuesFallBackAndTheFileKeepsItsOtherLines) {
                 "\nLOGMODE=1\nModuleNameAsFilePrefix=0\nRunMode=0\nBaseCatalog=" + service.Dir() +
                 "Logs/\nTimePlacementMask=yyyy_mm_dd\n\n"
                 "[Providers]\n10.0.0.5|billing|core|=/opt/sinks/forward.so\n");
+  // Each value that fell back is named on stderr, with its line.
+  for (const char* line :
+       {": line 5: LogMode= is not a whole number: 1 is used instead",
+        ": line 6: ModuleNameAsFilePrefix=true starts with neither 0 nor 1: 0 is used instead",
+        ": line 7: RunMode=four is not a whole number: 0 is used instead"})
+    EXPECT_NE(service.Stderr().find("LogServer: " + service.ConfigPath() + std::string(line)), std::string::npos)
+        << service.Stderr();
 }
 
 TEST(ServiceTest, RunModesOtherThanFourRunAsAnApplication) {

@@ -1,6 +1,7 @@
 #include "support/ServiceProcess.h"
 
 #include "core/uLogClient.h"
+#include "platform/uSocket.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -200,6 +201,7 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
     if (chdir("/") != 0) _exit(124);
+    for (const auto& [name, value] : Environment) setenv(name.c_str(), value.c_str(), 1);
     if (fileSizeLimit >= 0) {
       const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);
@@ -235,6 +237,34 @@ bool TChildProcess::WaitExit(int& status, int timeoutMs) {
 void TServiceProcess::Start(bool unprivileged, long fileSizeLimit, long descriptorLimit) {
   Process.Start({Executable()}, Dir() + "stdout.txt", Dir() + "stderr.txt", unprivileged,
                 fileSizeLimit, descriptorLimit);
+}
+
+void TServiceProcess::StartWith(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{Executable()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  Process.Start(argv, Dir() + "stdout.txt", Dir() + "stderr.txt");
+}
+
+int HttpGet(std::uint16_t port, const std::string& path, std::string& body) {
+  body.clear();
+  logserver::TDescriptor fd = logserver::SocketConnect("127.0.0.1", port);
+  if (!fd) return 0;
+  const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (!logserver::SocketWriteAll(fd.Get(), request.data(), request.size())) return 0;
+  std::string answer;
+  char buffer[65536];
+  for (;;) {
+    bool readable = false, writable = false;
+    if (logserver::SocketWait(fd.Get(), true, false, 5000, readable, writable) <= 0) break;
+    const long n = logserver::SocketRead(fd.Get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  const std::size_t space = answer.find(' ');
+  const std::size_t headersEnd = answer.find("\r\n\r\n");
+  if (space == std::string::npos || headersEnd == std::string::npos) return 0;
+  body = answer.substr(headersEnd + 4);
+  return std::atoi(answer.c_str() + space + 1);
 }
 
 void TServiceProcess::BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }

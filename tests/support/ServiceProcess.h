@@ -36,6 +36,10 @@ class TChildProcess {
   // RLIMIT_NOFILE (soft and hard).
   void Start(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
              bool unprivileged = false, long fileSizeLimit = -1, long descriptorLimit = -1);
+  // Variables set in the environment of what Start runs.
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    Environment.emplace_back(name, value);
+  }
   // Takes over a process this test has adopted (see BecomeSubreaper).
   void Adopt(pid_t pid);
   pid_t Pid() const { return ChildPid; }
@@ -47,6 +51,7 @@ class TChildProcess {
  private:
   pid_t ChildPid = 0;
   bool IsRunning = false;
+  std::vector<std::pair<std::string, std::string>> Environment;
 };
 
 class TServiceProcess {
@@ -72,6 +77,11 @@ class TServiceProcess {
   // (bytes) limits the size of every file it writes, `descriptorLimit` the
   // descriptors it may hold.
   void Start(bool unprivileged = false, long fileSizeLimit = -1, long descriptorLimit = -1);
+  // Starts the copy with these arguments instead of none.
+  void StartWith(const std::vector<std::string>& arguments);
+  void SetEnvironment(const std::string& name, const std::string& value) {
+    Process.SetEnvironment(name, value);
+  }
   pid_t Pid() const { return Process.Pid(); }
   bool Signal(int signal) const { return Process.Signal(signal); }
 
@@ -118,6 +128,10 @@ std::vector<std::string> StopSequenceTexts();
 
 // Everything the files below `dir` hold, in path order (hour after hour).
 std::string JoinedFilesBelow(const std::string& dir);
+
+// GET `path` from 127.0.0.1:`port` (HTTP/1.0): the status code (0 when no
+// answer came) and the body.
+int HttpGet(std::uint16_t port, const std::string& path, std::string& body);
 
 // Raises this process's descriptor limit (children inherit it); returns the
 // soft limit now in force.
