@@ -49,7 +49,7 @@ fi
 unit=$dest$unitdir/logserver.service
 grep -qx "ExecStart=$prefix/lib/logserver/LogServer" "$unit" || fail "ExecStart"
 for line in Type=notify WatchdogSec=30 Restart=on-failure User=logserver NoNewPrivileges=yes ProtectSystem=strict \
-            "ReadWritePaths=/var/log/logserver $confdir" AmbientCapabilities=CAP_NET_BIND_SERVICE \
+            "ReadWritePaths=/var/log/logserver" AmbientCapabilities=CAP_NET_BIND_SERVICE \
             UMask=0027; do
   grep -qx "$line" "$unit" || fail "$line"
 done

@@ -11,6 +11,9 @@ command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
 [ -f /usr/include/systemd/sd-daemon.h ] || missing="$missing libsystemd-dev"
 [ -f /usr/include/prometheus/text_serializer.h ] || missing="$missing prometheus-cpp-dev"
 [ -f /usr/include/CivetServer.h ] || missing="$missing libcivetweb-dev"
+# The retention job's compression.
+[ -f /usr/include/zstd.h ] || missing="$missing libzstd-dev"
+[ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -32,6 +32,11 @@ void tMainThread::ReadConfig() {
   TConfigFindings findings;
   Config = ReadServiceConfig(ConfigPath, directory, &findings);
   for (const std::string& problem : findings.Problems) ReportProblem(ConfigPath + ": " + problem);
+  if (!findings.WriteBackRefused.empty()) {
+    ReportProblem(ConfigPath + ": not written back (" + findings.WriteBackRefused +
+                  "): the service runs with the values in effect");
+    for (const std::string& rewrite : findings.Rewrites) ReportProblem(ConfigPath + ": " + rewrite);
+  }
 }
 
 std::string DefaultConfigPath() { return DirectoryPart(ExecutablePath()) + "LogServer.conf"; }

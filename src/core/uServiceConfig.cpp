@@ -198,18 +198,22 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   }
 
   // The file always holds the values in effect; SysLogPort is not written.
-  for (const char* key : {"ServicePort", "RunMode", "LogMode", "BaseCatalog", "ModuleNameAsFilePrefix",
-                          "TimePlacementMask"}) {
-    bool found = false;
-    document.ReadString(section, key, std::string(), &found);
-    if (!found) findings.Rewrites.push_back(std::string(key) + " would be added");
-  }
-  document.WriteString(section, "ServicePort", std::to_string(config.ServicePort));
-  document.WriteString(section, "RunMode", std::to_string(config.RunMode));
-  document.WriteString(section, "LogMode", std::to_string(config.LogMode));
-  document.WriteString(section, "BaseCatalog", config.BaseCatalog);
-  document.WriteString(section, "ModuleNameAsFilePrefix", config.ModuleNameAsFilePrefix ? "1" : "0");
-  document.WriteString(section, "TimePlacementMask", config.TimePlacementMask);
+  auto writeBack = [&](const char* key, const std::string& value) {
+    std::string old;
+    std::size_t line = 0;
+    if (!reader.Find(section, key, old, line))
+      findings.Rewrites.push_back(std::string(key) + " would be added");
+    else if (old != value)
+      findings.Rewrites.push_back("line " + std::to_string(line) + ": " + key + "=" + old +
+                                  " would be written back as " + key + "=" + value);
+    document.WriteString(section, key, value);
+  };
+  writeBack("ServicePort", std::to_string(config.ServicePort));
+  writeBack("RunMode", std::to_string(config.RunMode));
+  writeBack("LogMode", std::to_string(config.LogMode));
+  writeBack("BaseCatalog", config.BaseCatalog);
+  writeBack("ModuleNameAsFilePrefix", config.ModuleNameAsFilePrefix ? "1" : "0");
+  writeBack("TimePlacementMask", config.TimePlacementMask);
   writtenBack = document.Text();
   return config;
 }
@@ -227,8 +231,15 @@ TServiceConfig ReadServiceConfig(const std::string& configPath,
   // Replaced in one step, and only when its bytes change, so that a failed
   // write or a signal never leaves it cut short, and an unchanged
   // configuration (a package's conffile) is never touched.
-  if ((!exists || updated != text) && !ReplaceFileAtomically(configPath, updated))
-    throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
+  if ((!exists || updated != text) && !ReplaceFileAtomically(configPath, updated)) {
+    // A configuration the service may not write (root's, on a read-only
+    // system) is used as read: the caller reports what would have changed.
+    if (errno != EACCES && errno != EROFS && errno != EPERM)
+      throw EConfigError("cannot write " + configPath + ": " + ErrorText(errno));
+    found.WriteBackRefused = ErrorText(errno);
+    if (!exists) found.Rewrites.push_back(configPath + " does not exist: it would be made with the defaults");
+    if (findings != nullptr) *findings = found;
+  }
   return config;
 }
 

@@ -44,8 +44,12 @@ struct TConfigFindings {
   // "line N: ..." for every value that falls back or is changed, every key
   // that is ignored, in file order.
   std::vector<std::string> Problems;
-  // What a write-back would add or change (keys missing, a missing file).
+  // What a write-back would add or change (keys missing, values written
+  // anew, a missing file).
   std::vector<std::string> Rewrites;
+  // Why the file was not written back when it should have been: it may not
+  // be written (EACCES, EPERM, EROFS). Empty when it was, or needed not be.
+  std::string WriteBackRefused;
 };
 
 // Settings from the text of a configuration (no file is touched), the text
@@ -56,9 +60,10 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
 // Reads `configPath` (a missing file reads as empty) and writes [Common]
 // back with the values in effect, SysLogPort excepted, keeping every other
 // line: atomically, and only when the bytes change. Malformed values fall
-// back to their defaults (`findings` says which). Throws EConfigError when
-// the file cannot be read or written; a failed write leaves the old file
-// as it was.
+// back to their defaults (`findings` says which). A file this process may
+// not write is used as it is (`findings` says so and what a write-back would
+// change). Throws EConfigError when the file cannot be read, or cannot be
+// written for another reason; a failed write leaves the old file as it was.
 TServiceConfig ReadServiceConfig(const std::string& configPath,
                                  const std::string& executableDirectory,
                                  TConfigFindings* findings = nullptr);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +29,37 @@ TDescriptor OpenAtRetrying(int dir, const char* name, int flags, mode_t mode) {
     fd = openat(dir, name, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return TDescriptor(fd);
+}
+
+// Keeps `file` only when it is a regular file (EINVAL otherwise).
+void KeepOnlyRegularFile(TDescriptor& file) {
+  struct stat st;
+  if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    file.Reset();
+    errno = EINVAL;
+  }
+}
+
+void Fill(const struct stat& st, TEntryStatus& status) {
+  if (S_ISREG(st.st_mode))
+    status.Kind = TEntryStatus::TKind::File;
+  else if (S_ISDIR(st.st_mode))
+    status.Kind = TEntryStatus::TKind::Directory;
+  else if (S_ISLNK(st.st_mode))
+    status.Kind = TEntryStatus::TKind::Link;
+  else
+    status.Kind = TEntryStatus::TKind::Other;
+  status.Device = st.st_dev;
+  status.Inode = st.st_ino;
+  status.Links = st.st_nlink;
+  status.Size = static_cast<std::uint64_t>(st.st_size);
+  status.Mode = st.st_mode & 07777;
+  status.Owner = st.st_uid;
+  status.Group = st.st_gid;
+  status.ModifiedSeconds = st.st_mtim.tv_sec;
+  status.ModifiedNanoseconds = st.st_mtim.tv_nsec;
+  status.AccessedSeconds = st.st_atim.tv_sec;
+  status.AccessedNanoseconds = st.st_atim.tv_nsec;
 }
 
 }  // namespace
@@ -83,12 +116,7 @@ TDescriptor OpenLogFileIn(int directory, const std::string& fileName) {
   // file: O_NONBLOCK keeps a planted FIFO from blocking the open. On a
   // regular file O_NONBLOCK changes nothing, so it may stay set.
   file = OpenAtRetrying(directory, fileName.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
-  if (!file) return file;
-  struct stat st;
-  if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    file.Reset();
-    errno = EINVAL;
-  }
+  if (file) KeepOnlyRegularFile(file);
   return file;
 }
 
@@ -262,6 +290,100 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
   TDescriptor dir = OpenRetrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (dir) fsync(dir.Get());
   return true;
+}
+
+TDescriptor OpenDirectoryToWalk(const std::string& path) {
+  return OpenAtRetrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY, 0);
+}
+
+bool ListDirectory(int directory, std::vector<std::string>& names) {
+  names.clear();
+  // fdopendir takes the descriptor over: it gets a duplicate of its own.
+  const int own = fcntl(directory, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return false;
+  DIR* listing = fdopendir(own);
+  if (listing == nullptr) {
+    const int error = errno;
+    close(own);
+    errno = error;
+    return false;
+  }
+  rewinddir(listing);
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(listing);
+    if (entry == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  const int error = errno;
+  closedir(listing);
+  errno = error;
+  return ok;
+}
+
+bool EntryStatusIn(int directory, const std::string& name, TEntryStatus& status) {
+  struct stat st;
+  if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  Fill(st, status);
+  return true;
+}
+
+bool DescriptorStatus(int fd, TEntryStatus& status) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  Fill(st, status);
+  return true;
+}
+
+TDescriptor OpenExistingSubdirectory(int directory, const std::string& name) {
+  return OpenAtRetrying(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+}
+
+TDescriptor OpenRegularFileIn(int directory, const std::string& name) {
+  TDescriptor file = OpenAtRetrying(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
+  if (file) KeepOnlyRegularFile(file);
+  return file;
+}
+
+TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mode) {
+  return OpenAtRetrying(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+}
+
+bool RemoveFileIn(int directory, const std::string& name) {
+  return unlinkat(directory, name.c_str(), 0) == 0;
+}
+
+bool RemoveDirectoryIn(int directory, const std::string& name) {
+  return unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+long ReadFromFile(int fd, char* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = read(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+bool CopyFileAttributes(int fd, const TEntryStatus& status) {
+  if (fchown(fd, status.Owner, status.Group) != 0 && errno != EPERM) return false;
+  if (fchmod(fd, status.Mode & 0777) != 0) return false;
+  const timespec times[2] = {{status.AccessedSeconds, status.AccessedNanoseconds},
+                             {status.ModifiedSeconds, status.ModifiedNanoseconds}};
+  return futimens(fd, times) == 0;
+}
+
+bool SyncFile(int fd) {
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }
 
 std::string ExecutablePath() {

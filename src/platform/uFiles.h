@@ -97,6 +97,68 @@ bool ReadFileText(const std::string& path, std::string& content, bool& exists);
 // the new file is removed again.
 bool ReplaceFileAtomically(const std::string& path, const std::string& content);
 
+// Below an open directory, by name relative to it and never through a
+// symbolic link: what a job needs that walks a tree other users can write
+// to (the log tree) and must not be led out of it.
+
+struct TEntryStatus {
+  enum class TKind { File, Directory, Link, Other };
+  TKind Kind = TKind::Other;
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;
+  std::uint64_t Links = 0;
+  std::uint64_t Size = 0;
+  unsigned Mode = 0;  // the permission bits
+  unsigned Owner = 0;
+  unsigned Group = 0;
+  // Last modification and access, wall clock.
+  std::int64_t ModifiedSeconds = 0;
+  long ModifiedNanoseconds = 0;
+  std::int64_t AccessedSeconds = 0;
+  long AccessedNanoseconds = 0;
+
+  bool SameFile(const TEntryStatus& other) const { return Device == other.Device && Inode == other.Inode; }
+};
+
+// Opens an existing directory to walk from; `path` may be a link (the
+// operator named it).
+TDescriptor OpenDirectoryToWalk(const std::string& path);
+
+// The names in an open directory, "." and ".." left out. The descriptor's
+// position is used up: a second listing needs a fresh descriptor.
+bool ListDirectory(int directory, std::vector<std::string>& names);
+
+// The status of `name` in `directory`: of the link itself when it is one.
+bool EntryStatusIn(int directory, const std::string& name, TEntryStatus& status);
+bool DescriptorStatus(int fd, TEntryStatus& status);
+
+// Opens an existing directory below `directory`; ELOOP or ENOTDIR when the
+// name is a link or no directory. Nothing is created.
+TDescriptor OpenExistingSubdirectory(int directory, const std::string& name);
+
+// Opens an existing regular file for reading; a link fails (ELOOP), and
+// anything but a regular file fails with EINVAL without blocking (a FIFO).
+TDescriptor OpenRegularFileIn(int directory, const std::string& name);
+
+// Creates `name` in `directory` for writing; fails with EEXIST when anything
+// has the name already, a link included.
+TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mode);
+
+// Removes a file (or link) or an empty directory by its name.
+bool RemoveFileIn(int directory, const std::string& name);
+bool RemoveDirectoryIn(int directory, const std::string& name);
+
+// Reads up to `size` bytes; the count, 0 at the end, -1 on failure.
+long ReadFromFile(int fd, char* buffer, std::size_t size);
+
+// Gives an open file the owner, group, permission bits and times of another
+// (`status`). Changing the owner needs privileges: without them the file
+// keeps this process's, which is not counted as failure.
+bool CopyFileAttributes(int fd, const TEntryStatus& status);
+
+// Writes what the kernel still holds of an open file to its disk.
+bool SyncFile(int fd);
+
 // The running executable's path as the kernel reports it.
 std::string ExecutablePath();
 

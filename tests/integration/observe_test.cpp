@@ -215,6 +215,8 @@ TEST(CommandLineTest, CheckConfigReportsEveryFallbackAndWritesNothing) {
             path + ": line 3: LogMode=2 ; two is not a whole number: 1 is used instead\n" +
             path + ": line 7: [Providers] key \"not|four\" is not address|application|module|prefix: it is ignored\n" +
             path + ": line 9: Listen=nowhere is not ADDRESS:PORT: metrics are off\n" +
+            path + ": line 2: ServicePort=70000 would be written back as ServicePort=4464\n" +
+            path + ": line 3: LogMode=2 ; two would be written back as LogMode=1\n" +
             path + ": BaseCatalog would be added\n" +
             path + ": ModuleNameAsFilePrefix would be added\n" +
             path + ": TimePlacementMask would be added\n");
