@@ -1,14 +1,15 @@
 // The service end to end: starts the real LogServer in a directory of its
 // own, drives it over loopback, and prints what it achieves: messages per
 // second, loss and CPU microseconds per message for syslog datagrams (100k/s,
-// 200k/s, unthrottled) and TPKT records (1 and 10 connections), the cost of
+// 200k/s, unthrottled) and TPKT records (1 and 10 connections, and 1 again
+// with /metrics scraped every 100 ms, for what scraping costs), the cost of
 // 1,000 idle connections, and the delay from sending a message to its line
 // being in the file. Then how the cost grows: TPKT spread over 1,000 and
 // 10,000 routes (distinct files), UDP at 100k/s from 1,000 and 10,000 source
 // addresses, 64- and 8,000-byte messages, 100 connections, and (with
 // faketime installed) the pause at an hour change with 10,000 open files.
 //
-//   e2e_bench LOGSERVER [messages] [part]     part: all (default), base, scale, hour
+//   e2e_bench LOGSERVER [messages] [part]     part: all (default), base, scale, hour, scrape
 //
 // Speed is measured here and nowhere else. Every message carries a sequence
 // number; lines are counted in the files the service writes.
@@ -71,16 +72,19 @@ class TServer {
  public:
   // `fakeTime` ("2026-12-09 13:59:50"): the service runs under faketime,
   // its clock starting there.
-  explicit TServer(const std::string& executable, const char* fakeTime = nullptr) {
+  // `metrics`: /metrics served on a port of its own (MetricsPort).
+  explicit TServer(const std::string& executable, const char* fakeTime = nullptr, bool metrics = false) {
     char pattern[] = "/tmp/logserver-e2e-XXXXXX";
     Directory = mkdtemp(pattern);
     Directory += "/";
     fs::copy_file(executable, Directory + "LogServer");
     TcpPort = FreePort(true);
     UdpPort = FreePort(false);
-    std::ofstream(Directory + "LogServer.conf") << "[Common]\nServicePort=" << TcpPort << "\nSysLogPort="
-                                           << UdpPort << "\nLogMode=0\nBaseCatalog=" << Directory
-                                           << "logs/\n";
+    if (metrics) MetricsPort_ = FreePort(true);
+    std::ofstream(Directory + "LogServer.conf")
+        << "[Common]\nServicePort=" << TcpPort << "\nSysLogPort=" << UdpPort
+        << "\nLogMode=0\nBaseCatalog=" << Directory << "logs/\n"
+        << (metrics ? "[Metrics]\nListen=127.0.0.1:" + std::to_string(MetricsPort_) + "\n" : std::string());
     std::fflush(stdout);  // the child would print what is buffered again
     StartedAt = Clock::now();
     ChildPid = fork();
@@ -119,6 +123,7 @@ class TServer {
   // When the process was started (its fake clock's origin).
   Clock::time_point StartedAt;
   std::uint16_t Udp() const { return UdpPort; }
+  std::uint16_t MetricsPort() const { return MetricsPort_; }
   pid_t Pid() const { return ChildPid; }
 
   double CpuSeconds() const {
@@ -174,9 +179,21 @@ class TServer {
 
  private:
   std::string Directory;
-  std::uint16_t TcpPort = 0, UdpPort = 0;
+  std::uint16_t TcpPort = 0, UdpPort = 0, MetricsPort_ = 0;
   pid_t ChildPid = 0;
 };
+
+// GET /metrics; the bytes of the answer.
+std::size_t Scrape(std::uint16_t port) {
+  TDescriptor fd = SocketConnect("127.0.0.1", port);
+  if (!fd) return 0;
+  const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+  if (!SocketWriteAll(fd.Get(), request.data(), request.size())) return 0;
+  std::size_t bytes = 0;
+  char buffer[65536];
+  for (long n; (n = SocketRead(fd.Get(), buffer, sizeof buffer)) > 0;) bytes += static_cast<std::size_t>(n);
+  return bytes;
+}
 
 // Waits until the output has not grown for a second; returns when it last grew.
 Clock::time_point WaitQuiet(const TServer& server) {
@@ -250,9 +267,20 @@ void UdpSenders(const std::string& exe, double rate, int count, int senders) {
 }
 
 // TPKT over `connections`, spread over `routes` modules (files).
+// With `scrape`, /metrics is fetched every 100 ms until the report is made.
 void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
-          std::size_t size = kTextBytes) {
-  TServer server(exe);
+          std::size_t size = kTextBytes, bool scrape = false) {
+  TServer server(exe, nullptr, scrape);
+  std::atomic<bool> reported{false};
+  std::atomic<int> scrapes{0};
+  std::thread scraper;
+  if (scrape)
+    scraper = std::thread([&] {
+      for (Clock::time_point next = Clock::now(); !reported.load(); next += std::chrono::milliseconds(100)) {
+        if (Scrape(server.MetricsPort()) > 0) ++scrapes;
+        std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
+      }
+    });
   const double cpu0 = server.CpuSeconds();
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> senders;
@@ -278,9 +306,14 @@ void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
     std::snprintf(what, sizeof what, "TPKT %d routes", routes);
   else if (size != kTextBytes)
     std::snprintf(what, sizeof what, "TPKT %zu-byte messages", size);
+  else if (scrape)
+    std::snprintf(what, sizeof what, "TPKT 1, scraped /100 ms");
   else
     std::snprintf(what, sizeof what, "TPKT %d connection%s", connections, connections > 1 ? "s" : "");
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
+  reported.store(true);
+  if (scraper.joinable()) scraper.join();
+  if (scrape && scrapes.load() == 0) std::printf("%-24s no scrape was answered\n", "");
 }
 
 // The hour change with 10,000 open files: the service's clock starts 20 s
@@ -424,12 +457,21 @@ int main(int argc, char** argv) {
     HourChange(exe);
     return 0;
   }
+  if (part == "scrape") {
+    // What scraping costs, the two runs alternating.
+    for (int i = 0; i < 3; ++i) {
+      Tpkt(exe, 1, count);
+      Tpkt(exe, 1, count, 1, kTextBytes, /*scrape=*/true);
+    }
+    return 0;
+  }
   std::printf("LogServer end to end, %d messages of %zu bytes per run, loopback\n", count, kTextBytes);
   if (part == "all" || part == "base") {
     Udp(exe, 100000, count);
     Udp(exe, 200000, count);
     Udp(exe, 0, count);
     Tpkt(exe, 1, count);
+    Tpkt(exe, 1, count, 1, kTextBytes, /*scrape=*/true);
     Tpkt(exe, 10, count);
     IdleAndLatency(exe);
   }
