@@ -47,8 +47,19 @@ using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
 // flow control slows the clients): TCP loses nothing by waiting, so it needs
 // little room, and a short queue is what keeps its bytes in the caches; the
 // rest of the room absorbs datagram bursts, which cannot wait.
+//
+// The bytes counted are what an element really costs: the room of its
+// buffer and kLogQueueElementOverhead for the element itself (its struct,
+// the allocator's headers, the queue's slot), so that a flood of tiny
+// datagrams is bounded as tightly as one of large ones. That bounds the
+// number of elements with payload too, at maxBytes / overhead; elements
+// without payload weigh nothing (see SizeOf) and are bounded by the
+// connections that make them.
 constexpr std::size_t kLogQueueMaxBytes = 64u * 1024 * 1024;
 constexpr std::size_t kLogQueueTcpBytes = 4u * 1024 * 1024;
+constexpr std::size_t kLogQueueElementOverhead = 160;
+static_assert(sizeof(tLogQueueElement) + 48 <= kLogQueueElementOverhead,
+              "the stated overhead of a queue element must cover it");
 
 // First in, first out. A Pop blocks until an element is pushed or the queue
 // is released; releases that find nothing to do wake it only once.
@@ -107,6 +118,7 @@ class tLogQueue {
   void Clear() { Items.Clear(); }
 
   std::size_t Count() { return Items.Count(); }
+  // The bytes the queued elements cost (see above).
   std::size_t QueuedBytes() { return Items.Bytes(); }
   // For tests: pushers waiting for room.
   std::size_t PushersWaiting() { return Items.PushersWaiting(); }
@@ -114,7 +126,12 @@ class tLogQueue {
   const std::size_t MaxBytes;
 
  private:
-  static std::size_t SizeOf(const pLogQueueElement& element) { return element->Data.Size(); }
+  // Events without payload (connects, disconnects: as many as there are
+  // connections) weigh nothing, so that a bound never holds them up.
+  static std::size_t SizeOf(const pLogQueueElement& element) {
+    const std::size_t room = element->Data.Capacity();
+    return room == 0 ? 0 : room + kLogQueueElementOverhead;
+  }
   TBoundedQueue<pLogQueueElement> Items;
 };
 

@@ -64,7 +64,7 @@ void tMainThread::Run() {
       // The detached child is another thread of another process.
       MainThreadRole.Bind();
       UnblockServiceSignals();
-      TServiceReports::CheckBaseDirectory(Config.BaseCatalog);
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode);
       CreateServiceLog();
       if (detached) {
         WriteServiceLog(false, "Log Server started AS DAEMON...");
@@ -74,7 +74,7 @@ void tMainThread::Run() {
       }
     } else {
       UnblockServiceSignals();
-      TServiceReports::CheckBaseDirectory(Config.BaseCatalog);
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode);
       CreateServiceLog();
       WriteServiceLog(false, "Log Server started AS APPLICATION...");
       Serve();
@@ -92,7 +92,10 @@ void tMainThread::Run() {
 void tMainThread::CreateServiceLog() {
   // The descriptors the log files may hold follow the process's limit,
   // raised to its hard limit first (systemd's LimitNOFILE sets both).
-  if (!Files) Files = std::make_unique<TLogFileTable>(TDescriptorBudget::ForLimit(RaiseDescriptorLimit()));
+  if (!Files) {
+    Files = std::make_unique<TLogFileTable>(TDescriptorBudget::ForLimit(RaiseDescriptorLimit()));
+    Files->SetCreationModes(Config.FileMode, Config.DirectoryMode);
+  }
   ServiceLog = std::make_unique<TServiceLog>(Config.BaseCatalog, Config.LogMode,
                                              TProducerEnvironment{Files.get(), &CaughtFailures},
                                              MainThreadRole);
@@ -113,6 +116,7 @@ void tMainThread::CreateParts() {
         WriteServiceLog(false, line);
         ReportProblem(line);
       });
+  Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
   Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
                                                 MainThreadRole);
 }
@@ -289,6 +293,8 @@ void tMainThread::CheckListener() {
     // give their descriptors back.
     Producers_->WritePendingLines();
     Producers_->CloseIdleFiles();
+    // Senders gone quiet take no memory.
+    Producers_->ForgetIdlePeers(Now());
   }
   NotifyStatus();
   if (TcpServer) {

@@ -5,6 +5,7 @@
 #include "producers/uProviderKey.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <system_error>
@@ -28,6 +29,8 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
        {"serviceport", "syslogport", "runmode", "logmode", "basecatalog", "modulenameasfileprefix",
         "timeplacementmask"}},
       {"metrics", {"listen"}},
+      {"files", {"filemode", "directorymode"}},
+      {"senders", {"idleseconds", "maxsenders", "newpathspersecond"}},
   };
   return known;
 }
@@ -87,6 +90,18 @@ class TConfigReader {
     return defaultValue;
   }
 
+  // A whole number of `section` from `low` up.
+  std::uint32_t Count(const char* section, const char* key, std::uint32_t defaultValue, std::int32_t low) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find(section, key, value, line) || value.empty()) return defaultValue;
+    std::int32_t parsed = 0;
+    if (ParseConfigInteger(value, parsed) && parsed >= low) return static_cast<std::uint32_t>(parsed);
+    Problem(line, std::string(key) + "=" + value + " is no whole number from " + std::to_string(low) +
+                      " up: " + std::to_string(defaultValue) + " is used instead");
+    return defaultValue;
+  }
+
   std::uint16_t Port(const char* key, std::uint16_t defaultValue) {
     const std::int32_t value = Integer(key, defaultValue);
     // The port keys keep the low 16 bits: 70000 becomes 4464.
@@ -99,6 +114,27 @@ class TConfigReader {
                         std::to_string(port) + " is used instead");
     }
     return port;
+  }
+
+  // An octal mode of [Files] that keeps `needed` for the owner (the service
+  // must read and write its files, enter its directories).
+  unsigned Mode(const char* key, unsigned defaultValue, unsigned needed) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find("Files", key, value, line) || value.empty()) return defaultValue;
+    unsigned parsed = 0;
+    bool octal = value.size() <= 4;
+    for (const char c : value) {
+      octal = octal && c >= '0' && c <= '7';
+      parsed = parsed * 8 + static_cast<unsigned>(c - '0');
+    }
+    if (octal && parsed <= 0777 && (parsed & needed) == needed) return parsed;
+    char shown[8];
+    std::snprintf(shown, sizeof shown, "%04o", defaultValue);
+    Problem(line, std::string(key) + "=" + value + " is no octal mode up to 0777 that lets the service " +
+                      (needed == 0700 ? "enter and write" : "read and write") + ": " + shown +
+                      " is used instead");
+    return defaultValue;
   }
 
   // Keys no section knows, and keys that stand again below a first one.
@@ -197,6 +233,12 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
     }
   }
 
+  config.SenderIdleSeconds = reader.Count("Senders", "IdleSeconds", config.SenderIdleSeconds, 1);
+  config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
+  config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);
+  config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
+  config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
+
   // The file always holds the values in effect; SysLogPort is not written.
   auto writeBack = [&](const char* key, const std::string& value) {
     std::string old;
@@ -218,12 +260,28 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   return config;
 }
 
+namespace {
+
+// The text of the configuration; throws when it cannot be read or is larger
+// than any configuration needs to be (reading it would cost the start
+// seconds and memory many times its size).
+std::string ReadConfigText(const std::string& configPath, bool& exists) {
+  std::string text;
+  if (ReadFileText(configPath, text, exists, kMaxConfigBytes)) return text;
+  if (errno == EFBIG)
+    throw EConfigError(configPath + " is larger than " + std::to_string(kMaxConfigBytes >> 20) +
+                       " MiB: not read");
+  throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+}
+
+}  // namespace
+
 TServiceConfig ReadServiceConfig(const std::string& configPath,
                                  const std::string& executableDirectory, TConfigFindings* findings) {
-  std::string text;
+  // New files of a write-back that was killed midway are no one's.
+  RemoveReplaceLeftovers(configPath);
   bool exists = false;
-  if (!ReadFileText(configPath, text, exists))
-    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+  const std::string text = ReadConfigText(configPath, exists);
   TConfigFindings found;
   std::string updated;
   TServiceConfig config = ParseServiceConfig(text, executableDirectory, updated, found);
@@ -245,10 +303,8 @@ TServiceConfig ReadServiceConfig(const std::string& configPath,
 
 bool CheckServiceConfig(const std::string& configPath, const std::string& executableDirectory,
                         TConfigFindings& findings) {
-  std::string text;
   bool exists = false;
-  if (!ReadFileText(configPath, text, exists))
-    throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
+  const std::string text = ReadConfigText(configPath, exists);
   std::string updated;
   ParseServiceConfig(text, executableDirectory, updated, findings);
   if (!exists) {

@@ -16,6 +16,9 @@
 
 namespace logserver {
 
+// No configuration needs more; a larger file is not read.
+constexpr std::size_t kMaxConfigBytes = 16u << 20;
+
 // The configuration cannot be read or written back: start-up ends.
 class EConfigError : public std::runtime_error {
  public:
@@ -37,6 +40,17 @@ struct TServiceConfig {
   // [Metrics] Listen: "address:port" of the /metrics endpoint; empty: off.
   // A bare ":port" means loopback.
   std::string MetricsListen;
+  // [Files]: the modes new log files and directories get (the umask may
+  // take away from them).
+  unsigned FileMode = 0640;
+  unsigned DirectoryMode = 0750;
+  // [Senders]: a sender (address and port) silent this long is forgotten
+  // (its routes and producers; its files stay), at most MaxSenders are
+  // remembered (the longest silent go first), and one sender address may
+  // make NewPathsPerSecond new files and directories a second.
+  std::uint32_t SenderIdleSeconds = 600;
+  std::uint32_t MaxSenders = 20000;
+  std::uint32_t NewPathsPerSecond = 50;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

@@ -26,11 +26,11 @@ TServiceReports::TServiceReports(const TServiceConfig& config, TServiceLog& serv
                                  TCaughtFailures& failures, const TThreadRole& mainThread)
     : Config(config), ServiceLog(serviceLog), Failures(failures), MainThread(mainThread) {}
 
-void TServiceReports::CheckBaseDirectory(const std::string& baseCatalog) {
+void TServiceReports::CheckBaseDirectory(const std::string& baseCatalog, unsigned directoryMode) {
   // Where the tree starts: BaseCatalog is a plain prefix, so its directory
   // part is what must be there and writable.
   const std::string directory = DirectoryPart(baseCatalog);
-  const int error = PrepareWritableDirectory(directory);
+  const int error = PrepareWritableDirectory(directory, directoryMode);
   if (error != 0)
     ReportProblem("log directory " + (directory.empty() ? std::string("./") : directory) +
                   " cannot be written: " + ErrorText(error) +

@@ -43,7 +43,7 @@ class TServiceReports {
   TServiceReports& operator=(const TServiceReports&) = delete;
 
   // Checks the base directory at start and names a problem on stderr.
-  static void CheckBaseDirectory(const std::string& baseCatalog);
+  static void CheckBaseDirectory(const std::string& baseCatalog, unsigned directoryMode);
   // One line on stderr once the ports are bound or have failed (waiting a
   // little for the servers to tell).
   void ReportStart(const std::string& configPath, const TReportSources& sources);

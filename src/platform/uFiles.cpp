@@ -1,5 +1,8 @@
 #include "platform/uFiles.h"
 
+#include "platform/uTime.h"
+
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -64,28 +67,28 @@ void Fill(const struct stat& st, TEntryStatus& status) {
 
 }  // namespace
 
-TDescriptor OpenLogBase(const std::string& base) {
+TDescriptor OpenLogBase(const std::string& base, unsigned directoryMode) {
   const std::string start = base.empty() ? std::string(".") : base;
   TDescriptor dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (!dir && errno == ENOENT) {
     // Whether it could be made shows in the open that follows.
-    ForceDirectories(start);
+    ForceDirectories(start, directoryMode);
     dir = OpenRetrying(start.c_str(), O_RDONLY | O_DIRECTORY, 0);
   }
   return dir;
 }
 
-TDescriptor OpenSubdirectory(int dir, const std::string& name, bool parentMade, bool* made) {
+TDescriptor OpenSubdirectory(int dir, const std::string& name, bool parentMade, bool* made, unsigned mode) {
   if (made != nullptr) *made = false;
   // In a directory made a moment ago nothing can be found: make it first.
-  if (parentMade && mkdirat(dir, name.c_str(), 0777) == 0) {
+  if (parentMade && mkdirat(dir, name.c_str(), mode) == 0) {
     if (made != nullptr) *made = true;
     return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   }
   TDescriptor sub = OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
   if (sub || errno != ENOENT) return sub;
   // Another writer may create it between the two calls: EEXIST is fine.
-  const bool madeHere = mkdirat(dir, name.c_str(), 0777) == 0;
+  const bool madeHere = mkdirat(dir, name.c_str(), mode) == 0;
   if (!madeHere && errno != EEXIST) return TDescriptor();
   if (made != nullptr) *made = madeHere;
   return OpenAtRetrying(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
@@ -102,7 +105,7 @@ TDescriptor OpenLogDirectoryBelow(const std::string& base,
   return dir;
 }
 
-TDescriptor OpenLogFileIn(int directory, const std::string& fileName) {
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode) {
   if (fileName.empty()) {
     errno = EISDIR;
     return TDescriptor();
@@ -110,7 +113,7 @@ TDescriptor OpenLogFileIn(int directory, const std::string& fileName) {
   // A new file (the common case: a new hour) is certainly a regular file of
   // our own making: one call.
   TDescriptor file = OpenAtRetrying(directory, fileName.c_str(),
-                                    O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+                                    O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
   if (file || errno != EEXIST) return file;
   // An existing one is appended to, never truncated, and must be a regular
   // file: O_NONBLOCK keeps a planted FIFO from blocking the open. On a
@@ -137,9 +140,9 @@ std::string DescriptorPath(int fd) {
   return path;
 }
 
-int PrepareWritableDirectory(const std::string& directory) {
+int PrepareWritableDirectory(const std::string& directory, unsigned mode) {
   const std::string path = directory.empty() ? std::string(".") : directory;
-  if (!ForceDirectories(path)) return errno != 0 ? errno : ENOTDIR;
+  if (!ForceDirectories(path, mode)) return errno != 0 ? errno : ENOTDIR;
   if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
   return 0;
 }
@@ -238,7 +241,7 @@ std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::u
   return whole;
 }
 
-bool ReadFileText(const std::string& path, std::string& content, bool& exists) {
+bool ReadFileText(const std::string& path, std::string& content, bool& exists, std::size_t maxBytes) {
   content.clear();
   exists = false;
   const TDescriptor fd = OpenRetrying(path.c_str(), O_RDONLY, 0);
@@ -252,26 +255,76 @@ bool ReadFileText(const std::string& path, std::string& content, bool& exists) {
       return false;
     }
     if (n == 0) break;
+    // Counted as read, so that a file that grows (or never ends) is bounded too.
+    if (content.size() + static_cast<std::size_t>(n) > maxBytes) {
+      content.clear();
+      errno = EFBIG;
+      return false;
+    }
     content.append(buffer, static_cast<std::size_t>(n));
   }
   return true;
 }
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
-  // The file a link leads to is the one replaced; a missing file is created.
+namespace {
+
+constexpr const char* kReplaceSuffix = ".tmp-";
+
+// The file `path` leads to through every symbolic link, also one that does
+// not exist yet (a dangling link is followed to where its file would be).
+// Empty with ELOOP for a loop of links.
+std::string LinkTarget(const std::string& path) {
   std::string target = path;
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return target;
+    char next[PATH_MAX];
+    const ssize_t n = readlink(target.c_str(), next, sizeof next);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof next) return target;
+    const std::string link(next, static_cast<std::size_t>(n));
+    target = link.front() == '/' ? link : DirectoryPart(target) + link;
+  }
+  errno = ELOOP;
+  return std::string();
+}
+
+// A new file beside `target` for its replacement, created with `mode`.
+TDescriptor CreateReplacement(const std::string& target, unsigned mode, std::string& name) {
+  static std::atomic<unsigned> sequence{0};
+  const char* const digits = "0123456789abcdefghijklmnopqrstuvwxyz";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::uint64_t seed = MonotonicMicroseconds() ^ (static_cast<std::uint64_t>(getpid()) << 32) ^ ++sequence;
+    std::string suffix;
+    for (int i = 0; i < 6; ++i, seed /= 36) suffix += digits[seed % 36];
+    name = target + kReplaceSuffix + suffix;
+    TDescriptor fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    if (fd || errno != EEXIST) return fd;
+  }
+  return TDescriptor();
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newMode) {
+  // The file a link leads to is the one replaced; a missing file is created.
+  const std::string target = LinkTarget(path);
+  if (target.empty()) return false;
   struct stat old;
   const bool existed = stat(target.c_str(), &old) == 0;
   // A file the service may not write is not replaced behind its back.
   if (existed && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
-  std::string temporary = target + ".XXXXXX";
-  TDescriptor fd(mkostemp(temporary.data(), O_CLOEXEC));
+  std::string temporary;
+  TDescriptor fd = CreateReplacement(target, existed ? 0600 : newMode, temporary);
   if (!fd) return false;
-  bool ok = (!existed || fchmod(fd.Get(), old.st_mode & 07777) == 0) &&
-            WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
+  bool ok = true;
+  if (existed) {
+    // The old file's owner and group where this process may set them (root
+    // may; another user may keep at least the group when it belongs to it).
+    if (fchown(fd.Get(), old.st_uid, old.st_gid) != 0) fchown(fd.Get(), static_cast<uid_t>(-1), old.st_gid);
+    ok = fchmod(fd.Get(), old.st_mode & 07777) == 0;
+  }
+  ok = ok && WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
   int saved = errno;
   fd.Reset();
   if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
@@ -290,6 +343,22 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
   TDescriptor dir = OpenRetrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (dir) fsync(dir.Get());
   return true;
+}
+
+void RemoveReplaceLeftovers(const std::string& path) {
+  const std::string target = LinkTarget(path);
+  if (target.empty()) return;
+  const std::string directory = DirectoryPart(target);
+  const std::string stem = FileNamePart(target) + kReplaceSuffix;
+  TDescriptor dir = OpenRetrying(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  std::vector<std::string> names;
+  if (!dir || !ListDirectory(dir.Get(), names)) return;
+  for (const std::string& name : names) {
+    if (name.size() != stem.size() + 6 || name.compare(0, stem.size(), stem) != 0) continue;
+    struct stat st;
+    if (fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      unlinkat(dir.Get(), name.c_str(), 0);
+  }
 }
 
 TDescriptor OpenDirectoryToWalk(const std::string& path) {

@@ -17,9 +17,14 @@ namespace logserver {
 bool PathExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 
+// The modes log files and their directories are created with (the umask
+// may take away from them, never add); operators may set others.
+constexpr unsigned kLogFileMode = 0640;
+constexpr unsigned kLogDirectoryMode = 0750;
+
 // Creates every missing directory of `path`, outermost first, with `mode`
 // before the umask. Returns true when `path` is a directory afterwards.
-bool ForceDirectories(const std::string& path, unsigned mode = 0777);
+bool ForceDirectories(const std::string& path, unsigned mode = kLogDirectoryMode);
 
 // Opens `path` for reading and writing with every write at the end of the
 // file. With `create` a missing file is created with 0666 before the umask;
@@ -33,7 +38,8 @@ TDescriptor OpenAppend(const std::string& path, bool create);
 // it every level is opened relative to its parent with O_NOFOLLOW, so no
 // symbolic link there is followed (ELOOP), and the file must be a regular
 // file (EINVAL otherwise). Empty pieces are skipped, as a path would. An
-// existing file is never truncated. Empty on failure, errno set.
+// existing file is never truncated. Empty on failure, errno set. What is
+// created gets kLogDirectoryMode and kLogFileMode before the umask.
 TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::string>& directories,
                              const std::string& fileName);
 
@@ -41,23 +47,24 @@ TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::str
 // the base (created when missing; it may be a link), one level below an open
 // directory (created when missing; never a link), the whole walk, and the
 // file in an open directory (one call when the file is new).
-TDescriptor OpenLogBase(const std::string& base);
+TDescriptor OpenLogBase(const std::string& base, unsigned directoryMode = kLogDirectoryMode);
 // With `parentMade` (`directory` was just made, so it holds nothing) the
 // level is made first, which spares the failed open; `made` tells whether
 // this call made it.
 TDescriptor OpenSubdirectory(int directory, const std::string& name, bool parentMade = false,
-                             bool* made = nullptr);
+                             bool* made = nullptr, unsigned mode = kLogDirectoryMode);
 TDescriptor OpenLogDirectoryBelow(const std::string& base,
                                   const std::vector<std::string>& directories);
-TDescriptor OpenLogFileIn(int directory, const std::string& fileName);
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode = kLogFileMode);
 
 // Where an open file or directory is now, as the kernel names it (with
 // " (deleted)" after a deleted one); empty when it cannot be told.
 std::string DescriptorPath(int fd);
 
-// Creates `directory` (and its parents) when missing and checks that this
-// process may create files in it. Returns 0, or the errno that says why not.
-int PrepareWritableDirectory(const std::string& directory);
+// Creates `directory` (and its parents, with `mode`) when missing and checks
+// that this process may create files in it. Returns 0, or the errno that
+// says why not.
+int PrepareWritableDirectory(const std::string& directory, unsigned mode = kLogDirectoryMode);
 
 // How many entries a directory has ("." and ".." not counted); 0 when it
 // cannot be read.
@@ -85,17 +92,25 @@ std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::u
                         std::size_t count);
 
 // Reads a whole file. A missing file gives `exists` false and returns true;
-// any other failure returns false with errno set.
-bool ReadFileText(const std::string& path, std::string& content, bool& exists);
+// any other failure returns false with errno set, EFBIG for a file larger
+// than `maxBytes`.
+bool ReadFileText(const std::string& path, std::string& content, bool& exists,
+                  std::size_t maxBytes = static_cast<std::size_t>(-1));
 
 // Replaces the file at `path` by one holding `content`, atomically: the
-// content goes into a new file beside it, which is synced and renamed over
-// it, so a failure (full disk, file-size limit, a signal) leaves the old
-// file whole. When `path` is a symbolic link, the file it leads to is
-// replaced and the link stays. The mode of the old file is kept, and a file
-// this process may not write is not replaced (EACCES). False with errno set;
-// the new file is removed again.
-bool ReplaceFileAtomically(const std::string& path, const std::string& content);
+// content goes into a new file beside it (named `path`.tmp-XXXXXX), which is
+// synced and renamed over it, so a failure (full disk, file-size limit, a
+// signal) leaves the old file whole. When `path` is a symbolic link, the
+// file it leads to is replaced (or created, when it is missing) and the link
+// stays. The mode of the old file is kept, and its owner and group where
+// this process may set them; a new file gets `newMode` before the umask. A
+// file this process may not write is not replaced (EACCES). False with
+// errno set; the new file is removed again.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, unsigned newMode = 0640);
+
+// Removes the new files a ReplaceFileAtomically of `path` left behind when
+// the process was killed in the middle of it.
+void RemoveReplaceLeftovers(const std::string& path);
 
 // Below an open directory, by name relative to it and never through a
 // symbolic link: what a job needs that walks a tree other users can write

@@ -3,6 +3,7 @@
 #include "platform/uFiles.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <malloc.h>
 #include <vector>
 #include <pthread.h>
@@ -147,7 +148,41 @@ std::uint64_t WatchdogIntervalMicroseconds() {
   return sd_watchdog_enabled(0, &interval) > 0 ? interval : 0;
 }
 
-bool Daemonize() { return daemon(1, 0) == 0; }
+namespace {
+
+// The detached child, for the launching process's last moments.
+volatile pid_t DetachedChild = 0;
+
+void HandOver(int signal) {
+  if (DetachedChild > 0) kill(DetachedChild, signal);
+}
+
+}  // namespace
+
+bool Daemonize() {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child > 0) {
+    // The launching process ends here. The service signals were blocked
+    // while the service started: one that came meanwhile is pending here
+    // (a fork does not pass it on), and one may still come before the exit.
+    // Both belong to the service, which is the child now: handed over.
+    DetachedChild = child;
+    const sigset_t set = ServiceSignals();
+    for (int signal = 1; signal < NSIG; ++signal)
+      if (sigismember(&set, signal) == 1) SetHandler(signal, &HandOver);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    _exit(0);
+  }
+  // As daemon(1, 0): a session of its own, the working directory kept, the
+  // standard streams to the null device.
+  if (setsid() < 0) return false;
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) return false;
+  for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, stream);
+  if (null > STDERR_FILENO) close(null);
+  return true;
+}
 
 void WriteStandardOutput(const std::string& text) { WriteAll(STDOUT_FILENO, text.data(), text.size()); }
 

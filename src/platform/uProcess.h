@@ -79,9 +79,11 @@ void NotifyServiceManager(const std::string& state);
 // microseconds; 0 when there is none.
 std::uint64_t WatchdogIntervalMicroseconds();
 
-// daemon(1, 0): keeps the working directory, sends the standard streams to
-// the null device; the launching process exits 0 and the call returns in the
-// detached child. False (errno set) when it failed.
+// As daemon(1, 0): keeps the working directory, sends the standard streams
+// to the null device; the launching process exits 0 and the call returns in
+// the detached child. Call it with the service signals blocked: those the
+// launching process got (pending) or gets before it exits are handed over
+// to the child, so that no stop is lost. False (errno set) when it failed.
 bool Daemonize();
 
 // Writes `text` to standard output unbuffered; errors are ignored.

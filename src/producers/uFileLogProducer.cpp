@@ -21,6 +21,16 @@ std::uint64_t Fnv1a(const std::string& bytes) {
   return hash;
 }
 
+// Whether a level has the form a shortened one ends in: "~" and 16
+// lowercase hex digits. Such a level given literally is shortened as well,
+// so that no name can take the place of another one's shortened form.
+bool LooksShortened(const std::string& level) {
+  if (level.size() < kHashMarkBytes || level[level.size() - kHashMarkBytes] != '~') return false;
+  for (std::size_t i = level.size() - kHashMarkBytes + 1; i < level.size(); ++i)
+    if (!((level[i] >= '0' && level[i] <= '9') || (level[i] >= 'a' && level[i] <= 'f'))) return false;
+  return true;
+}
+
 std::vector<std::string> SplitLevels(const std::string& name) {
   std::vector<std::string> levels;
   std::size_t start = 0;
@@ -49,6 +59,7 @@ std::vector<std::string> DirectoryLevels(const std::vector<std::string>& pieces,
       rest += piece;
     }
   }
+  std::size_t joinedAt = levels.size() + 1;  // none
   if (!rest.empty()) {
     if (rest.find('/') == std::string::npos) {
       levels.push_back(rest);
@@ -57,12 +68,15 @@ std::vector<std::string> DirectoryLevels(const std::vector<std::string>& pieces,
       for (char& c : joined)
         if (c == '/') c = '_';
       levels.push_back(ShortenedLevel(joined, rest, kMaxLevelBytes));
+      joinedAt = levels.size() - 1;
       shortened = true;
     }
   }
-  for (std::string& level : levels) {
-    if (level.size() <= kMaxLevelBytes) continue;
-    level = ShortenedLevel(level, level, kMaxLevelBytes);
+  // Too long, or given in a shortened level's form: made to fit, with a
+  // mark of its own.
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    if (i == joinedAt || (levels[i].size() <= kMaxLevelBytes && !LooksShortened(levels[i]))) continue;
+    levels[i] = ShortenedLevel(levels[i], levels[i], kMaxLevelBytes);
     shortened = true;
   }
   return levels;
@@ -112,8 +126,9 @@ TFileLogProducer::TFileLogProducer(const TLogProducerTexts& texts, TLogFileTable
     pieces.pop_back();
     PrefixLevels = DirectoryLevels(pieces, kMaxNameLevels - 1, Shortened_);
     const std::size_t stemLimit = kMaxLevelBytes - std::string("_hh.log").size();
-    FileStem = stem.size() <= stemLimit ? stem : ShortenedLevel(stem, stem, stemLimit);
-    if (stem.size() > stemLimit) Shortened_ = true;
+    const bool fits = stem.size() <= stemLimit && !LooksShortened(stem);
+    FileStem = fits ? stem : ShortenedLevel(stem, stem, stemLimit);
+    if (!fits) Shortened_ = true;
     FileStem += '_';
   }
 }

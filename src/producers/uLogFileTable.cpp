@@ -71,7 +71,7 @@ int TLogFileTable::Directory(const TFile& file) {
   std::string parentPath;
   if (start == 0) {
     TDirectory base;
-    base.Descriptor = OpenLogBase(file.Path.Base);
+    base.Descriptor = OpenLogBase(file.Path.Base, DirectoryMode);
     if (!base.Descriptor) return -1;
     base.TruePath = DescriptorPath(base.Descriptor.Get());
     parent = base.Descriptor.Get();
@@ -89,7 +89,7 @@ int TLogFileTable::Directory(const TFile& file) {
     if (name.empty()) continue;
     TDirectory level;
     // Below a level made just now, every level is new.
-    level.Descriptor = OpenSubdirectory(parent, name, madeParent, &madeParent);
+    level.Descriptor = OpenSubdirectory(parent, name, madeParent, &madeParent, DirectoryMode);
     if (!level.Descriptor) return -1;
     // Reached without a link from a directory known to be in its place.
     level.TruePath = parentPath.empty() ? std::string() : parentPath + "/" + name;
@@ -125,12 +125,12 @@ bool TLogFileTable::Open(TFile& file) {
   CloseOldest(Capacity - 1);
   const int directory = Directory(file);
   if (directory >= 0) {
-    file.Descriptor = OpenLogFileIn(directory, file.Path.FileName);
+    file.Descriptor = OpenLogFileIn(directory, file.Path.FileName, FileMode);
     // The directory went between the check and the open: walk once more.
     if (!file.Descriptor && errno == ENOENT) {
       ForgetDirectory(file.DirectoryKey);
       const int again = Directory(file);
-      if (again >= 0) file.Descriptor = OpenLogFileIn(again, file.Path.FileName);
+      if (again >= 0) file.Descriptor = OpenLogFileIn(again, file.Path.FileName, FileMode);
     }
   }
   if (!file.Descriptor) {
@@ -150,8 +150,19 @@ void TLogFileTable::Close(TFile& file) {
   if (!file.Descriptor) return;
   // Pending lines go out before their file closes.
   if (!file.Pending.empty()) Flush(file);
+  CheckUnlinked(file);
   file.Descriptor.Reset();
   Recent.erase(file.RecentAt);
+}
+
+void TLogFileTable::CheckUnlinked(TFile& file) {
+  if (file.LinesSinceCheck > 0 && IsUnlinked(file.Descriptor.Get())) {
+    Totals.Written -= file.LinesSinceCheck;
+    Totals.WrittenBytes -= file.BytesSinceCheck;
+    CountLoss(file, ENOENT, false, file.LinesSinceCheck);
+  }
+  file.LinesSinceCheck = 0;
+  file.BytesSinceCheck = 0;
 }
 
 void TLogFileTable::Flush(TFile& file) {
@@ -176,8 +187,11 @@ void TLogFileTable::Flush(TFile& file) {
   const std::size_t written =
       AppendUnits(file.Descriptor.Get(), data.data(), data.size(), ends.data(), ends.size());
   if (file.Path.CountedInStatistics) {
+    const std::uint64_t bytes = written == ends.size() ? data.size() : (written > 0 ? ends[written - 1] : 0);
     Totals.Written += written;
-    Totals.WrittenBytes += written == ends.size() ? data.size() : (written > 0 ? ends[written - 1] : 0);
+    Totals.WrittenBytes += bytes;
+    file.LinesSinceCheck += written;
+    file.BytesSinceCheck += bytes;
     ++Totals.Writes;
     if (written > 0 && file.OldestArrival != 0 && now >= file.OldestArrival)
       WriteDelay.Observe(static_cast<double>(now - file.OldestArrival) / 1e6, written);
@@ -341,6 +355,8 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
     if (file.Path.CountedInStatistics) {
       ++Totals.Written;
       Totals.WrittenBytes += data.size();
+      ++file.LinesSinceCheck;
+      file.BytesSinceCheck += data.size();
       if (CurrentArrival != 0 && now >= CurrentArrival)
         WriteDelay.Observe(static_cast<double>(now - CurrentArrival) / 1e6);
     }
@@ -348,6 +364,12 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
   }
   CountLoss(file, errno, false);
   return false;
+}
+
+void TLogFileTable::SetCreationModes(unsigned fileMode, unsigned directoryMode) {
+  TMutexLock guard(Guard);
+  FileMode = fileMode;
+  DirectoryMode = directoryMode;
 }
 
 bool TLogFileTable::IsOpen(TFileHandle handle) {
@@ -370,8 +392,12 @@ void TLogFileTable::ReopenAll() {
 void TLogFileTable::CloseUnlinked() {
   TMutexLock guard(Guard);
   std::vector<TFile*> unlinked;
-  for (TFile* file : Recent)
-    if (IsUnlinked(file->Descriptor.Get())) unlinked.push_back(file);
+  for (TFile* file : Recent) {
+    if (IsUnlinked(file->Descriptor.Get()))
+      unlinked.push_back(file);
+    else
+      file->LinesSinceCheck = file->BytesSinceCheck = 0;
+  }
   for (TFile* file : unlinked) {
     Close(*file);
     ForgetDirectory(file->DirectoryKey);

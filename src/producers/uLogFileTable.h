@@ -40,6 +40,7 @@
 #pragma once
 
 #include "platform/uDescriptor.h"
+#include "platform/uFiles.h"
 #include "platform/uHistogram.h"
 #include "platform/uSync.h"
 
@@ -148,7 +149,9 @@ class TLogFileTable {
   // deleted (log rotation's SIGHUP).
   void ReopenAll() EXCLUDES(Guard);
   // Closes the files that have lost their name (deleted, or their tree), so
-  // that their next lines recreate them instead of vanishing.
+  // that their next lines recreate them instead of vanishing. The lines
+  // written into such a file since the last look went nowhere: they are
+  // counted as lost (and no longer as written).
   void CloseUnlinked() EXCLUDES(Guard);
   // Closes the files without a line for `idleMs`; they open again with
   // their next line.
@@ -182,6 +185,10 @@ class TLogFileTable {
   const TDurationHistogram& WriteDelays() const { return WriteDelay; }
   const TDurationHistogram& BatchWrites() const { return BatchWrite; }
 
+  // The modes new files and directories get before the umask (at first
+  // kLogFileMode and kLogDirectoryMode).
+  void SetCreationModes(unsigned fileMode, unsigned directoryMode) EXCLUDES(Guard);
+
   std::size_t OpenFiles() EXCLUDES(Guard);
   std::size_t OpenDirectories() EXCLUDES(Guard);
   std::size_t PendingBytes() EXCLUDES(Guard);
@@ -203,6 +210,10 @@ class TLogFileTable {
     std::uint64_t OldestArrival = 0;       // its message's arrival, monotonic us
     bool IsDirty = false;                  // listed in Dirty, at DirtyAt
     std::list<TFile*>::iterator DirtyAt;
+    // Counted lines and their bytes written since the file was last found
+    // to have its name: lost after all when it is found without one.
+    std::uint64_t LinesSinceCheck = 0;
+    std::uint64_t BytesSinceCheck = 0;
   };
 
  private:
@@ -228,6 +239,9 @@ class TLogFileTable {
   void MarkDirty(TFile& file) REQUIRES(Guard);
   void ForgetDirty(TFile& file) REQUIRES(Guard);  // before a file goes
   void Close(TFile& file) REQUIRES(Guard);
+  // Counts the lines written since the last look as lost when the file has
+  // no name any more; starts the next count.
+  void CheckUnlinked(TFile& file) REQUIRES(Guard);
   // Closes the least recently written files until `keep` are open; files
   // without users go with them.
   void CloseOldest(std::size_t keep) REQUIRES(Guard);
@@ -240,6 +254,8 @@ class TLogFileTable {
   const std::size_t Capacity;
   const std::size_t DirectoryCapacity;
   std::uint64_t RetryMs GUARDED_BY(Guard) = kDefaultRetryMs;
+  unsigned FileMode GUARDED_BY(Guard) = kLogFileMode;
+  unsigned DirectoryMode GUARDED_BY(Guard) = kLogDirectoryMode;
   std::unordered_map<std::string, TFile> Files GUARDED_BY(Guard);
   std::list<TFile*> Recent GUARDED_BY(Guard);  // open files, most recent first
   std::unordered_map<std::string, TDirectory> Directories GUARDED_BY(Guard);

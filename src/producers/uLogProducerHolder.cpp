@@ -3,6 +3,8 @@
 #include "platform/uTime.h"
 #include "producers/uProviderKey.h"
 
+#include <algorithm>
+
 namespace logserver {
 
 namespace {
@@ -81,6 +83,7 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
   const TRoute& route =
       FindRoute({ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix}, ServerTime);
   if (route.File) {
+    route.Peer->LastUse = ServerTime;
     route.File->AddMessage(Text, EventTime, ServerTime);
     return;
   }
@@ -150,18 +153,27 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
   const std::string clientKey =
       peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
   const std::string lowerKey = LowerCase(clientKey);
+  const std::string lowerPeer = LowerCase(peer);
   const auto found = ClientIndex.find(lowerKey);
   if (found != ClientIndex.end()) {
     route.File = found->second->second.get();
+    route.Peer = &PeerIndex.find(lowerPeer)->second;
     return route;
   }
+  // A new sender beyond the bound: the longest silent ones make room (a
+  // tenth of the bound at once, so that this is rare).
+  if (PeerIndex.size() >= MaxPeers && PeerIndex.find(lowerPeer) == PeerIndex.end())
+    ForgetOldestPeers(MaxPeers - std::max<std::size_t>(MaxPeers / 10, 1));
   Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
                                                       ApplicationName, ModuleName, FilePrefix,
                                                       std::string()},
                                                      Environment));
   const TEntries::iterator entry = std::prev(Entries_.end());
   ClientIndex.emplace(lowerKey, entry);
-  PeerIndex[LowerCase(peer)].push_back(entry);
+  TPeer& sender = PeerIndex[lowerPeer];
+  sender.Entries.push_back(entry);
+  sender.LastUse = ServerTime;
+  route.Peer = &sender;
   route.File = entry->second.get();
   const auto* file = dynamic_cast<const TFileLogProducer*>(route.File);
   if (file && file->Shortened() && Report)
@@ -178,8 +190,11 @@ void tLogProducerHolder::ForgetRoutes() {
 void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
                                                const std::string& ClientPort) {
   // Provider keys hold no "=", so only client entries are indexed by peer.
-  const std::string peer = LowerCase("*" + ClientAddress + ":" + ClientPort);
-  // The peer's routes go first: they may lead to the producers that go now.
+  RemovePeer(LowerCase("*" + ClientAddress + ":" + ClientPort));
+}
+
+void tLogProducerHolder::RemovePeer(const std::string& peer) {
+  // The peer's routes go first: they lead to the producers that go now.
   const auto routes = RoutesByPeer.find(peer);
   if (routes != RoutesByPeer.end()) {
     LastRoute = nullptr;
@@ -191,13 +206,40 @@ void tLogProducerHolder::RemoveClientProducers(const std::string& ClientAddress,
   }
   const auto found = PeerIndex.find(peer);
   if (found == PeerIndex.end()) return;
-  const std::vector<TEntries::iterator> entries = std::move(found->second);
+  const std::vector<TEntries::iterator> entries = std::move(found->second.Entries);
   PeerIndex.erase(found);
   for (const TEntries::iterator& entry : entries) {
     StopAndFree(entry->second);
     ClientIndex.erase(LowerCase(entry->first));
     Entries_.erase(entry);
   }
+}
+
+void tLogProducerHolder::SetPeerLimits(std::uint32_t idleSeconds, std::size_t maxPeers) {
+  PeerIdleDays = idleSeconds / 86400.0;
+  MaxPeers = std::max<std::size_t>(maxPeers, 1);
+}
+
+std::size_t tLogProducerHolder::ForgetIdlePeers(double now) {
+  std::vector<std::string> idle;
+  for (const auto& [peer, sender] : PeerIndex)
+    if (sender.LastUse < now - PeerIdleDays) idle.push_back(peer);
+  for (const std::string& peer : idle) RemovePeer(peer);
+  ForgottenIdle.fetch_add(idle.size(), std::memory_order_relaxed);
+  return idle.size();
+}
+
+void tLogProducerHolder::ForgetOldestPeers(std::size_t keep) {
+  if (PeerIndex.size() <= keep) return;
+  std::vector<std::pair<double, const std::string*>> byAge;
+  byAge.reserve(PeerIndex.size());
+  for (const auto& [peer, sender] : PeerIndex) byAge.emplace_back(sender.LastUse, &peer);
+  const std::size_t forget = PeerIndex.size() - keep;
+  std::nth_element(byAge.begin(), byAge.begin() + static_cast<std::ptrdiff_t>(forget - 1), byAge.end());
+  std::vector<std::string> oldest;
+  for (std::size_t i = 0; i < forget; ++i) oldest.push_back(*byAge[i].second);
+  for (const std::string& peer : oldest) RemovePeer(peer);
+  ForgottenEarly.fetch_add(forget, std::memory_order_relaxed);
 }
 
 void tLogProducerHolder::StopAll() {

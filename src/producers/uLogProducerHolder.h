@@ -66,6 +66,22 @@ class tLogProducerHolder {
   // Stops and frees every file producer of this address and port.
   void RemoveClientProducers(const std::string& ClientAddress, const std::string& ClientPort);
 
+  // Senders (an address and port with file producers) are forgotten once
+  // silent for `idleSeconds`, and beyond `maxPeers` the longest silent go
+  // first, so that senders that come and go (syslog from ever new ports, a
+  // flood of forged addresses) cannot grow memory without bound. Forgotten
+  // senders come back with their next message; their files stay.
+  void SetPeerLimits(std::uint32_t idleSeconds, std::size_t maxPeers);
+  // Forgets the senders silent since before `now` (server time, days) less
+  // the idle time. Returns how many.
+  std::size_t ForgetIdlePeers(double now);
+  std::size_t Peers() const { return PeerIndex.size(); }
+  // Senders forgotten since the start: silent, and early (over the bound).
+  std::uint64_t PeersForgottenIdle() const { return ForgottenIdle.load(std::memory_order_relaxed); }
+  std::uint64_t PeersForgottenEarly() const { return ForgottenEarly.load(std::memory_order_relaxed); }
+  static constexpr std::uint32_t kDefaultPeerIdleSeconds = 600;
+  static constexpr std::size_t kDefaultMaxPeers = 20000;
+
   // Stops and frees every producer, in order of creation.
   void StopAll();
 
@@ -136,16 +152,27 @@ class tLogProducerHolder {
     static TRouteKey View(const TRouteKey& key) { return key; }
     static TRouteKey View(const TOwnedRouteKey& key) { return key.View(); }
   };
+  // A sender's file producers, and when it last sent (server time, days).
+  struct TPeer {
+    std::vector<std::list<std::pair<std::string, PLogProducer>>::iterator> Entries;
+    double LastUse = 0;
+  };
   // The producers a route reaches, found once by the keys.
   struct TRoute {
     std::vector<TCustomLogProducer*> Providers;  // empty: File takes it
     TCustomLogProducer* File = nullptr;
+    TPeer* Peer = nullptr;  // the sender of File
   };
   using TRoutes = std::unordered_map<TOwnedRouteKey, TRoute, TRouteHash, TRouteEqual>;
 
   const TRoute& FindRoute(const TRouteKey& key, double ServerTime);
   TRoute ResolveRoute(const TRouteKey& key, double ServerTime);
   void ForgetRoutes();
+  // Stops and frees the producers of a sender ("*address:port" in lower
+  // case) and forgets its routes.
+  void RemovePeer(const std::string& peer);
+  // Forgets the longest silent senders until `keep` are left.
+  void ForgetOldestPeers(std::size_t keep);
 
   const TProducerEnvironment Environment;
   TLogProducerClass FileProducerClass;
@@ -158,7 +185,11 @@ class tLogProducerHolder {
   // the three names with "\\" and "|" escaped, so that no two routes share one.
   std::unordered_map<std::string, TEntries::iterator> ClientIndex;
   // "*address:port" in lower case -> the client entries of that peer.
-  std::unordered_map<std::string, std::vector<TEntries::iterator>> PeerIndex;
+  std::unordered_map<std::string, TPeer> PeerIndex;
+  double PeerIdleDays = kDefaultPeerIdleSeconds / 86400.0;
+  std::size_t MaxPeers = kDefaultMaxPeers;
+  std::atomic<std::uint64_t> ForgottenIdle{0};
+  std::atomic<std::uint64_t> ForgottenEarly{0};
   // Every route seen, so that a message costs one hash lookup and no
   // allocation, however many routes there are; the routes of a peer are
   // listed under "*address:port" in lower case, so that the peer's

@@ -60,6 +60,31 @@ class FaultTest : public ::testing::Test {
            "/m_" + FormatDateTime("hh", when) + ".log";
   }
   bool Alive() { return kill(service.Pid(), 0) == 0; }
+  // A fresh SIGUSR1 statistics line from stderr, or "" when none came.
+  std::string Statistics() {
+    auto count = [&] {
+      const std::string err = service.Stderr();
+      std::size_t n = 0;
+      for (std::size_t at = err.find("STATISTICS: "); at != std::string::npos; at = err.find("STATISTICS: ", at + 1))
+        ++n;
+      return n;
+    };
+    const std::size_t before = count();
+    // Also the line's end: standard error may be read in the middle of it.
+    auto complete = [&] {
+      const std::string err = service.Stderr();
+      return count() > before && err.find('\n', err.rfind("STATISTICS: ")) != std::string::npos;
+    };
+    if (!service.Signal(SIGUSR1) || !WaitUntil(complete)) return "";
+    const std::string err = service.Stderr();
+    const std::size_t at = err.rfind("STATISTICS: ");
+    return err.substr(at, err.find('\n', at) - at);
+  }
+  // A count of a statistics line ("written=" gives the number after it).
+  static long Count(const std::string& statistics, const std::string& name) {
+    const std::size_t at = statistics.find(name);
+    return at == std::string::npos ? -1 : std::atol(statistics.c_str() + at + name.size());
+  }
 
   TServiceProcess service;
 };
@@ -185,7 +210,7 @@ TEST_F(FaultTest, AnUnwritableLogDirectoryIsNamedAtStartAndTheServiceRuns) {
   StopService();
 }
 
-TEST_F(FaultTest, DeletedTreeIsRecreatedAndABlockedPathRecoversWithinSeconds) {
+TEST_F(FaultTest, DeletedTreeIsRecreatedAndItsLinesAreInFilesOrCountedAsLost) {
   StartService();
   // One connection throughout, so its producer keeps its file open.
   TLogClient client;
@@ -204,11 +229,28 @@ TEST_F(FaultTest, DeletedTreeIsRecreatedAndABlockedPathRecoversWithinSeconds) {
       20000));
   ASSERT_TRUE(client.Finish(5000));
   ASSERT_TRUE(WaitUntil([&] { return !service.ServiceLog().empty(); }));
+  // Every line is in a file or counted as lost, also those that went into a
+  // file between its deletion and the service noticing it. Only "first",
+  // written before the deletion, counts as written or as lost depending on
+  // whether a check passed in between.
+  const std::string statistics = Statistics();
+  const long inFiles = static_cast<long>(SplitCrLf(Written("del")).size());
+  const long written = Count(statistics, " written=");
+  EXPECT_TRUE(written == inFiles || written == inFiles + 1) << inFiles << " in files, " << statistics;
+  EXPECT_EQ(Count(statistics, "received tcp="), 1 + sent);
+  EXPECT_EQ(1 + sent, written + Count(statistics, " open-failed=") + Count(statistics, " write-failed="))
+      << statistics;
+  StopService();
+}
+
+TEST_F(FaultTest, ABlockedPathIsReportedAndRecoversWithinSeconds) {
+  StartService();
   // A plain file where a directory must go: lost and reported, until it goes.
+  ASSERT_TRUE(fs::create_directories(service.LogsDir() + "127.0.0.1"));
   WriteFile(service.LogsDir() + "127.0.0.1/blocked", "in the way");
   Send("blocked", {"lost"});
   const std::string report = "LOST LOG LINES: 1 (" + service.LogsDir() + "127.0.0.1/blocked/";
-  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find(report) != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find(report) != std::string::npos; })) << service.Stderr();
   ASSERT_EQ(std::remove((service.LogsDir() + "127.0.0.1/blocked").c_str()), 0);
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -219,6 +261,41 @@ TEST_F(FaultTest, DeletedTreeIsRecreatedAndABlockedPathRecoversWithinSeconds) {
   EXPECT_EQ(Written("blocked").find("lost"), std::string::npos);
   EXPECT_NE(service.ServiceLog().find(report), std::string::npos) << service.ServiceLog();
   StopService();
+}
+
+TEST_F(FaultTest, LogFilesAndDirectoriesGetTheirModesWhateverTheUmask) {
+  auto modeOf = [](const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+  };
+  // Started by hand with umask 000, the tree is still no one else's.
+  service.SetUmask(0);
+  StartService();
+  Send("modes", {"line"});
+  ASSERT_TRUE(WaitForText("modes", "line"));
+  const std::string file = HourlyFile("modes");
+  EXPECT_EQ(modeOf(file), 0640u);
+  for (const std::string& dir : {service.LogsDir(), service.LogsDir() + "127.0.0.1/", service.LogsDir() + "127.0.0.1/modes/m/"})
+    EXPECT_EQ(modeOf(dir), 0750u) << dir;
+  StopService();
+  // [Files] sets others; a umask still takes away from them.
+  TServiceProcess other;
+  other.SetUmask(0007);
+  other.WriteConfig("LogMode=1\n", "[Files]\nFileMode=0664\nDirectoryMode=0775\n");
+  other.Start();
+  ASSERT_TRUE(other.WaitUntilServing());
+  TLogClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", other.ServicePort()));
+  ASSERT_TRUE(client.Send({"modes", "m", "", "line", 0.0}));
+  ASSERT_TRUE(client.Finish(5000));
+  const std::string dir = other.LogsDir() + "127.0.0.1/modes/m/";
+  ASSERT_TRUE(WaitUntil([&] { return !FilesBelow(dir).empty(); }));
+  EXPECT_EQ(modeOf(FilesBelow(dir).front()), 0660u);
+  EXPECT_EQ(modeOf(dir), 0770u);
+  ASSERT_TRUE(other.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(other.WaitExit(status));
+  EXPECT_EQ(status, 0);
 }
 
 TEST_F(FaultTest, PlantedLinksLeadNoLineOutOfTheTree) {

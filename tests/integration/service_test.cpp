@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,6 +163,36 @@ TEST(ServiceTest, AConfigurationItMayNotWriteIsUsedAsReadAndWhatWouldChangeIsRep
   ASSERT_TRUE(service.WaitExit(status));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(ReadFile(service.ConfigPath()), before);
+}
+
+TEST(ServiceTest, AStopDuringADaemonStartIsHandedToTheDetachedService) {
+  TServiceProcess::BecomeSubreaper();
+  for (int round = 0; round < 3; ++round) {
+    TServiceProcess service;
+    // A long configuration keeps the start busy while the stop comes: it
+    // waits, blocked, in the launching process, which then detaches.
+    service.WriteConfig("RunMode=4\n" + std::string(4 << 20, ';') + "\n");
+    service.Start();
+    // Once it holds SIGTERM blocked, it has begun to start.
+    ASSERT_TRUE(WaitUntil([&] {
+      std::ifstream status("/proc/" + std::to_string(service.Pid()) + "/status");
+      std::string line;
+      while (std::getline(status, line))
+        if (line.rfind("SigBlk:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+      return true;  // gone already
+    }));
+    ASSERT_TRUE(service.Signal(SIGTERM));
+    int status = -1;
+    ASSERT_TRUE(service.WaitExit(status));
+    // Either the stop ended the launching process itself, before the
+    // service was set up to hold it, or the detached service stops in order.
+    if (status != 0) continue;
+    const pid_t daemon = service.AdoptDetached(3000);
+    if (daemon == 0) continue;  // it has stopped already
+    ASSERT_TRUE(service.WaitExit(status)) << "the stop was lost: the detached service runs on";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS DAEMON..."));
+  }
 }
 
 TEST(ServiceTest, DaemonModeDetachesAndStopsOnSigterm) {

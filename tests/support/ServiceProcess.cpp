@@ -202,6 +202,7 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     }
     if (chdir("/") != 0) _exit(124);
     for (const auto& [name, value] : Environment) setenv(name.c_str(), value.c_str(), 1);
+    if (Umask >= 0) umask(static_cast<mode_t>(Umask));
     if (fileSizeLimit >= 0) {
       const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(123);

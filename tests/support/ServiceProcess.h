@@ -40,6 +40,8 @@ class TChildProcess {
   void SetEnvironment(const std::string& name, const std::string& value) {
     Environment.emplace_back(name, value);
   }
+  // The umask what Start runs starts with (otherwise this process's).
+  void SetUmask(unsigned mask) { Umask = static_cast<int>(mask); }
   // Takes over a process this test has adopted (see BecomeSubreaper).
   void Adopt(pid_t pid);
   pid_t Pid() const { return ChildPid; }
@@ -52,6 +54,7 @@ class TChildProcess {
   pid_t ChildPid = 0;
   bool IsRunning = false;
   std::vector<std::pair<std::string, std::string>> Environment;
+  int Umask = -1;
 };
 
 class TServiceProcess {
@@ -79,6 +82,7 @@ class TServiceProcess {
   void Start(bool unprivileged = false, long fileSizeLimit = -1, long descriptorLimit = -1);
   // Starts the copy with these arguments instead of none.
   void StartWith(const std::vector<std::string>& arguments);
+  void SetUmask(unsigned mask) { Process.SetUmask(mask); }
   void SetEnvironment(const std::string& name, const std::string& value) {
     Process.SetEnvironment(name, value);
   }

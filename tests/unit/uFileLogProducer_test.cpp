@@ -165,11 +165,20 @@ TEST(FileLogProducerTest, NamesBeyondTheLimitsAreShortenedAndStayApart) {
   ASSERT_EQ(deep.first.size(), 9u);
   EXPECT_EQ(deep.first[5], "e_f_g~c90815ddfe1b6cd7");  // the README's example
   EXPECT_NE(deep.first[5], levels("a/b/c/d/e_f_g").first[5]);
+  // A name given in a shortened form is marked in turn: it cannot take the
+  // place of the name that was shortened to it.
+  const auto literal = levels("a/b/c/d/e_f_g~c90815ddfe1b6cd7");
+  EXPECT_TRUE(literal.second);
+  EXPECT_NE(literal.first[5], deep.first[5]);
+  EXPECT_EQ(literal.first[5].rfind("e_f_g~c90815ddfe1b6cd7~", 0), 0u);
+  EXPECT_NE(levels("a", "p/q~0123456789abcdef").first.back(), "q~0123456789abcdef_14.log");
+  EXPECT_FALSE(levels("a~0123456789ABCDEF").second);  // not the mark's form
   // Longer levels: the first bytes, the mark, 255 bytes in all.
   const auto wide = levels(std::string(300, 'x'));
   EXPECT_EQ(wide.first[1].size(), 255u);
   EXPECT_EQ(wide.first[1].substr(0, 238), std::string(238, 'x'));
   EXPECT_NE(wide.first[1], levels(std::string(301, 'x')).first[1]);
+  EXPECT_NE(levels(wide.first[1]).first[1], wide.first[1]);
   const auto longPrefix = levels("a", std::string(400, 'p'));
   EXPECT_EQ(longPrefix.first.back().size(), 255u);
   EXPECT_EQ(longPrefix.first.back().substr(248), "_14.log");

@@ -135,6 +135,31 @@ TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
   EXPECT_EQ(gEvents[0], "create file 1.1.1.1:5|a|m|p");
 }
 
+TEST_F(RegistryTest, SilentSendersAreForgottenAndTheLongestSilentGoFirstBeyondTheBound) {
+  auto holder = Make("");
+  holder->SetPeerLimits(600, 4);
+  const double second = 1.0 / 86400, t0 = 46000.0;
+  // Five senders, one a second; the fifth is one too many: the bound makes
+  // room by a tenth of itself (one), the longest silent first.
+  for (int i = 1; i <= 4; ++i)
+    holder->AddMessageAt("10.0.0." + std::to_string(i), "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + i * second);
+  holder->AddMessageAt("10.0.0.1", "514", "SYSLOG", "syslog", "", "again", 0.0, t0 + 5 * second);
+  gEvents.clear();
+  holder->AddMessageAt("10.0.0.5", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 6 * second);
+  EXPECT_EQ(gEvents[0], "stop file 10.0.0.2:514|SYSLOG|syslog|");
+  EXPECT_EQ(holder->Peers(), 4u);
+  EXPECT_EQ(holder->PeersForgottenEarly(), 1u);
+  // Ten minutes later only the one that spoke since is kept.
+  holder->AddMessageAt("10.0.0.3", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 300 * second);
+  EXPECT_EQ(holder->ForgetIdlePeers(t0 + 610 * second), 3u);
+  EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"*10.0.0.3:514=SYSLOG|syslog|"}));
+  // A forgotten sender comes back with its next message.
+  gEvents.clear();
+  holder->AddMessageAt("10.0.0.1", "514", "SYSLOG", "syslog", "", "back", 0.0, t0 + 611 * second);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"create file 10.0.0.1:514|SYSLOG|syslog|",
+                                               "file 10.0.0.1:514|SYSLOG|syslog| <- back"}));
+}
+
 TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
   auto holder = Make("9.9.9.9|a|m|=lib\n");
   holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);

@@ -86,11 +86,13 @@ TEST(LogQueueTest, ClearFreesQueuedElementsWithAndWithoutData) {
 }
 
 TEST(BoundedLogQueueTest, TryPushRefusesWhatDoesNotFit) {
-  tLogQueue queue(10);
-  EXPECT_TRUE(queue.TryPush(Element(lqkSyslogDatagram, std::string(25, 'a'))));  // empty queue
+  // Room for one small datagram: each is charged its buffer's room (64 at
+  // least) and the element's overhead, not only its bytes.
+  tLogQueue queue(64 + kLogQueueElementOverhead + 10);
+  EXPECT_TRUE(queue.TryPush(Element(lqkSyslogDatagram, std::string(25, 'a'))));
   EXPECT_FALSE(queue.TryPush(Element(lqkSyslogDatagram, "b")));
   EXPECT_TRUE(queue.TryPush(Element(lqkClientDisconnect)));  // no payload always fits
-  EXPECT_EQ(queue.QueuedBytes(), 25u);
+  EXPECT_EQ(queue.QueuedBytes(), 64u + kLogQueueElementOverhead);
   pLogQueueElement e;
   ASSERT_TRUE(queue.Pop(e));
   EXPECT_EQ(queue.QueuedBytes(), 0u);
@@ -106,7 +108,7 @@ TEST(BoundedLogQueueTest, PushWaitingWaitsForRoomAndLiftedBoundsLetItGo) {
   pLogQueueElement e;
   ASSERT_TRUE(queue.Pop(e));  // makes room
   pusher.join();
-  EXPECT_EQ(queue.QueuedBytes(), 4u);
+  EXPECT_EQ(queue.QueuedBytes(), 64u + kLogQueueElementOverhead);
 
   // At the stop every push fits, also one waiting then.
   queue.Push(Element(lqkClientData, std::string(8, 'c')));

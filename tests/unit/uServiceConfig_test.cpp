@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace logserver;
 using testing_support::ReadFile;
 using testing_support::TTempDir;
@@ -110,4 +113,61 @@ TEST_F(ConfigTest, AConfigurationThatCannotBeReadOrWrittenIsAnError) {
   EXPECT_THROW(ReadServiceConfig(other.Path(), "/x/"), EConfigError);  // a directory
   EXPECT_THROW(ReadServiceConfig(other.Path() + "no/such/dir/LogServer.conf", "/x/"),
                EConfigError);
+  // Larger than any configuration: not read at all.
+  WriteFile(Path(), "[Common]\n" + std::string(kMaxConfigBytes, ';'));
+  try {
+    Read(nullptr);
+    ADD_FAILURE() << "a configuration of more than 16 MiB was read";
+  } catch (const EConfigError& error) {
+    EXPECT_EQ(std::string(error.what()), Path() + " is larger than 16 MiB: not read");
+  }
+}
+
+TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLeftovers) {
+  // A link to a file that is not there yet: the file is made where the link
+  // leads, and the link stays.
+  ASSERT_EQ(mkdir((dir.Path() + "etc").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("etc/real.conf", Path().c_str()), 0);
+  // A write-back a kill cut short left its new file; an operator's copy
+  // beside it is no leftover.
+  WriteFile(dir.Path() + "etc/real.conf.tmp-k2x9qa", "[Common]\nLogMode=half");
+  WriteFile(dir.Path() + "etc/real.conf.backup", "mine");
+  const mode_t umaskBefore = umask(0);
+  Read(nullptr);
+  umask(umaskBefore);
+  struct stat st {};
+  ASSERT_EQ(lstat(Path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(stat((dir.Path() + "etc/real.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);  // whatever the umask
+  EXPECT_NE(ReadFile(dir.Path() + "etc/real.conf").find("ServicePort=30000"), std::string::npos);
+  EXPECT_FALSE(testing_support::Exists(dir.Path() + "etc/real.conf.tmp-k2x9qa"));
+  EXPECT_EQ(ReadFile(dir.Path() + "etc/real.conf.backup"), "mine");
+  // A rewrite keeps the file's owner, group and mode (the owner where this
+  // process may set it: as root).
+  const std::string real = dir.Path() + "etc/real.conf";
+  ASSERT_EQ(chmod(real.c_str(), 0604), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
+  }
+  Read("[Common]\nLogMode=two\n[Files]\nFileMode=0600\nDirectoryMode=0700\n");
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_EQ(config.FileMode, 0600u);
+  EXPECT_EQ(config.DirectoryMode, 0700u);
+  // Modes the service could not use itself fall back.
+  TConfigFindings findings;
+  std::string back;
+  config = ParseServiceConfig("[Files]\nFileMode=0440\nDirectoryMode=rwx\n", "/x/", back, findings);
+  EXPECT_EQ(config.FileMode, 0640u);
+  EXPECT_EQ(config.DirectoryMode, 0750u);
+  EXPECT_EQ(findings.Problems,
+            (std::vector<std::string>{"line 2: FileMode=0440 is no octal mode up to 0777 that lets the service "
+                                      "read and write: 0640 is used instead",
+                                      "line 3: DirectoryMode=rwx is no octal mode up to 0777 that lets the "
+                                      "service enter and write: 0750 is used instead"}));
 }
