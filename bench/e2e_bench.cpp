@@ -73,7 +73,9 @@ class TServer {
   // `fakeTime` ("2026-12-09 13:59:50"): the service runs under faketime,
   // its clock starting there.
   // `metrics`: /metrics served on a port of its own (MetricsPort).
-  explicit TServer(const std::string& executable, const char* fakeTime = nullptr, bool metrics = false) {
+  // `extra`: more configuration, after [Common].
+  explicit TServer(const std::string& executable, const char* fakeTime = nullptr, bool metrics = false,
+                   const std::string& extra = std::string()) {
     char pattern[] = "/tmp/logserver-e2e-XXXXXX";
     Directory = mkdtemp(pattern);
     Directory += "/";
@@ -84,7 +86,8 @@ class TServer {
     std::ofstream(Directory + "LogServer.conf")
         << "[Common]\nServicePort=" << TcpPort << "\nSysLogPort=" << UdpPort
         << "\nLogMode=0\nBaseCatalog=" << Directory << "logs/\n"
-        << (metrics ? "[Metrics]\nListen=127.0.0.1:" + std::to_string(MetricsPort_) + "\n" : std::string());
+        << (metrics ? "[Metrics]\nListen=127.0.0.1:" + std::to_string(MetricsPort_) + "\n" : std::string())
+        << extra;
     std::fflush(stdout);  // the child would print what is buffered again
     StartedAt = Clock::now();
     ChildPid = fork();
@@ -264,6 +267,32 @@ void UdpSenders(const std::string& exe, double rate, int count, int senders) {
   char what[64];
   std::snprintf(what, sizeof what, "UDP %.0fk/s, %d senders", rate / 1000, senders);
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
+}
+
+// Syslog from 50,000 forged source addresses, one datagram each at 100k/s:
+// the service's memory once they are written, and once it has forgotten
+// them (silent for 5 s here; the check runs every 3 s).
+void SpoofedSenders(const std::string& exe) {
+  constexpr int kSenders = 50000;
+  TServer server(exe, nullptr, false, "[Senders]\nIdleSeconds=5\n");
+  const long before = server.RssKiB();
+  TDescriptor fd = SocketCreateDatagram();
+  const TSocketAddress to{ParseIPv4("127.0.0.1"), server.Udp()};
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < kSenders; ++i) {
+    if (i % 64 == 0) std::this_thread::sleep_until(start + std::chrono::duration<double>(i / 100000.0));
+    const std::string address = "127.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+    const std::string text = Text(0, i);
+    SocketSendFrom(fd.Get(), text.data(), text.size(), to, ParseIPv4(address));
+  }
+  for (int i = 0; i < 3000 && server.Lines() < static_cast<std::uintmax_t>(kSenders); ++i) SleepMilliseconds(10);
+  const long written = server.RssKiB();
+  SleepMilliseconds(10000);
+  std::printf("%-24s RSS %.1f MiB at start, %.1f MiB with them, %.1f MiB once forgotten (%ju lines)\n",
+              "50,000 forged senders", static_cast<double>(before) / 1024.0,
+              static_cast<double>(written) / 1024.0, static_cast<double>(server.RssKiB()) / 1024.0,
+              server.Lines());
+  std::fflush(stdout);
 }
 
 // TPKT over `connections`, spread over `routes` modules (files).
@@ -457,6 +486,10 @@ int main(int argc, char** argv) {
     HourChange(exe);
     return 0;
   }
+  if (part == "spoofed") {
+    SpoofedSenders(exe);
+    return 0;
+  }
   if (part == "scrape") {
     // What scraping costs, the two runs alternating.
     for (int i = 0; i < 3; ++i) {
@@ -474,6 +507,7 @@ int main(int argc, char** argv) {
     Tpkt(exe, 1, count, 1, kTextBytes, /*scrape=*/true);
     Tpkt(exe, 10, count);
     IdleAndLatency(exe);
+    SpoofedSenders(exe);
   }
   if (part == "base") return 0;
   std::printf("\nHow the cost grows\n");

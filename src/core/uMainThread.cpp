@@ -13,6 +13,8 @@ std::atomic<tMainThread*> MainThreadInstance{nullptr};
 namespace {
 
 constexpr std::uint32_t kListenCheckInterval = 3000;
+// Forgetting this many senders at once frees enough to hand back.
+constexpr std::size_t kManyForgottenSenders = 1000;
 // How often the open log files are checked for having been deleted.
 constexpr std::uint64_t kDeletedCheckMs = 1000;
 
@@ -117,6 +119,7 @@ void tMainThread::CreateParts() {
         ReportProblem(line);
       });
   Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
+  Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce);
   Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
                                                 MainThreadRole);
 }
@@ -293,8 +296,9 @@ void tMainThread::CheckListener() {
     // give their descriptors back.
     Producers_->WritePendingLines();
     Producers_->CloseIdleFiles();
-    // Senders gone quiet take no memory.
-    Producers_->ForgetIdlePeers(Now());
+    // Senders gone quiet take no memory, also in the resident size once
+    // many went at once.
+    if (Producers_->ForgetIdlePeers(Now()) >= kManyForgottenSenders) ReturnFreeMemory();
   }
   NotifyStatus();
   if (TcpServer) {

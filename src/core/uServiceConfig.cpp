@@ -30,7 +30,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
         "timeplacementmask"}},
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
-      {"senders", {"idleseconds", "maxsenders", "newpathspersecond"}},
+      {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
   };
   return known;
 }
@@ -233,11 +233,12 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
     }
   }
 
+  config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
+  config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
   config.SenderIdleSeconds = reader.Count("Senders", "IdleSeconds", config.SenderIdleSeconds, 1);
   config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
   config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);
-  config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
-  config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
+  config.NewPathsAtOnce = reader.Count("Senders", "NewPathsAtOnce", config.NewPathsAtOnce, 1);
 
   // The file always holds the values in effect; SysLogPort is not written.
   auto writeBack = [&](const char* key, const std::string& value) {

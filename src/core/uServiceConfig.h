@@ -47,10 +47,12 @@ struct TServiceConfig {
   // [Senders]: a sender (address and port) silent this long is forgotten
   // (its routes and producers; its files stay), at most MaxSenders are
   // remembered (the longest silent go first), and one sender address may
-  // make NewPathsPerSecond new files and directories a second.
+  // make NewPathsAtOnce new files and directories, and NewPathsPerSecond
+  // more a second up to that.
   std::uint32_t SenderIdleSeconds = 600;
   std::uint32_t MaxSenders = 20000;
   std::uint32_t NewPathsPerSecond = 50;
+  std::uint32_t NewPathsAtOnce = 40000;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

@@ -132,6 +132,21 @@ class TMetricsEndpoint::TCollector {
            "The syslog socket's receive buffer as the kernel reports it.", MetricType::Gauge,
            s.UdpCounters ? static_cast<double>(s.UdpCounters->ReceiveBufferBytes.load()) : 0.0);
 
+    Single(families, "logserver_overflowed_messages_total",
+           "Messages written to their sender's overflow file because their new route would have "
+           "created files or directories beyond the sender's budget.",
+           MetricType::Counter, s.Producers ? static_cast<double>(s.Producers->Overflowed()) : 0.0);
+    MetricFamily forgotten =
+        Family("logserver_senders_forgotten_total",
+               "Senders (address and port) whose routes were forgotten: idle when silent too long, "
+               "bound when more were remembered than allowed.",
+               MetricType::Counter);
+    Add(forgotten, s.Producers ? static_cast<double>(s.Producers->PeersForgottenIdle()) : 0.0,
+        {{"reason", "idle"}});
+    Add(forgotten, s.Producers ? static_cast<double>(s.Producers->PeersForgottenEarly()) : 0.0,
+        {{"reason", "bound"}});
+    families.push_back(std::move(forgotten));
+
     MetricFamily connections =
         Family("logserver_connections", "Clients connected now, per intake.", MetricType::Gauge);
     Add(connections, s.Intake ? static_cast<double>(s.Intake->TcpConnections()) : 0.0, {{"intake", "tpkt"}});
@@ -141,7 +156,8 @@ class TMetricsEndpoint::TCollector {
     Single(families, "logserver_queued_elements",
            "Elements in the log queue (a TCP element holds a read's messages).", MetricType::Gauge,
            s.Queue ? static_cast<double>(s.Queue->Count()) : 0.0);
-    Single(families, "logserver_queued_bytes", "Payload bytes in the log queue.", MetricType::Gauge,
+    Single(families, "logserver_queued_bytes",
+           "Bytes the log queue's elements cost: their buffers and 160 bytes each.", MetricType::Gauge,
            s.Queue ? static_cast<double>(s.Queue->QueuedBytes()) : 0.0);
     Single(families, "logserver_pending_write_bytes",
            "Bytes of lines waiting to be written with later ones of their file.", MetricType::Gauge,

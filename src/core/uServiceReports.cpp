@@ -94,6 +94,7 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
 void TServiceReports::ReportLosses(const TReportSources& sources) {
   if (sources.Intake) ReportDroppedDatagrams(*sources.Intake);
   if (sources.Producers) ReportLostLines(*sources.Producers);
+  if (sources.Producers) ReportOverflowed(*sources.Producers);
   ReportCaughtFailures();
   if (sources.TcpCounters) ReportUnframedBytes(*sources.TcpCounters);
 }
@@ -126,6 +127,18 @@ void TServiceReports::ReportLostLines(tLogProducerHolder& producers) {
     ReportProblem(text);
     ServiceLog.Write(false, text);
   }
+}
+
+void TServiceReports::ReportOverflowed(const tLogProducerHolder& producers) {
+  MainThread.AssertCurrent();
+  const std::uint64_t overflowed = producers.Overflowed();
+  if (overflowed == ReportedOverflowed || !ReportDue(LastOverflowReport)) return;
+  const std::string text = "NEW PATHS OVER BUDGET: " + std::to_string(overflowed - ReportedOverflowed) +
+                           " messages went to their sender's " + kOverflowLevel +
+                           "/ files instead (last from " + producers.LastOverflowed() + ")";
+  ReportProblem(text);
+  ServiceLog.Write(false, text);
+  ReportedOverflowed = overflowed;
 }
 
 void TServiceReports::ReportDroppedDatagrams(const TMessageIntake& intake) {

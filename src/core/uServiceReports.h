@@ -59,6 +59,9 @@ class TServiceReports {
   void ReportLostLines(tLogProducerHolder& producers);
   void ReportCaughtFailures();
   void ReportUnframedBytes(TServerCounters& counters);
+  // Messages sent to overflow files (senders over their budget of new
+  // paths), at most once a minute.
+  void ReportOverflowed(const tLogProducerHolder& producers);
 
  private:
   const TServiceConfig& Config;
@@ -69,6 +72,8 @@ class TServiceReports {
   std::uint64_t ReportedDrops = 0;
   std::uint32_t LastDropReport = 0;
   std::uint32_t LastFailureReport = 0;
+  std::uint64_t ReportedOverflowed = 0;
+  std::uint32_t LastOverflowReport = 0;
   std::uint64_t ReportedUnframed = 0;
   std::uint32_t LastUnframedReport = 0;
 };

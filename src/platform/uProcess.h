@@ -65,6 +65,10 @@ void InstallSignalHandlers(const TSignalHandlers& handlers);
 // more than the messages themselves. Does nothing where the C library
 // offers no such setting.
 void TuneMemoryAllocator();
+// Hands the free heap pages back to the system, after much was freed at
+// once (thousands of forgotten senders), so that the resident size falls
+// too. Costs a walk of the heap: call it rarely.
+void ReturnFreeMemory();
 
 // Raises the soft limit on open descriptors to the hard limit (the most
 // the process may have without privileges) and returns the limit now in

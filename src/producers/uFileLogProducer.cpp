@@ -141,6 +141,17 @@ PLogProducer TFileLogProducer::Create(const TLogProducerTexts& texts,
   return PLogProducer(new TFileLogProducer(texts, *environment.Files));
 }
 
+PLogProducer TFileLogProducer::CreateOverflow(const TLogProducerTexts& texts,
+                                              const TProducerEnvironment& environment) {
+  auto producer = std::unique_ptr<TFileLogProducer>(new TFileLogProducer(texts, *environment.Files));
+  producer->ApplicationLevels.assign(1, kOverflowLevel);
+  producer->ModuleLevels.clear();
+  producer->PrefixLevels.clear();
+  producer->FileStem.clear();
+  producer->Shortened_ = false;
+  return producer;
+}
+
 TFileLogProducer::~TFileLogProducer() {
   StopAndWait();
   CloseFile();

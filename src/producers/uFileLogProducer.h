@@ -33,6 +33,13 @@ std::string SafePathName(const std::string& name);
 constexpr std::size_t kMaxNameLevels = 5;
 constexpr std::size_t kMaxLevelBytes = 255;
 
+// The directory of a sender's overflow file. No routing name gives it: a
+// level ending in "~" and 16 hex digits comes only from shortening a level
+// longer than 255 bytes (its first 238 stay in front), one joined from
+// several (which holds "_"), or one given in that form (which stays whole
+// in front of a second mark); "overflow" is none of these.
+inline constexpr const char* kOverflowLevel = "overflow~0000000000000000";
+
 // A level that breaks a limit, made to fit: its first bytes, "~", and 16 hex
 // digits of a 64-bit FNV-1a hash of `whole` (the text it stands for), so
 // that different names stay apart. The result has at most `limit` bytes.
@@ -43,6 +50,10 @@ class TFileLogProducer : public TCustomLogProducer {
   // `environment.Files` must be set.
   static PLogProducer Create(const TLogProducerTexts& texts,
                              const TProducerEnvironment& environment);
+  // The overflow file of a sender (`texts` names its address and port):
+  // <address>/<kOverflowLevel>/<yyyy_mm_dd>/<hh>.log.
+  static PLogProducer CreateOverflow(const TLogProducerTexts& texts,
+                                     const TProducerEnvironment& environment);
   ~TFileLogProducer() override;
 
   // True while this hour's file is open.

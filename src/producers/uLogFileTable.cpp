@@ -311,6 +311,29 @@ TLogFileTable::TFileHandle TLogFileTable::Attach(const TLogFilePath& path) {
   return &file;
 }
 
+std::size_t TLogFileTable::NewPaths(const TLogFilePath& path) {
+  TMutexLock guard(Guard);
+  if (Files.find(path.Text()) != Files.end()) return 0;
+  // The keys are those Directory() gives the levels.
+  std::string key = path.Base;
+  std::size_t known = 0, levels = 0;
+  const TDirectory* deepest = nullptr;
+  for (const std::string& level : path.Directories) {
+    if (level.empty()) continue;
+    key += level;
+    key += '/';
+    ++levels;
+    const auto cached = Directories.find(key);
+    if (cached != Directories.end()) {
+      known = levels;
+      deepest = &cached->second;
+    }
+  }
+  if (known < levels || deepest == nullptr || !deepest->Descriptor) return levels - known + 1;
+  TEntryStatus status;
+  return EntryStatusIn(deepest->Descriptor.Get(), path.FileName, status) ? 0 : 1;
+}
+
 void TLogFileTable::Detach(TFileHandle handle) {
   TMutexLock guard(Guard);
   TFile& file = *handle;

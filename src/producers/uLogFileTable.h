@@ -148,6 +148,11 @@ class TLogFileTable {
   // opened anew with its next line, and created when it was moved or
   // deleted (log rotation's SIGHUP).
   void ReopenAll() EXCLUDES(Guard);
+  // How many files and directories a first line to `path` would create, as
+  // far as the table can tell without walking (at most: levels below the
+  // deepest directory kept open count as new): 0 when the file is in use or
+  // exists in a directory kept open. Costs at most one fstatat.
+  std::size_t NewPaths(const TLogFilePath& path) EXCLUDES(Guard);
   // Closes the files that have lost their name (deleted, or their tree), so
   // that their next lines recreate them instead of vanishing. The lines
   // written into such a file since the last look went nowhere: they are

@@ -84,6 +84,14 @@ void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
       FindRoute({ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix}, ServerTime);
   if (route.File) {
     route.Peer->LastUse = ServerTime;
+    if (route.Overflow) {
+      route.File->AddMessage(KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" +
+                                 KeyName(FilePrefix) + "|" + Text,
+                             EventTime, ServerTime);
+      Overflowed_.fetch_add(1, std::memory_order_relaxed);
+      LastOverflowed_ = ClientAddress;
+      return;
+    }
     route.File->AddMessage(Text, EventTime, ServerTime);
     return;
   }
@@ -117,6 +125,8 @@ const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey&
     return found->second;
   }
   TRoute route = ResolveRoute(key, ServerTime);
+  // Not kept: the route gets its own file once the budget allows.
+  if (route.Overflow) return OverflowRoute(key, ServerTime);
   if (Routes.size() >= kMaxRoutes) ForgetRoutes();
   TOwnedRouteKey owned{std::string(key.Address), std::string(key.Port), std::string(key.Application),
                        std::string(key.Module), std::string(key.Prefix)};
@@ -154,20 +164,82 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
       peer + "=" + KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" + KeyName(FilePrefix);
   const std::string lowerKey = LowerCase(clientKey);
   const std::string lowerPeer = LowerCase(peer);
-  const auto found = ClientIndex.find(lowerKey);
-  if (found != ClientIndex.end()) {
-    route.File = found->second->second.get();
-    route.Peer = &PeerIndex.find(lowerPeer)->second;
+  if (FindFileRoute(lowerKey, lowerPeer, route)) return route;
+  MakeRoomFor(lowerPeer);
+  PLogProducer producer = FileProducerClass(
+      {BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, std::string()},
+      Environment);
+  const auto* file = dynamic_cast<const TFileLogProducer*>(producer.get());
+  if (file && !TakeNewPaths(ClientAddress, Environment.Files->NewPaths(file->FilePath(ServerTime)),
+                            ServerTime)) {
+    StopAndFree(producer);
+    route.Overflow = true;
     return route;
   }
+  AddFileRoute(clientKey, lowerKey, lowerPeer, std::move(producer), ServerTime, route);
+  if (file && file->Shortened() && Report)
+    Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
+  return route;
+}
+
+void tLogProducerHolder::SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce) {
+  NewPathsPerDay = perSecond * 86400.0;
+  MaxNewPaths = atOnce;
+}
+
+bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::size_t paths,
+                                      double ServerTime) {
+  if (paths == 0) return true;
+  auto [at, added] = PathBudgets.try_emplace(LowerCase(address));
+  TPathBudget& budget = at->second;
+  if (added) {
+    budget.Paths = MaxNewPaths;
+  } else if (ServerTime > budget.Refilled) {
+    budget.Paths = std::min(MaxNewPaths, budget.Paths + (ServerTime - budget.Refilled) * NewPathsPerDay);
+  }
+  budget.Refilled = std::max(budget.Refilled, ServerTime);
+  if (budget.Paths < static_cast<double>(paths)) return false;
+  budget.Paths -= static_cast<double>(paths);
+  return true;
+}
+
+const tLogProducerHolder::TRoute& tLogProducerHolder::OverflowRoute(const TRouteKey& key,
+                                                                    double ServerTime) {
+  const std::string peer = LowerCase("*" + std::string(key.Address) + ":" + std::string(key.Port));
+  const std::string overflowKey = peer + "#overflow";
+  Overflowing = TRoute();
+  Overflowing.Overflow = true;
+  if (FindFileRoute(overflowKey, peer, Overflowing)) return Overflowing;
+  MakeRoomFor(peer);
+  AddFileRoute(overflowKey, overflowKey, peer,
+               TFileLogProducer::CreateOverflow({BaseCatalog, std::string(key.Address),
+                                                 std::string(key.Port), std::string(), std::string(),
+                                                 std::string(), std::string()},
+                                                Environment),
+               ServerTime, Overflowing);
+  return Overflowing;
+}
+
+bool tLogProducerHolder::FindFileRoute(const std::string& lowerKey, const std::string& lowerPeer,
+                                       TRoute& route) {
+  const auto found = ClientIndex.find(lowerKey);
+  if (found == ClientIndex.end()) return false;
+  route.File = found->second->second.get();
+  route.Peer = &PeerIndex.find(lowerPeer)->second;
+  return true;
+}
+
+void tLogProducerHolder::MakeRoomFor(const std::string& lowerPeer) {
   // A new sender beyond the bound: the longest silent ones make room (a
   // tenth of the bound at once, so that this is rare).
   if (PeerIndex.size() >= MaxPeers && PeerIndex.find(lowerPeer) == PeerIndex.end())
     ForgetOldestPeers(MaxPeers - std::max<std::size_t>(MaxPeers / 10, 1));
-  Entries_.emplace_back(clientKey, FileProducerClass({BaseCatalog, ClientAddress, ClientPort,
-                                                      ApplicationName, ModuleName, FilePrefix,
-                                                      std::string()},
-                                                     Environment));
+}
+
+void tLogProducerHolder::AddFileRoute(const std::string& entryKey, const std::string& lowerKey,
+                                      const std::string& lowerPeer, PLogProducer producer,
+                                      double ServerTime, TRoute& route) {
+  Entries_.emplace_back(entryKey, std::move(producer));
   const TEntries::iterator entry = std::prev(Entries_.end());
   ClientIndex.emplace(lowerKey, entry);
   TPeer& sender = PeerIndex[lowerPeer];
@@ -175,10 +247,6 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
   sender.LastUse = ServerTime;
   route.Peer = &sender;
   route.File = entry->second.get();
-  const auto* file = dynamic_cast<const TFileLogProducer*>(route.File);
-  if (file && file->Shortened() && Report)
-    Report("PATH SHORTENED: " + file->FilePath(ServerTime).Text());
-  return route;
 }
 
 void tLogProducerHolder::ForgetRoutes() {
@@ -226,6 +294,14 @@ std::size_t tLogProducerHolder::ForgetIdlePeers(double now) {
     if (sender.LastUse < now - PeerIdleDays) idle.push_back(peer);
   for (const std::string& peer : idle) RemovePeer(peer);
   ForgottenIdle.fetch_add(idle.size(), std::memory_order_relaxed);
+  // A budget refilled to the full is as good as none.
+  for (auto at = PathBudgets.begin(); at != PathBudgets.end();) {
+    const TPathBudget& budget = at->second;
+    if (budget.Paths + (now - budget.Refilled) * NewPathsPerDay >= MaxNewPaths)
+      at = PathBudgets.erase(at);
+    else
+      ++at;
+  }
   return idle.size();
 }
 

@@ -82,6 +82,20 @@ class tLogProducerHolder {
   static constexpr std::uint32_t kDefaultPeerIdleSeconds = 600;
   static constexpr std::size_t kDefaultMaxPeers = 20000;
 
+  // New files and directories cost the writer far more than lines, so each
+  // sender address may create `atOnce` of them, and `perSecond` more every
+  // second up to that. A message whose new route would create more than is
+  // left goes to the overflow file of its sender instead (see
+  // kOverflowLevel), its routing names in front of its text, and is
+  // counted; its route tries again with its next message.
+  void SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce);
+  static constexpr std::uint32_t kDefaultNewPathsPerSecond = 50;
+  static constexpr std::uint32_t kDefaultNewPathsAtOnce = 40000;
+  // Messages sent to overflow files since the start, and the address of
+  // the last sender that overflowed. Any thread / main thread.
+  std::uint64_t Overflowed() const { return Overflowed_.load(std::memory_order_relaxed); }
+  const std::string& LastOverflowed() const { return LastOverflowed_; }
+
   // Stops and frees every producer, in order of creation.
   void StopAll();
 
@@ -162,6 +176,12 @@ class tLogProducerHolder {
     std::vector<TCustomLogProducer*> Providers;  // empty: File takes it
     TCustomLogProducer* File = nullptr;
     TPeer* Peer = nullptr;  // the sender of File
+    bool Overflow = false;  // File is the sender's overflow file
+  };
+  // What a sender address may still create, refilled with time.
+  struct TPathBudget {
+    double Paths = 0;
+    double Refilled = 0;  // server time, days
   };
   using TRoutes = std::unordered_map<TOwnedRouteKey, TRoute, TRouteHash, TRouteEqual>;
 
@@ -173,6 +193,18 @@ class tLogProducerHolder {
   void RemovePeer(const std::string& peer);
   // Forgets the longest silent senders until `keep` are left.
   void ForgetOldestPeers(std::size_t keep);
+  // Takes `paths` new paths from the budget of `address`; false when fewer
+  // are left.
+  bool TakeNewPaths(const std::string& address, std::size_t paths, double ServerTime);
+  // The route of a message over its sender's budget: the overflow file.
+  const TRoute& OverflowRoute(const TRouteKey& key, double ServerTime);
+  // The file producer entries of senders, by their lower-case keys: found,
+  // made room for (the bound of senders), added.
+  bool FindFileRoute(const std::string& lowerKey, const std::string& lowerPeer, TRoute& route);
+  void MakeRoomFor(const std::string& lowerPeer);
+  void AddFileRoute(const std::string& entryKey, const std::string& lowerKey,
+                    const std::string& lowerPeer, PLogProducer producer, double ServerTime,
+                    TRoute& route);
 
   const TProducerEnvironment Environment;
   TLogProducerClass FileProducerClass;
@@ -190,6 +222,13 @@ class tLogProducerHolder {
   std::size_t MaxPeers = kDefaultMaxPeers;
   std::atomic<std::uint64_t> ForgottenIdle{0};
   std::atomic<std::uint64_t> ForgottenEarly{0};
+  double NewPathsPerDay = kDefaultNewPathsPerSecond * 86400.0;
+  double MaxNewPaths = kDefaultNewPathsAtOnce;
+  // Lower-case address -> its budget; only those not full are kept.
+  std::unordered_map<std::string, TPathBudget> PathBudgets;
+  std::atomic<std::uint64_t> Overflowed_{0};
+  std::string LastOverflowed_;
+  TRoute Overflowing;  // the route OverflowRoute returns
   // Every route seen, so that a message costs one hash lookup and no
   // allocation, however many routes there are; the routes of a peer are
   // listed under "*address:port" in lower case, so that the peer's

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -237,6 +238,51 @@ TEST_F(LoadTest, HostileClientsDoNotDisturbTheOthers) {
   ASSERT_TRUE(written);
   ExpectAllInOrder(SplitCrLf(Written("polite")), std::vector<int>(5, 2000));
   EXPECT_FALSE(Exists(service.LogsDir() + "127.0.0.1/hostile"));
+}
+
+TEST_F(LoadTest, ASenderOfEverNewDeepNamesCannotHoldUpAnothersLines) {
+  StartService();
+  TLogClient steady;
+  ASSERT_TRUE(steady.Connect("127.0.0.1", service.ServicePort()));
+  ASSERT_TRUE(steady.Send({"steady", "m", "", "before", 0.0}));
+  ASSERT_TRUE(WaitForLines("steady", 1));
+  // Never the same name twice, fourteen levels each: every message would
+  // make a dozen directories.
+  std::atomic<bool> stop{false}, done{false};
+  std::atomic<long> sent{0};
+  std::thread flood([&] {
+    TLogClient client;
+    if (client.Connect("127.0.0.1", service.ServicePort())) {
+      std::string batch;
+      for (long i = 0; i < 5000000 && !stop; ++i) {
+        const std::string n = std::to_string(i);
+        batch += BuildClientLogFrame({"a" + n + "/b/c/d/e/f/g", "m" + n + "/b/c/d/e/f/g", "", "deep", 0.0});
+        if (batch.size() > 16384) {
+          if (!client.SendRaw(batch)) break;
+          batch.clear();
+          sent = i + 1;
+        }
+      }
+    }
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return sent > 5000 || done; }, 30000));
+  std::string lines;
+  for (int i = 0; i < 100; ++i) lines += BuildClientLogFrame({"steady", "m", "", "during " + std::to_string(i), 0.0});
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(steady.SendRaw(lines));
+  const bool arrived = WaitForLines("steady", 101, 60000);
+  const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const bool stillSending = !done;
+  stop = true;
+  flood.join();
+  std::printf("the steady client's 100 lines took %lld ms while %ld deep ones had been sent\n",
+              static_cast<long long>(delay.count()), sent.load());
+  EXPECT_TRUE(arrived);
+  EXPECT_TRUE(stillSending);
+  ASSERT_TRUE(WaitUntil([&] { return service.ServiceLog().find("NEW PATHS OVER BUDGET: ") != std::string::npos; }));
+  EXPECT_TRUE(Exists(service.LogsDir() + "127.0.0.1/overflow~0000000000000000"));
+  ASSERT_TRUE(steady.Finish(5000));
 }
 
 TEST_F(LoadTest, AFullDiskDropsOnlyWhatCannotBeWrittenAndRecovers) {

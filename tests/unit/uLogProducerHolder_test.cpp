@@ -181,6 +181,29 @@ TEST_F(RegistryTest, UnclaimedMessagesReachTheirFiles) {
             "14:07:09.045[12:00:00.000] : x\r\n");
 }
 
+TEST_F(RegistryTest, NewPathsBeyondASendersBudgetGoToItsOverflowFileUntilTheBudgetRefills) {
+  tLogProducerHolder holder(dir.Path(), TIniEntries{}, {&files});
+  holder.SetPathBudget(1, 6);
+  const double second = 1.0 / 86400;
+  // 1.1.1.1/a/m/2024_03_05/p_14.log: five new paths of six.
+  holder.AddMessageAt("1.1.1.1", "5", "a", "m", "p", "own", 0.0, k1407);
+  // b|m would make four: over the budget, so the overflow file takes it,
+  // its names in front. Another sender has a budget of its own.
+  holder.AddMessageAt("1.1.1.1", "5", "b", "m", "p|q", "over", 0.0, k1407);
+  holder.AddMessageAt("2.2.2.2", "5", "b", "m", "", "other", 0.0, k1407);
+  // A new port of the same address in a known file costs nothing.
+  holder.AddMessageAt("1.1.1.1", "6", "a", "m", "p", "known", 0.0, k1407);
+  EXPECT_EQ(holder.Overflowed(), 1u);
+  EXPECT_EQ(holder.LastOverflowed(), "1.1.1.1");
+  // Three seconds later the budget holds four again: b|m gets its file.
+  holder.AddMessageAt("1.1.1.1", "5", "b", "m", "p|q", "later", 0.0, k1407 + 3 * second);
+  EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/overflow~0000000000000000/2024_03_05/14.log"),
+            "b|m|p\\|q|over\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/p_14.log"), "own\r\nknown\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/b/m/2024_03_05/p|q_14.log"), "later\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "2.2.2.2/b/m/2024_03_05/14.log"), "other\r\n");
+}
+
 TEST_F(RegistryTest, UnusableProviderEntriesAreReportedAndClaimNothing) {
   const TIniDocument config(std::string("[Providers]\n1.1.1.1|a|m|=") + TEST_PROVIDER_REFUSE + "\n" +
                             "1.1.1.1|b|m|=/nonexistent.so\n" + "1.1.1.1|c|m|=" +

@@ -162,12 +162,21 @@ TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLef
   // Modes the service could not use itself fall back.
   TConfigFindings findings;
   std::string back;
-  config = ParseServiceConfig("[Files]\nFileMode=0440\nDirectoryMode=rwx\n", "/x/", back, findings);
+  config = ParseServiceConfig(
+      "[Files]\nFileMode=0440\nDirectoryMode=rwx\n[Senders]\nIdleSeconds=30\nNewPathsAtOnce=0\n"
+      "NewPathsPerSecond=5\n",
+      "/x/", back, findings);
   EXPECT_EQ(config.FileMode, 0640u);
   EXPECT_EQ(config.DirectoryMode, 0750u);
+  EXPECT_EQ(config.SenderIdleSeconds, 30u);
+  EXPECT_EQ(config.MaxSenders, 20000u);
+  EXPECT_EQ(config.NewPathsAtOnce, 40000u);
+  EXPECT_EQ(config.NewPathsPerSecond, 5u);
   EXPECT_EQ(findings.Problems,
             (std::vector<std::string>{"line 2: FileMode=0440 is no octal mode up to 0777 that lets the service "
                                       "read and write: 0640 is used instead",
                                       "line 3: DirectoryMode=rwx is no octal mode up to 0777 that lets the "
-                                      "service enter and write: 0750 is used instead"}));
+                                      "service enter and write: 0750 is used instead",
+                                      "line 6: NewPathsAtOnce=0 is no whole number from 1 up: 40000 is used "
+                                      "instead"}));
 }
