@@ -345,6 +345,38 @@ void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
   if (scrape && scrapes.load() == 0) std::printf("%-24s no scrape was answered\n", "");
 }
 
+// Syslog over TCP on `connections`, octet-counted or LF-framed.
+void SyslogTcp(const std::string& exe, int connections, int count, bool octetCounted) {
+  const std::uint16_t port = FreePort(true);
+  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n");
+  const double cpu0 = server.CpuSeconds();
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> senders;
+  for (int c = 0; c < connections; ++c) {
+    senders.emplace_back([&, c] {
+      TDescriptor fd = SocketConnect("127.0.0.1", port);
+      if (!fd) return;
+      std::string batch;
+      for (int s = c; s < count; s += connections) {
+        const std::string message = "<13>" + Text(c, s);
+        if (octetCounted)
+          batch += std::to_string(message.size()) + " " + message;
+        else
+          batch += message + "\n";
+        if (batch.size() > 60000) {
+          SocketWriteAll(fd.Get(), batch.data(), batch.size());
+          batch.clear();
+        }
+      }
+      SocketWriteAll(fd.Get(), batch.data(), batch.size());
+    });
+  }
+  for (auto& s : senders) s.join();
+  char what[64];
+  std::snprintf(what, sizeof what, "syslog TCP %d, %s", connections, octetCounted ? "counted" : "LF");
+  Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
+}
+
 // The hour change with 10,000 open files: the service's clock starts 20 s
 // before an hour; 10,000 routes are opened, then they get 50,000 msgs/s
 // across the hour while a probe route is timed from send to file.
@@ -486,6 +518,13 @@ int main(int argc, char** argv) {
     HourChange(exe);
     return 0;
   }
+  if (part == "syslog") {
+    SyslogTcp(exe, 1, count, true);
+    SyslogTcp(exe, 1, count, false);
+    SyslogTcp(exe, 10, count, true);
+    SyslogTcp(exe, 10, count, false);
+    return 0;
+  }
   if (part == "spoofed") {
     SpoofedSenders(exe);
     return 0;
@@ -506,6 +545,10 @@ int main(int argc, char** argv) {
     Tpkt(exe, 1, count);
     Tpkt(exe, 1, count, 1, kTextBytes, /*scrape=*/true);
     Tpkt(exe, 10, count);
+    SyslogTcp(exe, 1, count, true);
+    SyslogTcp(exe, 1, count, false);
+    SyslogTcp(exe, 10, count, true);
+    SyslogTcp(exe, 10, count, false);
     IdleAndLatency(exe);
     SpoofedSenders(exe);
   }

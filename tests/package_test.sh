@@ -77,16 +77,19 @@ setpriv --reuid logserver --regid logserver --init-groups \
   /usr/lib/logserver/LogServer > "$run/out" 2> "$run/err" &
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$run"' EXIT
-wait_for 10 grep -q "syslog UDP port 514 listening" "$run/err" || { cat "$run/err"; fail "not serving"; }
+wait_for 10 grep -q "syslog UDP port 514 listening, syslog TCP port 514 listening" "$run/err" ||
+  { cat "$run/err"; fail "not serving"; }
 logsend 127.0.0.1 30000 pkgtest core "" "sent by logsend" || fail "logsend"
 logger -n 127.0.0.1 -P 514 -d --rfc3164 -t pkgtest "sent by logger" || fail "logger"
 wait_for 10 grep -rq "sent by logsend" /var/log/logserver/127.0.0.1/pkgtest/ || fail "no logsend line"
+logger -T -n 127.0.0.1 -P 514 --rfc3164 -t pkgtest "sent over TCP" || fail "logger -T"
 wait_for 10 grep -rq "sent by logger" /var/log/logserver/127.0.0.1/SYSLOG/ || fail "no logger line"
+wait_for 10 grep -rq "sent over TCP" /var/log/logserver/127.0.0.1/SYSLOG/ || fail "no logger -T line"
 # The shipped configuration serves /metrics on loopback.
 if command -v python3 >/dev/null 2>&1; then
   python3 -c 'import urllib.request, sys
 body = urllib.request.urlopen("http://127.0.0.1:9469/metrics", timeout=5).read().decode()
-sys.exit(0 if "logserver_written_lines_total 2" in body else 1)' || fail "/metrics does not count the two lines"
+sys.exit(0 if "logserver_written_lines_total 3" in body else 1)' || fail "/metrics does not count the three lines"
 fi
 kill -TERM "$pid"
 status=0

@@ -24,6 +24,11 @@ enum : std::int32_t {
   lqkClientConnect = 1,
   lqkClientDisconnect = 2,
   lqkSyslogDatagram = 4,
+  // The syslog messages one read of a TCP connection completed, as a run of
+  // units, each stored as a datagram is.
+  lqkSyslogRun = 5,
+  // A syslog TCP connection ended: its producers go (no service-log line).
+  lqkSyslogClosed = 6,
 };
 
 // One network event on its way to the main loop. Data is the element's own:

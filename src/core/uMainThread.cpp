@@ -137,8 +137,27 @@ void tMainThread::StopServiceLog() {
 }
 
 TReportSources tMainThread::Sources() {
-  return {Intake_.get(),  Producers_.get(),    LogQueue_.get(), TcpServer.get(),
-          SyslogServer.get(), Dispatch.get(), &TcpCounters, &UdpCounters};
+  return {Intake_.get(),      Producers_.get(), LogQueue_.get(), TcpServer.get(),
+          SyslogServer.get(), Dispatch.get(),   &TcpCounters,    &UdpCounters,
+          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr};
+}
+
+void tMainThread::StartSyslogTcp() {
+  if (Config.SyslogTcpPort == 0) return;
+  TSyslogStreamServer::TSetup setup;
+  setup.Port = Config.SyslogTcpPort;
+  setup.MaxConnections = Config.SyslogMaxConnections;
+  setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run) {
+    Intake_->OnSyslogStreamRun(address, port, run);
+  };
+  setup.OnClosed = [this](const std::string& address, std::uint16_t port) {
+    Intake_->OnSyslogStreamClosed(address, port);
+  };
+  setup.OnBatchEnd = [this] { Intake_->OnSyslogStreamBatchEnd(); };
+  setup.Buffers = &Buffers;
+  setup.Failures = &CaughtFailures;
+  setup.Counters = &SyslogTcpCounters;
+  SyslogTcpServer = TSyslogStreamServer::Create(setup);
 }
 
 void tMainThread::StartMetrics() {
@@ -161,7 +180,8 @@ void tMainThread::NotifyReady() {
 
 void tMainThread::NotifyStatus() {
   const std::uint64_t now = MonotonicMilliseconds();
-  const std::uint64_t received = Intake_ ? Intake_->ReceivedTcp() + Intake_->ReceivedUdp() : 0;
+  const std::uint64_t received = (Intake_ ? Intake_->ReceivedTcp() + Intake_->ReceivedUdp() : 0) +
+                                 SyslogTcpCounters.Messages.load();
   const std::uint64_t written = Producers_ ? Producers_->FileCounts().Written : 0;
   const double seconds = LastStatusAt != 0 && now > LastStatusAt ? static_cast<double>(now - LastStatusAt) / 1000.0 : 0;
   auto rate = [&](std::uint64_t count, std::uint64_t before) {
@@ -217,6 +237,7 @@ void tMainThread::Serve() {
     SyslogServer->Failures = &CaughtFailures;
     SyslogServer->Counters = &UdpCounters;
     SyslogServer->SetActive(true);
+    StartSyslogTcp();
     Reports_->ReportStart(ConfigPath, Sources());
     StartMetrics();
     NotifyReady();
@@ -267,6 +288,7 @@ void tMainThread::StopSequence() {
     SyslogServer.reset();
     WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
+  SyslogTcpServer.reset();
   // Nothing new arrives now; what was taken in is written before the queue goes.
   if (Dispatch) Dispatch->WriteQueuedMessages();
   if (LogQueue_) {

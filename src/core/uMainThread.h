@@ -33,6 +33,7 @@
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
 #include "core/uServiceMetrics.h"
+#include "net/uSyslogStreamServer.h"
 #include "core/uServiceReports.h"
 #include "net/uIPServer.h"
 #include "platform/uBufferPool.h"
@@ -129,6 +130,8 @@ class tMainThread {
   TReportSources Sources();
   // The /metrics endpoint, when [Metrics] Listen names one.
   void StartMetrics();
+  // The syslog TCP listener, when [Syslog] TcpPort names one.
+  void StartSyslogTcp();
   // systemd: READY=1 and a STATUS= line; the watchdog ping while the main
   // loop makes progress.
   void NotifyReady();
@@ -150,6 +153,7 @@ class tMainThread {
   TBufferPool Buffers;
   TServerCounters TcpCounters;
   TServerCounters UdpCounters;
+  TSyslogStreamCounters SyslogTcpCounters;
   std::unique_ptr<TLogFileTable> Files;
 
   // Owned objects; each is emptied when it is freed.
@@ -157,6 +161,7 @@ class tMainThread {
   std::unique_ptr<TServiceReports> Reports_;
   std::unique_ptr<TTCPServerComponent> TcpServer;
   std::unique_ptr<TUDPServerComponent> SyslogServer;
+  std::unique_ptr<TSyslogStreamServer> SyslogTcpServer;  // with [Syslog] TcpPort
   std::unique_ptr<tControlConnectionsProcess> Controller;
   std::unique_ptr<tLogQueue> LogQueue_;
   std::unique_ptr<TMessageIntake> Intake_;

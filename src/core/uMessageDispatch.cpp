@@ -45,7 +45,11 @@ void TMessageDispatch::DispatchElement(pLogQueueElement element) {
   switch (e.Kind) {
     case lqkClientData:
     case lqkSyslogDatagram:
+    case lqkSyslogRun:
       DispatchMessage(e, /*logLines=*/true);
+      break;
+    case lqkSyslogClosed:
+      Producers.RemoveClientProducers(e.ClientAddress, std::to_string(e.ClientPort));
       break;
     case lqkClientConnect:
       ServiceLog.Write(true, "CLIENT CONNECTED: " + PeerText(e.ClientAddress, e.ClientPort));
@@ -68,11 +72,23 @@ void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines)
     });
     return;
   }
-  std::string text(e.Data.View());
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32) text.pop_back();
-  Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", text, 0.0);
+  if (e.Kind == lqkSyslogRun) {
+    ForEachUnit(e.Data.View(), [&](const char* payload, std::size_t size) {
+      DispatchSyslogMessage(e, port, std::string_view(payload, size), logLines);
+    });
+    return;
+  }
+  DispatchSyslogMessage(e, port, e.Data.View(), logLines);
+}
+
+void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const std::string& port,
+                                             std::string_view message, bool logLines) {
+  // Stored as it came, without trailing blanks and line ends.
+  while (!message.empty() && static_cast<unsigned char>(message.back()) <= 32) message.remove_suffix(1);
+  SyslogText.assign(message);
+  Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
   if (logLines && ServiceLog.Writes(2))
-    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + text + "\"");
+    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + SyslogText + "\"");
 }
 
 void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
@@ -101,7 +117,9 @@ void TMessageDispatch::WriteQueuedMessages() {
   const tLogProducerHolder::TWriteBatch written(Producers);
   while (Queue.TryPop(element)) {
     // Connects and disconnects change nothing in the files any more.
-    if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram) continue;
+    if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram &&
+        element->Kind != lqkSyslogRun)
+      continue;
     timeIsUp = timeIsUp || MonotonicMilliseconds() >= deadline;
     if (timeIsUp) {
       unwritten += element->Units;

@@ -51,6 +51,9 @@ class TMessageDispatch {
 
  private:
   void DispatchMessage(const tLogQueueElement& e, bool logLines);
+  // One syslog message (a datagram, or a unit of a TCP run).
+  void DispatchSyslogMessage(const tLogQueueElement& e, const std::string& port,
+                             std::string_view message, bool logLines);
   void DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
                              std::string_view payload, bool logLines);
 
@@ -62,6 +65,7 @@ class TMessageDispatch {
   // The popped batch and the message being dispatched: their room is kept.
   std::vector<pLogQueueElement> Batch;
   tClientLogMessage Decoded;
+  std::string SyslogText;  // reused: a message costs no allocation
   std::atomic<std::uint64_t> Invalid_{0};
 };
 

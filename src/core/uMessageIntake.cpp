@@ -5,12 +5,37 @@
 namespace logserver {
 
 pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const TIPConnection& connection) {
+  return MakeElement(kind, connection.ClientAddress, connection.ClientPort);
+}
+
+pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const std::string& address,
+                                             std::uint16_t port) {
   auto element = std::make_unique<tLogQueueElement>();
   element->Kind = kind;
-  element->ClientAddress = connection.ClientAddress;
-  element->ClientPort = connection.ClientPort;
+  element->ClientAddress = address;
+  element->ClientPort = port;
   element->ArrivedAt = MonotonicMicroseconds();
   return element;
+}
+
+void TMessageIntake::OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run) {
+  SyslogStreamThread.AssertCurrent();
+  pLogQueueElement element = MakeElement(lqkSyslogRun, address, port);
+  element->Data = std::move(run.Bytes);
+  element->Units = run.Units;
+  SyslogStreamBatch.push_back(std::move(element));
+}
+
+void TMessageIntake::OnSyslogStreamClosed(const std::string& address, std::uint16_t port) {
+  SyslogStreamThread.AssertCurrent();
+  SyslogStreamBatch.push_back(MakeElement(lqkSyslogClosed, address, port));
+}
+
+void TMessageIntake::OnSyslogStreamBatchEnd() {
+  SyslogStreamThread.AssertCurrent();
+  if (SyslogStreamBatch.empty()) return;
+  Queue.PushManyWaiting(SyslogStreamBatch, kLogQueueTcpBytes);
+  SyslogStreamBatch.clear();
 }
 
 void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {

@@ -40,6 +40,13 @@ class TMessageIntake {
   // Pushes the run's datagrams; those that find the queue full are dropped
   // and counted (UDP cannot push back).
   void OnSyslogBatchEnd();
+  // Syslog over TCP, on that server's thread: a read's messages as a run
+  // (taken over, not copied), a closed connection, and the end of a turn,
+  // which waits while the queue is full as TCP does.
+  void OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run);
+  void OnSyslogStreamClosed(const std::string& address, std::uint16_t port);
+  void OnSyslogStreamBatchEnd();
+
   // A new UDP server (a new thread) takes over the syslog handlers; called
   // while no syslog handler runs.
   void SyslogServerReplaced() { SyslogThread.Release(); }
@@ -56,10 +63,13 @@ class TMessageIntake {
 
  private:
   pLogQueueElement MakeElement(std::int32_t kind, const TIPConnection& connection);
+  pLogQueueElement MakeElement(std::int32_t kind, const std::string& address, std::uint16_t port);
 
   tLogQueue& Queue;
   TThreadRole TcpThread;
   TThreadRole SyslogThread;
+  TThreadRole SyslogStreamThread;
+  std::vector<pLogQueueElement> SyslogStreamBatch GUARDED_BY(SyslogStreamThread);
   std::vector<pLogQueueElement> TcpBatch GUARDED_BY(TcpThread);
   std::vector<pLogQueueElement> SyslogBatch GUARDED_BY(SyslogThread);
   std::atomic<std::uint64_t> ReceivedTcp_{0};

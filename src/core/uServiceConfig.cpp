@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <system_error>
@@ -31,6 +32,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
+      {"syslog", {"tcpport", "maxconnections"}},
   };
   return known;
 }
@@ -235,6 +237,9 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
 
   config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
   config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
+  config.SyslogTcpPort = static_cast<std::uint16_t>(
+      std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
+  config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);
   config.SenderIdleSeconds = reader.Count("Senders", "IdleSeconds", config.SenderIdleSeconds, 1);
   config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
   config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);

@@ -53,6 +53,10 @@ struct TServiceConfig {
   std::uint32_t MaxSenders = 20000;
   std::uint32_t NewPathsPerSecond = 50;
   std::uint32_t NewPathsAtOnce = 40000;
+  // [Syslog]: syslog over TCP on this port (0: off), at most MaxConnections
+  // connections at a time.
+  std::uint16_t SyslogTcpPort = 0;
+  std::uint32_t SyslogMaxConnections = 10000;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

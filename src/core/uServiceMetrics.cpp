@@ -91,6 +91,10 @@ class TMetricsEndpoint::TCollector {
       Add(receivedBytes, static_cast<double>(s.Intake->ReceivedTcpBytes()), {{"intake", "tpkt"}});
       Add(receivedBytes, static_cast<double>(s.Intake->ReceivedUdpBytes()), {{"intake", "udp"}});
     }
+    if (s.SyslogTcpCounters) {
+      Add(received, static_cast<double>(s.SyslogTcpCounters->Messages.load()), {{"intake", "syslog_tcp"}});
+      Add(receivedBytes, static_cast<double>(s.SyslogTcpCounters->Bytes.load()), {{"intake", "syslog_tcp"}});
+    }
     families.push_back(std::move(received));
     families.push_back(std::move(receivedBytes));
 
@@ -150,6 +154,19 @@ class TMetricsEndpoint::TCollector {
     MetricFamily connections =
         Family("logserver_connections", "Clients connected now, per intake.", MetricType::Gauge);
     Add(connections, s.Intake ? static_cast<double>(s.Intake->TcpConnections()) : 0.0, {{"intake", "tpkt"}});
+    if (s.SyslogTcpCounters) {
+      Add(connections, static_cast<double>(s.SyslogTcpCounters->Connections.load()),
+          {{"intake", "syslog_tcp"}});
+      Single(families, "logserver_syslog_tcp_framing_errors_total",
+             "Syslog TCP connections closed because their framing was broken.", MetricType::Counter,
+             static_cast<double>(s.SyslogTcpCounters->FramingErrors.load()));
+      Single(families, "logserver_syslog_tcp_refused_connections_total",
+             "Syslog TCP connections closed at once, beyond [Syslog] MaxConnections.", MetricType::Counter,
+             static_cast<double>(s.SyslogTcpCounters->Refused.load()));
+      Single(families, "logserver_syslog_tcp_cut_messages_total",
+             "Syslog TCP messages longer than 8192 bytes, stored cut to that.", MetricType::Counter,
+             static_cast<double>(s.SyslogTcpCounters->CutMessages.load()));
+    }
     families.push_back(std::move(connections));
     Single(families, "logserver_open_files", "Log files open now.", MetricType::Gauge,
            s.Producers ? static_cast<double>(s.Producers->OpenFiles()) : 0.0);

@@ -60,9 +60,17 @@ void TServiceReports::ReportStart(const std::string& configPath, const TReportSo
   else
     udp += " not bound" + (syslog && syslog->Failed() ? " (" + ErrorText(syslog->LastError()) + ")"
                                                      : std::string());
+  std::string syslogTcp;
+  if (sources.SyslogTcpServer) {
+    syslogTcp = ", syslog TCP port " + std::to_string(Config.SyslogTcpPort);
+    syslogTcp += sources.SyslogTcpServer->Listening()
+                     ? std::string(" listening")
+                     : " not listening (" + ErrorText(sources.SyslogTcpServer->BindError()) +
+                           "; tried again every 3 s)";
+  }
   ReportProblem(std::string("version ") + LOGSERVER_VERSION + " started: configuration " +
                 (configPath.empty() ? std::string("(given)") : configPath) + ", logs " +
-                Config.BaseCatalog + ", " + tcp + ", " + udp);
+                Config.BaseCatalog + ", " + tcp + ", " + udp + syslogTcp);
 }
 
 void TServiceReports::WriteStatistics(const TReportSources& sources) {
@@ -71,9 +79,11 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
       sources.Producers ? sources.Producers->FileCounts() : TLogFileTable::TCounts{};
   TCustomTCPServer* listener = sources.TcpServer ? sources.TcpServer->Listener() : nullptr;
   const TMessageIntake* intake = sources.Intake;
-  const std::string line =
+  TSyslogStreamCounters* stream = sources.SyslogTcpCounters;
+  std::string line =
       "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
       " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
+      (stream ? " syslog-tcp=" + std::to_string(stream->Messages.load()) : std::string()) +
       ", written=" + std::to_string(files.Written) + ", to providers=" +
       std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
       ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
@@ -86,6 +96,11 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
       ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
       ", open files=" + std::to_string(sources.Producers ? sources.Producers->OpenFiles() : 0) +
       ", queued bytes=" + std::to_string(sources.Queue ? sources.Queue->QueuedBytes() : 0);
+  if (stream)
+    line += ", syslog-tcp connections=" + std::to_string(stream->Connections.load()) +
+            " framing-errors=" + std::to_string(stream->FramingErrors.load()) +
+            " refused=" + std::to_string(stream->Refused.load()) +
+            " cut=" + std::to_string(stream->CutMessages.load());
   ServiceLog.Write(false, line);
   // The journal collects stderr: the line is there too.
   ReportProblem(line);
@@ -95,6 +110,7 @@ void TServiceReports::ReportLosses(const TReportSources& sources) {
   if (sources.Intake) ReportDroppedDatagrams(*sources.Intake);
   if (sources.Producers) ReportLostLines(*sources.Producers);
   if (sources.Producers) ReportOverflowed(*sources.Producers);
+  if (sources.SyslogTcpCounters) ReportSyslogStreamProblems(*sources.SyslogTcpCounters);
   ReportCaughtFailures();
   if (sources.TcpCounters) ReportUnframedBytes(*sources.TcpCounters);
 }
@@ -127,6 +143,31 @@ void TServiceReports::ReportLostLines(tLogProducerHolder& producers) {
     ReportProblem(text);
     ServiceLog.Write(false, text);
   }
+}
+
+void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters) {
+  MainThread.AssertCurrent();
+  const std::uint64_t framing = counters.FramingErrors.load();
+  const std::uint64_t refused = counters.Refused.load();
+  const std::uint64_t cut = counters.CutMessages.load();
+  if ((framing == ReportedFramingErrors && refused == ReportedRefused && cut == ReportedCut) ||
+      !ReportDue(LastSyslogStreamReport))
+    return;
+  std::string text = "SYSLOG TCP:";
+  if (framing != ReportedFramingErrors)
+    text += " " + std::to_string(framing - ReportedFramingErrors) +
+            " connections closed for broken framing (last " + counters.FramingErrorPeer() + ");";
+  if (refused != ReportedRefused)
+    text += " " + std::to_string(refused - ReportedRefused) + " connections refused (more than " +
+            std::to_string(Config.SyslogMaxConnections) + ");";
+  if (cut != ReportedCut)
+    text += " " + std::to_string(cut - ReportedCut) + " messages cut to 8192 bytes;";
+  text.pop_back();
+  ReportProblem(text);
+  ServiceLog.Write(false, text);
+  ReportedFramingErrors = framing;
+  ReportedRefused = refused;
+  ReportedCut = cut;
 }
 
 void TServiceReports::ReportOverflowed(const tLogProducerHolder& producers) {

@@ -14,6 +14,7 @@
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
 #include "net/uIPServer.h"
+#include "net/uSyslogStreamServer.h"
 #include "producers/uLogProducer.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uThread.h"
@@ -33,6 +34,9 @@ struct TReportSources {
   TMessageDispatch* Dispatch = nullptr;
   TServerCounters* TcpCounters = nullptr;
   TServerCounters* UdpCounters = nullptr;
+  // Syslog over TCP, when it is on.
+  TSyslogStreamServer* SyslogTcpServer = nullptr;
+  TSyslogStreamCounters* SyslogTcpCounters = nullptr;
 };
 
 class TServiceReports {
@@ -62,6 +66,9 @@ class TServiceReports {
   // Messages sent to overflow files (senders over their budget of new
   // paths), at most once a minute.
   void ReportOverflowed(const tLogProducerHolder& producers);
+  // Syslog TCP connections closed for broken framing, refused over the
+  // bound, and messages cut to their limit, at most once a minute.
+  void ReportSyslogStreamProblems(TSyslogStreamCounters& counters);
 
  private:
   const TServiceConfig& Config;
@@ -72,6 +79,10 @@ class TServiceReports {
   std::uint64_t ReportedDrops = 0;
   std::uint32_t LastDropReport = 0;
   std::uint32_t LastFailureReport = 0;
+  std::uint64_t ReportedFramingErrors = 0;
+  std::uint64_t ReportedRefused = 0;
+  std::uint64_t ReportedCut = 0;
+  std::uint32_t LastSyslogStreamReport = 0;
   std::uint64_t ReportedOverflowed = 0;
   std::uint32_t LastOverflowReport = 0;
   std::uint64_t ReportedUnframed = 0;

@@ -61,29 +61,9 @@ class FaultTest : public ::testing::Test {
   }
   bool Alive() { return kill(service.Pid(), 0) == 0; }
   // A fresh SIGUSR1 statistics line from stderr, or "" when none came.
-  std::string Statistics() {
-    auto count = [&] {
-      const std::string err = service.Stderr();
-      std::size_t n = 0;
-      for (std::size_t at = err.find("STATISTICS: "); at != std::string::npos; at = err.find("STATISTICS: ", at + 1))
-        ++n;
-      return n;
-    };
-    const std::size_t before = count();
-    // Also the line's end: standard error may be read in the middle of it.
-    auto complete = [&] {
-      const std::string err = service.Stderr();
-      return count() > before && err.find('\n', err.rfind("STATISTICS: ")) != std::string::npos;
-    };
-    if (!service.Signal(SIGUSR1) || !WaitUntil(complete)) return "";
-    const std::string err = service.Stderr();
-    const std::size_t at = err.rfind("STATISTICS: ");
-    return err.substr(at, err.find('\n', at) - at);
-  }
-  // A count of a statistics line ("written=" gives the number after it).
+  std::string Statistics() { return service.RequestStatistics(); }
   static long Count(const std::string& statistics, const std::string& name) {
-    const std::size_t at = statistics.find(name);
-    return at == std::string::npos ? -1 : std::atol(statistics.c_str() + at + name.size());
+    return StatisticsCount(statistics, name);
   }
 
   TServiceProcess service;

@@ -2,6 +2,7 @@
 // (rsyslog, on loopback) through the forwarding provider.
 #include "core/uLogClient.h"
 #include "platform/uSocket.h"
+#include "support/Rsyslog.h"
 #include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
@@ -13,51 +14,35 @@ using namespace testing_support;
 
 namespace {
 
-const char* const kRsyslogd = "/usr/sbin/rsyslogd";
-
-// rsyslogd in the foreground with one TCP input and one output file.
+// rsyslogd with one TCP input and one output file.
 class TCollector {
  public:
-  TCollector() : Port_(FreeTcpPort()) {
-    WriteFile(Directory.Path() + "rsyslog.conf",
-              "global(workDirectory=\"" + Directory.Path() + "\")\n"
-              "module(load=\"imtcp\")\n"
-              "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(Port_) + "\")\n"
-              "template(name=\"plain\" type=\"string\" string=\"%hostname% %app-name% %msgid% %msg%\\n\")\n"
-              "*.* action(type=\"omfile\" file=\"" + Output() + "\" template=\"plain\")\n");
-  }
-  ~TCollector() { Stop(); }
+  TCollector()
+      : Port_(FreeTcpPort()),
+        Rsyslog("module(load=\"imtcp\")\n"
+                "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(Port_) + "\")\n"
+                "template(name=\"plain\" type=\"string\" string=\"%hostname% %app-name% %msgid% %msg%\\n\")\n"
+                "*.* action(type=\"omfile\" file=\"@DIR@received.log\" template=\"plain\")\n") {}
 
   bool Start() {
-    Process.Start({kRsyslogd, "-n", "-f", Directory.Path() + "rsyslog.conf", "-i", Directory.Path() + "pid"},
-                   Directory.Path() + "out.txt", Directory.Path() + "err.txt");
-    return WaitUntil([&] {
-      return SocketConnect("127.0.0.1", Port_).Valid();
-    });
+    return Rsyslog.Start() && WaitUntil([&] { return SocketConnect("127.0.0.1", Port_).Valid(); });
   }
-  void Stop() {
-    if (!Process.Running()) return;
-    Process.Signal(SIGTERM);
-    int status = 0;
-    Process.WaitExit(status);
-  }
+  void Stop() { Rsyslog.Stop(); }
   std::uint16_t Port() const { return Port_; }
-  std::string Output() const { return Directory.Path() + "received.log"; }
   bool Received(const std::string& line, int timeoutMs = 15000) const {
-    return WaitUntil([&] { return ReadFile(Output()).find(line + "\n") != std::string::npos; },
+    return WaitUntil([&] { return ReadFile(Rsyslog.Path() + "received.log").find(line + "\n") != std::string::npos; },
                      timeoutMs);
   }
 
  private:
-  TTempDir Directory;
   std::uint16_t Port_;
-  TChildProcess Process;
+  TRsyslog Rsyslog;
 };
 
 class ForwardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!Exists(kRsyslogd)) GTEST_SKIP() << "rsyslog is not installed";
+    if (!TRsyslog::Installed()) GTEST_SKIP() << "rsyslog is not installed";
     ASSERT_TRUE(collector.Start());
     service.WriteConfig("LogMode=0\n", "[Providers]\n127.0.0.1|fwd|core|=" + std::string(LOGSERVER_FORWARD) +
                                            " tcp://127.0.0.1:" + std::to_string(collector.Port()) + "\n");

@@ -319,6 +319,31 @@ std::vector<std::string> TServiceProcess::ServiceLogTexts() const {
   return texts;
 }
 
+std::string TServiceProcess::RequestStatistics() const {
+  auto count = [&] {
+    const std::string err = Stderr();
+    std::size_t n = 0;
+    for (std::size_t at = err.find("STATISTICS: "); at != std::string::npos; at = err.find("STATISTICS: ", at + 1))
+      ++n;
+    return n;
+  };
+  const std::size_t before = count();
+  // Also the line's end: standard error may be read in the middle of it.
+  auto complete = [&] {
+    const std::string err = Stderr();
+    return count() > before && err.find('\n', err.rfind("STATISTICS: ")) != std::string::npos;
+  };
+  if (!Signal(SIGUSR1) || !WaitUntil(complete)) return "";
+  const std::string err = Stderr();
+  const std::size_t at = err.rfind("STATISTICS: ");
+  return err.substr(at, err.find('\n', at) - at);
+}
+
+long StatisticsCount(const std::string& statistics, const std::string& name) {
+  const std::size_t at = statistics.find(name);
+  return at == std::string::npos ? -1 : std::atol(statistics.c_str() + at + name.size());
+}
+
 bool TServiceProcess::WaitForServiceLog(const std::string& text, int timeoutMs) const {
   return WaitUntil(
       [&] {

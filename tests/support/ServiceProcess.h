@@ -115,6 +115,9 @@ class TServiceProcess {
   // Its lines with the time stamp removed.
   std::vector<std::string> ServiceLogTexts() const;
   bool WaitForServiceLog(const std::string& text, int timeoutMs = 10000) const;
+  // Sends SIGUSR1 and returns the STATISTICS line it brings to standard
+  // error (empty when none came).
+  std::string RequestStatistics() const;
   // Waits for the start lines (service log and stderr: both ports bound or
   // failed) and for the TCP port to take a client.
   bool WaitUntilServing(int timeoutMs = 10000) const;
@@ -129,6 +132,10 @@ class TServiceProcess {
 // The service-log texts of an orderly stop, from "Have normal TERM SIGNAL"
 // to "Log Server stopped".
 std::vector<std::string> StopSequenceTexts();
+
+// The number after `name` in a statistics line ("written=" gives the
+// count written), -1 when it is not there.
+long StatisticsCount(const std::string& statistics, const std::string& name);
 
 // Everything the files below `dir` hold, in path order (hour after hour).
 std::string JoinedFilesBelow(const std::string& dir);

@@ -1,0 +1,158 @@
+// Syslog over TCP against the real LogServer: util-linux logger and rsyslog
+// as senders, both framings, and what a hostile client may send.
+#include "platform/uSocket.h"
+#include "support/Rsyslog.h"
+#include "support/ServiceProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <vector>
+
+using namespace logserver;
+using namespace testing_support;
+
+namespace {
+
+class SyslogTcpTest : public ::testing::Test {
+ protected:
+  void StartService(const std::string& syslogLines = std::string()) {
+    port = FreeTcpPort();
+    service.WriteConfig("LogMode=0\n", "[Syslog]\nTcpPort=" + std::to_string(port) + "\n" + syslogLines);
+    service.Start();
+    ASSERT_TRUE(service.WaitUntilServing());
+    ASSERT_NE(service.Stderr().find(", syslog TCP port " + std::to_string(port) + " listening"),
+              std::string::npos)
+        << service.Stderr();
+  }
+  void StopService() {
+    ASSERT_TRUE(service.Signal(SIGTERM));
+    int status = -1;
+    ASSERT_TRUE(service.WaitExit(status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(service.ForeignStderr(), "");
+  }
+  std::string Stored() const { return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/SYSLOG/syslog/"); }
+  bool WaitStored(const std::string& text, int timeoutMs = 15000) const {
+    return WaitUntil([&] { return Stored().find(text) != std::string::npos; }, timeoutMs);
+  }
+  // Sends `bytes` on a connection of its own, closed after.
+  void Send(const std::string& bytes) const {
+    TDescriptor fd = SocketConnect("127.0.0.1", port);
+    ASSERT_TRUE(fd.Valid());
+    ASSERT_TRUE(SocketWriteAll(fd.Get(), bytes.data(), bytes.size()));
+  }
+  // Whether the service closes `fd` within seconds (reading what it sends).
+  static bool ClosedByService(int fd) {
+    return WaitUntil([&] {
+      bool readable = false, writable = false;
+      char byte;
+      return SocketWait(fd, true, false, 100, readable, writable) > 0 && readable &&
+             SocketRead(fd, &byte, 1) <= 0;
+    });
+  }
+
+  TServiceProcess service;
+  std::uint16_t port = 0;
+};
+
+}  // namespace
+
+TEST_F(SyslogTcpTest, BothFramingsAreStoredAsDatagramsAreAndTheSystemLoggerIsUnderstood) {
+  StartService();
+  // Octet counting and LF framing in one stream, CR LF and NUL as ends,
+  // then a second connection whose last line ends with the connection.
+  Send("15 <13>counted one6 <13>xy<13>lf line\r\n");
+  ASSERT_TRUE(WaitStored("<13>lf line\r\n"));
+  Send(std::string("<13>nul") + '\0' + "<13>last without LF");
+  ASSERT_TRUE(WaitStored("<13>last without LF\r\n"));
+  EXPECT_EQ(Stored(), "<13>counted one\r\n<13>xy\r\n<13>lf line\r\n<13>nul\r\n<13>last without LF\r\n");
+
+  if (std::system("command -v logger >/dev/null 2>&1") != 0) GTEST_SKIP() << "logger is not installed";
+  const std::string logger = "logger -T -n 127.0.0.1 -P " + std::to_string(port) + " --rfc3164 ";
+  ASSERT_EQ(std::system((logger + "-t lf 'sent with LF framing'").c_str()), 0);
+  ASSERT_EQ(std::system((logger + "--octet-count -t oc 'sent octet-counted'").c_str()), 0);
+  ASSERT_TRUE(WaitStored(" lf: sent with LF framing\r\n"));
+  ASSERT_TRUE(WaitStored(" oc: sent octet-counted\r\n"));
+  for (const std::string& line : SplitCrLf(Stored())) EXPECT_EQ(line.rfind("<13>", 0), 0u) << line;
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, RsyslogForwardsWithBothFramingsAndLosesNothingAcrossItsRestart) {
+  if (!TRsyslog::Installed()) GTEST_SKIP() << "rsyslog is not installed";
+  StartService();
+  const std::uint16_t input = FreeUdpPort();
+  auto action = [&](const char* framing, const char* mark) {
+    return "template(name=\"" + std::string(mark) + "\" type=\"string\" string=\"<%PRI%>" + mark +
+           " %msg:2:$%\")\n"
+           "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"" + std::to_string(port) +
+           "\" protocol=\"tcp\" TCP_Framing=\"" + framing + "\" template=\"" + mark +
+           "\" action.resumeRetryCount=\"-1\" queue.type=\"LinkedList\")\n";
+  };
+  TRsyslog forwarder("module(load=\"imudp\")\ninput(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                     std::to_string(input) + "\")\n" + action("octet-counted", "oc") +
+                     action("traditional", "lf"));
+  ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
+  TDescriptor udp = SocketConnectDatagram("127.0.0.1", input);
+  ASSERT_TRUE(udp.Valid());
+  auto sendRange = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const std::string datagram = "<13>tag: message " + std::to_string(i);
+      ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
+    }
+  };
+  sendRange(0, 50);
+  ASSERT_TRUE(WaitStored("<13>lf message 49\r\n"));
+  forwarder.Stop();  // its connections end; a new forwarder connects anew
+  ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
+  sendRange(50, 100);
+  ASSERT_TRUE(WaitStored("<13>oc message 99\r\n"));
+  ASSERT_TRUE(WaitStored("<13>lf message 99\r\n"));
+  std::vector<int> next = {0, 0};
+  for (const std::string& line : SplitCrLf(Stored())) {
+    const int framing = line.rfind("<13>oc message ", 0) == 0 ? 0 : line.rfind("<13>lf message ", 0) == 0 ? 1 : -1;
+    ASSERT_NE(framing, -1) << line;
+    EXPECT_EQ(line.substr(15), std::to_string(next[framing]++)) << line;
+  }
+  EXPECT_EQ(next, (std::vector<int>{100, 100}));
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
+  StartService("MaxConnections=20\n");
+  // A claimed length of a gigabyte, a count cut off by the end, no space.
+  for (const std::string& bytes : {std::string("999999999 <13>x"), std::string("12"), std::string("12x")}) {
+    TDescriptor fd = SocketConnect("127.0.0.1", port);
+    ASSERT_TRUE(fd.Valid());
+    ASSERT_TRUE(SocketWriteAll(fd.Get(), bytes.data(), bytes.size()));
+    if (bytes == "12") SocketShutdownWrite(fd.Get());
+    EXPECT_TRUE(ClosedByService(fd.Get())) << bytes;
+  }
+  // A megabyte without a line end: cut to 8192 bytes, the rest dropped.
+  Send("<13>" + std::string(1 << 20, 'a') + "\n<13>after\n");
+  ASSERT_TRUE(WaitStored("<13>after\r\n"));
+  EXPECT_EQ(Stored(), "<13>" + std::string(8188, 'a') + "\r\n<13>after\r\n");
+  // Beyond the bound a connection is closed at once; the others stay.
+  std::vector<TDescriptor> held;
+  for (int i = 0; i < 20; ++i) held.push_back(SocketConnect("127.0.0.1", port));
+  ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "syslog-tcp connections=") == 20; }));
+  for (int i = 0; i < 5; ++i) {
+    TDescriptor extra = SocketConnect("127.0.0.1", port);
+    ASSERT_TRUE(extra.Valid());
+    EXPECT_TRUE(ClosedByService(extra.Get()));
+  }
+  const std::string held0 = "<13>still served\n";
+  ASSERT_TRUE(SocketWriteAll(held[0].Get(), held0.data(), held0.size()));
+  ASSERT_TRUE(WaitStored("<13>still served\r\n"));
+  const std::string statistics = service.RequestStatistics();
+  EXPECT_EQ(StatisticsCount(statistics, " framing-errors="), 3) << statistics;
+  EXPECT_EQ(StatisticsCount(statistics, " refused="), 5) << statistics;
+  EXPECT_EQ(StatisticsCount(statistics, " cut="), 1) << statistics;
+  EXPECT_EQ(StatisticsCount(statistics, " syslog-tcp="), 3) << statistics;
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("SYSLOG TCP: ") != std::string::npos; }));
+  EXPECT_NE(service.Stderr().find("connections closed for broken framing (last 127.0.0.1:"), std::string::npos)
+      << service.Stderr();
+  held.clear();
+  StopService();
+}
