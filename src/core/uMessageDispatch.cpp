@@ -1,6 +1,7 @@
 #include "core/uMessageDispatch.h"
 
 #include "core/uServiceText.h"
+#include "core/uSyslogHeader.h"
 #include "platform/uTime.h"
 #include "platform/uUnitRun.h"
 
@@ -86,7 +87,13 @@ void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const st
   // Stored as it came, without trailing blanks and line ends.
   while (!message.empty() && static_cast<unsigned char>(message.back()) <= 32) message.remove_suffix(1);
   SyslogText.assign(message);
-  Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
+  std::string_view hostname;
+  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname)) {
+    SyslogHost.assign(hostname);
+    Producers.AddMessage(SyslogHost, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
+  } else {
+    Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
+  }
   if (logLines && ServiceLog.Writes(2))
     ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + SyslogText + "\"");
 }

@@ -66,6 +66,7 @@ class TMessageDispatch {
   std::vector<pLogQueueElement> Batch;
   tClientLogMessage Decoded;
   std::string SyslogText;  // reused: a message costs no allocation
+  std::string SyslogHost;
   std::atomic<std::uint64_t> Invalid_{0};
 };
 

@@ -32,7 +32,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
-      {"syslog", {"tcpport", "maxconnections"}},
+      {"syslog", {"tcpport", "maxconnections", "pathby"}},
   };
   return known;
 }
@@ -240,6 +240,16 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   config.SyslogTcpPort = static_cast<std::uint16_t>(
       std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
   config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);
+  {
+    std::string value;
+    std::size_t line = 0;
+    if (reader.Find("Syslog", "PathBy", value, line) && !value.empty()) {
+      if (Lower(value) == "hostname")
+        config.SyslogPathByHostname = true;
+      else if (Lower(value) != "address")
+        reader.Problem(line, "PathBy=" + value + " is neither address nor hostname: address is used instead");
+    }
+  }
   config.SenderIdleSeconds = reader.Count("Senders", "IdleSeconds", config.SenderIdleSeconds, 1);
   config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
   config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);

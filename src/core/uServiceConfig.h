@@ -57,6 +57,9 @@ struct TServiceConfig {
   // connections at a time.
   std::uint16_t SyslogTcpPort = 0;
   std::uint32_t SyslogMaxConnections = 10000;
+  // [Syslog] PathBy=hostname: a syslog message goes below the HOSTNAME of
+  // its header where it has a usable one, instead of its sender's address.
+  bool SyslogPathByHostname = false;
 };
 
 // What one reading of the configuration decided on the operator's behalf.
