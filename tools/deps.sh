@@ -14,6 +14,8 @@ command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
 # The retention job's compression.
 [ -f /usr/include/zstd.h ] || missing="$missing libzstd-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
+# TLS for syslog over TCP.
+[ -f /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -142,10 +142,27 @@ TReportSources tMainThread::Sources() {
           SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr};
 }
 
+std::shared_ptr<TTlsContext> tMainThread::LoadTls(bool reload) {
+  std::string error;
+  std::shared_ptr<TTlsContext> context =
+      TTlsContext::Load(Config.TlsCertificate, Config.TlsKey, Config.TlsClientCA, error);
+  if (context) {
+    if (reload) WriteServiceLog(false, "TLS CERTIFICATE RELOADED");
+    return context;
+  }
+  const std::string text = reload ? "TLS CERTIFICATE NOT RELOADED: " + error + " (the one in use stays)"
+                                  : "TLS PORT " + std::to_string(Config.SyslogTlsPort) + " OFF: " + error +
+                                        " (tried again at SIGHUP)";
+  WriteServiceLog(false, text);
+  ReportProblem(text);
+  return nullptr;
+}
+
 void tMainThread::StartSyslogTcp() {
-  if (Config.SyslogTcpPort == 0) return;
+  if (Config.SyslogTcpPort == 0 && Config.SyslogTlsPort == 0) return;
   TSyslogStreamServer::TSetup setup;
-  setup.Port = Config.SyslogTcpPort;
+  setup.TcpPort = Config.SyslogTcpPort;
+  setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
   setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run) {
     Intake_->OnSyslogStreamRun(address, port, run);
@@ -157,7 +174,8 @@ void tMainThread::StartSyslogTcp() {
   setup.Buffers = &Buffers;
   setup.Failures = &CaughtFailures;
   setup.Counters = &SyslogTcpCounters;
-  SyslogTcpServer = TSyslogStreamServer::Create(setup);
+  SyslogTcpServer =
+      TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
 }
 
 void tMainThread::StartMetrics() {
@@ -181,7 +199,7 @@ void tMainThread::NotifyReady() {
 void tMainThread::NotifyStatus() {
   const std::uint64_t now = MonotonicMilliseconds();
   const std::uint64_t received = (Intake_ ? Intake_->ReceivedTcp() + Intake_->ReceivedUdp() : 0) +
-                                 SyslogTcpCounters.Messages.load();
+                                 SyslogTcpCounters.Messages.load() + SyslogTcpCounters.TlsMessages.load();
   const std::uint64_t written = Producers_ ? Producers_->FileCounts().Written : 0;
   const double seconds = LastStatusAt != 0 && now > LastStatusAt ? static_cast<double>(now - LastStatusAt) / 1000.0 : 0;
   auto rate = [&](std::uint64_t count, std::uint64_t before) {
@@ -377,6 +395,9 @@ void tMainThread::ReopenLogFiles() {
   NotifyServiceManager("RELOADING=1");
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
+  // Certificates are rotated the way logs are.
+  if (SyslogTcpServer && Config.SyslogTlsPort != 0)
+    if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
   NotifyServiceManager("READY=1");
 }
 

@@ -130,8 +130,11 @@ class tMainThread {
   TReportSources Sources();
   // The /metrics endpoint, when [Metrics] Listen names one.
   void StartMetrics();
-  // The syslog TCP listener, when [Syslog] TcpPort names one.
+  // The syslog TCP and TLS listeners, when [Syslog] names their ports.
   void StartSyslogTcp();
+  // The TLS certificate, key and client CA as configured; null (reported)
+  // when they cannot be used.
+  std::shared_ptr<TTlsContext> LoadTls(bool reload);
   // systemd: READY=1 and a STATUS= line; the watchdog ping while the main
   // loop makes progress.
   void NotifyReady();

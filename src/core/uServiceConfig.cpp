@@ -32,7 +32,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
-      {"syslog", {"tcpport", "maxconnections", "pathby"}},
+      {"syslog", {"tcpport", "maxconnections", "pathby", "tlsport", "tlscertificate", "tlskey", "tlsclientca"}},
   };
   return known;
 }
@@ -240,6 +240,11 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   config.SyslogTcpPort = static_cast<std::uint16_t>(
       std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
   config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);
+  config.SyslogTlsPort = static_cast<std::uint16_t>(
+      std::min<std::uint32_t>(reader.Count("Syslog", "TlsPort", config.SyslogTlsPort, 0), 65535));
+  config.TlsCertificate = document.ReadString("Syslog", "TlsCertificate", "");
+  config.TlsKey = document.ReadString("Syslog", "TlsKey", "");
+  config.TlsClientCA = document.ReadString("Syslog", "TlsClientCA", "");
   {
     std::string value;
     std::size_t line = 0;

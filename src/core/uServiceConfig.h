@@ -60,6 +60,13 @@ struct TServiceConfig {
   // [Syslog] PathBy=hostname: a syslog message goes below the HOSTNAME of
   // its header where it has a usable one, instead of its sender's address.
   bool SyslogPathByHostname = false;
+  // [Syslog] TLS: port (0: off), the server's certificate (chain) and key
+  // files, and a CA whose certificates clients must show (empty: none
+  // asked for).
+  std::uint16_t SyslogTlsPort = 0;
+  std::string TlsCertificate;
+  std::string TlsKey;
+  std::string TlsClientCA;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

@@ -94,6 +94,8 @@ class TMetricsEndpoint::TCollector {
     if (s.SyslogTcpCounters) {
       Add(received, static_cast<double>(s.SyslogTcpCounters->Messages.load()), {{"intake", "syslog_tcp"}});
       Add(receivedBytes, static_cast<double>(s.SyslogTcpCounters->Bytes.load()), {{"intake", "syslog_tcp"}});
+      Add(received, static_cast<double>(s.SyslogTcpCounters->TlsMessages.load()), {{"intake", "syslog_tls"}});
+      Add(receivedBytes, static_cast<double>(s.SyslogTcpCounters->TlsBytes.load()), {{"intake", "syslog_tls"}});
     }
     families.push_back(std::move(received));
     families.push_back(std::move(receivedBytes));
@@ -163,6 +165,9 @@ class TMetricsEndpoint::TCollector {
       Single(families, "logserver_syslog_tcp_refused_connections_total",
              "Syslog TCP connections closed at once, beyond [Syslog] MaxConnections.", MetricType::Counter,
              static_cast<double>(s.SyslogTcpCounters->Refused.load()));
+      Single(families, "logserver_syslog_tls_failed_handshakes_total",
+             "TLS handshakes that failed or did not finish within 10 s.", MetricType::Counter,
+             static_cast<double>(s.SyslogTcpCounters->FailedHandshakes.load()));
       Single(families, "logserver_syslog_tcp_cut_messages_total",
              "Syslog TCP messages longer than 8192 bytes, stored cut to that.", MetricType::Counter,
              static_cast<double>(s.SyslogTcpCounters->CutMessages.load()));

@@ -61,12 +61,17 @@ void TServiceReports::ReportStart(const std::string& configPath, const TReportSo
     udp += " not bound" + (syslog && syslog->Failed() ? " (" + ErrorText(syslog->LastError()) + ")"
                                                      : std::string());
   std::string syslogTcp;
-  if (sources.SyslogTcpServer) {
-    syslogTcp = ", syslog TCP port " + std::to_string(Config.SyslogTcpPort);
-    syslogTcp += sources.SyslogTcpServer->Listening()
-                     ? std::string(" listening")
-                     : " not listening (" + ErrorText(sources.SyslogTcpServer->BindError()) +
-                           "; tried again every 3 s)";
+  for (const bool tls : {false, true}) {
+    const std::uint16_t port = tls ? Config.SyslogTlsPort : Config.SyslogTcpPort;
+    if (!sources.SyslogTcpServer || port == 0) continue;
+    syslogTcp += std::string(tls ? ", syslog TLS port " : ", syslog TCP port ") + std::to_string(port);
+    if (sources.SyslogTcpServer->Listening(tls))
+      syslogTcp += " listening";
+    else if (sources.SyslogTcpServer->BindError(tls) != 0)
+      syslogTcp += " not listening (" + ErrorText(sources.SyslogTcpServer->BindError(tls)) +
+                   "; tried again every 3 s)";
+    else
+      syslogTcp += " not listening (no certificate)";
   }
   ReportProblem(std::string("version ") + LOGSERVER_VERSION + " started: configuration " +
                 (configPath.empty() ? std::string("(given)") : configPath) + ", logs " +
@@ -83,7 +88,9 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
   std::string line =
       "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
       " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
-      (stream ? " syslog-tcp=" + std::to_string(stream->Messages.load()) : std::string()) +
+      (stream ? " syslog-tcp=" + std::to_string(stream->Messages.load()) +
+                    " syslog-tls=" + std::to_string(stream->TlsMessages.load())
+              : std::string()) +
       ", written=" + std::to_string(files.Written) + ", to providers=" +
       std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
       ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
@@ -100,7 +107,8 @@ void TServiceReports::WriteStatistics(const TReportSources& sources) {
     line += ", syslog-tcp connections=" + std::to_string(stream->Connections.load()) +
             " framing-errors=" + std::to_string(stream->FramingErrors.load()) +
             " refused=" + std::to_string(stream->Refused.load()) +
-            " cut=" + std::to_string(stream->CutMessages.load());
+            " cut=" + std::to_string(stream->CutMessages.load()) +
+            " failed-handshakes=" + std::to_string(stream->FailedHandshakes.load());
   ServiceLog.Write(false, line);
   // The journal collects stderr: the line is there too.
   ReportProblem(line);
@@ -150,7 +158,9 @@ void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters
   const std::uint64_t framing = counters.FramingErrors.load();
   const std::uint64_t refused = counters.Refused.load();
   const std::uint64_t cut = counters.CutMessages.load();
-  if ((framing == ReportedFramingErrors && refused == ReportedRefused && cut == ReportedCut) ||
+  const std::uint64_t handshakes = counters.FailedHandshakes.load();
+  if ((framing == ReportedFramingErrors && refused == ReportedRefused && cut == ReportedCut &&
+       handshakes == ReportedHandshakes) ||
       !ReportDue(LastSyslogStreamReport))
     return;
   std::string text = "SYSLOG TCP:";
@@ -162,12 +172,16 @@ void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters
             std::to_string(Config.SyslogMaxConnections) + ");";
   if (cut != ReportedCut)
     text += " " + std::to_string(cut - ReportedCut) + " messages cut to 8192 bytes;";
+  if (handshakes != ReportedHandshakes)
+    text += " " + std::to_string(handshakes - ReportedHandshakes) + " TLS handshakes failed (last " +
+            counters.FailedHandshake() + ");";
   text.pop_back();
   ReportProblem(text);
   ServiceLog.Write(false, text);
   ReportedFramingErrors = framing;
   ReportedRefused = refused;
   ReportedCut = cut;
+  ReportedHandshakes = handshakes;
 }
 
 void TServiceReports::ReportOverflowed(const tLogProducerHolder& producers) {

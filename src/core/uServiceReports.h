@@ -82,6 +82,7 @@ class TServiceReports {
   std::uint64_t ReportedFramingErrors = 0;
   std::uint64_t ReportedRefused = 0;
   std::uint64_t ReportedCut = 0;
+  std::uint64_t ReportedHandshakes = 0;
   std::uint32_t LastSyslogStreamReport = 0;
   std::uint64_t ReportedOverflowed = 0;
   std::uint32_t LastOverflowReport = 0;

@@ -15,6 +15,13 @@ int TPoller::Add(int fd, std::uint64_t token) {
   return epoll_ctl(Fd.Get(), EPOLL_CTL_ADD, fd, &event);
 }
 
+int TPoller::WatchWrite(int fd, std::uint64_t token, bool write) {
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP | (write ? EPOLLOUT : 0u);
+  event.data.u64 = token;
+  return epoll_ctl(Fd.Get(), EPOLL_CTL_MOD, fd, &event);
+}
+
 int TPoller::Remove(int fd) {
   // The event argument is ignored, but kernels before 2.6.9 wanted one.
   epoll_event event{};

@@ -166,3 +166,123 @@ TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
   held.clear();
   StopService();
 }
+
+namespace {
+
+// Certificates made with the openssl tool in a directory of their own: a
+// CA, a server and a client certificate it signed, and a second server
+// certificate for the rotation.
+class TCertificates {
+ public:
+  bool Make() {
+    const std::string d = Directory.Path();
+    auto run = [&](const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; };
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    auto signedBy = [&](const std::string& name, const std::string& cn) {
+      return run("openssl req" + key + " -keyout " + d + name + ".key -out " + d + name + ".csr -subj /CN=" + cn) &&
+             run("openssl x509 -req -in " + d + name + ".csr -CA " + d + "ca.pem -CAkey " + d +
+                 "ca.key -CAcreateserial -days 2 -out " + d + name + ".pem");
+    };
+    return run("openssl req -x509" + key + " -keyout " + d + "ca.key -out " + d + "ca.pem -days 2 -subj /CN=test-ca") &&
+           signedBy("server", "first") && signedBy("rotated", "rotated") && signedBy("client", "client");
+  }
+  std::string Path(const std::string& file) const { return Directory.Path() + file; }
+
+ private:
+  TTempDir Directory;
+};
+
+// openssl s_client sending `bytes` over TLS (with a client certificate when
+// `client` names one); what it printed, for the server's certificate.
+std::string SendOverTls(std::uint16_t port, const std::string& bytes, const TCertificates& certificates,
+                        const std::string& client = std::string()) {
+  WriteFile(certificates.Path("input"), bytes);
+  const std::string output = certificates.Path("output");
+  std::string command = "openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " -CAfile " +
+                        certificates.Path("ca.pem");
+  if (!client.empty()) command += " -cert " + certificates.Path(client + ".pem") + " -key " + certificates.Path(client + ".key");
+  std::system((command + " < " + certificates.Path("input") + " > " + output + " 2>&1").c_str());
+  return ReadFile(output);
+}
+
+}  // namespace
+
+TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificateOnSighup) {
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+  TCertificates certificates;
+  ASSERT_TRUE(certificates.Make());
+  const std::uint16_t tls = FreeTcpPort();
+  WriteFile(certificates.Path("server-in-use.pem"), ReadFile(certificates.Path("server.pem")));
+  WriteFile(certificates.Path("server-in-use.key"), ReadFile(certificates.Path("server.key")));
+  StartService("TlsPort=" + std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server-in-use.pem") +
+               "\nTlsKey=" + certificates.Path("server-in-use.key") + "\nTlsClientCA=" +
+               certificates.Path("ca.pem") + "\n");
+  ASSERT_NE(service.Stderr().find(", syslog TLS port " + std::to_string(tls) + " listening"), std::string::npos);
+  // A connection that never shakes hands is dropped after 10 s.
+  TDescriptor silent = SocketConnect("127.0.0.1", tls);
+  ASSERT_TRUE(silent.Valid());
+
+  EXPECT_NE(SendOverTls(tls, "15 <13>counted one<13>lf line\n", certificates, "client").find("CN = first"),
+            std::string::npos);
+  ASSERT_TRUE(WaitStored("<13>lf line\r\n"));
+  EXPECT_EQ(Stored(), "<13>counted one\r\n<13>lf line\r\n");
+  // No client certificate, or no TLS at all: no handshake, nothing stored.
+  SendOverTls(tls, "<13>without a certificate\n", certificates);
+  {
+    TDescriptor plain = SocketConnect("127.0.0.1", tls);
+    const std::string text = "<13>not TLS\n";
+    ASSERT_TRUE(SocketWriteAll(plain.Get(), text.data(), text.size()));
+    EXPECT_TRUE(ClosedByService(plain.Get()));
+  }
+
+  // Rotation: the new certificate for new connections after SIGHUP; one
+  // that cannot be read keeps the one in use.
+  WriteFile(certificates.Path("server-in-use.pem"), ReadFile(certificates.Path("rotated.pem")));
+  WriteFile(certificates.Path("server-in-use.key"), ReadFile(certificates.Path("rotated.key")));
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(service.WaitForServiceLog("TLS CERTIFICATE RELOADED"));
+  WriteFile(certificates.Path("server-in-use.pem"), "not a certificate");
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("TLS CERTIFICATE NOT RELOADED: ") != std::string::npos; }));
+  EXPECT_NE(SendOverTls(tls, "<13>after the rotation\n", certificates, "client").find("CN = rotated"),
+            std::string::npos);
+  ASSERT_TRUE(WaitStored("<13>after the rotation\r\n"));
+  EXPECT_EQ(Stored().find("without a certificate"), std::string::npos);
+
+  EXPECT_TRUE(ClosedByService(silent.Get()));
+  const std::string statistics = service.RequestStatistics();
+  EXPECT_EQ(StatisticsCount(statistics, " syslog-tls="), 3) << statistics;
+  EXPECT_EQ(StatisticsCount(statistics, " failed-handshakes="), 3) << statistics;
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, RsyslogForwardsOverTls) {
+  if (!TRsyslog::Installed() || !Exists("/usr/lib/x86_64-linux-gnu/rsyslog/lmnsd_gtls.so"))
+    GTEST_SKIP() << "rsyslog with its GnuTLS driver (rsyslog-gnutls) is not installed";
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+  TCertificates certificates;
+  ASSERT_TRUE(certificates.Make());
+  const std::uint16_t tls = FreeTcpPort();
+  StartService("TlsPort=" + std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server.pem") +
+               "\nTlsKey=" + certificates.Path("server.key") + "\n");
+  const std::uint16_t input = FreeUdpPort();
+  TRsyslog forwarder("global(DefaultNetstreamDriverCAFile=\"" + certificates.Path("ca.pem") + "\")\n"
+                     "module(load=\"imudp\")\ninput(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                     std::to_string(input) + "\")\n"
+                     "template(name=\"t\" type=\"string\" string=\"<%PRI%>tls %msg:2:$%\")\n"
+                     "action(type=\"omfwd\" target=\"127.0.0.1\" port=\"" + std::to_string(tls) +
+                     "\" protocol=\"tcp\" StreamDriver=\"gtls\" StreamDriverMode=\"1\" "
+                     "StreamDriverAuthMode=\"x509/certvalid\" TCP_Framing=\"octet-counted\" template=\"t\" "
+                     "action.resumeRetryCount=\"-1\" queue.type=\"LinkedList\")\n");
+  ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
+  TDescriptor udp = SocketConnectDatagram("127.0.0.1", input);
+  for (int i = 0; i < 100; ++i) {
+    const std::string datagram = "<13>tag: message " + std::to_string(i);
+    ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
+  }
+  ASSERT_TRUE(WaitStored("<13>tls message 99\r\n")) << forwarder.Errors();
+  std::string expected;
+  for (int i = 0; i < 100; ++i) expected += "<13>tls message " + std::to_string(i) + "\r\n";
+  EXPECT_EQ(Stored(), expected);
+  StopService();
+}

@@ -1,0 +1,64 @@
+// TLS for a server that serves many non-blocking sockets from one thread,
+// over OpenSSL: a context made from the certificate files, and a session
+// per accepted socket whose handshake and reads never block (they say what
+// they wait for instead).
+//
+// Ownership: a context is shared by the sessions made from it (a session
+// keeps its context alive), so a new context may replace the old one for
+// new connections while older connections go on with theirs. A session
+// does not own its socket.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace logserver {
+
+class TTlsContext {
+ public:
+  // TLS 1.2 and 1.3 only, the library's default ciphers, no renegotiation.
+  // With `clientCaFile`, clients must show a certificate signed by it.
+  // Null with `error` set when a file cannot be read or the key does not
+  // fit the certificate.
+  static std::shared_ptr<TTlsContext> Load(const std::string& certificateFile, const std::string& keyFile,
+                                           const std::string& clientCaFile, std::string& error);
+  ~TTlsContext();
+  TTlsContext(const TTlsContext&) = delete;
+  TTlsContext& operator=(const TTlsContext&) = delete;
+
+ private:
+  friend class TTlsSession;
+  TTlsContext() = default;
+  void* Context = nullptr;  // SSL_CTX
+};
+
+class TTlsSession {
+ public:
+  enum class TStatus { Done, WantRead, WantWrite, Closed, Failed };
+
+  TTlsSession(std::shared_ptr<TTlsContext> context, int fd);
+  ~TTlsSession();
+  TTlsSession(const TTlsSession&) = delete;
+  TTlsSession& operator=(const TTlsSession&) = delete;
+
+  bool Valid() const { return Session != nullptr; }
+  // Goes on with the handshake: Done once it is complete.
+  TStatus Handshake();
+  // Reads decrypted bytes: Done with `got` > 0, else what it waits for,
+  // Closed at the peer's end, Failed on an error.
+  TStatus Read(char* buffer, std::size_t size, std::size_t& got);
+  // Decrypted bytes already held that a read would return without waiting
+  // for the socket.
+  bool HasPending() const;
+  // Why the last step failed, for reports.
+  std::string LastError() const { return Error; }
+
+ private:
+  TStatus Status(int result);
+  std::shared_ptr<TTlsContext> Context;
+  void* Session = nullptr;  // SSL
+  std::string Error;
+};
+
+}  // namespace logserver
