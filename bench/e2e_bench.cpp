@@ -17,6 +17,7 @@
 #include "platform/uSocket.h"
 #include "platform/uTime.h"
 
+#include <openssl/ssl.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <openssl/ssl.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -377,6 +379,66 @@ void SyslogTcp(const std::string& exe, int connections, int count, bool octetCou
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
 }
 
+// Syslog over TLS on one connection, octet-counted, with a certificate made
+// by the openssl tool.
+void SyslogTls(const std::string& exe, int count) {
+  char pattern[] = "/tmp/logserver-tls-XXXXXX";
+  const std::string dir = std::string(mkdtemp(pattern)) + "/";
+  const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                           "-subj /CN=bench -keyout " + dir + "key.pem -out " + dir + "cert.pem >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) {
+    std::printf("%-24s skipped: needs the openssl tool\n", "syslog TLS");
+    return;
+  }
+  const std::uint16_t port = FreePort(true);
+  TServer server(exe, nullptr, false,
+                 "[Syslog]\nTlsPort=" + std::to_string(port) + "\nTlsCertificate=" + dir +
+                     "cert.pem\nTlsKey=" + dir + "key.pem\n");
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  TDescriptor fd = SocketConnect("127.0.0.1", port);
+  SSL* ssl = SSL_new(context);
+  if (!fd || ssl == nullptr || SSL_set_fd(ssl, fd.Get()) != 1 || SSL_connect(ssl) != 1) {
+    std::printf("%-24s no TLS connection\n", "syslog TLS");
+  } else {
+    const double cpu0 = server.CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    std::string batch;
+    for (int s = 0; s < count; ++s) {
+      const std::string message = "<13>" + Text(0, s);
+      batch += std::to_string(message.size()) + " " + message;
+      if (batch.size() > 60000 || s + 1 == count) {
+        if (SSL_write(ssl, batch.data(), static_cast<int>(batch.size())) <= 0) break;
+        batch.clear();
+      }
+    }
+    SSL_shutdown(ssl);
+    Report("syslog TLS 1, counted", static_cast<std::uintmax_t>(count), server, cpu0, start);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// 10,000 syslog TCP connections that send nothing: what they cost.
+void IdleSyslogConnections(const std::string& exe) {
+  rlimit limit{20000, 20000};
+  setrlimit(RLIMIT_NOFILE, &limit);  // the service inherits it
+  const std::uint16_t port = FreePort(true);
+  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n");
+  std::vector<TDescriptor> idle;
+  for (int i = 0; i < 10000; ++i) idle.push_back(SocketConnect("127.0.0.1", port));
+  SleepMilliseconds(3000);
+  const double cpu0 = server.CpuSeconds();
+  const Clock::time_point t0 = Clock::now();
+  SleepMilliseconds(15000);
+  const double cpu = server.CpuSeconds() - cpu0;
+  std::printf("%-24s %9.2f %% of a core over %.0f s, RSS %.1f MiB\n", "10,000 idle syslog TCP",
+              100.0 * cpu / Seconds(t0, Clock::now()), Seconds(t0, Clock::now()),
+              static_cast<double>(server.RssKiB()) / 1024.0);
+  std::fflush(stdout);
+}
+
 // The hour change with 10,000 open files: the service's clock starts 20 s
 // before an hour; 10,000 routes are opened, then they get 50,000 msgs/s
 // across the hour while a probe route is timed from send to file.
@@ -523,6 +585,8 @@ int main(int argc, char** argv) {
     SyslogTcp(exe, 1, count, false);
     SyslogTcp(exe, 10, count, true);
     SyslogTcp(exe, 10, count, false);
+    SyslogTls(exe, count);
+    IdleSyslogConnections(exe);
     return 0;
   }
   if (part == "spoofed") {
@@ -549,7 +613,9 @@ int main(int argc, char** argv) {
     SyslogTcp(exe, 1, count, false);
     SyslogTcp(exe, 10, count, true);
     SyslogTcp(exe, 10, count, false);
+    SyslogTls(exe, count);
     IdleAndLatency(exe);
+    IdleSyslogConnections(exe);
     SpoofedSenders(exe);
   }
   if (part == "base") return 0;

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kBindRetryMs = 3000;
 constexpr int kHandshakeLookMs = 1000;
+constexpr int kListenerRestMs = 1000;
 constexpr std::size_t kReadBytes = 64 * 1024;
 // Reads of one TLS connection in one turn, so that one busy sender cannot
 // keep the others waiting.
@@ -93,16 +94,18 @@ void TSyslogStreamServer::Execute() {
   while (!Terminated()) {
     const bool unbound = (Setup.TcpPort != 0 && !Listeners[0].Socket) ||
                          (Setup.TlsPort != 0 && !Listeners[1].Socket);
+    const bool resting = Listeners[0].RestingUntil != 0 || Listeners[1].RestingUntil != 0;
     int timeout = -1;
     if (!Again.empty())
       timeout = 0;
-    else if (Handshakes > 0)
+    else if (Handshakes > 0 || resting)
       timeout = kHandshakeLookMs;
     else if (unbound)
       timeout = kBindRetryMs;
     const int count = Poller.Wait(ready, kMaxEvents, timeout);
     if (count < 0 && errno != EINTR) break;
     if (unbound && !Terminated()) BindMissing();
+    if (resting) WakeRestingListeners();
     again.swap(Again);
     Again.clear();
     for (const std::uint64_t token : ready) {
@@ -134,7 +137,15 @@ void TSyslogStreamServer::AcceptAll(bool tls) {
   for (;;) {
     TSocketAddress peer;
     TDescriptor socket = SocketAccept(listener.Socket.Get(), peer);
-    if (!socket) return;  // EAGAIN: all taken; any other failure: the next turn tries again
+    if (!socket) {
+      // Out of descriptors or memory, the listener would stay readable and
+      // the loop spin: it rests for a second, the connections wait in the
+      // backlog meanwhile.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED &&
+          Poller.Remove(listener.Socket.Get()) == 0)
+        listener.RestingUntil = MonotonicMilliseconds() + kListenerRestMs;
+      return;
+    }
     if (Connections.size() >= Setup.MaxConnections || (tls && !context)) {
       if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
       continue;  // closed as it goes
@@ -255,6 +266,18 @@ void TSyslogStreamServer::Deliver(TConnection& connection, TUnitRun& run) {
   if (Setup.OnMessages)
     CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure,
                           [&] { Setup.OnMessages(connection.Address, connection.Port, run); });
+}
+
+void TSyslogStreamServer::WakeRestingListeners() {
+  const std::uint64_t now = MonotonicMilliseconds();
+  for (int tls = 0; tls < 2; ++tls) {
+    TListener& listener = Listeners[tls];
+    if (listener.RestingUntil == 0 || now < listener.RestingUntil) continue;
+    // Watched again; should that fail, it rests another second.
+    listener.RestingUntil = Poller.Add(listener.Socket.Get(), static_cast<std::uint64_t>(tls)) == 0
+                                ? 0
+                                : now + kListenerRestMs;
+  }
 }
 
 void TSyslogStreamServer::DropLateHandshakes() {

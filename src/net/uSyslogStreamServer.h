@@ -127,6 +127,8 @@ class TSyslogStreamServer : public TThread {
     std::atomic<bool> Listening{false};
     std::atomic<int> Error{0};
     std::atomic<std::uint16_t> Bound{0};
+    // Server thread: not watched until then (monotonic ms; 0: watched).
+    std::uint64_t RestingUntil = 0;
   };
   // Tokens 0 and 1 are the listeners (plain, TLS), 2 the wake-up.
   static constexpr std::uint64_t kWakeToken = 2;
@@ -145,6 +147,8 @@ class TSyslogStreamServer : public TThread {
   bool Feed(TConnection& connection, const char* data, std::size_t size, bool end, TUnitRun& run);
   void Deliver(TConnection& connection, TUnitRun& run);
   void DropLateHandshakes();
+  // Watches the listeners again that rested after a failed accept.
+  void WakeRestingListeners();
   void Close(std::uint64_t token);
 
   const TSetup Setup;

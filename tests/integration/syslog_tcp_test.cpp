@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <vector>
@@ -163,6 +164,30 @@ TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
   ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("SYSLOG TCP: ") != std::string::npos; }));
   EXPECT_NE(service.Stderr().find("connections closed for broken framing (last 127.0.0.1:"), std::string::npos)
       << service.Stderr();
+  held.clear();
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, RunningOutOfDescriptorsRestsTheListenerInsteadOfSpinning) {
+  port = FreeTcpPort();
+  service.WriteConfig("LogMode=0\n", "[Syslog]\nTcpPort=" + std::to_string(port) + "\n");
+  service.Start(false, -1, /*descriptorLimit=*/64);
+  ASSERT_TRUE(service.WaitUntilServing());
+  // More connections than the service has descriptors: the rest wait in
+  // the backlog while the listener rests.
+  std::vector<TDescriptor> held;
+  for (int i = 0; i < 80; ++i) held.push_back(SocketConnect("127.0.0.1", port));
+  ASSERT_TRUE(WaitUntil([&] { return service.OpenDescriptors() >= 63; }));
+  const double before = service.CpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(3); }, 5000));
+  // A spinning loop would have used about the 3 s; resting, next to nothing.
+  EXPECT_LT(service.CpuSeconds() - before, 1.0);
+  // Once connections go, the waiting ones are served.
+  held.erase(held.begin(), held.begin() + 40);
+  const std::string text = "<13>served after the rest\n";
+  ASSERT_TRUE(SocketWriteAll(held.back().Get(), text.data(), text.size()));
+  EXPECT_TRUE(WaitStored("<13>served after the rest\r\n"));
   held.clear();
   StopService();
 }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
+#include <sstream>
 #include <stdexcept>
 #include <fstream>
 #include <sys/file.h>
@@ -90,6 +91,16 @@ long TServiceProcess::RssKiB() const {
   const std::string status = ReadFile("/proc/" + std::to_string(Pid()) + "/status");
   const std::size_t at = status.find("VmRSS:");
   return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+double TServiceProcess::CpuSeconds() const {
+  std::istringstream stat(ReadFile("/proc/" + std::to_string(Pid()) + "/stat"));
+  std::string field;
+  double ticks = 0;
+  // utime and stime are fields 14 and 15 (the name, field 2, has no blank).
+  for (int i = 1; i <= 15 && stat >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int TServiceProcess::OpenDescriptors() const {

@@ -103,6 +103,8 @@ class TServiceProcess {
   // Resident memory and open descriptors of the running service.
   long RssKiB() const;
   int OpenDescriptors() const;
+  // Processor time it has used so far (user and system).
+  double CpuSeconds() const;
 
   std::string Stdout() const { return ReadFile(Dir() + "stdout.txt"); }
   std::string Stderr() const { return ReadFile(Dir() + "stderr.txt"); }
