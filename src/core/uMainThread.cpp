@@ -161,6 +161,7 @@ std::shared_ptr<TTlsContext> tMainThread::LoadTls(bool reload) {
 void tMainThread::StartSyslogTcp() {
   if (Config.SyslogTcpPort == 0 && Config.SyslogTlsPort == 0) return;
   TSyslogStreamServer::TSetup setup;
+  setup.Address = Config.ListenAddress;
   setup.TcpPort = Config.SyslogTcpPort;
   setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
@@ -242,11 +243,11 @@ void tMainThread::Serve() {
     TcpServer->Buffers = &Buffers;
     TcpServer->Failures = &CaughtFailures;
     TcpServer->Counters = &TcpCounters;
-    TcpServer->SetIPAddress("0.0.0.0");
+    TcpServer->SetIPAddress(Config.ListenAddress);
     TcpServer->SetIPPort(Config.ServicePort);
     TcpServer->SetActive(true);
 
-    SyslogServer->SetIPAddress("0.0.0.0");
+    SyslogServer->SetIPAddress(Config.ListenAddress);
     SyslogServer->SetIPPort(Config.SysLogPort);
     SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
       OnSyslogDatagram(sender, packet, size);

@@ -32,7 +32,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
-      {"syslog", {"tcpport", "maxconnections", "pathby", "tlsport", "tlscertificate", "tlskey", "tlsclientca"}},
+      {"syslog", {"tcpport", "maxconnections", "pathby", "tlsport", "tlscertificate", "tlskey", "tlsclientca", "listenaddress"}},
   };
   return known;
 }
@@ -240,6 +240,18 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   config.SyslogTcpPort = static_cast<std::uint16_t>(
       std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
   config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);
+  {
+    std::string value;
+    std::size_t line = 0;
+    if (reader.Find("Syslog", "ListenAddress", value, line) && !value.empty()) {
+      TSocketAddress parsed;
+      if (ParseAddress(value, parsed))
+        config.ListenAddress = value;
+      else
+        reader.Problem(line, "ListenAddress=" + value + " is no IPv4 or IPv6 address: " +
+                                 config.ListenAddress + " is used instead");
+    }
+  }
   config.SyslogTlsPort = static_cast<std::uint16_t>(
       std::min<std::uint32_t>(reader.Count("Syslog", "TlsPort", config.SyslogTlsPort, 0), 65535));
   config.TlsCertificate = document.ReadString("Syslog", "TlsCertificate", "");

@@ -60,6 +60,9 @@ struct TServiceConfig {
   // [Syslog] PathBy=hostname: a syslog message goes below the HOSTNAME of
   // its header where it has a usable one, instead of its sender's address.
   bool SyslogPathByHostname = false;
+  // [Syslog] ListenAddress: where every listener binds (the TPKT port
+  // too); "::" is dual-stack, IPv4 senders keeping their IPv4 address.
+  std::string ListenAddress = "0.0.0.0";
   // [Syslog] TLS: port (0: off), the server's certificate (chain) and key
   // files, and a CA whose certificates clients must show (empty: none
   // asked for).

@@ -19,7 +19,7 @@ enum tSendCMD : std::uint8_t {
 // One send command; Data is the message's own copy.
 struct tSendMSG {
   tSendCMD Command = cmdSendToClient;
-  std::string Address;  // at most 15 characters, for cmdSendToIP
+  std::string Address;  // at most 45 characters (IPv6 text), for cmdSendToIP
   std::uint16_t Port = 0;
   std::uint16_t ClientID = 0;
   std::string Data;

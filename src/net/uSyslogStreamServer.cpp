@@ -71,10 +71,9 @@ bool TSyslogStreamServer::Bind(bool tls) {
     listener.Error.store(Poller.Valid() ? WakeUp.CreateError() : Poller.CreateError());
     return false;
   }
-  TDescriptor socket = SocketCreateStream();
-  const std::uint32_t address = ParseIPv4(Setup.Address);
+  TDescriptor socket = SocketCreateStreamFor(Setup.Address);
   if (!socket || SocketSetReuseAddress(socket.Get()) != 0 ||
-      SocketBind(socket.Get(), address, tls ? Setup.TlsPort : Setup.TcpPort) != 0 ||
+      SocketBindTo(socket.Get(), Setup.Address, tls ? Setup.TlsPort : Setup.TcpPort) != 0 ||
       SocketListen(socket.Get(), 1024) != 0 || SocketSetNonBlocking(socket.Get()) != 0 ||
       Poller.Add(socket.Get(), tls ? 1 : 0) != 0) {
     listener.Error.store(errno);
@@ -163,7 +162,7 @@ void TSyslogStreamServer::AcceptAll(bool tls) {
       continue;
     }
     connection->Socket = std::move(socket);
-    connection->Address = FormatIPv4(peer.Address);
+    connection->Address = FormatAddress(peer);
     connection->Port = peer.Port;
     if (tls) ++Handshakes;
     Connections.emplace(token, std::move(connection));

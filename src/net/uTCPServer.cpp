@@ -51,7 +51,7 @@ TCustomTCPServer::~TCustomTCPServer() {
 }
 
 void TCustomTCPServer::SetIPAddress(const std::string& text) {
-  if (ParseIPv4(text) != kInvalidAddress) {
+  if (ParseIPv4(text) != kInvalidAddress || IsIPv6Literal(text)) {
     ResolvedAddress = text;
     return;
   }
@@ -89,7 +89,7 @@ void TCustomTCPServer::Execute() {
   while (!Terminated()) {
     LastError_.store(0);
     CycleStarted.Post();
-    TDescriptor created = SocketCreateStream();
+    TDescriptor created = SocketCreateStreamFor(ResolvedAddress);
     if (!created) {
       LastError_.store(errno);
       ListenFailure_.store(errno);
@@ -107,7 +107,7 @@ void TCustomTCPServer::Execute() {
     // Without SO_REUSEADDR a restart may find the port held by connections
     // in TIME_WAIT; bind then fails and says so, and the cycle repeats.
     SocketSetReuseAddress(fd);
-    if (SocketSetNonBlocking(fd) != 0 || SocketBind(fd, ParseIPv4(ResolvedAddress), Setup.IPPort) != 0 ||
+    if (SocketSetNonBlocking(fd) != 0 || SocketBindTo(fd, ResolvedAddress, Setup.IPPort) != 0 ||
         SocketListen(fd, kListenBacklog) != 0) {
       const int error = errno;
       LastError_.store(error);
@@ -191,7 +191,7 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
   callbacks.Counters = Setup.Counters;
   auto connection =
       TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
-                                   std::move(callbacks), FormatIPv4(Peer.Address), Peer.Port,
+                                   std::move(callbacks), FormatAddress(Peer), Peer.Port,
                                    FilterClass);
   if (!connection->CanStart()) {
     // Out of descriptors: the client goes (its socket closes with it).

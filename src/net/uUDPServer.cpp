@@ -60,7 +60,7 @@ bool tUDPServer::OpenSocket(TServing& serving) {
     LastError_.store(WakeUp.CreateError());
     return false;
   }
-  TDescriptor fd = SocketCreateDatagram();
+  TDescriptor fd = SocketCreateDatagramFor(Setup.IPAddress);
   if (!fd) {
     LastError_.store(errno);
     return false;
@@ -81,10 +81,8 @@ bool tUDPServer::OpenSocket(TServing& serving) {
     Setup.Counters->ReceiveBufferBytes.store(SocketReceiveBuffer(fd.Get()));
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
-  const std::uint32_t address = ParseIPv4(Setup.IPAddress);
-  const bool malformed = address == kInvalidAddress && Setup.IPAddress != "255.255.255.255";
-  if (malformed || SocketBind(fd.Get(), address, Setup.IPPort) != 0) {
-    LastError_.store(malformed ? EADDRNOTAVAIL : errno);
+  if (SocketBindTo(fd.Get(), Setup.IPAddress, Setup.IPPort) != 0) {
+    LastError_.store(errno == EINVAL ? EADDRNOTAVAIL : errno);
     return false;
   }
   BoundPort_.store(SocketLocalAddress(fd.Get()).Port);
@@ -166,9 +164,9 @@ void tUDPServer::HandleDatagram(TServing& serving, int i) {
   ClientPort = from.Port;
   // Senders repeat: the last one's text and slot are kept (the slot until
   // a command of this thread removes a peer).
-  if (from.Address != CachedAddress || CachedAddressText.empty()) {
-    CachedAddressText = FormatIPv4(from.Address);
-    CachedAddress = from.Address;
+  if (!from.SameHost(CachedAddress) || CachedAddressText.empty()) {
+    CachedAddressText = FormatAddress(from);
+    CachedAddress = from;
     CachedSlotValid = false;
   }
   // The send commands set the peer fields too: they are set anew each time.
@@ -251,7 +249,7 @@ void tUDPServer::SendPending(TServing& serving) {
     }
   }
   TSocketAddress to;
-  to.Address = ParseIPv4(ClientAddress);
+  if (!ParseAddress(ClientAddress, to)) to.Address = kInvalidAddress;
   to.Port = ClientPort;
   if (SocketSendTo(serving.Socket, msg->Data.data(), msg->Data.size(), to) != -1) {
     if (isNew) RaiseEvent(Setup.OnConnect);
@@ -287,7 +285,7 @@ void tUDPServer::SendToIP(const std::string& address, std::uint16_t port, const 
                           int Size) {
   auto msg = std::make_unique<tSendMSG>();
   msg->Command = cmdSendToIP;
-  msg->Address = address.substr(0, 15);
+  msg->Address = address.substr(0, 45);  // the longest IPv6 text
   msg->Port = port;
   if (Size > 0) msg->Data.assign(Data, static_cast<std::size_t>(Size));
   PushCommand(std::move(msg));

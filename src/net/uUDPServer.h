@@ -104,7 +104,7 @@ class tUDPServer : public TIPConnection {
   std::atomic<std::uint16_t> BoundPort_{0};
   // Server thread only: the datagrams of one read, and the last sender.
   TDatagramBatch Datagrams;
-  std::uint32_t CachedAddress = 0;
+  TSocketAddress CachedAddress;
   std::string CachedAddressText;
   std::uint16_t CachedPort = 0;
   std::uint16_t CachedSlot = 0;

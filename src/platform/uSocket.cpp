@@ -26,11 +26,95 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   return sa;
 }
 
+// A peer's address as the kernel gave it; an IPv4-mapped IPv6 address
+// (an IPv4 peer of a dual-stack socket) becomes the IPv4 address.
+TSocketAddress FromSockaddr(const sockaddr_storage& sa) {
+  TSocketAddress address;
+  if (sa.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+    address.Port = ntohs(in6.sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+      std::memcpy(&address.Address, in6.sin6_addr.s6_addr + 12, 4);
+    } else {
+      address.V6 = true;
+      std::memcpy(address.Address6.data(), in6.sin6_addr.s6_addr, 16);
+    }
+    return address;
+  }
+  const auto& in4 = reinterpret_cast<const sockaddr_in&>(sa);
+  address.Address = in4.sin_addr.s_addr;
+  address.Port = ntohs(in4.sin_port);
+  return address;
+}
+
+sockaddr_in6 MakeAddress6(const in6_addr& address, std::uint16_t port) {
+  sockaddr_in6 sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = address;
+  return sa;
+}
+
+TDescriptor CreateFor(const std::string& address, int type) {
+  TDescriptor fd(socket(IsIPv6Literal(address) ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0));
+  if (fd && IsIPv6Literal(address)) {
+    // Dual-stack whatever net.ipv6.bindv6only says.
+    int off = 0;
+    if (setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) fd.Reset();
+  }
+  return fd;
+}
+
 }  // namespace
+
+std::string FormatAddress(const TSocketAddress& address) {
+  if (!address.V6) return FormatIPv4(address.Address);
+  char text[INET6_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET6, address.Address6.data(), text, sizeof text) != nullptr ? std::string(text)
+                                                                                     : std::string();
+}
+
+bool ParseAddress(const std::string& text, TSocketAddress& address) {
+  in6_addr address6;
+  if (inet_pton(AF_INET6, text.c_str(), &address6) == 1) {
+    address.V6 = true;
+    std::memcpy(address.Address6.data(), address6.s6_addr, 16);
+    return true;
+  }
+  in_addr address4;
+  if (inet_pton(AF_INET, text.c_str(), &address4) != 1) return false;
+  address.V6 = false;
+  address.Address = address4.s_addr;
+  return true;
+}
+
+bool IsIPv6Literal(const std::string& text) {
+  in6_addr address;
+  return inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
 
 TDescriptor SocketCreateStream() { return TDescriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
 
 TDescriptor SocketCreateDatagram() { return TDescriptor(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+
+TDescriptor SocketCreateStreamFor(const std::string& address) { return CreateFor(address, SOCK_STREAM); }
+
+TDescriptor SocketCreateDatagramFor(const std::string& address) { return CreateFor(address, SOCK_DGRAM); }
+
+int SocketBindTo(int fd, const std::string& address, std::uint16_t port) {
+  in6_addr address6;
+  if (inet_pton(AF_INET6, address.c_str(), &address6) == 1) {
+    const sockaddr_in6 sa = MakeAddress6(address6, port);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  }
+  const std::uint32_t address4 = ParseIPv4(address);
+  if (address4 == kInvalidAddress && address != "255.255.255.255") {
+    errno = EINVAL;
+    return -1;
+  }
+  return SocketBind(fd, address4, port);
+}
 
 int SocketSetNonBlocking(int fd) {
   int on = 1;
@@ -72,31 +156,39 @@ int SocketBind(int fd, std::uint32_t address, std::uint16_t port) {
 int SocketListen(int fd, int backlog) { return listen(fd, backlog); }
 
 TDescriptor SocketAccept(int fd, TSocketAddress& peer) {
-  sockaddr_in sa;
+  sockaddr_storage sa;
   socklen_t length = sizeof sa;
   TDescriptor client(accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC));
-  if (client) {
-    peer.Address = sa.sin_addr.s_addr;
-    peer.Port = ntohs(sa.sin_port);
-  }
+  if (client) peer = FromSockaddr(sa);
   return client;
 }
 
-TDescriptor SocketConnect(const std::string& host, std::uint16_t port) {
-  std::uint32_t address = ParseIPv4(host);
-  if (address == kInvalidAddress && !ResolveIPv4(host, address)) {
-    errno = EHOSTUNREACH;
-    return TDescriptor();
-  }
-  TDescriptor fd = SocketCreateStream();
+namespace {
+
+// A blocking connect of `fd` to `sa`; `fd` is emptied when it fails.
+template <class TAddress>
+TDescriptor ConnectTo(TDescriptor fd, const TAddress& sa) {
   if (!fd) return fd;
-  const sockaddr_in sa = MakeAddress(address, port);
   int rc;
   do {
     rc = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) fd.Reset();
   return fd;
+}
+
+}  // namespace
+
+TDescriptor SocketConnect(const std::string& host, std::uint16_t port) {
+  in6_addr address6;
+  if (inet_pton(AF_INET6, host.c_str(), &address6) == 1)
+    return ConnectTo(TDescriptor(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)), MakeAddress6(address6, port));
+  std::uint32_t address = ParseIPv4(host);
+  if (address == kInvalidAddress && !ResolveIPv4(host, address)) {
+    errno = EHOSTUNREACH;
+    return TDescriptor();
+  }
+  return ConnectTo(SocketCreateStream(), MakeAddress(address, port));
 }
 
 namespace {
@@ -143,6 +235,13 @@ TDescriptor SocketConnectWithin(const std::string& host, std::uint16_t port, int
 }
 
 TDescriptor SocketConnectDatagram(const std::string& host, std::uint16_t port) {
+  in6_addr address6;
+  if (inet_pton(AF_INET6, host.c_str(), &address6) == 1) {
+    TDescriptor fd(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 sa = MakeAddress6(address6, port);
+    if (fd && connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) fd.Reset();
+    return fd;
+  }
   std::uint32_t address = 0;
   if (!Lookup(host, address)) return TDescriptor();
   TDescriptor fd = SocketCreateDatagram();
@@ -185,25 +284,43 @@ bool SocketWriteAll(int fd, const void* data, std::size_t size) {
 }
 
 long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& from) {
-  sockaddr_in sa;
+  sockaddr_storage sa;
   socklen_t length = sizeof sa;
   ssize_t n;
   do {
     length = sizeof sa;
     n = recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sa), &length);
   } while (n < 0 && errno == EINTR);
-  if (n >= 0) {
-    from.Address = sa.sin_addr.s_addr;
-    from.Port = ntohs(sa.sin_port);
-  }
+  if (n >= 0) from = FromSockaddr(sa);
   return static_cast<long>(n);
 }
 
 long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to) {
-  const sockaddr_in sa = MakeAddress(to.Address, to.Port);
+  int domain = AF_INET;
+  socklen_t domainLength = sizeof domain;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) != 0) domain = AF_INET;
+  sockaddr_storage sa;
+  socklen_t length = 0;
+  if (domain == AF_INET6) {
+    // An IPv4 peer of a dual-stack socket is reached at its mapped address.
+    in6_addr address6{};
+    if (to.V6) {
+      std::memcpy(address6.s6_addr, to.Address6.data(), 16);
+    } else {
+      address6.s6_addr[10] = address6.s6_addr[11] = 0xFF;
+      std::memcpy(address6.s6_addr + 12, &to.Address, 4);
+    }
+    const sockaddr_in6 in6 = MakeAddress6(address6, to.Port);
+    std::memcpy(&sa, &in6, sizeof in6);
+    length = sizeof in6;
+  } else {
+    const sockaddr_in in4 = MakeAddress(to.Address, to.Port);
+    std::memcpy(&sa, &in4, sizeof in4);
+    length = sizeof in4;
+  }
   ssize_t n;
   do {
-    n = sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    n = sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), length);
   } while (n < 0 && errno == EINTR);
   return static_cast<long>(n);
 }
@@ -239,14 +356,10 @@ int SocketShutdown(int fd) { return shutdown(fd, SHUT_RDWR); }
 int SocketShutdownWrite(int fd) { return shutdown(fd, SHUT_WR); }
 
 TSocketAddress SocketLocalAddress(int fd) {
-  sockaddr_in sa;
+  sockaddr_storage sa;
   socklen_t length = sizeof sa;
-  TSocketAddress local;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0) {
-    local.Address = sa.sin_addr.s_addr;
-    local.Port = ntohs(sa.sin_port);
-  }
-  return local;
+  return getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0 ? FromSockaddr(sa)
+                                                                           : TSocketAddress();
 }
 
 int SocketWait(int fd, bool forRead, bool forWrite, int timeoutMs, bool& readable,
@@ -289,7 +402,7 @@ struct TDatagramBatch::TStorage {
   std::vector<char> Buffer;
   mmsghdr Messages[kCapacity];
   iovec Vectors[kCapacity];
-  sockaddr_in Senders[kCapacity];
+  sockaddr_storage Senders[kCapacity];
   // Room for one SO_RXQ_OVFL message per datagram.
   alignas(cmsghdr) char Control[kCapacity][CMSG_SPACE(sizeof(std::uint32_t))];
 };
@@ -319,10 +432,7 @@ bool TDatagramBatch::KernelDrops(std::uint32_t& drops) const {
 }
 
 TSocketAddress TDatagramBatch::From(int i) const {
-  TSocketAddress from;
-  from.Address = Storage->Senders[i].sin_addr.s_addr;
-  from.Port = ntohs(Storage->Senders[i].sin_port);
-  return from;
+  return FromSockaddr(Storage->Senders[i]);
 }
 
 int SocketReceiveMany(int fd, TDatagramBatch& batch) {

@@ -1,4 +1,6 @@
-// IPv4 sockets: the small set of calls the servers and clients need.
+// IPv4 and IPv6 sockets: the small set of calls the servers and clients
+// need. A listening IPv6 socket is dual-stack, and an IPv4 peer reaching it
+// is given as the plain IPv4 address it is (never ::ffff:a.b.c.d).
 //
 // Every function returns the system call's result (-1 on failure) and keeps
 // errno for the caller; EINTR is retried inside where a retry is right.
@@ -9,6 +11,7 @@
 #include "platform/uDescriptor.h"
 #include "platform/uWakeEvent.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,17 +19,36 @@
 
 namespace logserver {
 
-// An IPv4 address in network byte order and a port in host byte order.
+// An IPv4 address in network byte order (or, with V6, an IPv6 address) and
+// a port in host byte order.
 struct TSocketAddress {
   std::uint32_t Address = 0;
   std::uint16_t Port = 0;
+  bool V6 = false;
+  std::array<std::uint8_t, 16> Address6{};
+  bool SameHost(const TSocketAddress& other) const {
+    return V6 == other.V6 && (V6 ? Address6 == other.Address6 : Address == other.Address);
+  }
 };
+// The text of the address: a dotted quad, or IPv6 in its RFC 5952 form.
+std::string FormatAddress(const TSocketAddress& address);
+// Whether `text` is an IPv6 literal ("::", "::1", "fe80::1", ...).
+bool IsIPv6Literal(const std::string& text);
+// A dotted quad or an IPv6 literal into `address` (its port untouched);
+// false for any other text.
+bool ParseAddress(const std::string& text, TSocketAddress& address);
 
 constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
 
 // New sockets (close-on-exec); empty on failure, errno set.
 TDescriptor SocketCreateStream();
 TDescriptor SocketCreateDatagram();
+// For binding to `address` (a dotted quad or an IPv6 literal): an IPv6
+// socket for an IPv6 one, dual-stack.
+TDescriptor SocketCreateStreamFor(const std::string& address);
+TDescriptor SocketCreateDatagramFor(const std::string& address);
+// Binds to a dotted quad or an IPv6 literal; -1 with EINVAL for other text.
+int SocketBindTo(int fd, const std::string& address, std::uint16_t port);
 // FIONBIO with a non-zero argument.
 int SocketSetNonBlocking(int fd);
 int SocketSetReuseAddress(int fd);
@@ -43,8 +65,8 @@ int SocketBind(int fd, std::uint32_t address, std::uint16_t port);
 int SocketListen(int fd, int backlog);
 // The accepted socket (close-on-exec), empty on failure; `peer` is filled in.
 TDescriptor SocketAccept(int fd, TSocketAddress& peer);
-// Blocking connect of a new stream socket to host:port (name or dotted quad).
-// Empty on failure, errno set.
+// Blocking connect of a new stream socket to host:port (name, dotted quad
+// or IPv6 literal). Empty on failure, errno set.
 TDescriptor SocketConnect(const std::string& host, std::uint16_t port);
 // As SocketConnect, giving up after `timeoutMs` (errno ETIMEDOUT). The socket
 // it returns is blocking.

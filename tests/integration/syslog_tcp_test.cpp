@@ -1,5 +1,6 @@
 // Syslog over TCP against the real LogServer: util-linux logger and rsyslog
 // as senders, both framings, and what a hostile client may send.
+#include "core/uLogClient.h"
 #include "platform/uSocket.h"
 #include "support/Rsyslog.h"
 #include "support/ServiceProcess.h"
@@ -39,8 +40,8 @@ class SyslogTcpTest : public ::testing::Test {
     return WaitUntil([&] { return Stored().find(text) != std::string::npos; }, timeoutMs);
   }
   // Sends `bytes` on a connection of its own, closed after.
-  void Send(const std::string& bytes) const {
-    TDescriptor fd = SocketConnect("127.0.0.1", port);
+  void Send(const std::string& bytes, const std::string& from = "127.0.0.1") const {
+    TDescriptor fd = SocketConnect(from, port);
     ASSERT_TRUE(fd.Valid());
     ASSERT_TRUE(SocketWriteAll(fd.Get(), bytes.data(), bytes.size()));
   }
@@ -165,6 +166,37 @@ TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
   EXPECT_NE(service.Stderr().find("connections closed for broken framing (last 127.0.0.1:"), std::string::npos)
       << service.Stderr();
   held.clear();
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, DualStackStoresIPv6SendersByTheirAddressAndIPv4SendersAsBefore) {
+  {
+    TDescriptor probe = SocketCreateStreamFor("::1");
+    if (!probe || SocketBindTo(probe.Get(), "::1", 0) != 0) GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  StartService("ListenAddress=::\n");
+  for (const std::string from : {"::1", "127.0.0.1"}) {
+    Send("<13>TCP from " + from + "\n", from);
+    TDescriptor udp = SocketConnectDatagram(from, service.SysLogPort());
+    const std::string datagram = "<13>UDP from " + from;
+    ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
+    TLogClient client;
+    ASSERT_TRUE(client.Connect(from, service.ServicePort()));
+    ASSERT_TRUE(client.Send({"tpkt", "m", "", "TPKT from " + from, 0.0}));
+    ASSERT_TRUE(client.Finish(5000));
+  }
+  auto stored = [&](const std::string& directory) { return JoinedFilesBelow(service.LogsDir() + directory); };
+  ASSERT_TRUE(WaitUntil([&] {
+    return SplitCrLf(stored("::1/SYSLOG/syslog/")).size() == 2 &&
+           SplitCrLf(stored("127.0.0.1/SYSLOG/syslog/")).size() == 2;
+  })) << stored("::1/SYSLOG/syslog/") << stored("127.0.0.1/SYSLOG/syslog/");
+  EXPECT_NE(stored("::1/SYSLOG/syslog/").find("<13>UDP from ::1\r\n"), std::string::npos);
+  EXPECT_NE(stored("::1/SYSLOG/syslog/").find("<13>TCP from ::1\r\n"), std::string::npos);
+  EXPECT_NE(stored("127.0.0.1/SYSLOG/syslog/").find("<13>UDP from 127.0.0.1\r\n"), std::string::npos);
+  EXPECT_EQ(SplitCrLf(stored("::1/tpkt/m/")), std::vector<std::string>{"TPKT from ::1"});
+  EXPECT_EQ(SplitCrLf(stored("127.0.0.1/tpkt/m/")).size(), 1u);
+  for (const std::string& path : FilesBelow(service.LogsDir()))
+    EXPECT_EQ(path.find("::ffff:"), std::string::npos) << path;
   StopService();
 }
 
