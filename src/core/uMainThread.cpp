@@ -257,8 +257,11 @@ void tMainThread::Serve() {
     SyslogServer->Counters = &UdpCounters;
     SyslogServer->SetActive(true);
     StartSyslogTcp();
-    Reports_->ReportStart(ConfigPath, Sources());
+    // The endpoint answers before the start line says the service serves:
+    // civetweb listens before its handler is added, and would answer 404
+    // in between.
     StartMetrics();
+    Reports_->ReportStart(ConfigPath, Sources());
     NotifyReady();
 
     while (!StopRequested.load()) {
