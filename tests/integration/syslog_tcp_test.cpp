@@ -39,6 +39,35 @@ class SyslogTcpTest : public ::testing::Test {
   bool WaitStored(const std::string& text, int timeoutMs = 15000) const {
     return WaitUntil([&] { return Stored().find(text) != std::string::npos; }, timeoutMs);
   }
+  // Starts the service with TLS on a port of its own; returns the port.
+  std::uint16_t StartServiceWithTls(const std::string& certificate, const std::string& key) {
+    const std::uint16_t tls = FreeTcpPort();
+    StartService("TlsPort=" + std::to_string(tls) + "\nTlsCertificate=" + certificate + "\nTlsKey=" + key + "\n");
+    return tls;
+  }
+  // "<13>tag: message i" for i in [from, to), to a forwarder's UDP input.
+  static void SendNumbered(std::uint16_t input, int from, int to) {
+    TDescriptor udp = SocketConnectDatagram("127.0.0.1", input);
+    for (int i = from; i < to; ++i) {
+      const std::string datagram = "<13>tag: message " + std::to_string(i);
+      ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
+    }
+  }
+  // Every stored line is "<13>MARK message i" for one of `marks`, each mark's
+  // numbers in order from 0; returns how many each mark had.
+  std::vector<int> NumberedByMark(const std::vector<std::string>& marks) const {
+    std::vector<int> next(marks.size(), 0);
+    for (const std::string& line : SplitCrLf(Stored())) {
+      std::size_t mark = 0;
+      while (mark < marks.size() && line.rfind("<13>" + marks[mark] + " message ", 0) != 0) ++mark;
+      if (mark == marks.size()) {
+        ADD_FAILURE() << line;
+        continue;
+      }
+      EXPECT_EQ(line.substr(4 + marks[mark].size() + 9), std::to_string(next[mark]++)) << line;
+    }
+    return next;
+  }
   // Sends `bytes` on a connection of its own, closed after.
   void Send(const std::string& bytes, const std::string& from = "127.0.0.1") const {
     TDescriptor fd = SocketConnect(from, port);
@@ -106,28 +135,14 @@ TEST_F(SyslogTcpTest, RsyslogForwardsWithBothFramingsAndLosesNothingAcrossItsRes
                      std::to_string(input) + "\")\n" + action("octet-counted", "oc") +
                      action("traditional", "lf"));
   ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
-  TDescriptor udp = SocketConnectDatagram("127.0.0.1", input);
-  ASSERT_TRUE(udp.Valid());
-  auto sendRange = [&](int from, int to) {
-    for (int i = from; i < to; ++i) {
-      const std::string datagram = "<13>tag: message " + std::to_string(i);
-      ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
-    }
-  };
-  sendRange(0, 50);
+  SendNumbered(input, 0, 50);
   ASSERT_TRUE(WaitStored("<13>lf message 49\r\n"));
   forwarder.Stop();  // its connections end; a new forwarder connects anew
   ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
-  sendRange(50, 100);
+  SendNumbered(input, 50, 100);
   ASSERT_TRUE(WaitStored("<13>oc message 99\r\n"));
   ASSERT_TRUE(WaitStored("<13>lf message 99\r\n"));
-  std::vector<int> next = {0, 0};
-  for (const std::string& line : SplitCrLf(Stored())) {
-    const int framing = line.rfind("<13>oc message ", 0) == 0 ? 0 : line.rfind("<13>lf message ", 0) == 0 ? 1 : -1;
-    ASSERT_NE(framing, -1) << line;
-    EXPECT_EQ(line.substr(15), std::to_string(next[framing]++)) << line;
-  }
-  EXPECT_EQ(next, (std::vector<int>{100, 100}));
+  EXPECT_EQ(NumberedByMark({"oc", "lf"}), (std::vector<int>{100, 100}));
   StopService();
 }
 
@@ -319,9 +334,7 @@ TEST_F(SyslogTcpTest, RsyslogForwardsOverTls) {
   if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
   TCertificates certificates;
   ASSERT_TRUE(certificates.Make());
-  const std::uint16_t tls = FreeTcpPort();
-  StartService("TlsPort=" + std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server.pem") +
-               "\nTlsKey=" + certificates.Path("server.key") + "\n");
+  const std::uint16_t tls = StartServiceWithTls(certificates.Path("server.pem"), certificates.Path("server.key"));
   const std::uint16_t input = FreeUdpPort();
   TRsyslog forwarder("global(DefaultNetstreamDriverCAFile=\"" + certificates.Path("ca.pem") + "\")\n"
                      "module(load=\"imudp\")\ninput(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
@@ -332,14 +345,51 @@ TEST_F(SyslogTcpTest, RsyslogForwardsOverTls) {
                      "StreamDriverAuthMode=\"x509/certvalid\" TCP_Framing=\"octet-counted\" template=\"t\" "
                      "action.resumeRetryCount=\"-1\" queue.type=\"LinkedList\")\n");
   ASSERT_TRUE(forwarder.Start()) << forwarder.Errors();
-  TDescriptor udp = SocketConnectDatagram("127.0.0.1", input);
-  for (int i = 0; i < 100; ++i) {
-    const std::string datagram = "<13>tag: message " + std::to_string(i);
-    ASSERT_GT(SocketWrite(udp.Get(), datagram.data(), datagram.size()), 0);
-  }
+  SendNumbered(input, 0, 100);
   ASSERT_TRUE(WaitStored("<13>tls message 99\r\n")) << forwarder.Errors();
-  std::string expected;
-  for (int i = 0; i < 100; ++i) expected += "<13>tls message " + std::to_string(i) + "\r\n";
-  EXPECT_EQ(Stored(), expected);
+  EXPECT_EQ(NumberedByMark({"tls"}), std::vector<int>{100});
+  StopService();
+}
+
+// syslog-ng as the sender, over TCP (LF framing) and TLS. Debian's package
+// conflicts with rsyslog, so it is unpacked beside it
+// (`dpkg -x syslog-ng-core_*.deb DIR`) and named by SYSLOG_NG_ROOT.
+TEST_F(SyslogTcpTest, SyslogNgForwardsOverTcpAndTls) {
+  const char* root = std::getenv("SYSLOG_NG_ROOT");
+  if (root == nullptr || !Exists(std::string(root) + "/usr/sbin/syslog-ng"))
+    GTEST_SKIP() << "syslog-ng is not unpacked (set SYSLOG_NG_ROOT to the dpkg -x tree)";
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+  TCertificates certificates;
+  ASSERT_TRUE(certificates.Make());
+  const std::uint16_t tls = StartServiceWithTls(certificates.Path("server.pem"), certificates.Path("server.key"));
+  const std::uint16_t input = FreeUdpPort();
+  TTempDir work;
+  auto destination = [&](const std::string& name, std::uint16_t to, const std::string& transport) {
+    return "destination d_" + name + " { network(\"127.0.0.1\" port(" + std::to_string(to) + ") transport(\"" +
+           transport + "\") template(\"<${PRI}>" + name + " ${MSG}\\n\")" +
+           (transport == "tls" ? " tls(ca-file(\"" + certificates.Path("ca.pem") + "\") peer-verify(optional-untrusted))"
+                               : std::string()) +
+           "); };\n";
+  };
+  WriteFile(work.Path() + "syslog-ng.conf",
+            "@version: 3.38\noptions { use-dns(no); dns-cache(no); stats-freq(0); };\n"
+            "source s_in { network(ip(\"127.0.0.1\") port(" + std::to_string(input) + ") transport(\"udp\")); };\n" +
+                destination("tcp", port, "tcp") + destination("tls", tls, "tls") +
+                "log { source(s_in); destination(d_tcp); destination(d_tls); };\n");
+  const std::string modules = std::string(root) + "/usr/lib/syslog-ng";
+  TChildProcess syslogNg;
+  syslogNg.SetEnvironment("LD_LIBRARY_PATH", modules);
+  syslogNg.Start({std::string(root) + "/usr/sbin/syslog-ng", "--module-path=" + modules + "/3.38", "-F", "--no-caps",
+                  "-f", work.Path() + "syslog-ng.conf", "-p", work.Path() + "pid", "-c", work.Path() + "ctl", "-R",
+                  work.Path() + "persist"},
+                 work.Path() + "out.txt", work.Path() + "err.txt");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(work.Path() + "pid"); })) << ReadFile(work.Path() + "err.txt");
+  SendNumbered(input, 0, 50);
+  ASSERT_TRUE(WaitStored("<13>tcp message 49\r\n")) << ReadFile(work.Path() + "err.txt");
+  ASSERT_TRUE(WaitStored("<13>tls message 49\r\n")) << ReadFile(work.Path() + "err.txt");
+  EXPECT_EQ(NumberedByMark({"tcp", "tls"}), (std::vector<int>{50, 50}));
+  syslogNg.Signal(SIGTERM);
+  int status = 0;
+  syslogNg.WaitExit(status);
   StopService();
 }
