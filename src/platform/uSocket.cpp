@@ -296,20 +296,12 @@ long SocketReceiveFrom(int fd, void* buffer, std::size_t size, TSocketAddress& f
 }
 
 long SocketSendTo(int fd, const void* data, std::size_t size, const TSocketAddress& to) {
-  int domain = AF_INET;
-  socklen_t domainLength = sizeof domain;
-  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) != 0) domain = AF_INET;
+  // Linux sends to an IPv4 address from a dual-stack IPv6 socket as well.
   sockaddr_storage sa;
   socklen_t length = 0;
-  if (domain == AF_INET6) {
-    // An IPv4 peer of a dual-stack socket is reached at its mapped address.
+  if (to.V6) {
     in6_addr address6{};
-    if (to.V6) {
-      std::memcpy(address6.s6_addr, to.Address6.data(), 16);
-    } else {
-      address6.s6_addr[10] = address6.s6_addr[11] = 0xFF;
-      std::memcpy(address6.s6_addr + 12, &to.Address, 4);
-    }
+    std::memcpy(address6.s6_addr, to.Address6.data(), 16);
     const sockaddr_in6 in6 = MakeAddress6(address6, to.Port);
     std::memcpy(&sa, &in6, sizeof in6);
     length = sizeof in6;
