@@ -59,8 +59,10 @@ using pLogQueueElement = std::unique_ptr<tLogQueueElement>;
 // datagrams is bounded as tightly as one of large ones. That bounds the
 // number of elements with payload too, at maxBytes / overhead; elements
 // without payload weigh nothing (see SizeOf) and are bounded by the
-// connections that make them.
-constexpr std::size_t kLogQueueMaxBytes = 64u * 1024 * 1024;
+// connections that make them. 128 MiB of memory hold about as many
+// 200-byte datagrams (some 320,000) as 64 MiB of bare payload did, which a
+// burst of thousands of new senders needs while their files are made.
+constexpr std::size_t kLogQueueMaxBytes = 128u * 1024 * 1024;
 constexpr std::size_t kLogQueueTcpBytes = 4u * 1024 * 1024;
 constexpr std::size_t kLogQueueElementOverhead = 160;
 static_assert(sizeof(tLogQueueElement) + 48 <= kLogQueueElementOverhead,
