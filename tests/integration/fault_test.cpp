@@ -32,13 +32,7 @@ class FaultTest : public ::testing::Test {
     service.Start(false, fileSizeLimit, descriptorLimit);
     ASSERT_TRUE(service.WaitUntilServing());
   }
-  void StopService() {
-    ASSERT_TRUE(service.Signal(SIGTERM));
-    int status = -1;
-    ASSERT_TRUE(service.WaitExit(status));
-    EXPECT_EQ(status, 0) << service.Stderr();
-    EXPECT_EQ(service.ForeignStderr(), "");
-  }
+  void StopService() { ExpectOrderlyStop(service); }
   // Sends one message per text on one connection and waits until the
   // service has read them all.
   void Send(const std::string& app, const std::vector<std::string>& texts,

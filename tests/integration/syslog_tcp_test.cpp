@@ -28,13 +28,7 @@ class SyslogTcpTest : public ::testing::Test {
               std::string::npos)
         << service.Stderr();
   }
-  void StopService() {
-    ASSERT_TRUE(service.Signal(SIGTERM));
-    int status = -1;
-    ASSERT_TRUE(service.WaitExit(status));
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(service.ForeignStderr(), "");
-  }
+  void StopService() { ExpectOrderlyStop(service); }
   std::string Stored() const { return JoinedFilesBelow(service.LogsDir() + "127.0.0.1/SYSLOG/syslog/"); }
   bool WaitStored(const std::string& text, int timeoutMs = 15000) const {
     return WaitUntil([&] { return Stored().find(text) != std::string::npos; }, timeoutMs);

@@ -54,13 +54,7 @@ class TcpTest : public ::testing::Test {
     ASSERT_TRUE(client.Connect("127.0.0.1", service.ServicePort()));
   }
 
-  void StopService() {
-    ASSERT_TRUE(service.Signal(SIGTERM));
-    int status = -1;
-    ASSERT_TRUE(service.WaitExit(status));
-    EXPECT_EQ(status, 0) << service.Stderr();
-    EXPECT_EQ(service.ForeignStderr(), "");  // sanitizer reports land here
-  }
+  void StopService() { ExpectOrderlyStop(service); }
 
   // Everything written for one sender, application and module.
   std::string Written(const std::string& app, const std::string& module) {

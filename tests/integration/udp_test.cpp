@@ -30,13 +30,7 @@ class UdpTest : public ::testing::Test {
     service.Start();
     ASSERT_TRUE(service.WaitForServiceLog("Log Server started AS APPLICATION..."));
   }
-  void StopService() {
-    ASSERT_TRUE(service.Signal(SIGTERM));
-    int status = -1;
-    ASSERT_TRUE(service.WaitExit(status));
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(service.ForeignStderr(), "");
-  }
+  void StopService() { ExpectOrderlyStop(service); }
   void Send(const std::string& datagram) {
     TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
     ASSERT_EQ(SocketSendTo(sender.Get(), datagram.data(), datagram.size(), to),

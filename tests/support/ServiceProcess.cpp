@@ -3,6 +3,8 @@
 #include "core/uLogClient.h"
 #include "platform/uSocket.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <csignal>
@@ -348,6 +350,14 @@ std::string TServiceProcess::RequestStatistics() const {
   const std::string err = Stderr();
   const std::size_t at = err.rfind("STATISTICS: ");
   return err.substr(at, err.find('\n', at) - at);
+}
+
+void ExpectOrderlyStop(TServiceProcess& service) {
+  ASSERT_TRUE(service.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(service.WaitExit(status));
+  EXPECT_EQ(status, 0) << service.Stderr();
+  EXPECT_EQ(service.ForeignStderr(), "");
 }
 
 long StatisticsCount(const std::string& statistics, const std::string& name) {

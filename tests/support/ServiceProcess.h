@@ -135,6 +135,11 @@ class TServiceProcess {
 // to "Log Server stopped".
 std::vector<std::string> StopSequenceTexts();
 
+// Sends SIGTERM and checks an orderly stop: exit status 0, and nothing on
+// standard error but the service's own reports (sanitizer reports land
+// there).
+void ExpectOrderlyStop(TServiceProcess& service);
+
 // The number after `name` in a statistics line ("written=" gives the
 // count written), -1 when it is not there.
 long StatisticsCount(const std::string& statistics, const std::string& name);
