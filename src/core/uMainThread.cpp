@@ -15,6 +15,8 @@ namespace {
 constexpr std::uint32_t kListenCheckInterval = 3000;
 // Forgetting this many senders at once frees enough to hand back.
 constexpr std::size_t kManyForgottenSenders = 1000;
+// The most the stop waits for the stream's acknowledgements due.
+constexpr std::uint32_t kStreamStopWaitMs = 10000;
 // How often the open log files are checked for having been deleted.
 constexpr std::uint64_t kDeletedCheckMs = 1000;
 
@@ -139,7 +141,7 @@ void tMainThread::StopServiceLog() {
 TReportSources tMainThread::Sources() {
   return {Intake_.get(),      Producers_.get(), LogQueue_.get(), TcpServer.get(),
           SyslogServer.get(), Dispatch.get(),   &TcpCounters,    &UdpCounters,
-          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr};
+          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr, Stream.get()};
 }
 
 std::shared_ptr<TTlsContext> tMainThread::LoadTls(bool reload) {
@@ -177,6 +179,49 @@ void tMainThread::StartSyslogTcp() {
   setup.Counters = &SyslogTcpCounters;
   SyslogTcpServer =
       TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
+}
+
+void tMainThread::StartStream() {
+  if (Config.StreamServers.empty()) return;
+  TStreamSettings settings;
+  settings.Servers = Config.StreamServers;
+  settings.Stream = Config.StreamName;
+  settings.Subject = Config.StreamSubject;
+  settings.Replicas = Config.StreamReplicas;
+  settings.Credentials = Config.StreamCredentials;
+  settings.TlsCA = Config.StreamTlsCA;
+  settings.SpoolDirectory = Config.StreamSpoolDirectory;
+  settings.SpoolMaxBytes = std::uint64_t{Config.StreamSpoolMaxMiB} << 20;
+  try {
+    Stream = TStreamPublisher::Create(settings, CaughtFailures);
+  } catch (const std::exception& error) {
+    // The files are still written; the operator learns why nothing is
+    // forwarded.
+    const std::string text = std::string("STREAM OFF: ") + error.what();
+    WriteServiceLog(false, text);
+    ReportProblem(text);
+    return;
+  }
+  Dispatch->SetStream(Stream.get(), Config.StreamFiles);
+  WriteStreamNotes();
+}
+
+void tMainThread::WriteStreamNotes() {
+  if (!Stream) return;
+  for (const std::string& note : Stream->TakeNotes()) WriteServiceLog(false, note);
+}
+
+void tMainThread::StopStream() {
+  if (!Stream) return;
+  WriteServiceLog(false, "STOPPING STREAM...");
+  Stream->Close(kStreamStopWaitMs);
+  WriteStreamNotes();
+  const TStreamCounts counts = Stream->Counts();
+  WriteServiceLog(false, "STOPPED STREAM...OK: " + std::to_string(counts.Acknowledged) +
+                             " acknowledged, " + std::to_string(counts.Spooled) + " spooled, " +
+                             std::to_string(counts.DroppedWindowFull + counts.DroppedSpoolFull) +
+                             " dropped, " + std::to_string(counts.SpoolBytes) + " bytes left in the spool");
+  if (Dispatch) Dispatch->SetStream(nullptr, true);
 }
 
 void tMainThread::StartMetrics() {
@@ -232,6 +277,7 @@ void tMainThread::Serve() {
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     CreateQueue(kLogQueueMaxBytes);
     CreateParts();
+    StartStream();
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
     TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) {
@@ -273,6 +319,7 @@ void tMainThread::Serve() {
       CheckDeletedFiles();
       CheckListener();
       Reports_->ReportLosses(Sources());
+      WriteStreamNotes();
       PingWatchdog();
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
@@ -313,6 +360,9 @@ void tMainThread::StopSequence() {
   SyslogTcpServer.reset();
   // Nothing new arrives now; what was taken in is written before the queue goes.
   if (Dispatch) Dispatch->WriteQueuedMessages();
+  // The acknowledgements still due, within the stop's time; the rest waits
+  // in the spool for the next start.
+  StopStream();
   if (LogQueue_) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.

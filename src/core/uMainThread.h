@@ -132,6 +132,10 @@ class tMainThread {
   void StartMetrics();
   // The syslog TCP and TLS listeners, when [Syslog] names their ports.
   void StartSyslogTcp();
+  // The publisher, when [Stream] names servers; its notes for the log.
+  void StartStream();
+  void WriteStreamNotes();
+  void StopStream();
   // The TLS certificate, key and client CA as configured; null (reported)
   // when they cannot be used.
   std::shared_ptr<TTlsContext> LoadTls(bool reload);
@@ -169,6 +173,7 @@ class tMainThread {
   std::unique_ptr<tLogQueue> LogQueue_;
   std::unique_ptr<TMessageIntake> Intake_;
   std::unique_ptr<tLogProducerHolder> Producers_;
+  std::unique_ptr<TStreamPublisher> Stream;  // with [Stream] Servers
   std::unique_ptr<TMessageDispatch> Dispatch;
   std::unique_ptr<TMetricsEndpoint> Metrics;
   // The queue as the signal handlers and the heartbeat see it: set once it

@@ -13,6 +13,11 @@ namespace {
 constexpr std::size_t kBatchElements = 1024;
 constexpr std::size_t kBatchBytes = 1024 * 1024;
 
+// Where every syslog message goes: its names are the same for all.
+const std::string kSyslogApplication = "SYSLOG";
+const std::string kSyslogModule = "syslog";
+const std::string kNoPrefix;
+
 }  // namespace
 
 TMessageDispatch::TMessageDispatch(const TServiceConfig& config, tLogQueue& queue,
@@ -32,6 +37,7 @@ void TMessageDispatch::DispatchPending() {
   tLogProducerHolder::TWriteBatch written(Producers);
   for (pLogQueueElement& element : Batch) DispatchElement(std::move(element));
   Batch.clear();
+  if (Stream) Stream->EndOfBatch();
   // With more queued, lines may wait to be written with later ones of their
   // file; once the queue is empty, everything is written before the loop
   // sleeps.
@@ -90,9 +96,9 @@ void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const st
   std::string_view hostname;
   if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname)) {
     SyslogHost.assign(hostname);
-    Producers.AddMessage(SyslogHost, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
+    Deliver(SyslogHost, port, kSyslogApplication, kSyslogModule, kNoPrefix, SyslogText, 0.0, false);
   } else {
-    Producers.AddMessage(e.ClientAddress, port, "SYSLOG", "syslog", "", SyslogText, 0.0);
+    Deliver(e.ClientAddress, port, kSyslogApplication, kSyslogModule, kNoPrefix, SyslogText, 0.0, false);
   }
   if (logLines && ServiceLog.Writes(2))
     ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + SyslogText + "\"");
@@ -108,11 +114,31 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
   }
   if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
     message.FilePrefix = message.ModuleName;
-  Producers.AddMessage(e.ClientAddress, port, message.ApplicationName, message.ModuleName,
-                       message.FilePrefix, message.Text, message.EventTime);
+  Deliver(e.ClientAddress, port, message.ApplicationName, message.ModuleName, message.FilePrefix,
+          message.Text, message.EventTime, true);
   if (logLines && ServiceLog.Writes(2))
     ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
                                message.Text + "\"");
+}
+
+void TMessageDispatch::Deliver(const std::string& address, const std::string& port,
+                               const std::string& application, const std::string& module,
+                               const std::string& prefix, const std::string& text,
+                               double eventTime, bool mayWait) {
+  const double serverTime = Now();
+  if (WriteFiles)
+    Producers.AddMessageAt(address, port, application, module, prefix, text, eventTime, serverTime);
+  if (!Stream) return;
+  TStreamRecord record;
+  record.Address = address;
+  record.Port = port;
+  record.Application = application;
+  record.Module = module;
+  record.Prefix = prefix;
+  record.Text = text;
+  record.EventTime = eventTime;
+  record.ServerTime = serverTime;
+  Stream->Offer(std::move(record), mayWait);
 }
 
 void TMessageDispatch::WriteQueuedMessages() {
@@ -134,6 +160,7 @@ void TMessageDispatch::WriteQueuedMessages() {
     }
     DispatchMessage(*element, /*logLines=*/false);
   }
+  if (Stream) Stream->EndOfBatch();
   if (unwritten > 0)
     ServiceLog.Write(false, "NOT WRITTEN AT STOP: " + std::to_string(unwritten) +
                                 " messages (time limit)");

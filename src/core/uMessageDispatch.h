@@ -16,6 +16,7 @@
 #include "core/uServiceLog.h"
 #include "producers/uLogProducer.h"
 #include "platform/uThread.h"
+#include "stream/uStreamPublisher.h"
 
 #include <atomic>
 #include <cstdint>
@@ -45,6 +46,13 @@ class TMessageDispatch {
 
   static constexpr std::uint64_t kStopWriteLimitMs = 10000;
 
+  // Every message also goes to `stream` (lent, outlives the dispatch);
+  // without `writeFiles` only there.
+  void SetStream(TStreamPublisher* stream, bool writeFiles) {
+    Stream = stream;
+    WriteFiles = writeFiles;
+  }
+
   // Client records that could not be decoded (dropped) since the start.
   // Any thread.
   std::uint64_t InvalidRecords() const { return Invalid_.load(std::memory_order_relaxed); }
@@ -68,6 +76,12 @@ class TMessageDispatch {
   std::string SyslogText;  // reused: a message costs no allocation
   std::string SyslogHost;
   std::atomic<std::uint64_t> Invalid_{0};
+  TStreamPublisher* Stream = nullptr;
+  bool WriteFiles = true;
+  // A message's road: to the files, the stream, or both.
+  void Deliver(const std::string& address, const std::string& port, const std::string& application,
+               const std::string& module, const std::string& prefix, const std::string& text,
+               double eventTime, bool mayWait);
 };
 
 }  // namespace logserver

@@ -32,6 +32,9 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"metrics", {"listen"}},
       {"files", {"filemode", "directorymode"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
+      {"stream",
+       {"servers", "stream", "subject", "replicas", "files", "credentials", "tlsca", "spooldirectory",
+        "spoolmaxmib"}},
       {"syslog", {"tcpport", "maxconnections", "pathby", "tlsport", "tlscertificate", "tlskey", "tlsclientca", "listenaddress"}},
   };
   return known;
@@ -48,6 +51,30 @@ bool ValidListen(const std::string& text) {
   if (host.empty()) return true;
   if (host.front() == '[') return host.size() > 2 && host.back() == ']';
   return ParseIPv4(host) != kInvalidAddress || host == "255.255.255.255";
+}
+
+// A stream name: letters, digits, '-' and '_' (JetStream names are also
+// file names on its servers).
+bool ValidStreamName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (const char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
+// A subject prefix: tokens of printable characters without wildcards,
+// separated by single dots.
+bool ValidSubjectPrefix(const std::string& subject) {
+  if (subject.empty() || subject.size() > 200 || subject.front() == '.' || subject.back() == '.')
+    return false;
+  for (std::size_t i = 0; i < subject.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(subject[i]);
+    if (c <= 32 || c >= 127 || c == '*' || c == '>') return false;
+    if (c == '.' && subject[i + 1] == '.') return false;
+  }
+  return true;
 }
 
 // Reads the settings from `document`, noting each decision in `findings`.
@@ -271,6 +298,44 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
   config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);
   config.NewPathsAtOnce = reader.Count("Senders", "NewPathsAtOnce", config.NewPathsAtOnce, 1);
+
+  {
+    std::string value;
+    std::size_t line = 0;
+    config.StreamServers = document.ReadString("Stream", "Servers", "");
+    if (reader.Find("Stream", "Stream", value, line) && !value.empty()) {
+      if (ValidStreamName(value))
+        config.StreamName = value;
+      else
+        reader.Problem(line, "Stream=" + value + " is no stream name: " + config.StreamName +
+                                 " is used instead");
+    }
+    if (reader.Find("Stream", "Subject", value, line) && !value.empty()) {
+      if (ValidSubjectPrefix(value))
+        config.StreamSubject = value;
+      else
+        reader.Problem(line, "Subject=" + value + " is no subject without wildcards: " +
+                                 config.StreamSubject + " is used instead");
+    }
+    config.StreamReplicas = std::min<std::uint32_t>(reader.Count("Stream", "Replicas", 1, 1), 5);
+    if (reader.Find("Stream", "Files", value, line) && !value.empty()) {
+      if (value == "0" || value == "1")
+        config.StreamFiles = value == "1";
+      else
+        reader.Problem(line, "Files=" + value + " is neither 0 nor 1: 1 is used instead");
+    }
+    config.StreamCredentials = document.ReadString("Stream", "Credentials", "");
+    config.StreamTlsCA = document.ReadString("Stream", "TlsCA", "");
+    config.StreamSpoolDirectory = document.ReadString("Stream", "SpoolDirectory", "");
+    if (config.StreamSpoolDirectory.empty()) {
+      // A dot name: no sender address or host name makes it.
+      config.StreamSpoolDirectory = config.BaseCatalog;
+      if (!config.StreamSpoolDirectory.empty() && config.StreamSpoolDirectory.back() != '/')
+        config.StreamSpoolDirectory += '/';
+      config.StreamSpoolDirectory += ".stream-spool";
+    }
+    config.StreamSpoolMaxMiB = reader.Count("Stream", "SpoolMaxMiB", config.StreamSpoolMaxMiB, 1);
+  }
 
   // The file always holds the values in effect; SysLogPort is not written.
   auto writeBack = [&](const char* key, const std::string& value) {

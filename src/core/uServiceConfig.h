@@ -70,6 +70,18 @@ struct TServiceConfig {
   std::string TlsCertificate;
   std::string TlsKey;
   std::string TlsClientCA;
+  // [Stream]: every message also goes to this NATS JetStream stream
+  // (Servers empty: off); Files=0 writes no local tree then. The spool
+  // directory defaults to ".stream-spool" in BaseCatalog.
+  std::string StreamServers;
+  std::string StreamName = "LOGS";
+  std::string StreamSubject = "logs";
+  std::uint32_t StreamReplicas = 1;
+  bool StreamFiles = true;
+  std::string StreamCredentials;
+  std::string StreamTlsCA;
+  std::string StreamSpoolDirectory;
+  std::uint32_t StreamSpoolMaxMiB = 1024;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

@@ -173,6 +173,28 @@ class TMetricsEndpoint::TCollector {
              static_cast<double>(s.SyslogTcpCounters->CutMessages.load()));
     }
     families.push_back(std::move(connections));
+    if (s.Stream) {
+      const TStreamCounts c = s.Stream->Counts();
+      Single(families, "logserver_stream_acknowledged_messages_total",
+             "Messages the stream has acknowledged (forwarded).", MetricType::Counter,
+             static_cast<double>(c.Acknowledged));
+      Single(families, "logserver_stream_resent_messages_total",
+             "Messages sent to the stream again (time-out, refusal, broken link).",
+             MetricType::Counter, static_cast<double>(c.Resent));
+      Single(families, "logserver_stream_spooled_messages_total",
+             "Messages that went to the spool.", MetricType::Counter, static_cast<double>(c.Spooled));
+      MetricFamily lost = Family("logserver_stream_dropped_messages_total",
+                                 "Messages not forwarded, by reason.", MetricType::Counter);
+      Add(lost, static_cast<double>(c.DroppedWindowFull), {{"reason", "window_full"}});
+      Add(lost, static_cast<double>(c.DroppedSpoolFull), {{"reason", "spool_full"}});
+      families.push_back(std::move(lost));
+      Single(families, "logserver_stream_window_messages", "Messages not yet acknowledged.",
+             MetricType::Gauge, static_cast<double>(c.Window));
+      Single(families, "logserver_stream_spool_bytes", "Bytes in the spool.", MetricType::Gauge,
+             static_cast<double>(c.SpoolBytes));
+      Single(families, "logserver_stream_link_up", "1 while the stream takes messages.",
+             MetricType::Gauge, c.LinkUp ? 1.0 : 0.0);
+    }
     Single(families, "logserver_open_files", "Log files open now.", MetricType::Gauge,
            s.Producers ? static_cast<double>(s.Producers->OpenFiles()) : 0.0);
     Single(families, "logserver_queued_elements",

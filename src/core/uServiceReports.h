@@ -10,6 +10,7 @@
 
 #include "core/uLogQueue.h"
 #include "core/uMessageDispatch.h"
+#include "stream/uStreamPublisher.h"
 #include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
@@ -37,6 +38,8 @@ struct TReportSources {
   // Syslog over TCP, when it is on.
   TSyslogStreamServer* SyslogTcpServer = nullptr;
   TSyslogStreamCounters* SyslogTcpCounters = nullptr;
+  // The stream, when [Stream] is on.
+  TStreamPublisher* Stream = nullptr;
 };
 
 class TServiceReports {

@@ -15,7 +15,8 @@ std::string_view Token(std::string_view text, std::size_t at) {
 }
 
 bool UsableHostname(std::string_view name) {
-  if (name.empty() || name.size() > 255) return false;
+  // No host name starts with a dot; the tree keeps dot names for itself.
+  if (name.empty() || name.size() > 255 || name.front() == '.') return false;
   bool alphanumeric = false;
   for (const char c : name) {
     if (IsDigit(c) || IsLetter(c))

@@ -190,6 +190,26 @@ TDescriptor OpenAppend(const std::string& path, bool create) {
   return OpenRetrying(path.c_str(), flags, 0666);
 }
 
+long ReadFromFileAt(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    const ssize_t n = pread(fd, buffer, size, static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+  }
+}
+
+bool TruncateFile(int fd, std::uint64_t size) {
+  for (;;) {
+    if (ftruncate(fd, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+std::int64_t FileSizeOf(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return -1;
+  return static_cast<std::int64_t>(status.st_size);
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
@@ -426,6 +446,8 @@ TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mod
 bool RemoveFileIn(int directory, const std::string& name) {
   return unlinkat(directory, name.c_str(), 0) == 0;
 }
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 bool RemoveDirectoryIn(int directory, const std::string& name) {
   return unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0;

@@ -161,10 +161,19 @@ TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mod
 
 // Removes a file (or link) or an empty directory by its name.
 bool RemoveFileIn(int directory, const std::string& name);
+// Removes a file by its path; false (errno set) when it could not, also
+// when there was none.
+bool RemoveFile(const std::string& path);
 bool RemoveDirectoryIn(int directory, const std::string& name);
 
 // Reads up to `size` bytes; the count, 0 at the end, -1 on failure.
 long ReadFromFile(int fd, char* buffer, std::size_t size);
+// As ReadFromFile, from `offset` on, without moving the file position.
+long ReadFromFileAt(int fd, char* buffer, std::size_t size, std::uint64_t offset);
+// Cuts an open file to `size` bytes.
+bool TruncateFile(int fd, std::uint64_t size);
+// The size of an open file; -1 on failure.
+std::int64_t FileSizeOf(int fd);
 
 // Gives an open file the owner, group, permission bits and times of another
 // (`status`). Changing the owner needs privileges: without them the file

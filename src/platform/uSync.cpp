@@ -1,6 +1,7 @@
 #include "platform/uSync.h"
 
 #include <cerrno>
+#include <chrono>
 #include <sys/time.h>
 #include <system_error>
 #include <time.h>
@@ -12,6 +13,14 @@ void TCondition::Wait(TMutex& mutex) {
   std::unique_lock<std::mutex> held(mutex.Handle, std::adopt_lock);
   Native.wait(held);
   held.release();
+}
+
+bool TCondition::WaitFor(TMutex& mutex, int milliseconds) {
+  std::unique_lock<std::mutex> held(mutex.Handle, std::adopt_lock);
+  const bool notified =
+      Native.wait_for(held, std::chrono::milliseconds(milliseconds)) == std::cv_status::no_timeout;
+  held.release();
+  return notified;
 }
 
 TSemaphore::TSemaphore(unsigned initialCount) {

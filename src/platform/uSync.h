@@ -60,6 +60,8 @@ class TCondition {
  public:
   // Gives the mutex up while it waits; holds it again on return.
   void Wait(TMutex& mutex) REQUIRES(mutex);
+  // As Wait, for at most `milliseconds` (monotonic); false when the time ran out.
+  bool WaitFor(TMutex& mutex, int milliseconds) REQUIRES(mutex);
   void NotifyAll() { Native.notify_all(); }
 
  private:

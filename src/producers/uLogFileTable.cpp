@@ -151,6 +151,9 @@ void TLogFileTable::Close(TFile& file) {
   // Pending lines go out before their file closes.
   if (!file.Pending.empty()) Flush(file);
   CheckUnlinked(file);
+  // A writer that syncs gets its lines on disk before the descriptor goes.
+  if (TrackingSyncs && WrittenSinceSync.erase(file.Key) > 0 && !SyncFile(file.Descriptor.Get()))
+    SyncFailed = true;
   file.Descriptor.Reset();
   Recent.erase(file.RecentAt);
 }
@@ -186,6 +189,7 @@ void TLogFileTable::Flush(TFile& file) {
   file.LastWrite = now / 1000;
   const std::size_t written =
       AppendUnits(file.Descriptor.Get(), data.data(), data.size(), ends.data(), ends.size());
+  if (TrackingSyncs && written > 0) WrittenSinceSync.insert(file.Key);
   if (file.Path.CountedInStatistics) {
     const std::uint64_t bytes = written == ends.size() ? data.size() : (written > 0 ? ends[written - 1] : 0);
     Totals.Written += written;
@@ -265,6 +269,41 @@ void TLogFileTable::EndBatch(bool moreQueued) {
 void TLogFileTable::NoteArrival(std::uint64_t microseconds) {
   TMutexLock guard(Guard);
   CurrentArrival = microseconds;
+}
+
+std::vector<std::pair<TLogFilePath, std::uint64_t>> TLogFileTable::PendingFileSizes() {
+  TMutexLock guard(Guard);
+  std::vector<std::pair<TLogFilePath, std::uint64_t>> sizes;
+  for (TFile* file : Dirty) {
+    if (!file->Descriptor && !Open(*file)) continue;
+    const std::int64_t size = FileSizeOf(file->Descriptor.Get());
+    if (size >= 0) sizes.emplace_back(file->Path, static_cast<std::uint64_t>(size));
+  }
+  return sizes;
+}
+
+void TLogFileTable::TrackSyncs() {
+  TMutexLock guard(Guard);
+  TrackingSyncs = true;
+}
+
+bool TLogFileTable::SyncWritten() {
+  TMutexLock guard(Guard);
+  bool synced = true;
+  for (const std::string& key : WrittenSinceSync) {
+    const auto found = Files.find(key);
+    if (found == Files.end()) continue;  // closed: synced then
+    TFile& file = found->second;
+    if (!file.Descriptor && !Open(file)) {
+      synced = false;
+      continue;
+    }
+    synced = SyncFile(file.Descriptor.Get()) && synced;
+  }
+  WrittenSinceSync.clear();
+  synced = synced && !SyncFailed;
+  SyncFailed = false;
+  return synced;
 }
 
 void TLogFileTable::WritePending() {

@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -194,6 +195,16 @@ class TLogFileTable {
   // kLogFileMode and kLogDirectoryMode).
   void SetCreationModes(unsigned fileMode, unsigned directoryMode) EXCLUDES(Guard);
 
+  // For a writer that must write each line once across its own crashes
+  // (the archive writer): the path and size of every file with lines not
+  // yet written (each opened first; a file that cannot be opened is left
+  // out, its lines will be counted lost), and, once TrackSyncs is on, a
+  // sync of every file written since the last sync. False when a sync
+  // failed.
+  std::vector<std::pair<TLogFilePath, std::uint64_t>> PendingFileSizes() EXCLUDES(Guard);
+  void TrackSyncs() EXCLUDES(Guard);
+  bool SyncWritten() EXCLUDES(Guard);
+
   std::size_t OpenFiles() EXCLUDES(Guard);
   std::size_t OpenDirectories() EXCLUDES(Guard);
   std::size_t PendingBytes() EXCLUDES(Guard);
@@ -273,6 +284,9 @@ class TLogFileTable {
   std::list<TFile*> Dirty GUARDED_BY(Guard);
   std::size_t TotalPending GUARDED_BY(Guard) = 0;
   std::uint64_t CurrentArrival GUARDED_BY(Guard) = 0;
+  bool TrackingSyncs GUARDED_BY(Guard) = false;
+  std::set<std::string> WrittenSinceSync GUARDED_BY(Guard);
+  bool SyncFailed GUARDED_BY(Guard) = false;
   TDurationHistogram WriteDelay;
   TDurationHistogram BatchWrite;
 };
