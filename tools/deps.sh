@@ -16,6 +16,8 @@ command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 # TLS for syslog over TCP.
 [ -f /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
+# The NATS JetStream client ([Stream], logserver-archive).
+[ -f /usr/include/nats/nats.h ] || missing="$missing libnats-dev"
 [ -z "$missing" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
