@@ -170,7 +170,12 @@ TStreamCounts TStreamPublisher::Counts() const {
 }
 
 void TStreamPublisher::OnDisconnected(natsConnection*, void* self) {
-  static_cast<TStreamPublisher*>(self)->LinkUp.store(false);
+  auto* publisher = static_cast<TStreamPublisher*>(self);
+  publisher->LinkUp.store(false);
+  // Nothing new goes out on the next link before what was in flight on
+  // this one: the order stays.
+  TMutexLock held(publisher->Guard);
+  publisher->ResendAll = true;
 }
 
 void TStreamPublisher::OnReconnected(natsConnection*, void* self) {
@@ -240,6 +245,9 @@ void TStreamPublisher::Connect() {
   if (status == NATS_OK) status = natsOptions_SetName(options, "logserver");
   if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options, -1);
   if (status == NATS_OK) status = natsOptions_SetReconnectWait(options, 250);
+  // No publish is buffered while the link is down: it fails and is sent
+  // again, in order, once the link is back.
+  if (status == NATS_OK) status = natsOptions_SetReconnectBufSize(options, 0);
   if (status == NATS_OK) status = natsOptions_SetTimeout(options, 2000);
   if (status == NATS_OK) status = natsOptions_SetPingInterval(options, 2000);
   if (status == NATS_OK) status = natsOptions_SetRetryOnFailedConnect(options, true, &OnReconnected, this);

@@ -101,6 +101,9 @@ std::string RecordSubject(std::string_view prefix, const TStreamRecord& record) 
 }
 
 std::string EscapeHeaderValue(std::string_view value) {
+  // An empty header value does not travel whole (libnats reads the next
+  // line as its value): empty is "%", which no escape makes.
+  if (value.empty()) return "%";
   std::string out;
   out.reserve(value.size());
   for (const char ch : value) {
@@ -115,6 +118,7 @@ std::string EscapeHeaderValue(std::string_view value) {
 
 bool UnescapeHeaderValue(std::string_view value, std::string& out) {
   out.clear();
+  if (value == "%") return true;
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (value[i] != '%') {
       out += value[i];

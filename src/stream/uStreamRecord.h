@@ -54,7 +54,8 @@ std::string SubjectToken(std::string_view name);
 std::string RecordSubject(std::string_view prefix, const TStreamRecord& record);
 
 // Header values are one line of printable ASCII: bytes outside 0x21..0x7E
-// and '%' become %XX. Unescape refuses a malformed escape.
+// and '%' become %XX, and an empty value is "%" (libnats does not carry
+// an empty one). Unescape refuses a malformed escape.
 std::string EscapeHeaderValue(std::string_view value);
 bool UnescapeHeaderValue(std::string_view value, std::string& out);
 

@@ -23,7 +23,7 @@ constexpr std::size_t kRecentIds = 200000;
 constexpr std::int64_t kFetchWaitMs = 1000;
 constexpr int kReconnectRestMs = 500;
 // The stream redelivers what is not acknowledged within this.
-constexpr std::int64_t kAckWaitNs = 30LL * 1000 * 1000 * 1000;
+constexpr std::int64_t kAckWaitNs = 10LL * 1000 * 1000 * 1000;
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
   std::vector<std::string> out;
@@ -177,7 +177,10 @@ bool TArchiveWriter::Connect() {
     sub.Stream = Settings.Stream.c_str();
     sub.Config.AckPolicy = js_AckExplicit;
     sub.Config.AckWait = kAckWaitNs;
-    sub.Config.MaxAckPending = 20000;
+    // One batch in flight: what a crash left unacknowledged comes again
+    // before anything newer, so the stream sequence written last is a
+    // true watermark.
+    sub.Config.MaxAckPending = Settings.Batch;
     jsErrCode code = static_cast<jsErrCode>(0);
     status = js_PullSubscribe(&Subscription, Js, subject.c_str(), Settings.Durable.c_str(), nullptr,
                               &sub, &code);
@@ -205,10 +208,15 @@ void TArchiveWriter::Disconnect() {
 }
 
 bool TArchiveWriter::Decode(natsMsg* message, TStreamRecord& record) const {
+  // A name may be empty, and an empty header does not travel: missing is
+  // empty. The id and the times must be there.
   auto header = [&](const char* key, std::string& out) {
     const char* value = nullptr;
-    return natsMsgHeader_Get(message, key, &value) == NATS_OK && value != nullptr &&
-           UnescapeHeaderValue(value, out);
+    if (natsMsgHeader_Get(message, key, &value) != NATS_OK || value == nullptr) {
+      out.clear();
+      return true;
+    }
+    return UnescapeHeaderValue(value, out);
   };
   std::string eventTime, serverTime;
   const char* id = nullptr;
@@ -217,7 +225,8 @@ bool TArchiveWriter::Decode(natsMsg* message, TStreamRecord& record) const {
   if (!header(kHeaderAddress, record.Address) || !header(kHeaderPort, record.Port) ||
       !header(kHeaderApplication, record.Application) || !header(kHeaderModule, record.Module) ||
       !header(kHeaderPrefix, record.Prefix) || !header(kHeaderEventTime, eventTime) ||
-      !header(kHeaderServerTime, serverTime) || !ParseStreamTime(eventTime, record.EventTime) ||
+      !header(kHeaderServerTime, serverTime) || record.Address.empty() ||
+      !ParseStreamTime(eventTime, record.EventTime) ||
       !ParseStreamTime(serverTime, record.ServerTime))
     return false;
   const char* data = natsMsg_GetData(message);
@@ -307,9 +316,11 @@ int TArchiveWriter::Run() {
       continue;
     }
     std::vector<natsMsg*> messages(list.Msgs, list.Msgs + list.Count);
-    if (WriteBatch(messages))
+    if (WriteBatch(messages)) {
+      // An acknowledgement lost on the way brings its message again, to be
+      // skipped.
       for (natsMsg* message : messages) natsMsg_Ack(message, nullptr);
-    else
+    } else
       SleepMilliseconds(1000);  // not acknowledged: the stream delivers them again
     natsMsgList_Destroy(&list);
   }

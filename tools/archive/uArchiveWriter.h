@@ -4,7 +4,9 @@
 // file table.
 //
 // Each line once, also across a crash of the writer:
-//   1. a batch is fetched; messages at or below the last stream sequence
+//   1. a batch is fetched (the consumer lets one batch be unacknowledged
+//      at a time, so the stream delivers in order, also again after a
+//      crash); messages at or below the last stream sequence
 //      written (the state file) are acknowledged and skipped, and so are
 //      ids written lately (a collector that sent a message twice);
 //   2. before its lines are written, the sizes of the files they go to are
@@ -47,7 +49,7 @@ struct TArchiveSettings {
   std::string BaseCatalog;
   std::string Credentials;
   std::string TlsCA;
-  int Batch = 256;
+  int Batch = 1024;
 };
 
 // [Archive] of `text`; false with `error` when a setting cannot work.
