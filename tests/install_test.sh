@@ -13,12 +13,13 @@ root=$dest$prefix
 DESTDIR=$dest cmake --install "$build" >/dev/null
 
 fail() { echo "FAIL: $*"; exit 1; }
-for f in lib/logserver/LogServer lib/logserver/logserver-retention lib/logserver/providers/forward.so \
+for f in lib/logserver/LogServer lib/logserver/logserver-retention lib/logserver/logserver-archive \
+         lib/logserver/providers/forward.so \
          bin/logsend include/logserver/provider.h share/man/man8/LogServer.8 \
          share/man/man5/LogServer.conf.5 share/man/man1/logsend.1; do
   [ -f "$root/$f" ] || fail "missing $prefix/$f"
 done
-for f in logserver.service logserver-retention.service logserver-retention.timer; do
+for f in logserver.service logserver-retention.service logserver-archive.service logserver-retention.timer; do
   [ -f "$dest$unitdir/$f" ] || fail "missing $unitdir/$f"
 done
 [ -x "$root/lib/logserver/LogServer" ] || fail "LogServer is not executable"
@@ -67,12 +68,13 @@ grep -qx "; kept beside the executable" "$conf" || fail "the old configuration d
 [ -L "$root/lib/logserver/LogServer.conf" ] || fail "no link after the move"
 
 if command -v systemd-analyze >/dev/null 2>&1 && [ -f /lib/systemd/system/sysinit.target ]; then
-  for f in logserver.service logserver-retention.service; do
+  for f in logserver.service logserver-retention.service logserver-archive.service; do
     sed "s|^ExecStart=$prefix|ExecStart=$root|" "$dest$unitdir/$f" > "$dest/$f"
   done
   cp "$dest$unitdir/logserver-retention.timer" "$dest/"
   # The man pages are not installed on this machine: not looked for.
   systemd-analyze verify --man=no "$dest/logserver.service" "$dest/logserver-retention.service" \
+    "$dest/logserver-archive.service" \
     "$dest/logserver-retention.timer" || fail "systemd-analyze verify"
 else
   echo "systemd-analyze verify skipped: no systemd units on this machine"

@@ -60,6 +60,7 @@ mv /etc/logserver/kept /etc/logserver/LogServer.conf
 unit=/lib/systemd/system/logserver.service
 if command -v systemd-analyze >/dev/null 2>&1; then
   systemd-analyze verify "$unit" /lib/systemd/system/logserver-retention.service \
+    /lib/systemd/system/logserver-archive.service \
     /lib/systemd/system/logserver-retention.timer || fail "systemd-analyze verify"
   exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
     sed -n 's/.*Overall exposure level for logserver.service: \([0-9.]*\).*/\1/p')
