@@ -9,7 +9,8 @@
 // addresses, 64- and 8,000-byte messages, 100 connections, and (with
 // faketime installed) the pause at an hour change with 10,000 open files.
 //
-//   e2e_bench LOGSERVER [messages] [part]     part: all (default), base, scale, hour, scrape
+//   e2e_bench LOGSERVER [messages] [part]
+//     part: all (default), base, scale, hour, scrape, syslog, spoofed, stream
 //
 // Speed is measured here and nowhere else. Every message carries a sequence
 // number; lines are counted in the files the service writes.
@@ -67,6 +68,16 @@ std::string Route(int routes, int sequence) {
   char module[16];
   std::snprintf(module, sizeof module, "m%05d", sequence % routes);
   return module;
+}
+
+// User and system time of a child so far.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 15 && stat >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // One LogServer, copied into a fresh directory with its own configuration.
@@ -131,14 +142,7 @@ class TServer {
   std::uint16_t MetricsPort() const { return MetricsPort_; }
   pid_t Pid() const { return ChildPid; }
 
-  double CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(ChildPid) + "/stat");
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; i <= 15 && stat >> field; ++i)
-      if (i == 14 || i == 15) ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-  }
+  double CpuSeconds() const { return ProcessCpuSeconds(ChildPid); }
   long RssKiB() const {
     std::ifstream status("/proc/" + std::to_string(ChildPid) + "/status");
     std::string line;
@@ -345,6 +349,79 @@ void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
   reported.store(true);
   if (scraper.joinable()) scraper.join();
   if (scrape && scrapes.load() == 0) std::printf("%-24s no scrape was answered\n", "");
+}
+
+// The value of one metric without labels; -1 when it is not there.
+double ScrapeValue(std::uint16_t port, const std::string& name) {
+  TDescriptor fd = SocketConnect("127.0.0.1", port);
+  if (!fd) return -1;
+  const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+  if (!SocketWriteAll(fd.Get(), request.data(), request.size())) return -1;
+  std::string body;
+  char buffer[65536];
+  for (long n; (n = SocketRead(fd.Get(), buffer, sizeof buffer)) > 0;) body.append(buffer, static_cast<std::size_t>(n));
+  const std::size_t at = body.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::atof(body.c_str() + at + name.size() + 2);
+}
+
+// TPKT on one connection with [Stream] on, to one local nats-server (its own
+// JetStream, replicas 1): the rate until the stream has acknowledged every
+// message, and the CPU per message of the service and of the server.
+void StreamTpkt(const std::string& exe, int count) {
+  const char* natsServer = "/usr/sbin/nats-server";
+  if (access(natsServer, X_OK) != 0) {
+    std::printf("%-24s skipped: no %s\n", "TPKT 1, [Stream] on", natsServer);
+    return;
+  }
+  char pattern[] = "/tmp/logserver-nats-XXXXXX";
+  const std::string store = mkdtemp(pattern);
+  const std::string port = std::to_string(FreePort(true));
+  std::fflush(stdout);
+  const pid_t nats = fork();
+  if (nats == 0) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr)
+      _exit(126);
+    execl(natsServer, "nats-server", "-js", "-sd", store.c_str(), "-a", "127.0.0.1", "-p", port.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  {
+    TServer server(exe, nullptr, true, "[Stream]\nServers=nats://127.0.0.1:" + port + "\n");
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    while (ScrapeValue(server.MetricsPort(), "logserver_stream_link_up") != 1 && Clock::now() < deadline)
+      SleepMilliseconds(50);
+    const double cpu0 = server.CpuSeconds(), natsCpu0 = ProcessCpuSeconds(nats);
+    const Clock::time_point start = Clock::now();
+    {
+      TLogClient client;
+      if (client.Connect("127.0.0.1", server.Tcp())) {
+        std::string batch;
+        for (int s = 0; s < count; ++s) {
+          batch += BuildClientLogFrame({"bench", "m", "", Text(0, s), 0.0});
+          if (batch.size() > 60000) {
+            client.SendRaw(batch);
+            batch.clear();
+          }
+        }
+        client.SendRaw(batch);
+        client.Finish(60000);
+      }
+    }
+    double acknowledged = 0;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(300);
+    while ((acknowledged = ScrapeValue(server.MetricsPort(), "logserver_stream_acknowledged_messages_total")) <
+               count && Clock::now() < end)
+      SleepMilliseconds(20);
+    const double span = Seconds(start, Clock::now());
+    std::printf("%-24s %9.0f msgs/s  acknowledged %.0f of %d  %5.2f us CPU/msg (nats-server %.2f)\n",
+                "TPKT 1, [Stream] on", acknowledged / span, acknowledged, count,
+                1e6 * (server.CpuSeconds() - cpu0) / count, 1e6 * (ProcessCpuSeconds(nats) - natsCpu0) / count);
+    std::fflush(stdout);
+  }
+  kill(nats, SIGTERM);
+  int status = 0;
+  waitpid(nats, &status, 0);
+  fs::remove_all(store);
 }
 
 // Syslog over TCP on `connections`, octet-counted or LF-framed.
@@ -589,6 +666,11 @@ int main(int argc, char** argv) {
     IdleSyslogConnections(exe);
     return 0;
   }
+  if (part == "stream") {
+    Tpkt(exe, 1, count);
+    StreamTpkt(exe, count);
+    return 0;
+  }
   if (part == "spoofed") {
     SpoofedSenders(exe);
     return 0;
@@ -617,6 +699,7 @@ int main(int argc, char** argv) {
     IdleAndLatency(exe);
     IdleSyslogConnections(exe);
     SpoofedSenders(exe);
+    StreamTpkt(exe, count);
   }
   if (part == "base") return 0;
   std::printf("\nHow the cost grows\n");

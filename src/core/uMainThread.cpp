@@ -218,7 +218,8 @@ void tMainThread::StopStream() {
   WriteStreamNotes();
   const TStreamCounts counts = Stream->Counts();
   WriteServiceLog(false, "STOPPED STREAM...OK: " + std::to_string(counts.Acknowledged) +
-                             " acknowledged, " + std::to_string(counts.Spooled) + " spooled, " +
+                             " acknowledged, " + std::to_string(counts.Resent) + " resent, " +
+                             std::to_string(counts.Spooled) + " spooled, " +
                              std::to_string(counts.DroppedWindowFull + counts.DroppedSpoolFull) +
                              " dropped, " + std::to_string(counts.SpoolBytes) + " bytes left in the spool");
   if (Dispatch) Dispatch->SetStream(nullptr, true);
