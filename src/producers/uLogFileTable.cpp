@@ -395,8 +395,10 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
     file.Ends.push_back(static_cast<std::uint32_t>(file.Pending.size()));
     TotalPending += data.size();
     MarkDirty(file);
-    if (!Batching || file.Pending.size() >= kFlushBytes) Flush(file);
-    if (TotalPending > kMaxPendingBytes) FlushLargest();
+    // A writer that syncs notes its files' sizes before a batch is written:
+    // nothing of the batch may reach a file before its end.
+    if (!Batching || (file.Pending.size() >= kFlushBytes && !TrackingSyncs)) Flush(file);
+    if (TotalPending > kMaxPendingBytes && !TrackingSyncs) FlushLargest();
     return true;
   }
   if (!file.Descriptor) {

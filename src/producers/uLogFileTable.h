@@ -200,7 +200,10 @@ class TLogFileTable {
   // yet written (each opened first; a file that cannot be opened is left
   // out, its lines will be counted lost), and, once TrackSyncs is on, a
   // sync of every file written since the last sync. False when a sync
-  // failed.
+  // failed. With TrackSyncs a batch's lines all wait for its end (no file
+  // is written early for its size or the pending bound), so that the sizes
+  // taken before the end are the sizes before the batch; the caller bounds
+  // its batches.
   std::vector<std::pair<TLogFilePath, std::uint64_t>> PendingFileSizes() EXCLUDES(Guard);
   void TrackSyncs() EXCLUDES(Guard);
   bool SyncWritten() EXCLUDES(Guard);

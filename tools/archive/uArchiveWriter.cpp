@@ -23,6 +23,8 @@ constexpr std::size_t kRecentIds = 200000;
 constexpr std::int64_t kFetchWaitMs = 1000;
 constexpr int kReconnectRestMs = 500;
 // The stream redelivers what is not acknowledged within this.
+// Written sequences kept beside the watermark at most.
+constexpr std::size_t kMaxAbove = 100000;
 constexpr std::int64_t kAckWaitNs = 10LL * 1000 * 1000 * 1000;
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
@@ -89,13 +91,31 @@ TArchiveWriter::~TArchiveWriter() {
 
 void TArchiveWriter::Say(const std::string& line) const { WriteStandardError("logserver-archive: " + line + "\n"); }
 
-bool TArchiveWriter::SaveState(std::uint64_t sequence) {
-  return ReplaceFileAtomically(StatePath, std::to_string(sequence) + "\n", 0640);
+bool TArchiveWriter::IsWritten(std::uint64_t sequence) const {
+  return sequence <= Watermark || Above.count(sequence) > 0;
 }
 
-bool TArchiveWriter::SaveIntent(std::uint64_t sequence,
+void TArchiveWriter::MarkWritten(std::uint64_t sequence) {
+  if (sequence <= Watermark) return;
+  Above.insert(sequence);
+  // A sequence the stream no longer has (deleted by its limits) never
+  // comes: past a bound the watermark moves over such holes.
+  if (Above.size() > kMaxAbove) Watermark = *Above.begin() - 1;
+  while (!Above.empty() && *Above.begin() == Watermark + 1) {
+    ++Watermark;
+    Above.erase(Above.begin());
+  }
+}
+
+bool TArchiveWriter::SaveState() {
+  std::string text = std::to_string(Batches) + " " + std::to_string(Watermark);
+  for (const std::uint64_t sequence : Above) text += " " + std::to_string(sequence);
+  return ReplaceFileAtomically(StatePath, text + "\n", 0640);
+}
+
+bool TArchiveWriter::SaveIntent(std::uint64_t batch,
                                 const std::vector<std::pair<TLogFilePath, std::uint64_t>>& sizes) {
-  std::string text = std::to_string(sequence) + "\n";
+  std::string text = std::to_string(batch) + "\n";
   for (const auto& [path, size] : sizes) {
     text += std::to_string(size);
     for (const std::string& directory : path.Directories) text += " " + EscapeHeaderValue(directory);
@@ -113,14 +133,18 @@ bool TArchiveWriter::Recover() {
   RemoveReplaceLeftovers(IntentPath);
   std::string text;
   bool exists = false;
-  if (ReadFileText(StatePath, text, exists, 4096) && exists)
-    LastWritten = std::strtoull(text.c_str(), nullptr, 10);
+  if (ReadFileText(StatePath, text, exists, 16u << 20) && exists) {
+    std::istringstream state(text);
+    std::uint64_t sequence = 0;
+    state >> Batches >> Watermark;
+    while (state >> sequence) Above.insert(sequence);
+  }
   if (!ReadFileText(IntentPath, text, exists, 64u << 20) || !exists) return true;
   std::istringstream lines(text);
   std::string line;
   std::getline(lines, line);
   const std::uint64_t intended = std::strtoull(line.c_str(), nullptr, 10);
-  if (intended > LastWritten) {
+  if (intended > Batches) {
     // The batch may be written in part: its files go back to their sizes
     // before it, and the stream delivers it again.
     std::size_t cut = 0;
@@ -143,7 +167,7 @@ bool TArchiveWriter::Recover() {
       TDescriptor fd = OpenLogFileBelow(Settings.BaseCatalog, directories, name);
       if (fd && TruncateFile(fd.Get(), size) && SyncFile(fd.Get())) ++cut;
     }
-    Say("the batch up to stream sequence " + std::to_string(intended) + " was cut short: " +
+    Say("batch " + std::to_string(intended) + " was cut short: " +
         std::to_string(cut) + " files set back; it is written again");
   }
   RemoveFile(IntentPath);
@@ -177,9 +201,8 @@ bool TArchiveWriter::Connect() {
     sub.Stream = Settings.Stream.c_str();
     sub.Config.AckPolicy = js_AckExplicit;
     sub.Config.AckWait = kAckWaitNs;
-    // One batch in flight: what a crash left unacknowledged comes again
-    // before anything newer, so the stream sequence written last is a
-    // true watermark.
+    // Few in flight: what a crash left unacknowledged comes again soon,
+    // and the written sequences above the watermark stay few.
     sub.Config.MaxAckPending = Settings.Batch;
     jsErrCode code = static_cast<jsErrCode>(0);
     status = js_PullSubscribe(&Subscription, Js, subject.c_str(), Settings.Durable.c_str(), nullptr,
@@ -192,6 +215,18 @@ bool TArchiveWriter::Connect() {
     return false;
   }
   Say("consuming " + Settings.Stream + " as " + Settings.Durable + " into " + Settings.BaseCatalog);
+  // Messages an earlier run took and did not acknowledge come again once
+  // their time is up; fetching before that would write later ones first.
+  jsConsumerInfo* info = nullptr;
+  if (natsSubscription_GetConsumerInfo(&info, Subscription, nullptr, nullptr) == NATS_OK && info != nullptr) {
+    const bool pending = info->NumAckPending > 0;
+    jsConsumerInfo_Destroy(info);
+    if (pending) {
+      Say("waiting for the messages an earlier run did not acknowledge");
+      for (std::int64_t waited = 0; waited < kAckWaitNs / 1000000 + 1000 && !Stopping.load(); waited += 100)
+        SleepMilliseconds(100);
+    }
+  }
   return true;
 }
 
@@ -244,7 +279,7 @@ void TArchiveWriter::Remember(const std::string& id) {
 }
 
 bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
-  std::uint64_t last = LastWritten;
+  std::vector<std::uint64_t> sequences;
   std::vector<TStreamRecord> records;
   records.reserve(messages.size());
   for (natsMsg* message : messages) {
@@ -252,11 +287,11 @@ bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
     if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
     const std::uint64_t sequence = meta->Sequence.Stream;
     jsMsgMetaData_Destroy(meta);
-    if (sequence <= LastWritten) {
+    if (IsWritten(sequence)) {
       ++Skipped_;  // written before a crash, acknowledged after it
       continue;
     }
-    last = std::max(last, sequence);
+    sequences.push_back(sequence);
     TStreamRecord record;
     if (!Decode(message, record)) {
       ++Skipped_;
@@ -275,7 +310,7 @@ bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
       for (const TStreamRecord& r : records)
         Producers->AddMessageAt(r.Address, r.Port, r.Application, r.Module, r.Prefix, r.Text,
                                 r.EventTime, r.ServerTime);
-      if (!SaveIntent(last, Files->PendingFileSizes())) {
+      if (!SaveIntent(Batches + 1, Files->PendingFileSizes())) {
         Say(std::string("cannot write the intent: ") + std::strerror(errno));
         return false;
       }
@@ -287,12 +322,13 @@ bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
     for (const TStreamRecord& r : records) Remember(r.MessageId);
     Written_ += records.size();
   }
-  if (last != LastWritten) {
-    if (!SaveState(last)) {
+  if (!sequences.empty()) {
+    ++Batches;
+    for (const std::uint64_t sequence : sequences) MarkWritten(sequence);
+    if (!SaveState()) {
       Say(std::string("cannot write the state: ") + std::strerror(errno));
       return false;
     }
-    LastWritten = last;
   }
   RemoveFile(IntentPath);
   Producers->ForgetIdlePeers(Now());

@@ -4,15 +4,15 @@
 // file table.
 //
 // Each line once, also across a crash of the writer:
-//   1. a batch is fetched (the consumer lets one batch be unacknowledged
-//      at a time, so the stream delivers in order, also again after a
-//      crash); messages at or below the last stream sequence
-//      written (the state file) are acknowledged and skipped, and so are
-//      ids written lately (a collector that sent a message twice);
+//   1. a batch is fetched; messages whose stream sequence was written (the
+//      state file: a watermark and the sequences written above it, as a
+//      crash's batch may come again after later ones) are acknowledged and
+//      skipped, and so are ids written lately (a collector that sent a
+//      message twice);
 //   2. before its lines are written, the sizes of the files they go to are
-//      noted with the batch's last sequence (the intent file, synced);
+//      noted with the batch's number (the intent file, synced);
 //   3. the lines are written and every file written is synced;
-//   4. the state file takes the batch's last sequence (replaced whole);
+//   4. the state file takes the batch's number and sequences (replaced whole);
 //   5. the intent goes, the messages are acknowledged.
 // A start that finds an intent newer than the state cuts its files back to
 // the noted sizes, and the stream delivers the batch again.
@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -79,8 +80,10 @@ class TArchiveWriter {
   // made durable (nothing is acknowledged then).
   bool WriteBatch(std::vector<__natsMsg*>& messages);
   bool Decode(__natsMsg* message, TStreamRecord& record) const;
-  bool SaveState(std::uint64_t sequence);
-  bool SaveIntent(std::uint64_t sequence,
+  bool IsWritten(std::uint64_t sequence) const;
+  void MarkWritten(std::uint64_t sequence);
+  bool SaveState();
+  bool SaveIntent(std::uint64_t batch,
                   const std::vector<std::pair<TLogFilePath, std::uint64_t>>& sizes);
   void Remember(const std::string& id);
   void Say(const std::string& line) const;
@@ -92,7 +95,12 @@ class TArchiveWriter {
   TCaughtFailures Failures;
   std::unique_ptr<TLogFileTable> Files;
   std::unique_ptr<tLogProducerHolder> Producers;
-  std::uint64_t LastWritten = 0;  // stream sequence
+  // The stream sequences written: all up to Watermark, and those in Above
+  // (a crash's batch may come again after later ones). Batches counts the
+  // batches written, to tell whether an intent's batch was finished.
+  std::uint64_t Watermark = 0;
+  std::set<std::uint64_t> Above;
+  std::uint64_t Batches = 0;
   std::unordered_set<std::string> RecentIds;
   std::deque<std::string> RecentOrder;
   std::uint64_t Written_ = 0;
