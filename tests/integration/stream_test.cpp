@@ -200,7 +200,10 @@ class StreamTest : public ::testing::Test {
       std::sort(items.begin(), items.end());
       return items;
     };
-    for (const auto& [path, content] : expected)
+    for (const auto& entry : expected) {
+      // Named, not bound: a lambda may not take a structured binding (C++20 in clang 14).
+      const std::string& path = entry.first;
+      const std::string& content = entry.second;
       EXPECT_TRUE(inOrder ? archived[path] == content : sorted(archived[path]) == sorted(content))
           << path << ": " << archived[path].size() << " bytes archived, " << content.size() << " written"
           << [&] {
@@ -213,6 +216,7 @@ class StreamTest : public ::testing::Test {
                for (const auto& [name, bytes] : archived) shown += name + "\n";
                return shown;
              }();
+    }
   }
 
   void StopArchive() {
