@@ -32,21 +32,6 @@ std::string NewInstanceId() {
   return text;
 }
 
-std::vector<std::string> SplitServers(const std::string& servers) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= servers.size()) {
-    std::size_t comma = servers.find(',', start);
-    if (comma == std::string::npos) comma = servers.size();
-    std::string item = servers.substr(start, comma - start);
-    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
-    while (!item.empty() && item.back() == ' ') item.pop_back();
-    if (!item.empty()) out.push_back(item);
-    start = comma + 1;
-  }
-  return out;
-}
-
 std::string StatusText(natsStatus status) { return natsStatus_GetText(status); }
 
 }  // namespace
@@ -236,29 +221,20 @@ natsMsg* TStreamPublisher::BuildMessage(const TStreamRecord& record) const {
 }
 
 void TStreamPublisher::Connect() {
-  natsOptions* options = nullptr;
-  if (natsOptions_Create(&options) != NATS_OK) return;
-  const std::vector<std::string> servers = SplitServers(Settings.Servers);
-  std::vector<const char*> urls;
-  for (const std::string& server : servers) urls.push_back(server.c_str());
-  natsStatus status = natsOptions_SetServers(options, urls.data(), static_cast<int>(urls.size()));
-  if (status == NATS_OK) status = natsOptions_SetName(options, "logserver");
-  if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options, -1);
-  if (status == NATS_OK) status = natsOptions_SetReconnectWait(options, 250);
+  std::string error;
+  natsOptions* options = NewNatsLinkOptions(Settings, "logserver", error);
+  if (options == nullptr) {
+    TMutexLock held(Guard);
+    Note("STREAM ERROR: cannot set up the link to " + Settings.Servers + ": " + error);
+    return;
+  }
   // No publish is buffered while the link is down: it fails and is sent
   // again, in order, once the link is back.
-  if (status == NATS_OK) status = natsOptions_SetReconnectBufSize(options, 0);
-  if (status == NATS_OK) status = natsOptions_SetTimeout(options, 2000);
+  natsStatus status = natsOptions_SetReconnectBufSize(options, 0);
   if (status == NATS_OK) status = natsOptions_SetPingInterval(options, 2000);
   if (status == NATS_OK) status = natsOptions_SetRetryOnFailedConnect(options, true, &OnReconnected, this);
   if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(options, &OnDisconnected, this);
   if (status == NATS_OK) status = natsOptions_SetReconnectedCB(options, &OnReconnected, this);
-  if (status == NATS_OK && !Settings.Credentials.empty())
-    status = natsOptions_SetUserCredentialsFromFiles(options, Settings.Credentials.c_str(), nullptr);
-  if (status == NATS_OK && !Settings.TlsCA.empty()) {
-    status = natsOptions_SetSecure(options, true);
-    if (status == NATS_OK) status = natsOptions_LoadCATrustedCertificates(options, Settings.TlsCA.c_str());
-  }
   if (status == NATS_OK) {
     status = natsConnection_Connect(&Connection, options);
     if (status == NATS_NOT_YET_CONNECTED) status = NATS_OK;

@@ -25,6 +25,7 @@
 #include "platform/uCaughtFailures.h"
 #include "platform/uSync.h"
 #include "platform/uThread.h"
+#include "stream/uNatsLink.h"
 #include "stream/uStreamRecord.h"
 #include "stream/uStreamSpool.h"
 
@@ -44,15 +45,11 @@ struct jsPubAckErr;
 
 namespace logserver {
 
-struct TStreamSettings {
-  // "nats://host:port" entries, comma-separated; empty: no stream.
-  std::string Servers;
+// Servers empty: no stream.
+struct TStreamSettings : TNatsLinkSettings {
   std::string Stream = "LOGS";
   std::string Subject = "logs";
   std::uint32_t Replicas = 1;
-  // Optional: a NATS credentials file (JWT and seed), a CA file for TLS.
-  std::string Credentials;
-  std::string TlsCA;
   // The spool's directory and bound.
   std::string SpoolDirectory;
   std::uint64_t SpoolMaxBytes = 1ull << 30;

@@ -54,7 +54,7 @@ bool ParseArchiveSettings(const std::string& text, TArchiveSettings& settings, s
   settings.BaseCatalog = document.ReadString("Archive", "BaseCatalog", "");
   settings.Credentials = document.ReadString("Archive", "Credentials", "");
   settings.TlsCA = document.ReadString("Archive", "TlsCA", "");
-  if (SplitList(settings.Servers, ',').empty()) {
+  if (SplitServers(settings.Servers).empty()) {
     error = "[Archive] Servers names no server";
     return false;
   }
@@ -175,23 +175,13 @@ bool TArchiveWriter::Recover() {
 }
 
 bool TArchiveWriter::Connect() {
-  natsOptions* options = nullptr;
-  if (natsOptions_Create(&options) != NATS_OK) return false;
-  const std::vector<std::string> servers = SplitList(Settings.Servers, ',');
-  std::vector<const char*> urls;
-  for (const std::string& server : servers) urls.push_back(server.c_str());
-  natsStatus status = natsOptions_SetServers(options, urls.data(), static_cast<int>(urls.size()));
-  if (status == NATS_OK) status = natsOptions_SetName(options, "logserver-archive");
-  if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options, -1);
-  if (status == NATS_OK) status = natsOptions_SetReconnectWait(options, 250);
-  if (status == NATS_OK) status = natsOptions_SetTimeout(options, 2000);
-  if (status == NATS_OK && !Settings.Credentials.empty())
-    status = natsOptions_SetUserCredentialsFromFiles(options, Settings.Credentials.c_str(), nullptr);
-  if (status == NATS_OK && !Settings.TlsCA.empty()) {
-    status = natsOptions_SetSecure(options, true);
-    if (status == NATS_OK) status = natsOptions_LoadCATrustedCertificates(options, Settings.TlsCA.c_str());
+  std::string error;
+  natsOptions* options = NewNatsLinkOptions(Settings, "logserver-archive", error);
+  if (options == nullptr) {
+    Say("cannot set up the link to " + Settings.Servers + ": " + error);
+    return false;
   }
-  if (status == NATS_OK) status = natsConnection_Connect(&Connection, options);
+  natsStatus status = natsConnection_Connect(&Connection, options);
   natsOptions_Destroy(options);
   if (status == NATS_OK) status = natsConnection_JetStream(&Js, Connection, nullptr);
   if (status == NATS_OK) {

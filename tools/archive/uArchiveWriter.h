@@ -24,6 +24,7 @@
 #include "platform/uCaughtFailures.h"
 #include "producers/uLogFileTable.h"
 #include "producers/uLogProducerHolder.h"
+#include "stream/uNatsLink.h"
 #include "stream/uStreamRecord.h"
 
 #include <atomic>
@@ -42,14 +43,11 @@ struct __natsMsg;
 
 namespace logserver {
 
-struct TArchiveSettings {
-  std::string Servers;
+struct TArchiveSettings : TNatsLinkSettings {
   std::string Stream = "LOGS";
   std::string Durable = "archive";
   std::string Subject = "logs";
   std::string BaseCatalog;
-  std::string Credentials;
-  std::string TlsCA;
   int Batch = 1024;
 };
 
