@@ -68,7 +68,7 @@ void tMainThread::Run() {
       // The detached child is another thread of another process.
       MainThreadRole.Bind();
       UnblockServiceSignals();
-      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode);
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode, Config.SpreadSenders);
       CreateServiceLog();
       if (detached) {
         WriteServiceLog(false, "Log Server started AS DAEMON...");
@@ -78,7 +78,7 @@ void tMainThread::Run() {
       }
     } else {
       UnblockServiceSignals();
-      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode);
+      TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode, Config.SpreadSenders);
       CreateServiceLog();
       WriteServiceLog(false, "Log Server started AS APPLICATION...");
       Serve();

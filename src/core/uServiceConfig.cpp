@@ -30,7 +30,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
        {"serviceport", "syslogport", "runmode", "logmode", "basecatalog", "modulenameasfileprefix",
         "timeplacementmask"}},
       {"metrics", {"listen"}},
-      {"files", {"filemode", "directorymode"}},
+      {"files", {"filemode", "directorymode", "spreadsenders"}},
       {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
       {"stream",
        {"servers", "stream", "subject", "replicas", "files", "credentials", "tlsca", "spooldirectory",
@@ -264,6 +264,16 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
 
   config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
   config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
+  {
+    std::string value;
+    std::size_t line = 0;
+    if (reader.Find("Files", "SpreadSenders", value, line) && !value.empty()) {
+      if (value == "0" || value == "1")
+        config.SpreadSenders = value == "1";
+      else
+        reader.Problem(line, "SpreadSenders=" + value + " is neither 0 nor 1: 1 is used instead");
+    }
+  }
   config.SyslogTcpPort = static_cast<std::uint16_t>(
       std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
   config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);

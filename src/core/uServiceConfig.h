@@ -43,6 +43,9 @@ struct TServiceConfig {
   // [Files]: the modes new log files and directories get (the umask may
   // take away from them).
   unsigned FileMode = 0640;
+  // [Files] SpreadSenders: the base directory is marked so that the file
+  // system spreads the senders' directories over the disk.
+  bool SpreadSenders = true;
   unsigned DirectoryMode = 0750;
   // [Senders]: a sender (address and port) silent this long is forgotten
   // (its routes and producers; its files stay), at most MaxSenders are

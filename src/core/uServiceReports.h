@@ -49,8 +49,10 @@ class TServiceReports {
   TServiceReports(const TServiceReports&) = delete;
   TServiceReports& operator=(const TServiceReports&) = delete;
 
-  // Checks the base directory at start and names a problem on stderr.
-  static void CheckBaseDirectory(const std::string& baseCatalog, unsigned directoryMode);
+  // Checks the base directory at start and names a problem on stderr; with
+  // `spread`, marks a base directory of the tree's own (BaseCatalog ending
+  // with '/') so that the file system spreads the senders' directories.
+  static void CheckBaseDirectory(const std::string& baseCatalog, unsigned directoryMode, bool spread);
   // One line on stderr once the ports are bound or have failed (waiting a
   // little for the servers to tell).
   void ReportStart(const std::string& configPath, const TReportSources& sources);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,6 +147,17 @@ int PrepareWritableDirectory(const std::string& directory, unsigned mode) {
   if (!ForceDirectories(path, mode)) return errno != 0 ? errno : ENOTDIR;
   if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
   return 0;
+}
+
+int MarkTopOfHierarchies(const std::string& directory) {
+  TDescriptor fd(open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return errno;
+  // The kernel reads and writes an int here, whatever the macro's type says.
+  int flags = 0;
+  if (ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0) return errno;
+  if ((flags & FS_TOPDIR_FL) != 0) return 0;
+  flags |= FS_TOPDIR_FL;
+  return ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0 ? 0 : errno;
 }
 
 std::size_t CountDirectoryEntries(const std::string& path) {

@@ -66,6 +66,13 @@ std::string DescriptorPath(int fd);
 // says why not.
 int PrepareWritableDirectory(const std::string& directory, unsigned mode = kLogDirectoryMode);
 
+// Asks the file system to place each directory made in `directory` as the
+// start of a hierarchy of its own, spread over the disk (ext4's
+// top-of-hierarchies flag, `chattr +T`). 0 when the flag is set (also when
+// it already was); ENOTTY, EOPNOTSUPP or EINVAL where the file system has no
+// such flag; another errno when it cannot be set.
+int MarkTopOfHierarchies(const std::string& directory);
+
 // How many entries a directory has ("." and ".." not counted); 0 when it
 // cannot be read.
 std::size_t CountDirectoryEntries(const std::string& path);

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
@@ -242,6 +244,15 @@ TEST_F(FaultTest, LogFilesAndDirectoriesGetTheirModesWhateverTheUmask) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
   };
+  // The base directory's top-of-hierarchies flag; -1 where the file system
+  // has no such flags.
+  auto topDirectoryFlag = [](const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool read = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return read ? (flags & FS_TOPDIR_FL) != 0 : -1;
+  };
   // Started by hand with umask 000, the tree is still no one else's.
   service.SetUmask(0);
   StartService();
@@ -251,11 +262,16 @@ TEST_F(FaultTest, LogFilesAndDirectoriesGetTheirModesWhateverTheUmask) {
   EXPECT_EQ(modeOf(file), 0640u);
   for (const std::string& dir : {service.LogsDir(), service.LogsDir() + "127.0.0.1/", service.LogsDir() + "127.0.0.1/modes/m/"})
     EXPECT_EQ(modeOf(dir), 0750u) << dir;
+  // Marked so that the senders' directories are spread over the disk.
+  const int spread = topDirectoryFlag(service.LogsDir());
+  if (spread != -1) {
+    EXPECT_EQ(spread, 1);
+  }
   StopService();
   // [Files] sets others; a umask still takes away from them.
   TServiceProcess other;
   other.SetUmask(0007);
-  other.WriteConfig("LogMode=1\n", "[Files]\nFileMode=0664\nDirectoryMode=0775\n");
+  other.WriteConfig("LogMode=1\n", "[Files]\nFileMode=0664\nDirectoryMode=0775\nSpreadSenders=0\n");
   other.Start();
   ASSERT_TRUE(other.WaitUntilServing());
   TLogClient client;
@@ -266,6 +282,9 @@ TEST_F(FaultTest, LogFilesAndDirectoriesGetTheirModesWhateverTheUmask) {
   ASSERT_TRUE(WaitUntil([&] { return !FilesBelow(dir).empty(); }));
   EXPECT_EQ(modeOf(FilesBelow(dir).front()), 0660u);
   EXPECT_EQ(modeOf(dir), 0770u);
+  if (spread != -1) {
+    EXPECT_EQ(topDirectoryFlag(other.LogsDir()), 0);
+  }
   ASSERT_TRUE(other.Signal(SIGTERM));
   int status = -1;
   ASSERT_TRUE(other.WaitExit(status));

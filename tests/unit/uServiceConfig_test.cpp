@@ -151,7 +151,7 @@ TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLef
   if (root) {
     ASSERT_EQ(chown(real.c_str(), 65534, 65534), 0);
   }
-  Read("[Common]\nLogMode=two\n[Files]\nFileMode=0600\nDirectoryMode=0700\n");
+  Read("[Common]\nLogMode=two\n[Files]\nFileMode=0600\nDirectoryMode=0700\nSpreadSenders=0\n");
   ASSERT_EQ(stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0604u);
   if (root) {
@@ -159,15 +159,17 @@ TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLef
   }
   EXPECT_EQ(config.FileMode, 0600u);
   EXPECT_EQ(config.DirectoryMode, 0700u);
+  EXPECT_FALSE(config.SpreadSenders);
   // Modes the service could not use itself fall back.
   TConfigFindings findings;
   std::string back;
   config = ParseServiceConfig(
-      "[Files]\nFileMode=0440\nDirectoryMode=rwx\n[Senders]\nIdleSeconds=30\nNewPathsAtOnce=0\n"
+      "[Files]\nFileMode=0440\nDirectoryMode=rwx\nSpreadSenders=yes\n[Senders]\nIdleSeconds=30\nNewPathsAtOnce=0\n"
       "NewPathsPerSecond=5\n",
       "/x/", back, findings);
   EXPECT_EQ(config.FileMode, 0640u);
   EXPECT_EQ(config.DirectoryMode, 0750u);
+  EXPECT_TRUE(config.SpreadSenders);
   EXPECT_EQ(config.SenderIdleSeconds, 30u);
   EXPECT_EQ(config.MaxSenders, 20000u);
   EXPECT_EQ(config.NewPathsAtOnce, 40000u);
@@ -177,6 +179,7 @@ TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLef
                                       "read and write: 0640 is used instead",
                                       "line 3: DirectoryMode=rwx is no octal mode up to 0777 that lets the "
                                       "service enter and write: 0750 is used instead",
-                                      "line 6: NewPathsAtOnce=0 is no whole number from 1 up: 40000 is used "
+                                      "line 4: SpreadSenders=yes is neither 0 nor 1: 1 is used instead",
+                                      "line 7: NewPathsAtOnce=0 is no whole number from 1 up: 40000 is used "
                                       "instead"}));
 }
