@@ -257,13 +257,15 @@ void TLogFileTable::EndBatch(bool moreQueued) {
   TMutexLock guard(Guard);
   Batching = false;
   CurrentArrival = 0;
-  if (Dirty.empty()) return;
-  const std::uint64_t start = MonotonicMicroseconds();
-  if (moreQueued)
-    FlushOverdue(start / 1000);
-  else
-    FlushAll();
-  BatchWrite.Observe(static_cast<double>(MonotonicMicroseconds() - start) / 1e6);
+  if (!Dirty.empty()) {
+    const std::uint64_t start = MonotonicMicroseconds();
+    if (moreQueued)
+      FlushOverdue(start / 1000);
+    else
+      FlushAll();
+    BatchWrite.Observe(static_cast<double>(MonotonicMicroseconds() - start) / 1e6);
+  }
+  if (!LeftInBatch.empty()) CloseLeftInBatch();
 }
 
 void TLogFileTable::NoteArrival(std::uint64_t microseconds) {
@@ -309,11 +311,20 @@ bool TLogFileTable::SyncWritten() {
 void TLogFileTable::WritePending() {
   TMutexLock guard(Guard);
   FlushAll();
+  if (!LeftInBatch.empty()) CloseLeftInBatch();
 }
 
 void TLogFileTable::CloseOldest(std::size_t keep) {
-  while (Recent.size() > keep) {
-    TFile& file = *Recent.back();
+  // `held` is the end or a file kept open for its waiting lines: closing
+  // the ones before it leaves it valid.
+  auto held = Recent.end();
+  while (Recent.size() > keep && held != Recent.begin()) {
+    const auto oldest = std::prev(held);
+    TFile& file = **oldest;
+    if (HoldsBatch() && file.IsDirty) {
+      held = oldest;
+      continue;
+    }
     Close(file);
     if (file.Users == 0) Erase(file);
   }
@@ -379,11 +390,32 @@ void TLogFileTable::Detach(TFileHandle handle) {
   if (file.Users == 0) return;
   // A user leaves when its hour changes or it goes: what is pending goes out
   // first, also when no file is open (then counted as lost if it cannot be
-  // opened now) and also when other users stay.
+  // opened now) and also when other users stay; a syncing writer's batch
+  // waits for its end, and so does the file's close.
+  if (HoldsBatch() && file.IsDirty) {
+    if (--file.Users == 0) LeftInBatch.push_back(file.Key);
+    return;
+  }
   Flush(file);
   if (--file.Users > 0) return;
   Close(file);
   Erase(file);
+}
+
+void TLogFileTable::CloseLeftInBatch() {
+  std::vector<std::string> keys;
+  keys.swap(LeftInBatch);
+  for (const std::string& key : keys) {
+    const auto found = Files.find(key);
+    // Taken up again by a new user, or not written yet: it stays.
+    if (found == Files.end() || found->second.Users > 0) continue;
+    if (found->second.IsDirty) {
+      LeftInBatch.push_back(key);
+      continue;
+    }
+    Close(found->second);
+    Erase(found->second);
+  }
 }
 
 bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {

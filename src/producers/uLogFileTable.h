@@ -200,10 +200,12 @@ class TLogFileTable {
   // yet written (each opened first; a file that cannot be opened is left
   // out, its lines will be counted lost), and, once TrackSyncs is on, a
   // sync of every file written since the last sync. False when a sync
-  // failed. With TrackSyncs a batch's lines all wait for its end (no file
-  // is written early for its size or the pending bound), so that the sizes
-  // taken before the end are the sizes before the batch; the caller bounds
-  // its batches.
+  // failed. With TrackSyncs a batch's lines all wait for its end: no file
+  // is written early for its size or the pending bound, nor when its last
+  // user leaves it (an hour change) or the open-file budget would close it
+  // (files with waiting lines stay open until the batch ends, beyond the
+  // budget if need be); so the sizes taken before the end are the sizes
+  // before the batch. The caller bounds its batches.
   std::vector<std::pair<TLogFilePath, std::uint64_t>> PendingFileSizes() EXCLUDES(Guard);
   void TrackSyncs() EXCLUDES(Guard);
   bool SyncWritten() EXCLUDES(Guard);
@@ -264,6 +266,9 @@ class TLogFileTable {
   // Closes the least recently written files until `keep` are open; files
   // without users go with them.
   void CloseOldest(std::size_t keep) REQUIRES(Guard);
+  // While tracking syncs, a batch's lines reach no file before its end.
+  bool HoldsBatch() const REQUIRES(Guard) { return TrackingSyncs && Batching; }
+  void CloseLeftInBatch() REQUIRES(Guard);
   void Erase(TFile& file) REQUIRES(Guard);
   // Lines lost, for the report and, when counted, the counts.
   void CountLoss(const TFile& file, int error, bool opening, std::uint64_t lines = 1)
@@ -288,6 +293,9 @@ class TLogFileTable {
   std::size_t TotalPending GUARDED_BY(Guard) = 0;
   std::uint64_t CurrentArrival GUARDED_BY(Guard) = 0;
   bool TrackingSyncs GUARDED_BY(Guard) = false;
+  // Left by their last user during a batch while tracking syncs, with lines
+  // still waiting: closed once those are written.
+  std::vector<std::string> LeftInBatch GUARDED_BY(Guard);
   std::set<std::string> WrittenSinceSync GUARDED_BY(Guard);
   bool SyncFailed GUARDED_BY(Guard) = false;
   TDurationHistogram WriteDelay;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 using namespace logserver;
 using namespace testing_support;
@@ -91,6 +92,36 @@ TEST(LogFileTableTest, ABatchWritesEachFileOnceWithItsLinesInOrder) {
   EXPECT_EQ(ReadFile(alone), expectAlone + "before it goes\r\n");
   table.EndBatch();
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/a/m/2024_03_05/15.log"), "first of 15\r\n");
+
+  // A syncing writer's batch reaches no file before its end, also when its
+  // producer changes hour or the budget (2) would close the file; the sizes
+  // noted before the end are those before the batch.
+  TLogFileTable synced(2);
+  synced.TrackSyncs();
+  auto archived = [&](const std::string& app) {
+    return TFileLogProducer::Create({dir.Path(), "10.9.9.9", "1", app, "m", "", ""}, {&synced});
+  };
+  auto a = archived("a"), b = archived("b"), c = archived("c");
+  const std::string base = dir.Path() + "10.9.9.9/";
+  a->AddMessage("before", 0.0, k1407);  // outside a batch: at once
+  synced.BeginBatch();
+  a->AddMessage("last of 14", 0.0, k1407);
+  a->AddMessage("first of 15", 0.0, k1500);
+  b->AddMessage("b", 0.0, k1407);
+  c->AddMessage("c", 0.0, k1407);
+  EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/14.log"), "before\r\n");
+  std::map<std::string, std::uint64_t> sizes;
+  for (const auto& [path, size] : synced.PendingFileSizes()) sizes[path.Text()] = size;
+  EXPECT_EQ(sizes, (std::map<std::string, std::uint64_t>{{base + "a/m/2024_03_05/14.log", 8},
+                                                         {base + "a/m/2024_03_05/15.log", 0},
+                                                         {base + "b/m/2024_03_05/14.log", 0},
+                                                         {base + "c/m/2024_03_05/14.log", 0}}));
+  synced.EndBatch();
+  EXPECT_TRUE(synced.SyncWritten());
+  EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/14.log"), "before\r\nlast of 14\r\n");
+  EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/15.log"), "first of 15\r\n");
+  EXPECT_EQ(ReadFile(base + "c/m/2024_03_05/14.log"), "c\r\n");
+  EXPECT_LE(synced.OpenFiles(), 3u);  // the one left at the hour change is closed
 }
 
 TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {
