@@ -126,8 +126,9 @@ class StreamTest : public ::testing::Test {
     std::ofstream(Work.Path() + "archive.conf")
         << "[Archive]\nServers=" << ServerUrls() << "\nBaseCatalog=" << ArchiveDir() << "\n";
     Archive = std::make_unique<TChildProcess>();
+    // Each run's own standard error, all shown when the archive is wrong.
     Archive->Start({LOGSERVER_ARCHIVE, "--config=" + Work.Path() + "archive.conf"},
-                   Work.Path() + "archive.out", Work.Path() + "archive.err");
+                   Work.Path() + "archive.out", Work.Path() + "archive-" + std::to_string(++ArchiveRuns) + ".err");
   }
   std::string ArchiveDir() const { return Work.Path() + "archive/"; }
 
@@ -183,7 +184,14 @@ class StreamTest : public ::testing::Test {
     }
     if (Lines(archived) != lines) {
       for (const auto& server : Servers) std::cerr << ReadTail(server->Dir + server->Name + ".err");
-      std::cerr << ReadTail(Work.Path() + "archive.err");
+      for (int run = 1; run <= ArchiveRuns; ++run) std::cerr << ReadTail(Work.Path() + "archive-" + std::to_string(run) + ".err");
+      // The lines archived more than once, if any.
+      std::map<std::string, int> seen;
+      for (const auto& entry : archived) {
+        std::istringstream in(entry.second);
+        for (std::string line; std::getline(in, line);)
+          if (++seen[line] == 2) std::cerr << "archived twice in " << entry.first << ": " << line << "\n";
+      }
       for (TServiceProcess* collector : collectors) {
         collector->Signal(SIGTERM);
         int status = 0;
@@ -229,6 +237,7 @@ class StreamTest : public ::testing::Test {
   TTempDir Work;
   std::vector<std::unique_ptr<TNatsServer>> Servers;
   std::unique_ptr<TChildProcess> Archive;
+  int ArchiveRuns = 0;
 };
 
 // Two collectors into a three-node cluster (3 replicas), hostile names

@@ -272,12 +272,17 @@ bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
   std::vector<std::uint64_t> sequences;
   std::vector<TStreamRecord> records;
   records.reserve(messages.size());
+  // What this batch takes: a message delivered twice within one batch, or
+  // a collector's second copy in it, is written once. The ids join the
+  // remembered ones only once the batch is written.
+  std::unordered_set<std::uint64_t> batchSequences;
+  std::unordered_set<std::string> batchIds;
   for (natsMsg* message : messages) {
     jsMsgMetaData* meta = nullptr;
     if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
     const std::uint64_t sequence = meta->Sequence.Stream;
     jsMsgMetaData_Destroy(meta);
-    if (IsWritten(sequence)) {
+    if (IsWritten(sequence) || !batchSequences.insert(sequence).second) {
       ++Skipped_;  // written before a crash, acknowledged after it
       continue;
     }
@@ -288,7 +293,7 @@ bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
       Say("stream sequence " + std::to_string(sequence) + " is no collector's message: skipped");
       continue;
     }
-    if (RecentIds.count(record.MessageId) > 0) {
+    if (RecentIds.count(record.MessageId) > 0 || !batchIds.insert(record.MessageId).second) {
       ++Skipped_;
       continue;
     }
