@@ -163,6 +163,13 @@ void TStreamPublisher::OnDisconnected(natsConnection*, void* self) {
   publisher->ResendAll = true;
 }
 
+void TStreamPublisher::OnClosed(natsConnection*, void* self) {
+  auto* publisher = static_cast<TStreamPublisher*>(self);
+  TMutexLock held(publisher->Guard);
+  publisher->LinkClosed = true;
+  publisher->LinkGone.NotifyAll();
+}
+
 void TStreamPublisher::OnReconnected(natsConnection*, void* self) {
   auto* publisher = static_cast<TStreamPublisher*>(self);
   TMutexLock held(publisher->Guard);
@@ -235,6 +242,7 @@ void TStreamPublisher::Connect() {
   if (status == NATS_OK) status = natsOptions_SetRetryOnFailedConnect(options, true, &OnReconnected, this);
   if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(options, &OnDisconnected, this);
   if (status == NATS_OK) status = natsOptions_SetReconnectedCB(options, &OnReconnected, this);
+  if (status == NATS_OK) status = natsOptions_SetClosedCB(options, &OnClosed, this);
   if (status == NATS_OK) {
     status = natsConnection_Connect(&Connection, options);
     if (status == NATS_NOT_YET_CONNECTED) status = NATS_OK;
@@ -399,7 +407,15 @@ void TStreamPublisher::Close(std::uint32_t waitMs) {
     }
   }
   StopAndWait();
-  if (Connection != nullptr) natsConnection_Close(Connection);
+  if (Connection != nullptr) {
+    natsConnection_Close(Connection);
+    // The library calls back on a thread of its own, also after the close
+    // (the link went down): the publisher may go only after its last call.
+    TMutexLock held(Guard);
+    const std::uint64_t until = MonotonicMilliseconds() + 5000;
+    for (std::uint64_t now = MonotonicMilliseconds(); !LinkClosed && now < until; now = MonotonicMilliseconds())
+      LinkGone.WaitFor(Guard, static_cast<int>(std::min<std::uint64_t>(until - now, 100)));
+  }
   if (Js != nullptr) jsCtx_Destroy(Js);
   if (Connection != nullptr) natsConnection_Destroy(Connection);
   Js = nullptr;

@@ -119,6 +119,8 @@ class TStreamPublisher : public TThread {
   static void OnAck(__jsCtx* js, __natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* self);
   static void OnDisconnected(__natsConnection* nc, void* self);
   static void OnReconnected(__natsConnection* nc, void* self);
+  // The library's last callback for a connection: after it, none comes.
+  static void OnClosed(__natsConnection* nc, void* self);
 
   const TStreamSettings Settings;
   const std::string Instance;  // this run's part of every Nats-Msg-Id
@@ -127,6 +129,8 @@ class TStreamPublisher : public TThread {
   mutable TMutex Guard;
   TCondition Room;  // the window has room, or the link changed
   TCondition Work;  // the publisher has something to do
+  TCondition LinkGone;  // the library has made its last callback
+  bool LinkClosed GUARDED_BY(Guard) = false;
   std::deque<TPending> Window GUARDED_BY(Guard);
   std::uint64_t FrontSlot GUARDED_BY(Guard) = 0;  // slot of Window.front()
   std::unordered_map<std::string, std::uint64_t> SlotById GUARDED_BY(Guard);
