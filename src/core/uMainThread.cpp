@@ -191,6 +191,7 @@ void tMainThread::StartStream() {
   settings.Credentials = Config.StreamCredentials;
   settings.TlsCA = Config.StreamTlsCA;
   settings.SpoolDirectory = Config.StreamSpoolDirectory;
+  settings.FormerSpoolDirectory = Config.StreamFormerSpoolDirectory;
   settings.SpoolMaxBytes = std::uint64_t{Config.StreamSpoolMaxMiB} << 20;
   try {
     Stream = TStreamPublisher::Create(settings, CaughtFailures);

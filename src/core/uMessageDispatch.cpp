@@ -29,6 +29,13 @@ TMessageDispatch::TMessageDispatch(const TServiceConfig& config, tLogQueue& queu
       ServiceLog(serviceLog),
       MainThread(mainThread) {}
 
+void TMessageDispatch::SetStream(TStreamPublisher* stream, bool writeFiles) {
+  Stream = stream;
+  WriteFiles = writeFiles;
+  WriteAheadFirst.Stream = stream;
+  Producers.SetWriteObserver(stream != nullptr ? &WriteAheadFirst : nullptr);
+}
+
 void TMessageDispatch::DispatchPending() {
   MainThread.AssertCurrent();
   Batch.clear();
@@ -92,16 +99,20 @@ void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const st
                                              std::string_view message, bool logLines) {
   // Stored as it came, without trailing blanks and line ends.
   while (!message.empty() && static_cast<unsigned char>(message.back()) <= 32) message.remove_suffix(1);
-  SyslogText.assign(message);
   std::string_view hostname;
-  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname)) {
-    SyslogHost.assign(hostname);
-    Deliver(SyslogHost, port, kSyslogApplication, kSyslogModule, kNoPrefix, SyslogText, 0.0, false);
-  } else {
-    Deliver(e.ClientAddress, port, kSyslogApplication, kSyslogModule, kNoPrefix, SyslogText, 0.0, false);
-  }
+  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname))
+    Message.Address.assign(hostname);
+  else
+    Message.Address = e.ClientAddress;
+  Message.Port = port;
+  Message.Application = kSyslogApplication;
+  Message.Module = kSyslogModule;
+  Message.Prefix.clear();
+  Message.Text.assign(message);
+  Message.EventTime = 0.0;
+  Deliver(false);
   if (logLines && ServiceLog.Writes(2))
-    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + SyslogText + "\"");
+    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + Message.Text + "\"");
 }
 
 void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const std::string& port,
@@ -114,31 +125,24 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
   }
   if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
     message.FilePrefix = message.ModuleName;
-  Deliver(e.ClientAddress, port, message.ApplicationName, message.ModuleName, message.FilePrefix,
-          message.Text, message.EventTime, true);
+  Message.Address = e.ClientAddress;
+  Message.Port = port;
+  Message.Application.swap(message.ApplicationName);
+  Message.Module.swap(message.ModuleName);
+  Message.Prefix.swap(message.FilePrefix);
+  Message.Text.swap(message.Text);
+  Message.EventTime = message.EventTime;
+  Deliver(true);
   if (logLines && ServiceLog.Writes(2))
-    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" +
-                               message.Text + "\"");
+    ServiceLog.Write(true, "NEW MSG: " + PeerText(e.ClientAddress, e.ClientPort) + " \"" + Message.Text + "\"");
 }
 
-void TMessageDispatch::Deliver(const std::string& address, const std::string& port,
-                               const std::string& application, const std::string& module,
-                               const std::string& prefix, const std::string& text,
-                               double eventTime, bool mayWait) {
-  const double serverTime = Now();
+void TMessageDispatch::Deliver(bool mayWait) {
+  Message.ServerTime = Now();
+  if (Stream) Stream->Offer(Message, mayWait);
   if (WriteFiles)
-    Producers.AddMessageAt(address, port, application, module, prefix, text, eventTime, serverTime);
-  if (!Stream) return;
-  TStreamRecord record;
-  record.Address = address;
-  record.Port = port;
-  record.Application = application;
-  record.Module = module;
-  record.Prefix = prefix;
-  record.Text = text;
-  record.EventTime = eventTime;
-  record.ServerTime = serverTime;
-  Stream->Offer(std::move(record), mayWait);
+    Producers.AddMessageAt(Message.Address, Message.Port, Message.Application, Message.Module, Message.Prefix,
+                           Message.Text, Message.EventTime, Message.ServerTime);
 }
 
 void TMessageDispatch::WriteQueuedMessages() {

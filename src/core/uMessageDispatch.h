@@ -14,6 +14,7 @@
 #include "core/uLogQueue.h"
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
+#include "base/uLogMessage.h"
 #include "producers/uLogProducer.h"
 #include "platform/uThread.h"
 #include "stream/uStreamPublisher.h"
@@ -46,12 +47,10 @@ class TMessageDispatch {
 
   static constexpr std::uint64_t kStopWriteLimitMs = 10000;
 
-  // Every message also goes to `stream` (lent, outlives the dispatch);
-  // without `writeFiles` only there.
-  void SetStream(TStreamPublisher* stream, bool writeFiles) {
-    Stream = stream;
-    WriteFiles = writeFiles;
-  }
+  // Every message also goes to `stream` (lent, outlives the dispatch, or
+  // null: none); without `writeFiles` only there. The stream writes every
+  // message ahead into its spool before its line reaches a file.
+  void SetStream(TStreamPublisher* stream, bool writeFiles);
 
   // Client records that could not be decoded (dropped) since the start.
   // Any thread.
@@ -73,15 +72,25 @@ class TMessageDispatch {
   // The popped batch and the message being dispatched: their room is kept.
   std::vector<pLogQueueElement> Batch;
   tClientLogMessage Decoded;
-  std::string SyslogText;  // reused: a message costs no allocation
-  std::string SyslogHost;
   std::atomic<std::uint64_t> Invalid_{0};
   TStreamPublisher* Stream = nullptr;
   bool WriteFiles = true;
-  // A message's road: to the files, the stream, or both.
-  void Deliver(const std::string& address, const std::string& port, const std::string& application,
-               const std::string& module, const std::string& prefix, const std::string& text,
-               double eventTime, bool mayWait);
+  // Tells the stream to write ahead before the file table writes.
+  class TWriteAheadFirst : public TLogFileTable::TWriteObserver {
+   public:
+    TStreamPublisher* Stream = nullptr;
+    bool HoldsBatches() const override { return false; }
+    void BeforeWrite(const std::vector<std::pair<TLogFilePath, std::uint64_t>>&) override {
+      Stream->WriteAhead();
+    }
+    void AfterBatchWrite(const std::vector<int>&) override {}
+  };
+  TWriteAheadFirst WriteAheadFirst;
+  // The message being dispatched; its room is kept.
+  TLogMessage Message;
+  // A message's road: to the files, the stream, or both. `Message` is
+  // filled but for its server time.
+  void Deliver(bool mayWait);
 };
 
 }  // namespace logserver

@@ -338,11 +338,14 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
     config.StreamTlsCA = document.ReadString("Stream", "TlsCA", "");
     config.StreamSpoolDirectory = document.ReadString("Stream", "SpoolDirectory", "");
     if (config.StreamSpoolDirectory.empty()) {
-      // A dot name: no sender address or host name makes it.
-      config.StreamSpoolDirectory = config.BaseCatalog;
-      if (!config.StreamSpoolDirectory.empty() && config.StreamSpoolDirectory.back() != '/')
-        config.StreamSpoolDirectory += '/';
-      config.StreamSpoolDirectory += ".stream-spool";
+      // Beside the service's own log, below its pseudo-sender 0.0.0.0: no
+      // sender's tree, and a dot name no retention or sender touches.
+      // Earlier versions kept it in the base directory itself: a spool left
+      // there is taken over.
+      std::string base = config.BaseCatalog;
+      if (!base.empty() && base.back() != '/') base += '/';
+      config.StreamSpoolDirectory = base + "0.0.0.0/.stream-spool";
+      config.StreamFormerSpoolDirectory = base + ".stream-spool";
     }
     config.StreamSpoolMaxMiB = reader.Count("Stream", "SpoolMaxMiB", config.StreamSpoolMaxMiB, 1);
   }

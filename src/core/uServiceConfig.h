@@ -75,7 +75,7 @@ struct TServiceConfig {
   std::string TlsClientCA;
   // [Stream]: every message also goes to this NATS JetStream stream
   // (Servers empty: off); Files=0 writes no local tree then. The spool
-  // directory defaults to ".stream-spool" in BaseCatalog.
+  // directory defaults to "0.0.0.0/.stream-spool" in BaseCatalog.
   std::string StreamServers;
   std::string StreamName = "LOGS";
   std::string StreamSubject = "logs";
@@ -84,6 +84,8 @@ struct TServiceConfig {
   std::string StreamCredentials;
   std::string StreamTlsCA;
   std::string StreamSpoolDirectory;
+  // Where earlier versions kept the default spool (taken over when found).
+  std::string StreamFormerSpoolDirectory;
   std::uint32_t StreamSpoolMaxMiB = 1024;
 };
 

@@ -39,18 +39,19 @@ void Add(MetricFamily& family, double value, std::vector<ClientMetric::Label> la
   family.metric.push_back(std::move(metric));
 }
 
-MetricFamily Histogram(const char* name, const char* help, const TDurationHistogram& histogram) {
+template <class THistogram>
+MetricFamily Histogram(const char* name, const char* help, const THistogram& histogram) {
   MetricFamily family = Family(name, help, MetricType::Histogram);
-  const TDurationHistogram::TReading reading = histogram.Read();
+  const typename THistogram::TReading reading = histogram.Read();
   ClientMetric metric;
   metric.histogram.sample_count = reading.Total;
-  metric.histogram.sample_sum = reading.SumSeconds;
+  metric.histogram.sample_sum = reading.Sum;
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < reading.Counts.size(); ++i) {
     cumulative += reading.Counts[i];
     ClientMetric::Bucket bucket;
     bucket.cumulative_count = cumulative;
-    bucket.upper_bound = i < TDurationHistogram::kBounds.size() ? TDurationHistogram::kBounds[i]
+    bucket.upper_bound = i < THistogram::kBounds.size() ? THistogram::kBounds[i]
                                                                 : std::numeric_limits<double>::infinity();
     metric.histogram.bucket.push_back(bucket);
   }
@@ -182,7 +183,13 @@ class TMetricsEndpoint::TCollector {
              "Messages sent to the stream again (time-out, refusal, broken link).",
              MetricType::Counter, static_cast<double>(c.Resent));
       Single(families, "logserver_stream_spooled_messages_total",
-             "Messages that went to the spool.", MetricType::Counter, static_cast<double>(c.Spooled));
+             "Messages written ahead into the spool (every message, before it is published).",
+             MetricType::Counter, static_cast<double>(c.Spooled));
+      Single(families, "logserver_stream_published_batches_total",
+             "Stream messages published, each a batch of one route's messages (resent ones again).",
+             MetricType::Counter, static_cast<double>(c.PublishedBatches));
+      families.push_back(Histogram("logserver_stream_batch_bytes", "Size of the stream messages published.",
+                                   s.Stream->BatchSizes()));
       MetricFamily lost = Family("logserver_stream_dropped_messages_total",
                                  "Messages not forwarded, by reason.", MetricType::Counter);
       Add(lost, static_cast<double>(c.DroppedWindowFull), {{"reason", "window_full"}});

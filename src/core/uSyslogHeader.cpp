@@ -1,5 +1,7 @@
 #include "core/uSyslogHeader.h"
 
+#include "base/uLogMessage.h"
+
 namespace logserver {
 
 namespace {
@@ -12,19 +14,6 @@ std::string_view Token(std::string_view text, std::size_t at) {
   if (at >= text.size()) return {};
   const std::size_t end = text.find(' ', at);
   return text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-}
-
-bool UsableHostname(std::string_view name) {
-  // No host name starts with a dot; the tree keeps dot names for itself.
-  if (name.empty() || name.size() > 255 || name.front() == '.') return false;
-  bool alphanumeric = false;
-  for (const char c : name) {
-    if (IsDigit(c) || IsLetter(c))
-      alphanumeric = true;
-    else if (c != '.' && c != '-' && c != '_' && c != ':')
-      return false;
-  }
-  return alphanumeric;
 }
 
 // "Mmm dd hh:mm:ss" at `at` (the day may have a blank for its first digit).
@@ -58,7 +47,7 @@ bool FindSyslogHostname(std::string_view message, std::string_view& hostname) {
     if (timestamp.empty()) return false;
     name = Token(message, at + digits + 1 + timestamp.size() + 1);
   }
-  if (!UsableHostname(name)) return false;
+  if (!IsUsableHostName(name)) return false;
   hostname = name;
   return true;
 }

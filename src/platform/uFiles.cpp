@@ -462,6 +462,11 @@ bool RemoveFileIn(int directory, const std::string& name) {
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
+bool RenamePath(const std::string& from, const std::string& to) {
+  // No replacing: what holds the name stays.
+  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
 bool RemoveDirectoryIn(int directory, const std::string& name) {
   return unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0;
 }
@@ -486,6 +491,14 @@ bool SyncFile(int fd) {
   int rc;
   do {
     rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool SyncFileSystem(int fd) {
+  int rc;
+  do {
+    rc = syncfs(fd);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }

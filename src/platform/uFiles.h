@@ -166,6 +166,10 @@ TDescriptor OpenRegularFileIn(int directory, const std::string& name);
 // has the name already, a link included.
 TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mode);
 
+// Gives `from` (a file or a directory) the name `to`, which must not be
+// taken; false (errno set) otherwise.
+bool RenamePath(const std::string& from, const std::string& to);
+
 // Removes a file (or link) or an empty directory by its name.
 bool RemoveFileIn(int directory, const std::string& name);
 // Removes a file by its path; false (errno set) when it could not, also
@@ -189,6 +193,9 @@ bool CopyFileAttributes(int fd, const TEntryStatus& status);
 
 // Writes what the kernel still holds of an open file to its disk.
 bool SyncFile(int fd);
+// Writes what the kernel still holds of the whole file system `fd` lives
+// on: one call for many files.
+bool SyncFileSystem(int fd);
 
 // The running executable's path as the kernel reports it.
 std::string ExecutablePath();

@@ -122,6 +122,12 @@ void TuneMemoryAllocator() {
 #endif
 }
 
+void KeepLargeBuffers() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+#endif
+}
+
 void ReturnFreeMemory() {
 #ifdef __GLIBC__
   malloc_trim(0);

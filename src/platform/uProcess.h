@@ -65,6 +65,10 @@ void InstallSignalHandlers(const TSignalHandlers& handlers);
 // more than the messages themselves. Does nothing where the C library
 // offers no such setting.
 void TuneMemoryAllocator();
+// Also buffers of a few MiB that come and go all the time (a writer whose
+// batch holds a file's lines whole) come from the heap, not each from a
+// mapping of its own that is faulted in and unmapped again.
+void KeepLargeBuffers();
 // Hands the free heap pages back to the system, after much was freed at
 // once (thousands of forgotten senders), so that the resident size falls
 // too. Costs a walk of the heap: call it rarely.

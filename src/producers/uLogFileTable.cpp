@@ -151,9 +151,6 @@ void TLogFileTable::Close(TFile& file) {
   // Pending lines go out before their file closes.
   if (!file.Pending.empty()) Flush(file);
   CheckUnlinked(file);
-  // A writer that syncs gets its lines on disk before the descriptor goes.
-  if (TrackingSyncs && WrittenSinceSync.erase(file.Key) > 0 && !SyncFile(file.Descriptor.Get()))
-    SyncFailed = true;
   file.Descriptor.Reset();
   Recent.erase(file.RecentAt);
 }
@@ -168,8 +165,23 @@ void TLogFileTable::CheckUnlinked(TFile& file) {
   file.BytesSinceCheck = 0;
 }
 
+void TLogFileTable::Observe() {
+  if (Observer == nullptr || !AppendedSinceObserved) return;
+  AppendedSinceObserved = false;
+  std::vector<std::pair<TLogFilePath, std::uint64_t>> sizes;
+  // A copy: an open may close other files.
+  if (HoldingBatches)
+    for (TFile* file : std::vector<TFile*>(Dirty.begin(), Dirty.end())) {
+      if (!file->Descriptor && !Open(*file)) continue;
+      const std::int64_t size = FileSizeOf(file->Descriptor.Get());
+      if (size >= 0) sizes.emplace_back(file->Path, static_cast<std::uint64_t>(size));
+    }
+  Observer->BeforeWrite(sizes);
+}
+
 void TLogFileTable::Flush(TFile& file) {
   if (file.Pending.empty()) return;
+  Observe();
   // Taken out first: an open below may close other files, and flush them.
   std::string data;
   std::vector<std::uint32_t> ends;
@@ -189,7 +201,7 @@ void TLogFileTable::Flush(TFile& file) {
   file.LastWrite = now / 1000;
   const std::size_t written =
       AppendUnits(file.Descriptor.Get(), data.data(), data.size(), ends.data(), ends.size());
-  if (TrackingSyncs && written > 0) WrittenSinceSync.insert(file.Key);
+  if (Held() && written > 0) WrittenInBatch.push_back(file.Descriptor.Get());
   if (file.Path.CountedInStatistics) {
     const std::uint64_t bytes = written == ends.size() ? data.size() : (written > 0 ? ends[written - 1] : 0);
     Totals.Written += written;
@@ -255,15 +267,20 @@ void TLogFileTable::BeginBatch() {
 
 void TLogFileTable::EndBatch(bool moreQueued) {
   TMutexLock guard(Guard);
-  Batching = false;
   CurrentArrival = 0;
   if (!Dirty.empty()) {
     const std::uint64_t start = MonotonicMicroseconds();
-    if (moreQueued)
+    if (moreQueued && !HoldingBatches)
       FlushOverdue(start / 1000);
     else
       FlushAll();
     BatchWrite.Observe(static_cast<double>(MonotonicMicroseconds() - start) / 1e6);
+  }
+  Batching = false;
+  if (HoldingBatches && !WrittenInBatch.empty()) {
+    std::vector<int> written;
+    written.swap(WrittenInBatch);
+    Observer->AfterBatchWrite(written);
   }
   if (!LeftInBatch.empty()) CloseLeftInBatch();
 }
@@ -273,39 +290,11 @@ void TLogFileTable::NoteArrival(std::uint64_t microseconds) {
   CurrentArrival = microseconds;
 }
 
-std::vector<std::pair<TLogFilePath, std::uint64_t>> TLogFileTable::PendingFileSizes() {
+void TLogFileTable::SetObserver(TWriteObserver* observer) {
   TMutexLock guard(Guard);
-  std::vector<std::pair<TLogFilePath, std::uint64_t>> sizes;
-  for (TFile* file : Dirty) {
-    if (!file->Descriptor && !Open(*file)) continue;
-    const std::int64_t size = FileSizeOf(file->Descriptor.Get());
-    if (size >= 0) sizes.emplace_back(file->Path, static_cast<std::uint64_t>(size));
-  }
-  return sizes;
-}
-
-void TLogFileTable::TrackSyncs() {
-  TMutexLock guard(Guard);
-  TrackingSyncs = true;
-}
-
-bool TLogFileTable::SyncWritten() {
-  TMutexLock guard(Guard);
-  bool synced = true;
-  for (const std::string& key : WrittenSinceSync) {
-    const auto found = Files.find(key);
-    if (found == Files.end()) continue;  // closed: synced then
-    TFile& file = found->second;
-    if (!file.Descriptor && !Open(file)) {
-      synced = false;
-      continue;
-    }
-    synced = SyncFile(file.Descriptor.Get()) && synced;
-  }
-  WrittenSinceSync.clear();
-  synced = synced && !SyncFailed;
-  SyncFailed = false;
-  return synced;
+  Observer = observer;
+  HoldingBatches = observer != nullptr && observer->HoldsBatches();
+  AppendedSinceObserved = observer != nullptr;
 }
 
 void TLogFileTable::WritePending() {
@@ -321,7 +310,7 @@ void TLogFileTable::CloseOldest(std::size_t keep) {
   while (Recent.size() > keep && held != Recent.begin()) {
     const auto oldest = std::prev(held);
     TFile& file = **oldest;
-    if (HoldsBatch() && file.IsDirty) {
+    if (Held() && file.IsDirty) {
       held = oldest;
       continue;
     }
@@ -390,9 +379,9 @@ void TLogFileTable::Detach(TFileHandle handle) {
   if (file.Users == 0) return;
   // A user leaves when its hour changes or it goes: what is pending goes out
   // first, also when no file is open (then counted as lost if it cannot be
-  // opened now) and also when other users stay; a syncing writer's batch
-  // waits for its end, and so does the file's close.
-  if (HoldsBatch() && file.IsDirty) {
+  // opened now) and also when other users stay; a held batch waits for
+  // its end, and so does the file's close.
+  if (Held() && file.IsDirty) {
     if (--file.Users == 0) LeftInBatch.push_back(file.Key);
     return;
   }
@@ -422,15 +411,14 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
   TMutexLock guard(Guard);
   TFile& file = *handle;
   if (file.Users == 0) return false;
+  AppendedSinceObserved = true;
   if (Batching || !file.Pending.empty()) {
     file.Pending += data;
     file.Ends.push_back(static_cast<std::uint32_t>(file.Pending.size()));
     TotalPending += data.size();
     MarkDirty(file);
-    // A writer that syncs notes its files' sizes before a batch is written:
-    // nothing of the batch may reach a file before its end.
-    if (!Batching || (file.Pending.size() >= kFlushBytes && !TrackingSyncs)) Flush(file);
-    if (TotalPending > kMaxPendingBytes && !TrackingSyncs) FlushLargest();
+    if (!Batching || (file.Pending.size() >= kFlushBytes && !HoldingBatches)) Flush(file);
+    if (TotalPending > kMaxPendingBytes && !HoldingBatches) FlushLargest();
     return true;
   }
   if (!file.Descriptor) {
@@ -447,6 +435,7 @@ bool TLogFileTable::Append(TFileHandle handle, const std::string& data) {
   // short write is finished, and a line that cannot be finished (disk full,
   // file-size limit) is taken out again, so no line is ever torn.
   if (file.Path.CountedInStatistics) ++Totals.Writes;
+  Observe();
   if (AppendWhole(file.Descriptor.Get(), data.data(), data.size())) {
     if (file.Path.CountedInStatistics) {
       ++Totals.Written;

@@ -48,7 +48,6 @@
 #include <cstdint>
 #include <list>
 #include <map>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -195,20 +194,32 @@ class TLogFileTable {
   // kLogFileMode and kLogDirectoryMode).
   void SetCreationModes(unsigned fileMode, unsigned directoryMode) EXCLUDES(Guard);
 
-  // For a writer that must write each line once across its own crashes
-  // (the archive writer): the path and size of every file with lines not
-  // yet written (each opened first; a file that cannot be opened is left
-  // out, its lines will be counted lost), and, once TrackSyncs is on, a
-  // sync of every file written since the last sync. False when a sync
-  // failed. With TrackSyncs a batch's lines all wait for its end: no file
-  // is written early for its size or the pending bound, nor when its last
-  // user leaves it (an hour change) or the open-file budget would close it
-  // (files with waiting lines stay open until the batch ends, beyond the
-  // budget if need be); so the sizes taken before the end are the sizes
-  // before the batch. The caller bounds its batches.
-  std::vector<std::pair<TLogFilePath, std::uint64_t>> PendingFileSizes() EXCLUDES(Guard);
-  void TrackSyncs() EXCLUDES(Guard);
-  bool SyncWritten() EXCLUDES(Guard);
+  // Someone who must act before lines reach their files, and after: the
+  // collector's stream writes every record ahead into its spool before its
+  // line is written; the archive writer notes the sizes of a batch's files
+  // before the batch and syncs them after it (so it writes each line once
+  // across its own crashes).
+  class TWriteObserver {
+   public:
+    virtual ~TWriteObserver() = default;
+    // True: a batch's lines all wait for its end: none is written early
+    // for its file's size or the pending bound, nor when its last user
+    // leaves the file (an hour change) or the open-file budget would close
+    // it (files with waiting lines stay open until the batch ends, beyond
+    // the budget if need be). The caller bounds its batches.
+    virtual bool HoldsBatches() const = 0;
+    // Once before lines appended since the last call are written (called
+    // with the table's lock held; it must not use the table). With
+    // HoldsBatches, `files` are the files with lines waiting and their
+    // sizes before any of them is written (each opened first; one that
+    // cannot be opened is left out, its lines will be counted lost).
+    virtual void BeforeWrite(const std::vector<std::pair<TLogFilePath, std::uint64_t>>& files) = 0;
+    // With HoldsBatches, after a batch's end wrote its lines: the
+    // descriptors written, still open.
+    virtual void AfterBatchWrite(const std::vector<int>& descriptors) = 0;
+  };
+  // Lent; null: none. Set while no batch is open.
+  void SetObserver(TWriteObserver* observer) EXCLUDES(Guard);
 
   std::size_t OpenFiles() EXCLUDES(Guard);
   std::size_t OpenDirectories() EXCLUDES(Guard);
@@ -266,8 +277,12 @@ class TLogFileTable {
   // Closes the least recently written files until `keep` are open; files
   // without users go with them.
   void CloseOldest(std::size_t keep) REQUIRES(Guard);
-  // While tracking syncs, a batch's lines reach no file before its end.
-  bool HoldsBatch() const REQUIRES(Guard) { return TrackingSyncs && Batching; }
+  // While the observer holds batches, a batch's lines reach no file before
+  // its end.
+  bool Held() const REQUIRES(Guard) { return HoldingBatches && Batching; }
+  // Tells the observer, once, before lines appended since it last heard
+  // are written.
+  void Observe() REQUIRES(Guard);
   void CloseLeftInBatch() REQUIRES(Guard);
   void Erase(TFile& file) REQUIRES(Guard);
   // Lines lost, for the report and, when counted, the counts.
@@ -292,12 +307,14 @@ class TLogFileTable {
   std::list<TFile*> Dirty GUARDED_BY(Guard);
   std::size_t TotalPending GUARDED_BY(Guard) = 0;
   std::uint64_t CurrentArrival GUARDED_BY(Guard) = 0;
-  bool TrackingSyncs GUARDED_BY(Guard) = false;
-  // Left by their last user during a batch while tracking syncs, with lines
-  // still waiting: closed once those are written.
+  TWriteObserver* Observer GUARDED_BY(Guard) = nullptr;
+  bool HoldingBatches GUARDED_BY(Guard) = false;
+  bool AppendedSinceObserved GUARDED_BY(Guard) = false;
+  // Left by their last user during a held batch, with lines still
+  // waiting: closed once those are written.
   std::vector<std::string> LeftInBatch GUARDED_BY(Guard);
-  std::set<std::string> WrittenSinceSync GUARDED_BY(Guard);
-  bool SyncFailed GUARDED_BY(Guard) = false;
+  // The descriptors a held batch's end wrote.
+  std::vector<int> WrittenInBatch GUARDED_BY(Guard);
   TDurationHistogram WriteDelay;
   TDurationHistogram BatchWrite;
 };

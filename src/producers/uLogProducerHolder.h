@@ -122,6 +122,8 @@ class tLogProducerHolder {
   };
   // Writes every line still waiting.
   void WritePendingLines() { Environment.Files->WritePending(); }
+  // Who is told before lines reach their files (lent; null: none).
+  void SetWriteObserver(TLogFileTable::TWriteObserver* observer) { Environment.Files->SetObserver(observer); }
   // Closes every file; each opens anew with its next line (SIGHUP).
   void ReopenFiles() { Environment.Files->ReopenAll(); }
   // Closes the files that were deleted, so that their next lines recreate them.

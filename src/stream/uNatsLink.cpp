@@ -34,6 +34,9 @@ natsOptions* NewNatsLinkOptions(const TNatsLinkSettings& link, const char* name,
   if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options, -1);
   if (status == NATS_OK) status = natsOptions_SetReconnectWait(options, 250);
   if (status == NATS_OK) status = natsOptions_SetTimeout(options, 2000);
+  // Batches are up to 64 KiB: a larger buffer takes several per write and
+  // read, not one system call each.
+  if (status == NATS_OK) status = natsOptions_SetIOBufSize(options, 1 << 20);
   if (status == NATS_OK && !link.Credentials.empty())
     status = natsOptions_SetUserCredentialsFromFiles(options, link.Credentials.c_str(), nullptr);
   if (status == NATS_OK && !link.TlsCA.empty()) {

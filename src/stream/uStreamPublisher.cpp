@@ -1,9 +1,11 @@
 #include "stream/uStreamPublisher.h"
 
+#include "platform/uByteOrder.h"
 #include "platform/uTime.h"
 
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -20,9 +22,21 @@ constexpr std::uint64_t kRetryRestMs = 250;
 // How long the publisher sleeps when nothing wakes it: the time-outs and
 // the link are checked at least this often.
 constexpr int kIdleWaitMs = 100;
+constexpr std::uint64_t kTimeoutCheckMs = 250;
+// The mark is written at most this often while batches are acknowledged.
+constexpr std::uint64_t kMarkEveryMs = 1000;
 // The stream's duplicate window, in nanoseconds: a message sent again within
 // it is stored once.
 constexpr std::int64_t kDuplicateWindowNs = 2LL * 60 * 1000 * 1000 * 1000;
+// Batches closed for waiting while this many are closed and not yet
+// acknowledged: beyond, open batches go on filling.
+constexpr std::uint64_t kQueuedBatches = 128;
+// What one step reads from the spool at most.
+constexpr std::uint64_t kReadStepBytes = 4u << 20;
+// Acknowledged batches are kept this long, within this many bytes: what a
+// server acknowledged and had not yet written when it was killed.
+constexpr std::uint64_t kKeptMs = 2000;
+constexpr std::uint64_t kKeptBytes = 16u << 20;
 
 std::string NewInstanceId() {
   std::random_device random;
@@ -41,14 +55,13 @@ std::unique_ptr<TStreamPublisher> TStreamPublisher::Create(const TStreamSettings
   if (SplitServers(settings.Servers).empty())
     throw std::runtime_error("[Stream] Servers names no server");
   std::unique_ptr<TStreamPublisher> publisher(new TStreamPublisher(settings, failures));
-  {
+  if (!publisher->Spool.Open(settings.SpoolDirectory, settings.SpoolMaxBytes, settings.FormerSpoolDirectory))
+    throw std::runtime_error("cannot use the spool directory " + settings.SpoolDirectory + ": " +
+                             std::strerror(errno));
+  const std::uint64_t left = publisher->Spool.Bytes();
+  if (left > 0) {
     TMutexLock held(publisher->Guard);
-    if (!publisher->Spool.Open(settings.SpoolDirectory, settings.SpoolMaxBytes))
-      throw std::runtime_error("cannot use the spool directory " + settings.SpoolDirectory + ": " +
-                               std::strerror(errno));
-    if (!publisher->Spool.Empty())
-      publisher->Note("STREAM SPOOL: " + std::to_string(publisher->Spool.Bytes()) +
-                      " bytes left by an earlier run are sent first");
+    publisher->Note("STREAM SPOOL: " + std::to_string(left) + " bytes left by an earlier run are sent first");
   }
   const int started = publisher->Start();
   if (started != 0)
@@ -57,7 +70,7 @@ std::unique_ptr<TStreamPublisher> TStreamPublisher::Create(const TStreamSettings
 }
 
 TStreamPublisher::TStreamPublisher(const TStreamSettings& settings, TCaughtFailures& failures)
-    : TThread("ls-stream", kPublisherStack), Settings(settings), Instance(NewInstanceId()) {
+    : TThread("ls-stream", kPublisherStack), Settings(settings), Instance(NewInstanceId()), Batcher(Instance) {
   CountFailuresIn(&failures);
 }
 
@@ -81,63 +94,62 @@ std::vector<std::string> TStreamPublisher::TakeNotes() {
   return notes;
 }
 
-bool TStreamPublisher::HasRoom(std::size_t bytes) const {
-  if (Window.empty()) return true;
-  return Window.size() < Settings.WindowMessages && WindowBytes + bytes <= Settings.WindowBytes;
-}
+// The owner's side.
 
-void TStreamPublisher::PushWindow(TStreamRecord&& record) {
-  WindowBytes += record.Bytes();
-  SlotById[record.MessageId] = FrontSlot + Window.size();
-  Window.push_back(TPending{std::move(record), 0, false});
-}
-
-void TStreamPublisher::PopAcknowledged() {
-  bool freed = false;
-  while (!Window.empty() && Window.front().Acknowledged) {
-    WindowBytes -= Window.front().Record.Bytes();
-    SlotById.erase(Window.front().Record.MessageId);
-    Window.pop_front();
-    ++FrontSlot;
-    freed = true;
+void TStreamPublisher::Offer(const TLogMessage& message, bool mayWait) {
+  // Consecutive records of one route share a run.
+  if (RunRecords == 0 || RunAddress != message.Address || RunApplication != message.Application ||
+      RunModule != message.Module) {
+    if (RunRecords > 0) EndRun(Runs, RunStart, RunRecords);
+    RunStart = BeginRun(Runs, message.Address, message.Application, message.Module);
+    RunRecords = 0;
+    RunAddress = message.Address;
+    RunApplication = message.Application;
+    RunModule = message.Module;
   }
-  if (freed) Room.NotifyAll();
+  const std::size_t before = Runs.size();
+  AppendBatchFrame(Runs, message);
+  RunsBytes += Runs.size() - before;
+  ++RunRecords;
+  ++RunsRecords;
+  WaitingRecord = WaitingRecord || mayWait;
 }
 
-void TStreamPublisher::Offer(TStreamRecord&& record, bool mayWait) {
-  record.MessageId = Instance + "-" + std::to_string(++Sequence);
-  TMutexLock held(Guard);
-  if (Closed) return;
-  // Once anything is spooled, everything after it is too, until the spool
-  // is sent: the order stays.
-  if (Spool.Empty()) {
-    const std::size_t bytes = record.Bytes();
-    if (!HasRoom(bytes) && mayWait && LinkUp.load()) {
-      const std::uint64_t until = MonotonicMilliseconds() + kOfferWaitMs;
-      while (!HasRoom(bytes) && LinkUp.load() && !Closing) {
-        const std::uint64_t now = MonotonicMilliseconds();
-        if (now >= until) break;
-        Room.WaitFor(Guard, static_cast<int>(until - now));
-      }
-    }
-    if (HasRoom(bytes)) {
-      PushWindow(std::move(record));
-      return;
-    }
-    if (!mayWait && LinkUp.load()) {
-      DroppedWindowFull_.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-  }
-  Spool.Append(record);
-  Spooled_.fetch_add(1, std::memory_order_relaxed);
+void TStreamPublisher::WriteAhead() {
+  if (RunRecords == 0) return;
+  EndRun(Runs, RunStart, RunRecords);
+  RunRecords = 0;
+  Spool.Append(Runs, RunsRecords);
+  Spooled_.fetch_add(RunsRecords, std::memory_order_relaxed);
+  SpooledBytes.fetch_add(RunsBytes, std::memory_order_relaxed);
+  AppendCount.fetch_add(1, std::memory_order_release);
+  Runs.clear();
+  RunsRecords = RunsBytes = 0;
 }
 
 void TStreamPublisher::EndOfBatch() {
+  const bool wrote = RunRecords > 0;
+  WriteAhead();
+  if (wrote) Wake();
+  if (!WaitingRecord) return;
+  WaitingRecord = false;
+  // Far behind while the stream takes messages: the senders that can wait
+  // do, so that the spool does not grow without end.
+  const std::uint64_t bound = 2 * Settings.WindowBytes + TStreamBatcher::kMaxOpenBytes;
+  if (OwnBacklogBytes() <= bound || !LinkUp.load()) return;
+  const std::uint64_t until = MonotonicMilliseconds() + kOfferWaitMs;
   TMutexLock held(Guard);
-  Spool.Flush();
-  WorkPending = true;
-  Work.NotifyAll();
+  while (OwnBacklogBytes() > bound && LinkUp.load() && !Closing) {
+    const std::uint64_t now = MonotonicMilliseconds();
+    if (now >= until) break;
+    Room.WaitFor(Guard, static_cast<int>(until - now));
+  }
+}
+
+std::uint64_t TStreamPublisher::OwnBacklogBytes() const {
+  const std::uint64_t spooled = SpooledBytes.load(std::memory_order_relaxed);
+  const std::uint64_t acknowledged = OwnAcknowledgedBytes.load(std::memory_order_relaxed);
+  return spooled > acknowledged ? spooled - acknowledged : 0;
 }
 
 TStreamCounts TStreamPublisher::Counts() const {
@@ -145,14 +157,17 @@ TStreamCounts TStreamPublisher::Counts() const {
   counts.Acknowledged = Acknowledged_.load(std::memory_order_relaxed);
   counts.Resent = Resent_.load(std::memory_order_relaxed);
   counts.Spooled = Spooled_.load(std::memory_order_relaxed);
-  counts.DroppedWindowFull = DroppedWindowFull_.load(std::memory_order_relaxed);
   counts.LinkUp = LinkUp.load();
-  TMutexLock held(Guard);
   counts.DroppedSpoolFull = Spool.Dropped() + Spool.Damaged();
-  counts.Window = Window.size();
+  const std::uint64_t taken = counts.Spooled + EarlierRecords.load(std::memory_order_relaxed);
+  const std::uint64_t gone = counts.Acknowledged + counts.DroppedSpoolFull;
+  counts.Window = taken > gone ? taken - gone : 0;
   counts.SpoolBytes = Spool.Bytes();
+  counts.PublishedBatches = Published_.load(std::memory_order_relaxed);
   return counts;
 }
+
+// The link's handlers.
 
 void TStreamPublisher::OnDisconnected(natsConnection*, void* self) {
   auto* publisher = static_cast<TStreamPublisher*>(self);
@@ -161,6 +176,7 @@ void TStreamPublisher::OnDisconnected(natsConnection*, void* self) {
   // this one: the order stays.
   TMutexLock held(publisher->Guard);
   publisher->ResendAll = true;
+  publisher->Room.NotifyAll();
 }
 
 void TStreamPublisher::OnClosed(natsConnection*, void* self) {
@@ -184,17 +200,32 @@ void TStreamPublisher::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* e
   const char* id = nullptr;
   if (natsMsgHeader_Get(msg, kHeaderMessageId, &id) == NATS_OK && id != nullptr) {
     TMutexLock held(publisher->Guard);
-    const auto found = publisher->SlotById.find(id);
-    if (!publisher->Closed && found != publisher->SlotById.end() &&
-        found->second >= publisher->FrontSlot) {
-      TPending& pending = publisher->Window[found->second - publisher->FrontSlot];
-      if (ack != nullptr && !pending.Acknowledged) {
-        pending.Acknowledged = true;
-        publisher->Acknowledged_.fetch_add(1, std::memory_order_relaxed);
+    const auto found = publisher->ById.find(id);
+    if (!publisher->Closed && found != publisher->ById.end() && found->second->SentAt != 0 &&
+        !found->second->Acknowledged) {
+      TStreamBatch& batch = *found->second;
+      publisher->FlightRecords -= batch.Records;
+      publisher->FlightBytes -= batch.Wire.size();
+      if (ack != nullptr) {
+        batch.Acknowledged = true;
+        batch.StreamSequence = ack->Sequence;
+        batch.AcknowledgedAt = MonotonicMilliseconds();
+        --publisher->Unacknowledged;
+        // A batch sent again after a server lost it was counted once.
+        if (!batch.Again) {
+          publisher->Acknowledged_.fetch_add(batch.Records, std::memory_order_relaxed);
+          if (batch.Id.compare(0, publisher->Instance.size(), publisher->Instance) == 0)
+            publisher->OwnAcknowledgedBytes.fetch_add(batch.FrameBytes, std::memory_order_relaxed);
+        }
         publisher->PopAcknowledged();
-      } else if (ack == nullptr && error != nullptr && !pending.Acknowledged) {
-        // Refused (no stream, no quorum): sent again after a rest.
-        pending.SentAt = 0;
+        publisher->WorkPending = true;
+        publisher->Work.NotifyAll();
+      } else if (error != nullptr) {
+        // Refused (no stream, no quorum): sent again, first, after a rest.
+        batch.SentAt = 0;
+        publisher->Ready.push_front(&batch);
+        publisher->ReadyRecords += batch.Records;
+        publisher->ReadyBytes += batch.Wire.size();
         publisher->RetryAt = MonotonicMilliseconds() + kRetryRestMs;
       }
     }
@@ -202,24 +233,189 @@ void TStreamPublisher::OnAck(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* e
   natsMsg_Destroy(msg);
 }
 
-natsMsg* TStreamPublisher::BuildMessage(const TStreamRecord& record) const {
+void TStreamPublisher::PopAcknowledged() {
+  bool freed = false;
+  while (!Live.empty() && Live.front()->Acknowledged) {
+    std::unique_ptr<TStreamBatch> batch = std::move(Live.front());
+    Live.pop_front();
+    ById.erase(batch->Id);
+    TakenOff.emplace_back(batch->Id, batch->Mark);
+    KeptBytes += batch->Wire.size();
+    Kept.push_back(std::move(batch));
+    freed = true;
+  }
+  ForgetKept();
+  if (freed) Room.NotifyAll();
+}
+
+void TStreamPublisher::ForgetKept() {
+  // While the link is down, a server may have gone without writing what
+  // it acknowledged last: nothing is forgotten then but to the bound.
+  const bool up = LinkUp.load();
+  const std::uint64_t now = MonotonicMilliseconds();
+  while (!Kept.empty() && (KeptBytes > kKeptBytes || (up && Kept.front()->AcknowledgedAt + kKeptMs <= now))) {
+    KeptBytes -= Kept.front()->Wire.size();
+    Kept.pop_front();
+  }
+}
+
+void TStreamPublisher::SendAgainAfter(std::uint64_t last) {
+  TMutexLock held(Guard);
+  std::vector<std::unique_ptr<TStreamBatch>> lost;
+  for (auto it = Kept.begin(); it != Kept.end();) {
+    if ((*it)->StreamSequence > last) {
+      KeptBytes -= (*it)->Wire.size();
+      lost.push_back(std::move(*it));
+      it = Kept.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (lost.empty()) return;
+  std::sort(lost.begin(), lost.end(),
+            [](const auto& a, const auto& b) { return a->StreamSequence < b->StreamSequence; });
+  std::uint64_t records = 0;
+  // In front of everything, in the order the stream had them.
+  for (auto it = lost.rbegin(); it != lost.rend(); ++it) {
+    TStreamBatch& batch = **it;
+    if (!ById.emplace(batch.Id, &batch).second) continue;
+    batch.Acknowledged = false;
+    batch.Again = true;
+    batch.SentAt = 0;
+    records += batch.Records;
+    ReadyRecords += batch.Records;
+    ReadyBytes += batch.Wire.size();
+    ++Unacknowledged;
+    Ready.push_front(&batch);
+    Live.push_front(std::move(*it));
+  }
+  Resent_.fetch_add(records, std::memory_order_relaxed);
+  Note("STREAM SERVER LOST " + std::to_string(records) +
+       " acknowledged messages (it came back without them): sent again");
+}
+
+void TStreamPublisher::ForgetAllKept() {
+  TMutexLock held(Guard);
+  Kept.clear();
+  KeptBytes = 0;
+}
+
+// The publisher thread.
+
+void TStreamPublisher::ReadSpool() {
+  const TStreamSpool::TAcknowledged& acknowledged = Spool.AcknowledgedAtOpen();
+  // What may be read ahead now: beyond twice the window, the batches wait
+  // in the spool (looked at once, not per entry).
+  std::uint64_t budget = 0;
+  {
+    TMutexLock held(Guard);
+    const std::uint64_t records = ReadyRecords + FlightRecords, bytes = ReadyBytes + FlightBytes;
+    if (records >= 2ull * Settings.WindowMessages || bytes >= 2 * Settings.WindowBytes) return;
+    // A step reads a few MiB: its batches are sent, and their buffers
+    // serve the next step's, before more is read.
+    budget = std::min<std::uint64_t>(2 * Settings.WindowBytes - bytes, kReadStepBytes);
+  }
+  std::uint64_t read = 0;
+  for (;;) {
+    if (read >= budget) {
+      TMutexLock held(Guard);
+      WorkPending = true;  // more to read: the next step comes at once
+      return;
+    }
+    const std::uint64_t appended = AppendCount.load(std::memory_order_acquire);
+    TSpoolParse kind = TSpoolParse::Invalid;
+    TSpoolEntry entry;
+    TStreamRecord legacy;
+    TSpoolPosition at;
+    const bool more = Spool.Next(kind, entry, legacy, at);
+    if (!ReadAllEarlier && (!more || at.Segment >= Spool.FirstOwnSegment())) {
+      // An earlier run's batches end with its segments: what no mark
+      // closed was never published and is batched anew.
+      ReadAllEarlier = true;
+      Batcher.EndEarlier(MonotonicMicroseconds());
+    }
+    if (!more) {
+      ReadThrough.store(appended, std::memory_order_release);
+      return;
+    }
+    if (!ReadAllEarlier) {
+      EarlierRecords.fetch_add(SpoolEntryRecords(kind, entry), std::memory_order_relaxed);
+      if (kind == TSpoolParse::Run)
+        Batcher.AddEarlier(entry, at);
+      else if (kind == TSpoolParse::Close)
+        Batcher.CloseEarlier(entry, acknowledged);
+      else if (kind == TSpoolParse::Legacy)
+        Batcher.AddLegacy(legacy, at, acknowledged);
+    } else if (kind == TSpoolParse::Run) {
+      // This run's own marks say nothing it does not know.
+      const std::uint64_t now = MonotonicMicroseconds();
+      Batcher.Add(entry, at, now);
+      if (Batcher.OpenBytes() > TStreamBatcher::kMaxOpenBytes) Batcher.CloseWaited(now, 0);
+    }
+    read += entry.Frames.size() + legacy.Text.size();
+  }
+}
+
+void TStreamPublisher::TakeClosed() {
+  std::vector<std::unique_ptr<TStreamBatch>> closed = Batcher.TakeClosed();
+  if (closed.empty()) return;
+  // Each batch's mark goes into the spool before the batch is published:
+  // a later run resends exactly this batch under this id.
+  Marks.clear();
+  std::vector<std::size_t> offsets;
+  for (const auto& batch : closed) {
+    offsets.push_back(Marks.size());
+    if (!batch->Marked)
+      AppendCloseMark(Marks, batch->Id, batch->Address, batch->Application, batch->Module, batch->Records,
+                      batch->First.Segment, batch->First.Offset, batch->FirstIndex, batch->Last.Segment,
+                      batch->Last.Offset, batch->LastIndex);
+  }
+  TSpoolPosition at{};
+  if (!Marks.empty()) Spool.Append(Marks, 0, &at);
+  for (const auto& batch : closed) {
+    batch->FrameBytes = batch->Body.size();
+    batch->Compressed = Settings.Compress && Compressor.Compress(batch->Body, batch->Wire);
+    if (!batch->Compressed) batch->Wire.swap(batch->Body);
+    Batcher.GiveBack(std::move(batch->Body));
+  }
+  TMutexLock held(Guard);
+  for (std::size_t i = 0; i < closed.size(); ++i) {
+    std::unique_ptr<TStreamBatch>& batch = closed[i];
+    batch->Mark = batch->Marked ? batch->First : TSpoolPosition{at.Segment, at.Offset + offsets[i]};
+    batch->Marked = true;
+    if (batch->Acknowledged) {
+      // An earlier run's, acknowledged just before a server went: kept
+      // until one is known to have it.
+      batch->AcknowledgedAt = MonotonicMilliseconds();
+      TakenOff.emplace_back(batch->Id, batch->Mark);
+      KeptBytes += batch->Wire.size();
+      Kept.push_back(std::move(batch));
+      continue;
+    }
+    if (!ById.emplace(batch->Id, batch.get()).second) continue;  // the same id twice: sent once
+    ReadyRecords += batch->Records;
+    ReadyBytes += batch->Wire.size();
+    ++Unacknowledged;
+    Ready.push_back(batch.get());
+    Live.push_back(std::move(batch));
+  }
+}
+
+natsMsg* TStreamPublisher::BuildMessage(const TStreamBatch& batch) const {
   natsMsg* msg = nullptr;
-  const std::string subject = RecordSubject(Settings.Subject, record);
-  if (natsMsg_Create(&msg, subject.c_str(), nullptr, record.Text.data(),
-                     static_cast<int>(record.Text.size())) != NATS_OK)
+  const std::string subject = RouteSubject(Settings.Subject, batch.Address, batch.Application, batch.Module);
+  if (natsMsg_Create(&msg, subject.c_str(), nullptr, batch.Wire.data(), static_cast<int>(batch.Wire.size())) !=
+      NATS_OK)
     return nullptr;
+  const std::string records = std::to_string(batch.Records);
   const bool set =
-      natsMsgHeader_Set(msg, kHeaderMessageId, record.MessageId.c_str()) == NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderAddress, EscapeHeaderValue(record.Address).c_str()) == NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderPort, EscapeHeaderValue(record.Port).c_str()) == NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderApplication, EscapeHeaderValue(record.Application).c_str()) ==
-          NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderModule, EscapeHeaderValue(record.Module).c_str()) == NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderPrefix, EscapeHeaderValue(record.Prefix).c_str()) == NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderEventTime, FormatStreamTime(record.EventTime).c_str()) ==
-          NATS_OK &&
-      natsMsgHeader_Set(msg, kHeaderServerTime, FormatStreamTime(record.ServerTime).c_str()) ==
-          NATS_OK;
+      natsMsgHeader_Set(msg, kHeaderMessageId, batch.Id.c_str()) == NATS_OK &&
+      natsMsgHeader_Set(msg, kHeaderFormat, kBatchFormat) == NATS_OK &&
+      natsMsgHeader_Set(msg, kHeaderAddress, EscapeHeaderValue(batch.Address).c_str()) == NATS_OK &&
+      natsMsgHeader_Set(msg, kHeaderApplication, EscapeHeaderValue(batch.Application).c_str()) == NATS_OK &&
+      natsMsgHeader_Set(msg, kHeaderModule, EscapeHeaderValue(batch.Module).c_str()) == NATS_OK &&
+      natsMsgHeader_Set(msg, kHeaderRecords, records.c_str()) == NATS_OK &&
+      (!batch.Compressed || natsMsgHeader_Set(msg, kHeaderEncoding, kEncodingZstd) == NATS_OK);
   if (!set) {
     natsMsg_Destroy(msg);
     return nullptr;
@@ -269,7 +465,12 @@ bool TStreamPublisher::EnsureStream() {
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus status = js_GetStreamInfo(&info, Js, Settings.Stream.c_str(), nullptr, &code);
   if (status == NATS_OK) {
+    const std::uint64_t last = info->State.LastSeq;
     jsStreamInfo_Destroy(info);
+    // The server has everything up to `last`: what it acknowledged beyond
+    // goes again, the rest it has.
+    SendAgainAfter(last);
+    ForgetAllKept();
     return true;
   }
   if (status != NATS_NOT_FOUND) return false;
@@ -286,22 +487,30 @@ bool TStreamPublisher::EnsureStream() {
   status = js_AddStream(&info, Js, &config, nullptr, &code);
   TMutexLock held(Guard);
   if (status != NATS_OK) {
-    Note("STREAM ERROR: cannot create the stream " + Settings.Stream + ": " + StatusText(status) +
-         " (" + nats_GetLastError(nullptr) + ")");
+    Note("STREAM ERROR: cannot create the stream " + Settings.Stream + ": " + StatusText(status) + " (" +
+         nats_GetLastError(nullptr) + ")");
     return false;
   }
   jsStreamInfo_Destroy(info);
-  Note("STREAM CREATED: " + Settings.Stream + " for " + subjects + ", " +
-       std::to_string(Settings.Replicas) + " replicas");
+  Note("STREAM CREATED: " + Settings.Stream + " for " + subjects + ", " + std::to_string(Settings.Replicas) +
+       " replicas");
   return true;
 }
 
 void TStreamPublisher::Execute() {
   Connect();
   while (!Terminated()) {
+    // Asleep until there is work, a batch has waited long enough, or the
+    // time-outs and the link are due a look.
+    int waitMs = kIdleWaitMs;
+    const std::uint64_t due = Batcher.NextCloseUs();
+    if (due != 0) {
+      const std::uint64_t now = MonotonicMicroseconds();
+      waitMs = due <= now ? 1 : static_cast<int>(std::min<std::uint64_t>((due - now + 999) / 1000, kIdleWaitMs));
+    }
     {
       TMutexLock held(Guard);
-      if (!WorkPending) Work.WaitFor(Guard, kIdleWaitMs);
+      if (!WorkPending) Work.WaitFor(Guard, waitMs);
       WorkPending = false;
     }
     if (Terminated()) break;
@@ -310,6 +519,26 @@ void TStreamPublisher::Execute() {
 }
 
 void TStreamPublisher::Step() {
+  ReadSpool();
+  std::size_t room = 0;
+  bool closeAll = false;
+  {
+    TMutexLock held(Guard);
+    room = Unacknowledged < kQueuedBatches ? kQueuedBatches - Unacknowledged : 0;
+    closeAll = CloseAllBatches;
+  }
+  if (closeAll)
+    Batcher.CloseAll();
+  else
+    Batcher.CloseWaited(MonotonicMicroseconds(), room);
+  TakeClosed();
+  {
+    TMutexLock held(Guard);
+    Drained = Batcher.OpenBatches() == 0 && ReadThrough.load(std::memory_order_acquire) ==
+                                                AppendCount.load(std::memory_order_acquire);
+    if (Drained) Room.NotifyAll();
+  }
+  Trim(false);
   if (Connection == nullptr || Js == nullptr) return;
   const bool connected = natsConnection_Status(Connection) == NATS_CONN_STATUS_CONNECTED;
   const std::uint64_t now = MonotonicMilliseconds();
@@ -330,44 +559,63 @@ void TStreamPublisher::Step() {
   if (!up) return;
 
   bool takeBack = false;
+  if (now >= NextTimeoutCheck) {
+    NextTimeoutCheck = now + kTimeoutCheckMs;
+    TMutexLock held(Guard);
+    for (const auto& batch : Live)
+      if (!batch->Acknowledged && batch->SentAt != 0 && now - batch->SentAt >= Settings.AckTimeoutMs) {
+        takeBack = true;
+        break;
+      }
+  }
   {
     TMutexLock held(Guard);
-    for (const TPending& pending : Window) {
-      if (pending.Acknowledged || pending.SentAt == 0) continue;
-      takeBack = now - pending.SentAt >= Settings.AckTimeoutMs;
-      break;
-    }
     takeBack = takeBack || ResendAll;
     ResendAll = false;
   }
   if (takeBack) {
     // The library forgets what it still waits for; all of it goes again,
-    // in order, under the same ids.
+    // in order, under the same ids, before what was not sent yet.
     // (libnats 3.4 faults here before its first asynchronous publish.)
     natsMsgList pending{};
-    if (EverPublished && js_PublishAsyncGetPendingList(&pending, Js) == NATS_OK)
-      natsMsgList_Destroy(&pending);
+    if (EverPublished && js_PublishAsyncGetPendingList(&pending, Js) == NATS_OK) natsMsgList_Destroy(&pending);
     TMutexLock held(Guard);
-    for (TPending& entry : Window) {
-      if (entry.Acknowledged || entry.SentAt == 0) continue;
-      entry.SentAt = 0;
-      Resent_.fetch_add(1, std::memory_order_relaxed);
+    std::deque<TStreamBatch*> again;
+    for (const auto& batch : Live) {
+      if (batch->Acknowledged || batch->SentAt == 0) continue;
+      batch->SentAt = 0;
+      FlightRecords -= batch->Records;
+      FlightBytes -= batch->Wire.size();
+      ReadyRecords += batch->Records;
+      ReadyBytes += batch->Wire.size();
+      Resent_.fetch_add(batch->Records, std::memory_order_relaxed);
+      again.push_back(batch.get());
     }
+    Ready.insert(Ready.begin(), again.begin(), again.end());
   }
+  Send(now);
+}
 
-  std::vector<std::pair<std::uint64_t, natsMsg*>> toSend;
+void TStreamPublisher::Send(std::uint64_t now) {
+  std::vector<std::pair<std::string, natsMsg*>> toSend;
   {
     TMutexLock held(Guard);
-    TStreamRecord record;
-    while (!Spool.Empty() && HasRoom(0) && Spool.Take(record)) PushWindow(std::move(record));
     if (now < RetryAt) return;
-    for (std::size_t i = 0; i < Window.size(); ++i) {
-      TPending& entry = Window[i];
-      if (entry.Acknowledged || entry.SentAt != 0) continue;
-      natsMsg* msg = BuildMessage(entry.Record);
-      if (msg == nullptr) continue;
-      entry.SentAt = now;
-      toSend.emplace_back(FrontSlot + i, msg);
+    while (!Ready.empty()) {
+      TStreamBatch& batch = *Ready.front();
+      const bool fits = FlightRecords == 0 || (FlightRecords + batch.Records <= Settings.WindowMessages &&
+                                               FlightBytes + batch.Wire.size() <= Settings.WindowBytes);
+      if (!fits) break;
+      natsMsg* msg = BuildMessage(batch);
+      if (msg == nullptr) break;
+      Ready.pop_front();
+      ReadyRecords -= batch.Records;
+      ReadyBytes -= batch.Wire.size();
+      batch.SentAt = now;
+      FlightRecords += batch.Records;
+      FlightBytes += batch.Wire.size();
+      BatchSizes_.Observe(static_cast<double>(batch.Wire.size()));
+      toSend.emplace_back(batch.Id, msg);
     }
   }
   for (std::size_t i = 0; i < toSend.size(); ++i) {
@@ -376,34 +624,77 @@ void TStreamPublisher::Step() {
     natsMsg_Destroy(msg);  // no effect when the library took it
     if (status == NATS_OK) {
       EverPublished = true;
+      Published_.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    // Not sent (the link broke): this and the rest go again later.
+    // Not sent (the link broke): this and the rest go again later, first.
     TMutexLock held(Guard);
-    for (std::size_t j = i; j < toSend.size(); ++j) {
-      const std::uint64_t slot = toSend[j].first;
-      if (slot >= FrontSlot && slot - FrontSlot < Window.size()) Window[slot - FrontSlot].SentAt = 0;
+    for (std::size_t j = toSend.size(); j-- > i;) {
       if (j > i) natsMsg_Destroy(toSend[j].second);
+      const auto found = ById.find(toSend[j].first);
+      if (found == ById.end() || found->second->Acknowledged || found->second->SentAt == 0) continue;
+      TStreamBatch& batch = *found->second;
+      batch.SentAt = 0;
+      FlightRecords -= batch.Records;
+      FlightBytes -= batch.Wire.size();
+      ReadyRecords += batch.Records;
+      ReadyBytes += batch.Wire.size();
+      Ready.push_front(&batch);
     }
     RetryAt = MonotonicMilliseconds() + kRetryRestMs;
     break;
   }
 }
 
+void TStreamPublisher::Trim(bool force) {
+  const std::uint64_t now = MonotonicMilliseconds();
+  if (!force && now < NextMarkAt) return;
+  NextMarkAt = now + kMarkEveryMs;
+  // Everything before the oldest record of a batch not yet acknowledged
+  // (open, closed and waiting, or kept) is acknowledged.
+  TSpoolPosition position = std::min(Batcher.OldestOpen(), Spool.ReadPosition());
+  TStreamSpool::TAcknowledged acknowledged;
+  {
+    TMutexLock held(Guard);
+    for (const auto& batch : Live)
+      if (!batch->Acknowledged) position = std::min(position, batch->First);
+    for (const auto& batch : Kept) position = std::min(position, batch->First);
+    // Acknowledged batches whose mark lies after that position: a new
+    // start must not send them again (but those kept, once a server has
+    // shown it lost them).
+    while (!TakenOff.empty() && TakenOff.front().second < position) TakenOff.pop_front();
+    for (const auto& [id, mark] : TakenOff) acknowledged.emplace(id, 0);
+    for (const auto& batch : Live)
+      if (batch->Acknowledged) acknowledged.emplace(batch->Id, 0);
+    for (const auto& batch : Kept) acknowledged[batch->Id] = batch->StreamSequence;
+  }
+  Spool.Release(position);
+  if (position == SavedMark && acknowledged.empty()) return;
+  if (Spool.SaveMark(position, acknowledged)) SavedMark = position;
+}
+
 void TStreamPublisher::Close(std::uint32_t waitMs) {
   {
     TMutexLock held(Guard);
-    if (Closed) return;
+    if (Closed || Closing) return;
     Closing = true;
-    Spool.Flush();
+  }
+  // Every batch closes now: what it holds is sent within the time given.
+  WriteAhead();
+  {
+    TMutexLock held(Guard);
+    CloseAllBatches = true;
     WorkPending = true;
     Work.NotifyAll();
-    Room.NotifyAll();
     const std::uint64_t until = MonotonicMilliseconds() + waitMs;
-    while (!Window.empty() && LinkUp.load()) {
+    Drained = false;
+    // Everything acknowledged, and long enough ago that the server has
+    // written it.
+    while (LinkUp.load() && !(Live.empty() && Drained && Kept.empty())) {
       const std::uint64_t now = MonotonicMilliseconds();
       if (now >= until) break;
-      Room.WaitFor(Guard, static_cast<int>(std::min<std::uint64_t>(until - now, 100)));
+      Room.WaitFor(Guard, static_cast<int>(std::min<std::uint64_t>(until - now, 20)));
+      ForgetKept();
     }
   }
   StopAndWait();
@@ -420,16 +711,21 @@ void TStreamPublisher::Close(std::uint32_t waitMs) {
   if (Connection != nullptr) natsConnection_Destroy(Connection);
   Js = nullptr;
   Connection = nullptr;
-  TMutexLock held(Guard);
-  Closed = true;
-  std::vector<TStreamRecord> left;
-  for (TPending& pending : Window)
-    if (!pending.Acknowledged) left.push_back(std::move(pending.Record));
-  Window.clear();
-  SlotById.clear();
-  WindowBytes = 0;
-  Spool.PutInFront(left);
   LinkUp.store(false);
+  bool allAcknowledged = false;
+  {
+    TMutexLock held(Guard);
+    Closed = true;
+    allAcknowledged =
+        Live.empty() && Kept.empty() && Batcher.OpenBatches() == 0 && ReadThrough.load() == AppendCount.load();
+    // (the publisher thread has stopped: its batcher may be read here)
+  }
+  // What is left stays for the next start, behind the mark; nothing left,
+  // nothing stays.
+  if (allAcknowledged)
+    Spool.Clear();
+  else
+    Trim(true);
 }
 
 }  // namespace logserver

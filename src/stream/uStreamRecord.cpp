@@ -1,9 +1,13 @@
 #include "stream/uStreamRecord.h"
 
+#include "platform/uByteOrder.h"
+
+#include <zstd.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace logserver {
 
@@ -25,13 +29,21 @@ int HexValue(char c) {
 }
 
 void PutU32(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  char bytes[4];
+  PutU32LE(bytes, value);
+  out.append(bytes, 4);
 }
 
-std::uint32_t GetU32(const char* p) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(p[i]);
-  return value;
+void PutU64(std::string& out, std::uint64_t value) {
+  char bytes[8];
+  PutU64LE(bytes, value);
+  out.append(bytes, 8);
+}
+
+void PutDouble(std::string& out, double value) {
+  char bytes[8];
+  PutF64LE(bytes, value);
+  out.append(bytes, 8);
 }
 
 void PutField(std::string& out, std::string_view field) {
@@ -39,40 +51,134 @@ void PutField(std::string& out, std::string_view field) {
   out.append(field);
 }
 
-void PutDouble(std::string& out, double value) {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  PutU32(out, static_cast<std::uint32_t>(bits));
-  PutU32(out, static_cast<std::uint32_t>(bits >> 32));
-}
-
-// Reads fields from one record's body; any overrun makes it invalid.
+// Reads length-prefixed fields from a body whose size is known; any overrun
+// makes the whole thing invalid.
 class TFieldReader {
  public:
   explicit TFieldReader(std::string_view body) : Body(body) {}
-  bool Field(std::string& out) {
-    if (Body.size() < 4) return false;
-    const std::uint32_t size = GetU32(Body.data());
-    Body.remove_prefix(4);
-    if (Body.size() < size) return false;
-    out.assign(Body.data(), size);
+  bool Field(std::string_view& out) {
+    std::uint32_t size = 0;
+    if (!U32(size) || Body.size() < size) return false;
+    out = Body.substr(0, size);
     Body.remove_prefix(size);
+    return true;
+  }
+  bool Field(std::string& out) {
+    std::string_view view;
+    if (!Field(view)) return false;
+    out.assign(view);
+    return true;
+  }
+  bool U32(std::uint32_t& out) {
+    if (Body.size() < 4) return false;
+    out = GetU32LE(Body.data());
+    Body.remove_prefix(4);
+    return true;
+  }
+  bool U64(std::uint64_t& out) {
+    if (Body.size() < 8) return false;
+    out = GetU64LE(Body.data());
+    Body.remove_prefix(8);
     return true;
   }
   bool Double(double& out) {
     if (Body.size() < 8) return false;
-    const std::uint64_t bits = GetU32(Body.data()) | (std::uint64_t{GetU32(Body.data() + 4)} << 32);
-    std::memcpy(&out, &bits, sizeof out);
+    out = GetF64LE(Body.data());
     Body.remove_prefix(8);
     return true;
   }
+  std::string_view Rest() const { return Body; }
   bool Done() const { return Body.empty(); }
 
  private:
   std::string_view Body;
 };
 
+bool ParseCount(std::string_view text, std::uint32_t& count) {
+  if (text.empty() || text.size() > 9) return false;
+  count = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    count = count * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return true;
+}
+
+TStreamDecode DecodeFormat1(const THeaderLookup& header, std::string_view body, TStreamMessage& out) {
+  // A name may be empty, and an empty header does not travel whole: missing
+  // is empty. The times must be there.
+  auto text = [&](const char* key, std::string& value) {
+    std::string_view raw;
+    if (!header(key, raw)) {
+      value.clear();
+      return true;
+    }
+    return UnescapeHeaderValue(raw, value);
+  };
+  std::string eventTime, serverTime;
+  TStreamMessage::TRecord record;
+  if (!text(kHeaderAddress, out.Address) || !text(kHeaderPort, out.Port) ||
+      !text(kHeaderApplication, out.Application) || !text(kHeaderModule, out.Module) ||
+      !text(kHeaderPrefix, out.Prefix) || !text(kHeaderEventTime, eventTime) ||
+      !text(kHeaderServerTime, serverTime) || !ParseStreamTime(eventTime, record.EventTime) ||
+      !ParseStreamTime(serverTime, record.ServerTime))
+    return TStreamDecode::BadHeader;
+  if (body.size() > kMaxFrameBytes) return TStreamDecode::BadBody;
+  record.Port = out.Port;
+  record.Prefix = out.Prefix;
+  record.Text = body;
+  out.Records.push_back(record);
+  return TStreamDecode::Ok;
+}
+
+// The frames of a compressed body: refused when it does not say its size,
+// says more than any body may hold, or holds anything but that.
+bool Decompress(std::string_view body, std::string& frames) {
+  const unsigned long long size = ZSTD_getFrameContentSize(body.data(), body.size());
+  if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size > kMaxFrameBytes) return false;
+  frames.resize(static_cast<std::size_t>(size));
+  const std::size_t made = ZSTD_decompress(frames.data(), frames.size(), body.data(), body.size());
+  return !ZSTD_isError(made) && made == size;
+}
+
+// The frame at the start of `body`, without its text copied.
+bool ViewBatchFrame(std::string_view body, TStreamMessage::TRecord& record, std::size_t& used) {
+  if (body.size() < 4) return false;
+  const std::uint32_t length = GetU32LE(body.data());
+  if (length > kMaxFrameBytes || body.size() - 4 < length) return false;
+  TFieldReader fields(body.substr(4, length));
+  if (!fields.Field(record.Port) || !fields.Field(record.Prefix) || !fields.Double(record.EventTime) ||
+      !fields.Double(record.ServerTime) || !std::isfinite(record.EventTime) || !std::isfinite(record.ServerTime))
+    return false;
+  record.Text = fields.Rest();
+  used = 4 + std::size_t{length};
+  return true;
+}
+
 }  // namespace
+
+struct TBatchCompressor::TContext {
+  ZSTD_CCtx* Context = ZSTD_createCCtx();
+  // Sized once to the largest body seen, so that no call zeroes its room.
+  std::string Scratch;
+  ~TContext() { ZSTD_freeCCtx(Context); }
+};
+
+TBatchCompressor::TBatchCompressor() : Context(std::make_unique<TContext>()) {}
+TBatchCompressor::~TBatchCompressor() = default;
+
+bool TBatchCompressor::Compress(std::string_view frames, std::string& out) {
+  out.clear();
+  if (Context->Context == nullptr) return false;
+  std::string& scratch = Context->Scratch;
+  const std::size_t bound = ZSTD_compressBound(frames.size());
+  if (scratch.size() < bound) scratch.resize(bound);
+  const std::size_t made =
+      ZSTD_compressCCtx(Context->Context, scratch.data(), bound, frames.data(), frames.size(), 1);
+  if (ZSTD_isError(made)) return false;
+  out.assign(scratch, 0, made);
+  return true;
+}
 
 std::string SubjectToken(std::string_view name) {
   if (name.empty()) return "%";
@@ -89,14 +195,15 @@ std::string SubjectToken(std::string_view name) {
   return out;
 }
 
-std::string RecordSubject(std::string_view prefix, const TStreamRecord& record) {
+std::string RouteSubject(std::string_view prefix, std::string_view address, std::string_view application,
+                         std::string_view module) {
   std::string subject(prefix);
   subject += '.';
-  subject += SubjectToken(record.Address);
+  subject += SubjectToken(address);
   subject += '.';
-  subject += SubjectToken(record.Application);
+  subject += SubjectToken(application);
   subject += '.';
-  subject += SubjectToken(record.Module);
+  subject += SubjectToken(module);
   return subject;
 }
 
@@ -144,13 +251,184 @@ bool ParseStreamTime(const std::string& text, double& days) {
   errno = 0;
   char* end = nullptr;
   days = std::strtod(text.c_str(), &end);
-  return errno == 0 && end == text.c_str() + text.size();
+  return errno == 0 && end == text.c_str() + text.size() && std::isfinite(days);
 }
 
-void AppendSpoolRecord(std::string& out, const TStreamRecord& record) {
+std::size_t BatchFrameSize(const TLogMessage& message) {
+  return 4 + 4 + message.Port.size() + 4 + message.Prefix.size() + 16 + message.Text.size();
+}
+
+void AppendBatchFrame(std::string& body, const TLogMessage& message) {
+  PutU32(body, static_cast<std::uint32_t>(BatchFrameSize(message) - 4));
+  PutField(body, message.Port);
+  PutField(body, message.Prefix);
+  PutDouble(body, message.EventTime);
+  PutDouble(body, message.ServerTime);
+  body.append(message.Text);
+}
+
+bool ReadBatchFrame(std::string_view body, TLogMessage& message, std::size_t& used) {
+  TStreamMessage::TRecord record;
+  if (!ViewBatchFrame(body, record, used)) return false;
+  message.Port.assign(record.Port);
+  message.Prefix.assign(record.Prefix);
+  message.Text.assign(record.Text);
+  message.EventTime = record.EventTime;
+  message.ServerTime = record.ServerTime;
+  return true;
+}
+
+TStreamDecode DecodeStreamMessage(const THeaderLookup& header, std::string_view body, TStreamMessage& out) {
+  out.Records.clear();
+  std::string_view id;
+  if (!header(kHeaderMessageId, id) || id.empty()) return TStreamDecode::NoId;
+  out.Id.assign(id);
+  std::string_view format;
+  if (!header(kHeaderFormat, format)) {
+    const TStreamDecode result = DecodeFormat1(header, body, out);
+    if (result != TStreamDecode::Ok) out.Records.clear();
+    return result;
+  }
+  std::string_view value;
+  std::uint32_t count = 0;
+  const bool headersOk = format == kBatchFormat && header(kHeaderAddress, value) &&
+                         UnescapeHeaderValue(value, out.Address) && header(kHeaderApplication, value) &&
+                         UnescapeHeaderValue(value, out.Application) && header(kHeaderModule, value) &&
+                         UnescapeHeaderValue(value, out.Module) && header(kHeaderRecords, value) &&
+                         ParseCount(value, count) && count > 0;
+  if (!headersOk) return TStreamDecode::BadHeader;
+  if (header(kHeaderEncoding, value)) {
+    if (value != kEncodingZstd || !Decompress(body, out.Frames)) return TStreamDecode::BadBody;
+    body = out.Frames;
+  }
+  // Every frame is at least its fixed part: a count the body cannot hold
+  // is refused before anything is reserved for it.
+  if (body.size() > kMaxFrameBytes || count > body.size() / 28) return TStreamDecode::BadBody;
+  out.Records.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    TStreamMessage::TRecord record;
+    std::size_t used = 0;
+    if (!ViewBatchFrame(body, record, used)) {
+      out.Records.clear();
+      return TStreamDecode::BadBody;
+    }
+    body.remove_prefix(used);
+    out.Records.push_back(record);
+  }
+  if (!body.empty()) {
+    out.Records.clear();
+    return TStreamDecode::BadBody;
+  }
+  return TStreamDecode::Ok;
+}
+
+const char* StreamDecodeText(TStreamDecode result) {
+  switch (result) {
+    case TStreamDecode::Ok:
+      return "ok";
+    case TStreamDecode::NoId:
+      return "no Nats-Msg-Id";
+    case TStreamDecode::BadHeader:
+      return "headers missing or malformed";
+    case TStreamDecode::BadBody:
+      return "body does not add up";
+  }
+  return "?";
+}
+
+std::size_t BeginRun(std::string& out, std::string_view address, std::string_view application,
+                     std::string_view module) {
+  const std::size_t start = out.size();
+  out.append("LSC2");
+  PutU32(out, 0);  // the length, known at the end
+  PutField(out, address);
+  PutField(out, application);
+  PutField(out, module);
+  PutU32(out, 0);  // the records, known at the end
+  return start;
+}
+
+void EndRun(std::string& out, std::size_t start, std::uint32_t records) {
+  PutU32LE(out.data() + start + 4, static_cast<std::uint32_t>(out.size() - start - kSpoolEntryHeader));
+  std::size_t at = start + kSpoolEntryHeader;
+  for (int field = 0; field < 3; ++field) at += 4 + GetU32LE(out.data() + at);
+  PutU32LE(out.data() + at, records);
+}
+
+void AppendCloseMark(std::string& out, std::string_view id, std::string_view address,
+                     std::string_view application, std::string_view module, std::uint32_t records,
+                     std::uint64_t firstSegment, std::uint64_t firstOffset, std::uint32_t firstIndex,
+                     std::uint64_t lastSegment, std::uint64_t lastOffset, std::uint32_t lastIndex) {
+  const std::size_t start = out.size();
+  out.append("LSK2");
+  PutU32(out, 0);
+  PutField(out, id);
+  PutField(out, address);
+  PutField(out, application);
+  PutField(out, module);
+  PutU32(out, records);
+  PutU64(out, firstSegment);
+  PutU64(out, firstOffset);
+  PutU32(out, firstIndex);
+  PutU64(out, lastSegment);
+  PutU64(out, lastOffset);
+  PutU32(out, lastIndex);
+  PutU32LE(out.data() + start + 4, static_cast<std::uint32_t>(out.size() - start - kSpoolEntryHeader));
+}
+
+TSpoolParse ParseSpoolEntry(std::string_view data, TSpoolEntry& entry, TStreamRecord& legacy, std::size_t& used) {
+  used = 0;
+  if (data.size() < kSpoolEntryHeader) return TSpoolParse::Incomplete;
+  const std::string_view magic = data.substr(0, 4);
+  const bool isRun = magic == "LSC2", isClose = magic == "LSK2";
+  if (!isRun && !isClose && magic != "LSR1") return TSpoolParse::Invalid;
+  const std::uint32_t length = GetU32LE(data.data() + 4);
+  if (length > kMaxFrameBytes) return TSpoolParse::Invalid;
+  used = kSpoolEntryHeader + length;
+  if (data.size() < used) return TSpoolParse::Incomplete;
+  TFieldReader fields(data.substr(kSpoolEntryHeader, length));
+  if (isRun) {
+    entry.Id = {};
+    if (!fields.Field(entry.Address) || !fields.Field(entry.Application) || !fields.Field(entry.Module) ||
+        !fields.U32(entry.Records))
+      return TSpoolParse::Invalid;
+    entry.Frames = fields.Rest();
+    // Every frame whole, and nothing after the last.
+    std::string_view frames = entry.Frames;
+    for (std::uint32_t i = 0; i < entry.Records; ++i) {
+      if (frames.size() < 4) return TSpoolParse::Invalid;
+      const std::uint64_t size = 4 + std::uint64_t{GetU32LE(frames.data())};
+      if (size > frames.size()) return TSpoolParse::Invalid;
+      frames.remove_prefix(static_cast<std::size_t>(size));
+    }
+    return frames.empty() ? TSpoolParse::Run : TSpoolParse::Invalid;
+  }
+  if (isClose) {
+    entry.Frames = {};
+    const bool whole = fields.Field(entry.Id) && fields.Field(entry.Address) && fields.Field(entry.Application) &&
+                       fields.Field(entry.Module) && fields.U32(entry.Records) && fields.U64(entry.FirstSegment) &&
+                       fields.U64(entry.FirstOffset) && fields.U32(entry.FirstIndex) &&
+                       fields.U64(entry.LastSegment) && fields.U64(entry.LastOffset) && fields.U32(entry.LastIndex) &&
+                       fields.Done() &&
+                       !entry.Id.empty();
+    return whole ? TSpoolParse::Close : TSpoolParse::Invalid;
+  }
+  const bool whole = fields.Field(legacy.MessageId) && fields.Field(legacy.Address) &&
+                     fields.Field(legacy.Port) && fields.Field(legacy.Application) &&
+                     fields.Field(legacy.Module) && fields.Field(legacy.Prefix) && fields.Field(legacy.Text) &&
+                     fields.Double(legacy.EventTime) && fields.Double(legacy.ServerTime) && fields.Done() &&
+                     !legacy.MessageId.empty();
+  return whole ? TSpoolParse::Legacy : TSpoolParse::Invalid;
+}
+
+std::uint32_t SpoolEntryRecords(TSpoolParse kind, const TSpoolEntry& entry) {
+  return kind == TSpoolParse::Run ? entry.Records : kind == TSpoolParse::Legacy ? 1 : 0;
+}
+
+void AppendLegacySpoolRecord(std::string& out, const TStreamRecord& record) {
   const std::size_t start = out.size();
   out.append("LSR1");
-  PutU32(out, 0);  // the length, known at the end
+  PutU32(out, 0);
   PutField(out, record.MessageId);
   PutField(out, record.Address);
   PutField(out, record.Port);
@@ -160,25 +438,7 @@ void AppendSpoolRecord(std::string& out, const TStreamRecord& record) {
   PutField(out, record.Text);
   PutDouble(out, record.EventTime);
   PutDouble(out, record.ServerTime);
-  const std::uint32_t length = static_cast<std::uint32_t>(out.size() - start - kSpoolRecordHeader);
-  for (int i = 0; i < 4; ++i) out[start + 4 + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-}
-
-TSpoolParse ParseSpoolRecord(std::string_view data, TStreamRecord& record, std::size_t& used) {
-  if (data.size() < kSpoolRecordHeader) return TSpoolParse::Incomplete;
-  if (data.substr(0, 4) != "LSR1") return TSpoolParse::Invalid;
-  const std::uint32_t length = GetU32(data.data() + 4);
-  if (length > kMaxSpoolRecord) return TSpoolParse::Invalid;
-  if (data.size() < kSpoolRecordHeader + length) return TSpoolParse::Incomplete;
-  TFieldReader fields(data.substr(kSpoolRecordHeader, length));
-  const bool whole = fields.Field(record.MessageId) && fields.Field(record.Address) &&
-                     fields.Field(record.Port) && fields.Field(record.Application) &&
-                     fields.Field(record.Module) && fields.Field(record.Prefix) &&
-                     fields.Field(record.Text) && fields.Double(record.EventTime) &&
-                     fields.Double(record.ServerTime) && fields.Done();
-  if (!whole) return TSpoolParse::Invalid;
-  used = kSpoolRecordHeader + length;
-  return TSpoolParse::Record;
+  PutU32LE(out.data() + start + 4, static_cast<std::uint32_t>(out.size() - start - kSpoolEntryHeader));
 }
 
 }  // namespace logserver

@@ -5,17 +5,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <sstream>
 
 namespace logserver {
 
 namespace {
 
 constexpr std::size_t kReadChunk = 1u << 20;
-constexpr std::size_t kWriteChunk = 1u << 20;
-// Numbers start in the middle, so that records put in front at a stop
-// can take ever smaller ones.
 constexpr std::uint64_t kFirstNumber = 1000000000000ull;
+constexpr std::uint64_t kMinSegment = 1ull << 20;
+constexpr std::uint64_t kMaxSegment = 64ull << 20;
 constexpr const char* kSuffix = ".spool";
+constexpr const char* kMarkName = "mark";
+constexpr const char* kMarkMagic = "LSM2";
 
 bool ParseSegmentName(const std::string& name, std::uint64_t& number) {
   const std::size_t suffix = std::char_traits<char>::length(kSuffix);
@@ -30,15 +32,24 @@ bool ParseSegmentName(const std::string& name, std::uint64_t& number) {
 
 }  // namespace
 
+std::uint64_t TStreamSpool::SegmentBytesFor(std::uint64_t maxBytes) {
+  return std::clamp(maxBytes / 8, kMinSegment, kMaxSegment);
+}
+
 std::string TStreamSpool::SegmentName(std::uint64_t number) const {
   char name[32];
   std::snprintf(name, sizeof name, "%020llu%s", static_cast<unsigned long long>(number), kSuffix);
   return name;
 }
 
-bool TStreamSpool::Open(const std::string& directory, std::uint64_t maxBytes) {
+bool TStreamSpool::Open(const std::string& directory, std::uint64_t maxBytes, const std::string& former) {
   Directory = directory;
   MaxBytes = maxBytes;
+  SegmentLimit = SegmentBytesFor(maxBytes);
+  if (!former.empty() && !DirectoryExists(directory) && DirectoryExists(former)) {
+    const std::string parent = DirectoryPart(directory.back() == '/' ? directory.substr(0, directory.size() - 1) : directory);
+    if (!ForceDirectories(parent, 0750) || !RenamePath(former, directory)) return false;
+  }
   if (!ForceDirectories(directory, 0750)) return false;
   DirectoryFd = OpenDirectoryToWalk(directory);
   if (!DirectoryFd) return false;
@@ -51,15 +62,50 @@ bool TStreamSpool::Open(const std::string& directory, std::uint64_t maxBytes) {
     if (ParseSegmentName(name, number)) numbers.push_back(number);
   }
   std::sort(numbers.begin(), numbers.end());
+  ReadMark();
+  TMutexLock held(Guard);
   for (const std::uint64_t number : numbers) {
-    const TSegment segment = Survey(number);
-    if (segment.Records == 0) {
+    // Before the mark, everything was acknowledged.
+    const TSegment segment = number < MarkAtOpen.Segment ? TSegment{} : Survey(number);
+    if (segment.Entries == 0) {
       RemoveFileIn(DirectoryFd.Get(), SegmentName(number));
       continue;
     }
     Segments.push_back(segment);
   }
+  OwnSegment = numbers.empty() ? kFirstNumber : numbers.back() + 1;
+  Read = TSpoolPosition{OwnSegment, 0};
+  if (!Segments.empty()) {
+    Read = TSpoolPosition{Segments.front().Number, 0};
+    if (Segments.front().Number == MarkAtOpen.Segment && MarkAtOpen.Offset <= Segments.front().Bytes) {
+      Read.Offset = MarkAtOpen.Offset;
+      Released = MarkAtOpen.Offset;
+    }
+  }
+  ReaderSegment = Read.Segment;
+  ReaderRecords = 0;
   return true;
+}
+
+void TStreamSpool::ReadMark() {
+  std::string text;
+  bool exists = false;
+  if (!ReadFileText(Directory + "/" + kMarkName, text, exists, 64u << 20) || !exists) return;
+  std::istringstream in(text);
+  std::string magic;
+  TSpoolPosition position;
+  if (!(in >> magic >> position.Segment >> position.Offset) || magic != kMarkMagic) return;
+  MarkAtOpen = position;
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string id;
+    std::uint64_t sequence = 0;
+    if (!(words >> id)) continue;
+    words >> sequence;
+    AcknowledgedIds[id] = sequence;
+  }
 }
 
 TStreamSpool::TSegment TStreamSpool::Survey(std::uint64_t number) {
@@ -70,25 +116,28 @@ TStreamSpool::TSegment TStreamSpool::Survey(std::uint64_t number) {
   std::string buffer;
   std::size_t at = 0;
   std::uint64_t offset = 0, good = 0;
-  TStreamRecord record;
+  TSpoolEntry entry;
+  TStreamRecord legacy;
   for (;;) {
     std::size_t used = 0;
-    const TSpoolParse parsed = ParseSpoolRecord(std::string_view(buffer).substr(at), record, used);
-    if (parsed == TSpoolParse::Record) {
+    const TSpoolParse parsed = ParseSpoolEntry(std::string_view(buffer).substr(at), entry, legacy, used);
+    if (parsed == TSpoolParse::Run || parsed == TSpoolParse::Close || parsed == TSpoolParse::Legacy) {
       at += used;
       good += used;
-      ++segment.Records;
+      segment.Records += SpoolEntryRecords(parsed, entry);
+      ++segment.Entries;
       continue;
     }
     if (parsed == TSpoolParse::Invalid) {
-      ++Damaged_;
+      Damaged_.fetch_add(1, std::memory_order_relaxed);
       break;
     }
     buffer.erase(0, at);
     at = 0;
+    const std::size_t want = std::max(kReadChunk, used);
     const std::size_t old = buffer.size();
-    buffer.resize(old + kReadChunk);
-    const long n = ReadFromFileAt(fd.Get(), buffer.data() + old, kReadChunk, offset);
+    buffer.resize(old + want);
+    const long n = ReadFromFileAt(fd.Get(), buffer.data() + old, want, offset);
     buffer.resize(old + static_cast<std::size_t>(std::max(n, 0L)));
     if (n <= 0) break;
     offset += static_cast<std::uint64_t>(n);
@@ -101,180 +150,199 @@ TStreamSpool::TSegment TStreamSpool::Survey(std::uint64_t number) {
 }
 
 std::uint64_t TStreamSpool::Bytes() const {
-  std::uint64_t bytes = WriteBuffer.size();
+  TMutexLock held(Guard);
+  std::uint64_t bytes = 0;
   for (const TSegment& segment : Segments) bytes += segment.Bytes;
-  const std::uint64_t taken = ReadOffset - (ReadBuffer.size() - ReadPos);
-  return bytes - std::min(bytes, taken);
+  return bytes - std::min(bytes, Released);
 }
 
-void TStreamSpool::Append(const TStreamRecord& record) {
-  AppendSpoolRecord(WriteBuffer, record);
-  ++BufferedRecords;
-  if (WriteBuffer.size() >= kWriteChunk) Flush();
+void TStreamSpool::RemoveSegment(std::uint64_t number) {
+  RemoveFileIn(DirectoryFd.Get(), SegmentName(number));
 }
 
-bool TStreamSpool::StartSegment(std::uint64_t number) {
-  WriteFd = CreateNewFileIn(DirectoryFd.Get(), SegmentName(number), 0640);
-  if (!WriteFd) return false;
-  WriteNumber = number;
+void TStreamSpool::DropOldest() {
+  const TSegment oldest = Segments.front();
+  std::uint64_t untaken = oldest.Records;
+  if (ReaderSegment > oldest.Number) untaken = 0;  // read: sent from memory
+  if (ReaderSegment == oldest.Number) untaken -= std::min(untaken, ReaderRecords);
+  Dropped_.fetch_add(untaken, std::memory_order_relaxed);
+  RemoveSegment(oldest.Number);
+  Segments.pop_front();
+  Released = 0;
+}
+
+bool TStreamSpool::Append(std::string_view entries, std::uint64_t records, TSpoolPosition* at) {
+  if (entries.empty()) return true;
+  // Held across the write: the positions of entries are the order of the
+  // writes, and the reader never reads past what is whole.
+  TMutexLock held(Guard);
+  if (!WriteFd || WriteBytes >= SegmentLimit) {
+    const std::uint64_t number = WriteFd ? WriteNumber + 1 : std::max(OwnSegment, WriteNumber + 1);
+    WriteFd = CreateNewFileIn(DirectoryFd.Get(), SegmentName(number), 0640);
+    if (!WriteFd) {
+      LastError_.store(errno, std::memory_order_relaxed);
+      Dropped_.fetch_add(records, std::memory_order_relaxed);
+      return false;
+    }
+    WriteNumber = number;
+    WriteBytes = 0;
+    TSegment segment;
+    segment.Number = number;
+    Segments.push_back(segment);
+  }
+  // The bound: the oldest whole segments go first; the one written now
+  // stays, so the disk used is at most the bound and one segment.
+  std::uint64_t bytes = 0;
+  for (const TSegment& segment : Segments) bytes += segment.Bytes;
+  bytes -= std::min(bytes, Released);
+  while (Segments.size() > 1 && bytes + entries.size() > MaxBytes) {
+    bytes -= std::min(bytes, Segments.front().Bytes - std::min(Segments.front().Bytes, Released));
+    DropOldest();
+  }
+  if (!WriteAll(WriteFd.Get(), entries.data(), entries.size())) {
+    // What the disk refused is lost to the stream (the files have it); a
+    // piece of it left at the end is cut when the spool is next opened, and
+    // the reader never reads past the entries known whole.
+    LastError_.store(errno, std::memory_order_relaxed);
+    Dropped_.fetch_add(records, std::memory_order_relaxed);
+    WriteFd.Reset();
+    return false;
+  }
+  TSegment& segment = Segments.back();
+  if (at != nullptr) *at = TSpoolPosition{segment.Number, segment.Bytes};
+  WriteBytes += entries.size();
+  segment.Bytes += entries.size();
+  segment.Records += records;
+  ++segment.Entries;
   return true;
 }
 
-void TStreamSpool::Flush() {
-  if (WriteBuffer.empty()) return;
-  const bool appendable = !Segments.empty() && WriteFd && WriteNumber == Segments.back().Number &&
-                          Segments.back().Bytes < kSegmentBytes;
-  if (!appendable) {
-    const std::uint64_t number = Segments.empty() ? NextNumber() : Segments.back().Number + 1;
-    if (!StartSegment(number)) {
-      LastError_ = errno;
-      Dropped_ += BufferedRecords;
-      WriteBuffer.clear();
-      BufferedRecords = 0;
-      return;
-    }
-    Segments.push_back(TSegment{number, 0, 0});
-  }
-  if (!WriteAll(WriteFd.Get(), WriteBuffer.data(), WriteBuffer.size())) {
-    // What the disk refused is lost to the stream (the files have it);
-    // a partial record at the end is cut when the spool is next opened.
-    LastError_ = errno;
-    Dropped_ += BufferedRecords;
-    WriteFd.Reset();
+bool TStreamSpool::Fill(std::size_t needed, std::uint64_t limit) {
+  const std::uint64_t end = ReadBufferAt + ReadBuffer.size();
+  if (Read.Offset >= ReadBufferAt && Read.Offset + needed <= end) return true;
+  if (Read.Offset + needed > limit) return false;
+  // Keep what is left of the buffer from the read position, and read on.
+  if (Read.Offset >= ReadBufferAt && Read.Offset <= end) {
+    ReadBuffer.erase(0, static_cast<std::size_t>(Read.Offset - ReadBufferAt));
   } else {
-    Segments.back().Bytes += WriteBuffer.size();
-    Segments.back().Records += BufferedRecords;
-  }
-  WriteBuffer.clear();
-  BufferedRecords = 0;
-  EnforceBound();
-}
-
-std::uint64_t TStreamSpool::NextNumber() const { return kFirstNumber; }
-
-void TStreamSpool::EnforceBound() {
-  while (Segments.size() > 1 && Bytes() > MaxBytes) {
-    const TSegment& oldest = Segments.front();
-    const std::uint64_t taken = ReadNumber == oldest.Number && ReadFd ? ReadRecords : 0;
-    Dropped_ += oldest.Records - std::min(oldest.Records, taken);
-    RemoveOldest();
-  }
-}
-
-void TStreamSpool::RemoveOldest() {
-  const std::uint64_t number = Segments.front().Number;
-  if (ReadFd && ReadNumber == number) {
-    ReadFd.Reset();
     ReadBuffer.clear();
-    ReadPos = 0;
-    ReadOffset = 0;
-    ReadRecords = 0;
   }
-  if (WriteFd && WriteNumber == number) WriteFd.Reset();
-  RemoveFileIn(DirectoryFd.Get(), SegmentName(number));
-  Segments.pop_front();
+  ReadBufferAt = Read.Offset;
+  const std::uint64_t from = ReadBufferAt + ReadBuffer.size();
+  const std::size_t want = static_cast<std::size_t>(
+      std::min<std::uint64_t>(limit - from, std::max<std::uint64_t>(kReadChunk, needed - ReadBuffer.size())));
+  const std::size_t old = ReadBuffer.size();
+  ReadBuffer.resize(old + want);
+  const long n = ReadFromFileAt(ReadFd.Get(), ReadBuffer.data() + old, want, from);
+  ReadBuffer.resize(old + static_cast<std::size_t>(std::max(n, 0L)));
+  if (n < 0) LastError_.store(errno, std::memory_order_relaxed);
+  return ReadBuffer.size() >= needed;
 }
 
-bool TStreamSpool::Take(TStreamRecord& record) {
+bool TStreamSpool::Next(TSpoolParse& kind, TSpoolEntry& entry, TStreamRecord& legacy, TSpoolPosition& at) {
   for (;;) {
-    if (Segments.empty()) {
-      if (WriteBuffer.empty()) return false;
-      Flush();
-      if (Segments.empty()) return false;  // the write failed: counted
+    std::uint64_t limit = 0, records = 0;
+    bool later = false;
+    {
+      TMutexLock held(Guard);
+      // The reader's segment, or the next one when it is gone (given up to
+      // the bound under the reader).
+      auto it = std::find_if(Segments.begin(), Segments.end(),
+                             [&](const TSegment& segment) { return segment.Number >= Read.Segment; });
+      if (it == Segments.end()) return false;
+      if (it->Number != Read.Segment) {
+        Read = TSpoolPosition{it->Number, 0};
+        ReadFd.Reset();
+      }
+      limit = it->Bytes;
+      records = it->Records;
+      later = std::next(it) != Segments.end();
+      if (ReaderSegment != Read.Segment) {
+        ReaderSegment = Read.Segment;
+        ReaderRecords = 0;
+      }
+    }
+    if (Read.Offset >= limit) {
+      if (!later) return false;
+      // On to the next segment (numbers may have gaps).
+      Read = TSpoolPosition{Read.Segment + 1, 0};
+      ReadFd.Reset();
       continue;
     }
-    const TSegment& oldest = Segments.front();
-    if (!ReadFd || ReadNumber != oldest.Number) {
-      ReadFd = OpenAppend(Directory + "/" + SegmentName(oldest.Number), false);
-      ReadNumber = oldest.Number;
+    if (!ReadFd) {
+      ReadFd = OpenRegularFileIn(DirectoryFd.Get(), SegmentName(Read.Segment));
       ReadBuffer.clear();
-      ReadPos = ReadOffset = ReadRecords = 0;
+      ReadBufferAt = Read.Offset;
       if (!ReadFd) {
-        LastError_ = errno;
-        Damaged_ += oldest.Records;
-        RemoveOldest();
+        LastError_.store(errno, std::memory_order_relaxed);
+        Damaged_.fetch_add(records, std::memory_order_relaxed);
+        Read.Offset = limit;
         continue;
       }
     }
     std::size_t used = 0;
-    const TSpoolParse parsed =
-        ParseSpoolRecord(std::string_view(ReadBuffer).substr(ReadPos), record, used);
-    if (parsed == TSpoolParse::Record) {
-      ReadPos += used;
-      ++ReadRecords;
-      return true;
+    TSpoolParse parsed = TSpoolParse::Invalid;
+    if (Fill(kSpoolEntryHeader, limit)) {
+      parsed = ParseSpoolEntry(std::string_view(ReadBuffer).substr(Read.Offset - ReadBufferAt), entry, legacy,
+                               used);
+      if (parsed == TSpoolParse::Incomplete && Fill(used, limit))
+        parsed = ParseSpoolEntry(std::string_view(ReadBuffer).substr(Read.Offset - ReadBufferAt), entry,
+                                 legacy, used);
     }
-    if (parsed == TSpoolParse::Invalid) {
-      Damaged_ += oldest.Records - std::min(oldest.Records, ReadRecords);
-      RemoveOldest();
+    if (parsed != TSpoolParse::Run && parsed != TSpoolParse::Close && parsed != TSpoolParse::Legacy) {
+      // Damaged, or unreadable: the rest of the segment is no one's.
+      TMutexLock held(Guard);
+      Damaged_.fetch_add(records - std::min(records, ReaderRecords), std::memory_order_relaxed);
+      ReaderRecords = records;
+      Read.Offset = limit;
       continue;
     }
-    if (ReadOffset < oldest.Bytes) {
-      ReadBuffer.erase(0, ReadPos);
-      ReadPos = 0;
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(oldest.Bytes - ReadOffset, kReadChunk + kMaxSpoolRecord));
-      const std::size_t old = ReadBuffer.size();
-      ReadBuffer.resize(old + want);
-      const long n = ReadFromFileAt(ReadFd.Get(), ReadBuffer.data() + old, want, ReadOffset);
-      ReadBuffer.resize(old + static_cast<std::size_t>(std::max(n, 0L)));
-      if (n <= 0) {
-        LastError_ = n < 0 ? errno : EIO;
-        Damaged_ += oldest.Records - std::min(oldest.Records, ReadRecords);
-        RemoveOldest();
-        continue;
-      }
-      ReadOffset += static_cast<std::uint64_t>(n);
-      continue;
-    }
-    // The oldest segment is used up; more may still be buffered for it.
-    if (Segments.size() == 1 && !WriteBuffer.empty() && WriteFd && WriteNumber == oldest.Number &&
-        oldest.Bytes < kSegmentBytes) {
-      Flush();
-      continue;
-    }
-    RemoveOldest();
+    kind = parsed;
+    at = Read;
+    Read.Offset += used;
+    TMutexLock held(Guard);
+    ReaderRecords += SpoolEntryRecords(parsed, entry);
+    return true;
   }
 }
 
-void TStreamSpool::PutInFront(const std::vector<TStreamRecord>& records) {
-  std::string front;
-  std::uint64_t count = 0;
-  for (const TStreamRecord& record : records) {
-    AppendSpoolRecord(front, record);
-    ++count;
+TSpoolPosition TStreamSpool::ReadPosition() const {
+  TMutexLock held(Guard);
+  return Read;
+}
+
+void TStreamSpool::Release(TSpoolPosition position) {
+  TMutexLock held(Guard);
+  // The segment being written is never before the reader, nor before
+  // what it has read.
+  while (!Segments.empty() && Segments.front().Number < position.Segment) {
+    RemoveSegment(Segments.front().Number);
+    Segments.pop_front();
+    Released = 0;
   }
-  // The rest of a segment being taken goes along, so that nothing taken
-  // (and perhaps acknowledged) is sent again.
-  bool replaceOldest = false;
-  if (!Segments.empty() && ReadFd && ReadNumber == Segments.front().Number) {
-    const TSegment& oldest = Segments.front();
-    front.append(ReadBuffer, ReadPos, std::string::npos);
-    std::string rest(static_cast<std::size_t>(oldest.Bytes - ReadOffset), '\0');
-    const long n = rest.empty() ? 0 : ReadFromFileAt(ReadFd.Get(), rest.data(), rest.size(), ReadOffset);
-    if (n == static_cast<long>(rest.size())) {
-      front += rest;
-      count += oldest.Records - std::min(oldest.Records, ReadRecords);
-      replaceOldest = true;
-    } else {
-      // Unreadable now: the segment stays as it is and is sent again whole.
-      front.resize(front.size() - (ReadBuffer.size() - ReadPos));
-    }
+  if (!Segments.empty() && Segments.front().Number == position.Segment)
+    Released = std::max(Released, position.Offset);
+}
+
+bool TStreamSpool::SaveMark(TSpoolPosition position, const TAcknowledged& acknowledged) {
+  std::string text = std::string(kMarkMagic) + " " + std::to_string(position.Segment) + " " +
+                     std::to_string(position.Offset) + "\n";
+  for (const auto& [id, sequence] : acknowledged) text += id + " " + std::to_string(sequence) + "\n";
+  if (ReplaceFileAtomically(Directory + "/" + kMarkName, text, 0640)) return true;
+  LastError_.store(errno, std::memory_order_relaxed);
+  return false;
+}
+
+void TStreamSpool::Clear() {
+  TMutexLock held(Guard);
+  WriteFd.Reset();
+  ReadFd.Reset();
+  while (!Segments.empty()) {
+    RemoveSegment(Segments.front().Number);
+    Segments.pop_front();
   }
-  if (count > 0) {
-    const std::uint64_t number = Segments.empty() ? NextNumber() - 1 : Segments.front().Number - 1;
-    TDescriptor fd = CreateNewFileIn(DirectoryFd.Get(), SegmentName(number), 0640);
-    if (fd && WriteAll(fd.Get(), front.data(), front.size()) && SyncFile(fd.Get())) {
-      if (replaceOldest) RemoveOldest();
-      Segments.push_front(TSegment{number, front.size(), count});
-    } else {
-      LastError_ = errno;
-      Dropped_ += records.size();
-      if (fd) RemoveFileIn(DirectoryFd.Get(), SegmentName(number));
-    }
-  }
-  Flush();
-  if (WriteFd) SyncFile(WriteFd.Get());
+  Released = 0;
+  RemoveFileIn(DirectoryFd.Get(), kMarkName);
 }
 
 }  // namespace logserver

@@ -185,6 +185,18 @@ class StreamTest : public ::testing::Test {
     if (Lines(archived) != lines) {
       for (const auto& server : Servers) std::cerr << ReadTail(server->Dir + server->Name + ".err");
       for (int run = 1; run <= ArchiveRuns; ++run) std::cerr << ReadTail(Work.Path() + "archive-" + std::to_string(run) + ".err");
+      // The first lines written and not archived, if any.
+      std::map<std::string, int> have;
+      for (const auto& entry : archived) {
+        std::istringstream in(entry.second);
+        for (std::string line; std::getline(in, line);) ++have[entry.first + "|" + line];
+      }
+      int shown = 0;
+      for (const auto& entry : expected) {
+        std::istringstream in(entry.second);
+        for (std::string line; std::getline(in, line) && shown < 20;)
+          if (have[entry.first + "|" + line]-- <= 0 && ++shown) std::cerr << "not archived in " << entry.first << ": " << line << "\n";
+      }
       // The lines archived more than once, if any.
       std::map<std::string, int> seen;
       for (const auto& entry : archived) {
@@ -297,7 +309,7 @@ TEST_F(StreamTest, AnOutageAndACollectorRestartLoseNothing) {
   Send(collector, "down", 0, n);
   WaitWritten(collector, static_cast<std::size_t>(3 * n));
   ExpectOrderlyStop(collector);
-  const std::string spool = collector.LogsDir() + ".stream-spool/";
+  const std::string spool = collector.LogsDir() + "0.0.0.0/.stream-spool/";
   std::uintmax_t spooled = 0;
   for (const auto& entry : fs::directory_iterator(spool)) spooled += entry.file_size();
   EXPECT_GT(spooled, 0u);

@@ -93,11 +93,22 @@ TEST(LogFileTableTest, ABatchWritesEachFileOnceWithItsLinesInOrder) {
   table.EndBatch();
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/a/m/2024_03_05/15.log"), "first of 15\r\n");
 
-  // A syncing writer's batch reaches no file before its end, also when its
-  // producer changes hour or the budget (2) would close the file; the sizes
-  // noted before the end are those before the batch.
+  // An observer that holds batches: a batch reaches no file before its
+  // end, also when its producer changes hour or the budget (2) would close
+  // the file; it hears the sizes before any write, once, and the
+  // descriptors written after.
+  struct TRecording : TLogFileTable::TWriteObserver {
+    std::vector<std::map<std::string, std::uint64_t>> Before;
+    std::size_t After = 0;
+    bool HoldsBatches() const override { return true; }
+    void BeforeWrite(const std::vector<std::pair<TLogFilePath, std::uint64_t>>& files) override {
+      Before.emplace_back();
+      for (const auto& [path, size] : files) Before.back()[path.Text()] = size;
+    }
+    void AfterBatchWrite(const std::vector<int>& descriptors) override { After += descriptors.size(); }
+  } recording;
   TLogFileTable synced(2);
-  synced.TrackSyncs();
+  synced.SetObserver(&recording);
   auto archived = [&](const std::string& app) {
     return TFileLogProducer::Create({dir.Path(), "10.9.9.9", "1", app, "m", "", ""}, {&synced});
   };
@@ -110,18 +121,18 @@ TEST(LogFileTableTest, ABatchWritesEachFileOnceWithItsLinesInOrder) {
   b->AddMessage("b", 0.0, k1407);
   c->AddMessage("c", 0.0, k1407);
   EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/14.log"), "before\r\n");
-  std::map<std::string, std::uint64_t> sizes;
-  for (const auto& [path, size] : synced.PendingFileSizes()) sizes[path.Text()] = size;
-  EXPECT_EQ(sizes, (std::map<std::string, std::uint64_t>{{base + "a/m/2024_03_05/14.log", 8},
-                                                         {base + "a/m/2024_03_05/15.log", 0},
-                                                         {base + "b/m/2024_03_05/14.log", 0},
-                                                         {base + "c/m/2024_03_05/14.log", 0}}));
   synced.EndBatch();
-  EXPECT_TRUE(synced.SyncWritten());
+  ASSERT_EQ(recording.Before.size(), 2u);  // the lone line, then the batch
+  EXPECT_EQ(recording.Before[1], (std::map<std::string, std::uint64_t>{{base + "a/m/2024_03_05/14.log", 8},
+                                                                        {base + "a/m/2024_03_05/15.log", 0},
+                                                                        {base + "b/m/2024_03_05/14.log", 0},
+                                                                        {base + "c/m/2024_03_05/14.log", 0}}));
+  EXPECT_EQ(recording.After, 4u);
   EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/14.log"), "before\r\nlast of 14\r\n");
   EXPECT_EQ(ReadFile(base + "a/m/2024_03_05/15.log"), "first of 15\r\n");
   EXPECT_EQ(ReadFile(base + "c/m/2024_03_05/14.log"), "c\r\n");
   EXPECT_LE(synced.OpenFiles(), 3u);  // the one left at the hour change is closed
+  synced.SetObserver(nullptr);
 }
 
 TEST(LogFileTableTest, ManyProducersStayWithinTheSharedBound) {

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
     WriteStandardError("logserver-archive: " + configPath + ": " + error + "\n");
     return 2;
   }
+  TuneMemoryAllocator();
+  KeepLargeBuffers();
   TArchiveWriter writer(settings);
   Running.store(&writer);
   InstallSignalHandlers({&OnStop, nullptr, nullptr});

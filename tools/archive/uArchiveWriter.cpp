@@ -4,44 +4,34 @@
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
 
-#include <nats/nats.h>
-
 #include <cerrno>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
-#include <sstream>
+#include <unordered_set>
 
 namespace logserver {
 
 namespace {
 
-// Ids of this many messages written last are remembered: a collector's
-// second copy of a message (sent again after the stream's duplicate
-// window) is written once.
-constexpr std::size_t kRecentIds = 200000;
 // How long a fetch waits for messages, and the pause before a new link.
 constexpr std::int64_t kFetchWaitMs = 1000;
 constexpr int kReconnectRestMs = 500;
 // The stream redelivers what is not acknowledged within this.
-// Written sequences kept beside the watermark at most.
-constexpr std::size_t kMaxAbove = 100000;
 constexpr std::int64_t kAckWaitNs = 10LL * 1000 * 1000 * 1000;
+// Refused messages are reported at most this often.
+constexpr std::uint64_t kRefusalReportMs = 60 * 1000;
+// The days a date mask prints: years 1 to 9999.
+constexpr double kFirstDay = -693593.0;  // 0001-01-01
+constexpr double kEndDay = 2958466.0;    // 10000-01-01
 
-std::vector<std::string> SplitList(const std::string& text, char separator) {
-  std::vector<std::string> out;
-  std::string item;
-  std::istringstream in(text);
-  while (std::getline(in, item, separator)) {
-    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
-    while (!item.empty() && item.back() == ' ') item.pop_back();
-    if (!item.empty()) out.push_back(item);
-  }
-  return out;
+bool IsDecimal(const std::string& text) {
+  if (text.size() > 5) return false;
+  for (const char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
 }
 
-std::string Joined(const std::string& directory, const char* name) {
-  return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
-}
+bool PrintableDay(double days) { return std::isfinite(days) && days >= kFirstDay && days < kEndDay; }
 
 }  // namespace
 
@@ -54,6 +44,7 @@ bool ParseArchiveSettings(const std::string& text, TArchiveSettings& settings, s
   settings.BaseCatalog = document.ReadString("Archive", "BaseCatalog", "");
   settings.Credentials = document.ReadString("Archive", "Credentials", "");
   settings.TlsCA = document.ReadString("Archive", "TlsCA", "");
+  settings.MetricsListen = document.ReadString("Metrics", "Listen", "");
   if (SplitServers(settings.Servers).empty()) {
     error = "[Archive] Servers names no server";
     return false;
@@ -74,116 +65,65 @@ bool ParseArchiveSettings(const std::string& text, TArchiveSettings& settings, s
   return true;
 }
 
+bool IsArchivable(const TLogMessage& record, std::string& why) {
+  if (!IsUsableHostName(record.Address)) {
+    why = "address \"" + EscapeHeaderValue(record.Address) + "\" is no sender's";
+    return false;
+  }
+  if (!IsDecimal(record.Port)) {
+    why = "port \"" + EscapeHeaderValue(record.Port) + "\" is not a number";
+    return false;
+  }
+  // 0 is syslog's event time: no stamp is printed for it.
+  if (!PrintableDay(record.ServerTime) || (record.EventTime != 0.0 && !PrintableDay(record.EventTime))) {
+    why = "a time outside the years 1 to 9999";
+    return false;
+  }
+  return true;
+}
+
 TArchiveWriter::TArchiveWriter(const TArchiveSettings& settings)
     : Settings(settings),
-      StatePath(Joined(settings.BaseCatalog, ".archive-state")),
-      IntentPath(Joined(settings.BaseCatalog, ".archive-intent")),
+      Journal(settings.BaseCatalog),
       Files(std::make_unique<TLogFileTable>(TDescriptorBudget::ForLimit(RaiseDescriptorLimit()))),
       Producers(std::make_unique<tLogProducerHolder>(
           settings.BaseCatalog, TIniEntries{}, TProducerEnvironment{Files.get(), &Failures})) {
-  Files->TrackSyncs();
+  Files->SetObserver(&Journal);
 }
 
 TArchiveWriter::~TArchiveWriter() {
   Disconnect();
   Producers.reset();
+  Files->SetObserver(nullptr);
 }
 
 void TArchiveWriter::Say(const std::string& line) const { WriteStandardError("logserver-archive: " + line + "\n"); }
 
-bool TArchiveWriter::IsWritten(std::uint64_t sequence) const {
-  return sequence <= Watermark || Above.count(sequence) > 0;
-}
-
-void TArchiveWriter::MarkWritten(std::uint64_t sequence) {
-  if (sequence <= Watermark) return;
-  Above.insert(sequence);
-  // A sequence the stream no longer has (deleted by its limits) never
-  // comes: past a bound the watermark moves over such holes.
-  if (Above.size() > kMaxAbove) Watermark = *Above.begin() - 1;
-  while (!Above.empty() && *Above.begin() == Watermark + 1) {
-    ++Watermark;
-    Above.erase(Above.begin());
-  }
-}
-
-bool TArchiveWriter::SaveState() {
-  std::string text = std::to_string(Batches) + " " + std::to_string(Watermark);
-  for (const std::uint64_t sequence : Above) text += " " + std::to_string(sequence);
-  return ReplaceFileAtomically(StatePath, text + "\n", 0640);
-}
-
-bool TArchiveWriter::SaveIntent(std::uint64_t batch,
-                                const std::vector<std::pair<TLogFilePath, std::uint64_t>>& sizes) {
-  std::string text = std::to_string(batch) + "\n";
-  for (const auto& [path, size] : sizes) {
-    text += std::to_string(size);
-    for (const std::string& directory : path.Directories) text += " " + EscapeHeaderValue(directory);
-    text += " " + EscapeHeaderValue(path.FileName) + "\n";
-  }
-  return ReplaceFileAtomically(IntentPath, text, 0640);
-}
-
-bool TArchiveWriter::Recover() {
-  if (!ForceDirectories(Settings.BaseCatalog, kLogDirectoryMode)) {
-    Say("cannot make " + Settings.BaseCatalog + ": " + std::strerror(errno));
-    return false;
-  }
-  RemoveReplaceLeftovers(StatePath);
-  RemoveReplaceLeftovers(IntentPath);
-  std::string text;
-  bool exists = false;
-  if (ReadFileText(StatePath, text, exists, 16u << 20) && exists) {
-    std::istringstream state(text);
-    std::uint64_t sequence = 0;
-    state >> Batches >> Watermark;
-    while (state >> sequence) Above.insert(sequence);
-  }
-  if (!ReadFileText(IntentPath, text, exists, 64u << 20) || !exists) return true;
-  std::istringstream lines(text);
-  std::string line;
-  std::getline(lines, line);
-  const std::uint64_t intended = std::strtoull(line.c_str(), nullptr, 10);
-  if (intended > Batches) {
-    // The batch may be written in part: its files go back to their sizes
-    // before it, and the stream delivers it again.
-    std::size_t cut = 0;
-    while (std::getline(lines, line)) {
-      std::vector<std::string> parts = SplitList(line, ' ');
-      if (parts.size() < 2) continue;
-      const std::uint64_t size = std::strtoull(parts[0].c_str(), nullptr, 10);
-      std::vector<std::string> directories;
-      std::string name;
-      bool valid = true;
-      for (std::size_t i = 1; i < parts.size(); ++i) {
-        std::string part;
-        valid = valid && UnescapeHeaderValue(parts[i], part);
-        if (i + 1 < parts.size())
-          directories.push_back(part);
-        else
-          name = part;
-      }
-      if (!valid) continue;
-      TDescriptor fd = OpenLogFileBelow(Settings.BaseCatalog, directories, name);
-      if (fd && TruncateFile(fd.Get(), size) && SyncFile(fd.Get())) ++cut;
-    }
-    Say("batch " + std::to_string(intended) + " was cut short: " +
-        std::to_string(cut) + " files set back; it is written again");
-  }
-  RemoveFile(IntentPath);
-  return true;
+TArchiveWriter::TCounts TArchiveWriter::Counts() const {
+  TCounts counts;
+  counts.Records = Records_.load(std::memory_order_relaxed);
+  counts.Messages = Messages_.load(std::memory_order_relaxed);
+  counts.Skipped = Skipped_.load(std::memory_order_relaxed);
+  counts.Refused = Refused_.load(std::memory_order_relaxed);
+  counts.LagMessages = LagMessages_.load(std::memory_order_relaxed);
+  const std::int64_t stamp = LastTimestampNs.load(std::memory_order_relaxed);
+  if (stamp > 0) counts.LagSeconds = std::max(0.0, WallClockSeconds() - static_cast<double>(stamp) / 1e9);
+  return counts;
 }
 
 bool TArchiveWriter::Connect() {
   std::string error;
-  natsOptions* options = NewNatsLinkOptions(Settings, "logserver-archive", error);
-  if (options == nullptr) {
+  TNatsOptions options(NewNatsLinkOptions(Settings, "logserver-archive", error));
+  if (!options) {
     Say("cannot set up the link to " + Settings.Servers + ": " + error);
     return false;
   }
-  natsStatus status = natsConnection_Connect(&Connection, options);
-  natsOptions_Destroy(options);
-  if (status == NATS_OK) status = natsConnection_JetStream(&Js, Connection, nullptr);
+  natsConnection* connection = nullptr;
+  natsStatus status = natsConnection_Connect(&connection, options.get());
+  Connection.reset(connection);
+  jsCtx* js = nullptr;
+  if (status == NATS_OK) status = natsConnection_JetStream(&js, Connection.get(), nullptr);
+  Js.reset(js);
   if (status == NATS_OK) {
     const std::string subject = Settings.Subject + ".>";
     jsSubOptions sub;
@@ -195,12 +135,14 @@ bool TArchiveWriter::Connect() {
     // and the written sequences above the watermark stay few.
     sub.Config.MaxAckPending = Settings.Batch;
     jsErrCode code = static_cast<jsErrCode>(0);
-    status = js_PullSubscribe(&Subscription, Js, subject.c_str(), Settings.Durable.c_str(), nullptr,
-                              &sub, &code);
+    natsSubscription* subscription = nullptr;
+    status = js_PullSubscribe(&subscription, Js.get(), subject.c_str(), Settings.Durable.c_str(), nullptr, &sub,
+                              &code);
+    Subscription.reset(subscription);
   }
   if (status != NATS_OK) {
-    Say("no link to " + Settings.Servers + " yet: " + natsStatus_GetText(status) + " (" +
-        nats_GetLastError(nullptr) + ")");
+    Say("no link to " + Settings.Servers + " yet: " + natsStatus_GetText(status) + " (" + nats_GetLastError(nullptr) +
+        ")");
     Disconnect();
     return false;
   }
@@ -208,7 +150,7 @@ bool TArchiveWriter::Connect() {
   // Messages an earlier run took and did not acknowledge come again once
   // their time is up; fetching before that would write later ones first.
   jsConsumerInfo* info = nullptr;
-  if (natsSubscription_GetConsumerInfo(&info, Subscription, nullptr, nullptr) == NATS_OK && info != nullptr) {
+  if (natsSubscription_GetConsumerInfo(&info, Subscription.get(), nullptr, nullptr) == NATS_OK && info != nullptr) {
     const bool pending = info->NumAckPending > 0;
     jsConsumerInfo_Destroy(info);
     if (pending) {
@@ -221,142 +163,146 @@ bool TArchiveWriter::Connect() {
 }
 
 void TArchiveWriter::Disconnect() {
-  if (Subscription != nullptr) natsSubscription_Destroy(Subscription);
-  if (Js != nullptr) jsCtx_Destroy(Js);
-  if (Connection != nullptr) {
-    natsConnection_Close(Connection);
-    natsConnection_Destroy(Connection);
-  }
-  Subscription = nullptr;
-  Js = nullptr;
-  Connection = nullptr;
+  Subscription.reset();
+  Js.reset();
+  Connection.reset();
 }
 
-bool TArchiveWriter::Decode(natsMsg* message, TStreamRecord& record) const {
-  // A name may be empty, and an empty header does not travel: missing is
-  // empty. The id and the times must be there.
-  auto header = [&](const char* key, std::string& out) {
-    const char* value = nullptr;
-    if (natsMsgHeader_Get(message, key, &value) != NATS_OK || value == nullptr) {
-      out.clear();
-      return true;
-    }
-    return UnescapeHeaderValue(value, out);
-  };
-  std::string eventTime, serverTime;
-  const char* id = nullptr;
-  if (natsMsgHeader_Get(message, kHeaderMessageId, &id) != NATS_OK || id == nullptr) return false;
-  record.MessageId = id;
-  if (!header(kHeaderAddress, record.Address) || !header(kHeaderPort, record.Port) ||
-      !header(kHeaderApplication, record.Application) || !header(kHeaderModule, record.Module) ||
-      !header(kHeaderPrefix, record.Prefix) || !header(kHeaderEventTime, eventTime) ||
-      !header(kHeaderServerTime, serverTime) || record.Address.empty() ||
-      !ParseStreamTime(eventTime, record.EventTime) ||
-      !ParseStreamTime(serverTime, record.ServerTime))
-    return false;
-  const char* data = natsMsg_GetData(message);
-  record.Text.assign(data != nullptr ? data : "", static_cast<std::size_t>(natsMsg_GetDataLength(message)));
-  return true;
+void TArchiveWriter::Refuse(natsMsg* message, const std::string& why) {
+  Refused_.fetch_add(1, std::memory_order_relaxed);
+  // Terminated: never delivered again, and counted as handled.
+  natsMsg_Term(message, nullptr);
+  ++RefusedSinceReport;
+  const std::uint64_t now = MonotonicMilliseconds();
+  if (now < NextRefusalReport) return;
+  NextRefusalReport = now + kRefusalReportMs;
+  const char* subject = natsMsg_GetSubject(message);
+  Say("REFUSED: " + std::to_string(RefusedSinceReport) + " messages since the last report, the last on " +
+      EscapeHeaderValue(subject != nullptr ? subject : "") + ": " + why);
+  RefusedSinceReport = 0;
 }
 
-void TArchiveWriter::Remember(const std::string& id) {
-  if (!RecentIds.insert(id).second) return;
-  RecentOrder.push_back(id);
-  if (RecentOrder.size() > kRecentIds) {
-    RecentIds.erase(RecentOrder.front());
-    RecentOrder.pop_front();
-  }
-}
-
-bool TArchiveWriter::WriteBatch(std::vector<natsMsg*>& messages) {
+bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
   std::vector<std::uint64_t> sequences;
-  std::vector<TStreamRecord> records;
-  records.reserve(messages.size());
-  // What this batch takes: a message delivered twice within one batch, or
-  // a collector's second copy in it, is written once. The ids join the
-  // remembered ones only once the batch is written.
+  std::vector<std::string> ids;
+  // What this fetch takes: a message delivered twice within it, or a
+  // collector's second copy in it, is written once. Its ids join the
+  // remembered ones only once it is durable.
   std::unordered_set<std::uint64_t> batchSequences;
   std::unordered_set<std::string> batchIds;
-  for (natsMsg* message : messages) {
-    jsMsgMetaData* meta = nullptr;
-    if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
-    const std::uint64_t sequence = meta->Sequence.Stream;
-    jsMsgMetaData_Destroy(meta);
-    if (IsWritten(sequence) || !batchSequences.insert(sequence).second) {
-      ++Skipped_;  // written before a crash, acknowledged after it
-      continue;
-    }
-    sequences.push_back(sequence);
-    TStreamRecord record;
-    if (!Decode(message, record)) {
-      ++Skipped_;
-      Say("stream sequence " + std::to_string(sequence) + " is no collector's message: skipped");
-      continue;
-    }
-    if (RecentIds.count(record.MessageId) > 0 || !batchIds.insert(record.MessageId).second) {
-      ++Skipped_;
-      continue;
-    }
-    records.push_back(std::move(record));
-  }
-  if (!records.empty()) {
-    {
-      tLogProducerHolder::TWriteBatch batch(*Producers);
-      for (const TStreamRecord& r : records)
-        Producers->AddMessageAt(r.Address, r.Port, r.Application, r.Module, r.Prefix, r.Text,
-                                r.EventTime, r.ServerTime);
-      if (!SaveIntent(Batches + 1, Files->PendingFileSizes())) {
-        Say(std::string("cannot write the intent: ") + std::strerror(errno));
-        return false;
+  std::uint64_t records = 0;
+  std::string why;
+  Journal.Begin();
+  {
+    // The fetch is one batch of the file table: its lines wait for its
+    // end, and the journal sees them before and after.
+    tLogProducerHolder::TWriteBatch batch(*Producers);
+    for (int i = 0; i < messages.Count(); ++i) {
+      natsMsg* message = messages.At(i);
+      jsMsgMetaData* meta = nullptr;
+      if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
+      const std::uint64_t sequence = meta->Sequence.Stream;
+      LagMessages_.store(meta->NumPending, std::memory_order_relaxed);
+      LastTimestampNs.store(meta->Timestamp, std::memory_order_relaxed);
+      jsMsgMetaData_Destroy(meta);
+      if (Journal.IsWritten(sequence) || !batchSequences.insert(sequence).second) {
+        Skipped_.fetch_add(1, std::memory_order_relaxed);  // written before a crash, acknowledged after it
+        continue;
       }
+      const THeaderLookup header = [message](const char* key, std::string_view& value) {
+        const char* text = nullptr;
+        if (natsMsgHeader_Get(message, key, &text) != NATS_OK || text == nullptr) return false;
+        value = text;
+        return true;
+      };
+      const char* data = natsMsg_GetData(message);
+      const int length = natsMsg_GetDataLength(message);
+      const TStreamDecode decoded = DecodeStreamMessage(
+          header, std::string_view(data != nullptr ? data : "", static_cast<std::size_t>(std::max(length, 0))),
+          Decoded);
+      if (decoded != TStreamDecode::Ok) {
+        Refuse(message, StreamDecodeText(decoded));
+        continue;
+      }
+      // Every record is checked before any of the message is written.
+      bool safe = true;
+      Record.Address = Decoded.Address;
+      Record.Application = Decoded.Application;
+      Record.Module = Decoded.Module;
+      for (const TStreamMessage::TRecord& r : Decoded.Records) {
+        Record.Port.assign(r.Port);
+        Record.EventTime = r.EventTime;
+        Record.ServerTime = r.ServerTime;
+        if (!IsArchivable(Record, why)) {
+          safe = false;
+          break;
+        }
+      }
+      if (!safe) {
+        Refuse(message, why);
+        continue;
+      }
+      sequences.push_back(sequence);
+      if (Journal.IsRecent(Decoded.Id) || !batchIds.insert(Decoded.Id).second) {
+        Skipped_.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      ids.push_back(Decoded.Id);
+      for (const TStreamMessage::TRecord& r : Decoded.Records) {
+        Record.Port.assign(r.Port);
+        Record.Prefix.assign(r.Prefix);
+        Record.Text.assign(r.Text);
+        Record.EventTime = r.EventTime;
+        Record.ServerTime = r.ServerTime;
+        Producers->AddMessageAt(Record.Address, Record.Port, Record.Application, Record.Module, Record.Prefix,
+                                Record.Text, Record.EventTime, Record.ServerTime);
+      }
+      records += Decoded.Records.size();
     }
-    if (!Files->SyncWritten()) {
-      Say(std::string("cannot sync the files: ") + std::strerror(errno));
-      return false;
-    }
-    for (const TStreamRecord& r : records) Remember(r.MessageId);
-    Written_ += records.size();
   }
-  if (!sequences.empty()) {
-    ++Batches;
-    for (const std::uint64_t sequence : sequences) MarkWritten(sequence);
-    if (!SaveState()) {
-      Say(std::string("cannot write the state: ") + std::strerror(errno));
-      return false;
-    }
+  if (sequences.empty()) return true;
+  if (!Journal.Commit(sequences, ids)) {
+    Say(std::string("cannot make the batch durable: ") + std::strerror(errno));
+    return false;
   }
-  RemoveFile(IntentPath);
+  Records_.fetch_add(records, std::memory_order_relaxed);
+  Messages_.fetch_add(ids.size(), std::memory_order_relaxed);
   Producers->ForgetIdlePeers(Now());
   return true;
 }
 
 int TArchiveWriter::Run() {
-  if (!Recover()) return 2;
+  std::vector<std::string> said;
+  if (!Journal.Open(said)) {
+    Say("cannot use " + Settings.BaseCatalog + ": " + std::strerror(errno));
+    return 2;
+  }
+  for (const std::string& line : said) Say(line);
   while (!Stopping.load()) {
-    if (Subscription == nullptr && !Connect()) {
+    if (!Subscription && !Connect()) {
       for (int i = 0; i < 10 && !Stopping.load(); ++i) SleepMilliseconds(kReconnectRestMs / 10);
       continue;
     }
-    natsMsgList list{};
+    TNatsMsgList list;
     jsErrCode code = static_cast<jsErrCode>(0);
-    const natsStatus status = natsSubscription_Fetch(&list, Subscription, Settings.Batch, kFetchWaitMs, &code);
+    const natsStatus status = natsSubscription_Fetch(list.Get(), Subscription.get(), Settings.Batch, kFetchWaitMs, &code);
     if (status == NATS_TIMEOUT) continue;
     if (status != NATS_OK) {
-      if (natsConnection_Status(Connection) == NATS_CONN_STATUS_CLOSED) Disconnect();
+      if (natsConnection_Status(Connection.get()) == NATS_CONN_STATUS_CLOSED) Disconnect();
       SleepMilliseconds(100);
       continue;
     }
-    std::vector<natsMsg*> messages(list.Msgs, list.Msgs + list.Count);
-    if (WriteBatch(messages)) {
-      // An acknowledgement lost on the way brings its message again, to be
-      // skipped.
-      for (natsMsg* message : messages) natsMsg_Ack(message, nullptr);
-    } else
+    if (WriteBatch(list)) {
+      // The whole fetch at once, now that it is durable. An acknowledgement
+      // lost on the way brings its message again, to be skipped.
+      for (int i = 0; i < list.Count(); ++i) natsMsg_Ack(list.At(i), nullptr);
+    } else {
       SleepMilliseconds(1000);  // not acknowledged: the stream delivers them again
-    natsMsgList_Destroy(&list);
+    }
   }
-  Say("stopped: " + std::to_string(Written_) + " lines written, " + std::to_string(Skipped_) +
-      " messages skipped");
+  const TCounts counts = Counts();
+  Say("stopped: " + std::to_string(counts.Records) + " lines written, " + std::to_string(counts.Skipped) +
+      " messages skipped, " + std::to_string(counts.Refused) + " refused");
   return 0;
 }
 
