@@ -193,6 +193,7 @@ void tMainThread::StartStream() {
   settings.SpoolDirectory = Config.StreamSpoolDirectory;
   settings.FormerSpoolDirectory = Config.StreamFormerSpoolDirectory;
   settings.SpoolMaxBytes = std::uint64_t{Config.StreamSpoolMaxMiB} << 20;
+  settings.Compress = Config.StreamCompress;
   try {
     Stream = TStreamPublisher::Create(settings, CaughtFailures);
   } catch (const std::exception& error) {

@@ -348,6 +348,12 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
       config.StreamFormerSpoolDirectory = base + ".stream-spool";
     }
     config.StreamSpoolMaxMiB = reader.Count("Stream", "SpoolMaxMiB", config.StreamSpoolMaxMiB, 1);
+    if (reader.Find("Stream", "Compression", value, line) && !value.empty()) {
+      if (Lower(value) == "zstd" || Lower(value) == "none")
+        config.StreamCompress = Lower(value) == "zstd";
+      else
+        reader.Problem(line, "Compression=" + value + " is neither zstd nor none: zstd is used instead");
+    }
   }
 
   // The file always holds the values in effect; SysLogPort is not written.

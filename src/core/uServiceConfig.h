@@ -87,6 +87,8 @@ struct TServiceConfig {
   // Where earlier versions kept the default spool (taken over when found).
   std::string StreamFormerSpoolDirectory;
   std::uint32_t StreamSpoolMaxMiB = 1024;
+  // Batch bodies compressed with zstd (none: plain frames).
+  bool StreamCompress = true;
 };
 
 // What one reading of the configuration decided on the operator's behalf.

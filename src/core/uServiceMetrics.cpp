@@ -5,7 +5,6 @@
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
 
-#include <CivetServer.h>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
@@ -65,11 +64,6 @@ void Single(std::vector<MetricFamily>& families, const char* name, const char* h
   MetricFamily family = Family(name, help, type);
   Add(family, value);
   families.push_back(std::move(family));
-}
-
-// "address:port" as civetweb binds it: a bare ":port" means loopback.
-std::string BindAddress(const std::string& listen) {
-  return listen.front() == ':' ? "127.0.0.1" + listen : listen;
 }
 
 }  // namespace
@@ -253,58 +247,16 @@ class TMetricsEndpoint::TCollector {
   const double StartTime;
 };
 
-// Answers GET /metrics with a fresh collection, and every other path with
-// 404. Other methods are not handled, which civetweb answers with 404 too
-// (it serves no documents).
-class TMetricsEndpoint::THandler : public CivetHandler {
- public:
-  explicit THandler(const TCollector& collector) : Collector(collector) {}
-
-  bool handleGet(CivetServer*, mg_connection* connection) override {
-    const mg_request_info* request = mg_get_request_info(connection);
-    if (request == nullptr || request->local_uri == nullptr ||
-        std::strcmp(request->local_uri, "/metrics") != 0) {
-      mg_send_http_error(connection, 404, "%s", "Not Found");
-      return true;
-    }
-    const std::string body = prometheus::TextSerializer().Serialize(Collector.Collect());
-    mg_printf(connection,
-              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-              "Content-Length: %zu\r\nConnection: close\r\n\r\n",
-              body.size());
-    mg_write(connection, body.data(), body.size());
-    return true;
-  }
-
- private:
-  const TCollector& Collector;
-};
-
 TMetricsEndpoint::TMetricsEndpoint(const std::string& listen, const TReportSources& sources)
-    : Collector(std::make_unique<TCollector>(sources)), Handler(std::make_unique<THandler>(*Collector)) {
-  // The server's threads must not take the service's signals: they are
-  // made while the calling thread blocks them, and keep that mask. Two
-  // threads, and a request that does not arrive within 10 s is dropped, so
-  // one idle connection cannot keep Prometheus out.
-  const TServiceSignalsBlocked blocked;
-  const std::vector<std::string> options{
-      "listening_ports", BindAddress(listen), "num_threads", "4", "request_timeout_ms", "5000"};
-  try {
-    Server = std::make_unique<CivetServer>(options);
-  } catch (const std::exception& error) {
-    throw std::runtime_error("metrics cannot listen on " + listen + ": " + error.what());
-  }
-  Server->addHandler("/", Handler.get());
-}
+    : Collector(std::make_unique<TCollector>(sources)),
+      Server(std::make_unique<TMetricsServer>(
+          listen, [this] { return prometheus::TextSerializer().Serialize(Collector->Collect()); })) {}
 
 TMetricsEndpoint::~TMetricsEndpoint() {
-  // The server goes first: its threads use the handler and the collector.
+  // The server goes first: its threads use the collector.
   Server.reset();
 }
 
-int TMetricsEndpoint::Port() const {
-  const std::vector<int> ports = Server->getListeningPorts();
-  return ports.empty() ? 0 : ports.front();
-}
+int TMetricsEndpoint::Port() const { return Server->Port(); }
 
 }  // namespace logserver

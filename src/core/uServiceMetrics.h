@@ -1,8 +1,5 @@
 // The service's metrics in the Prometheus text format (0.0.4), serialized by
-// prometheus-cpp and served by civetweb (the HTTP server prometheus-cpp's own
-// exposer runs, on its own threads) on [Metrics] Listen, at GET /metrics
-// only. The exposer itself is not used: it answers every path below its
-// own (/metrics/anything) and cannot be told not to.
+// prometheus-cpp and served by TMetricsServer on [Metrics] Listen.
 //
 // Scraping costs the message path nothing: the collector reads, when asked,
 // the counters the service keeps anyway (relaxed atomics, the file table's
@@ -16,11 +13,10 @@
 #pragma once
 
 #include "core/uServiceReports.h"
+#include "platform/uMetricsServer.h"
 
 #include <memory>
 #include <string>
-
-class CivetServer;
 
 namespace logserver {
 
@@ -39,10 +35,8 @@ class TMetricsEndpoint {
 
  private:
   class TCollector;
-  class THandler;
   std::unique_ptr<TCollector> Collector;
-  std::unique_ptr<THandler> Handler;
-  std::unique_ptr<CivetServer> Server;
+  std::unique_ptr<TMetricsServer> Server;
 };
 
 }  // namespace logserver

@@ -495,6 +495,8 @@ bool SyncFile(int fd) {
   return rc == 0;
 }
 
+TDescriptor DuplicateDescriptor(int fd) { return TDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
 bool SyncFileSystem(int fd) {
   int rc;
   do {

@@ -193,6 +193,10 @@ bool CopyFileAttributes(int fd, const TEntryStatus& status);
 
 // Writes what the kernel still holds of an open file to its disk.
 bool SyncFile(int fd);
+// A second descriptor of the same open file (close-on-exec), for a thread
+// that must outlive the first one's owner closing it; invalid (errno set)
+// on failure.
+TDescriptor DuplicateDescriptor(int fd);
 // Writes what the kernel still holds of the whole file system `fd` lives
 // on: one call for many files.
 bool SyncFileSystem(int fd);

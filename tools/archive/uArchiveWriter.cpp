@@ -4,6 +4,9 @@
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
 
+#include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -18,13 +21,14 @@ constexpr std::int64_t kFetchWaitMs = 1000;
 constexpr int kReconnectRestMs = 500;
 // The stream redelivers what is not acknowledged within this.
 constexpr std::int64_t kAckWaitNs = 10LL * 1000 * 1000 * 1000;
+constexpr std::int64_t kMaxAckPending = 1024;
 // Refused messages are reported at most this often.
 constexpr std::uint64_t kRefusalReportMs = 60 * 1000;
 // The days a date mask prints: years 1 to 9999.
 constexpr double kFirstDay = -693593.0;  // 0001-01-01
 constexpr double kEndDay = 2958466.0;    // 10000-01-01
 
-bool IsDecimal(const std::string& text) {
+bool IsDecimal(std::string_view text) {
   if (text.size() > 5) return false;
   for (const char c : text)
     if (c < '0' || c > '9') return false;
@@ -65,19 +69,21 @@ bool ParseArchiveSettings(const std::string& text, TArchiveSettings& settings, s
   return true;
 }
 
-bool IsArchivable(const TLogMessage& record, std::string& why) {
-  if (!IsUsableHostName(record.Address)) {
-    why = "address \"" + EscapeHeaderValue(record.Address) + "\" is no sender's";
+bool IsArchivable(const TStreamMessage& message, std::string& why) {
+  if (!IsUsableHostName(message.Address)) {
+    why = "address \"" + EscapeHeaderValue(message.Address) + "\" is no sender's";
     return false;
   }
-  if (!IsDecimal(record.Port)) {
-    why = "port \"" + EscapeHeaderValue(record.Port) + "\" is not a number";
-    return false;
-  }
-  // 0 is syslog's event time: no stamp is printed for it.
-  if (!PrintableDay(record.ServerTime) || (record.EventTime != 0.0 && !PrintableDay(record.EventTime))) {
-    why = "a time outside the years 1 to 9999";
-    return false;
+  for (const TStreamMessage::TRecord& record : message.Records) {
+    if (!IsDecimal(record.Port)) {
+      why = "port \"" + EscapeHeaderValue(record.Port) + "\" is not a number";
+      return false;
+    }
+    // 0 is syslog's event time: no stamp is printed for it.
+    if (!PrintableDay(record.ServerTime) || (record.EventTime != 0.0 && !PrintableDay(record.EventTime))) {
+      why = "a time outside the years 1 to 9999";
+      return false;
+    }
   }
   return true;
 }
@@ -92,9 +98,93 @@ TArchiveWriter::TArchiveWriter(const TArchiveSettings& settings)
 }
 
 TArchiveWriter::~TArchiveWriter() {
+  Metrics.reset();
+  Fetcher.reset();
+  Syncer.reset();
   Disconnect();
   Producers.reset();
   Files->SetObserver(nullptr);
+}
+
+TArchiveWriter::TSyncer::TSyncer(TArchiveWriter& writer)
+    : TThread("ls-archive-sync"), Writer(writer), Queue(kInFlight) {}
+
+TArchiveWriter::TSyncer::~TSyncer() { StopAndWait(); }
+
+void TArchiveWriter::TSyncer::Wake() { Queue.Release(); }
+
+void TArchiveWriter::TSyncer::Push(std::unique_ptr<TPending> pending) {
+  {
+    TMutexLock held(Guard);
+    ++OnTheWay;
+  }
+  Queue.PushWaiting(pending);
+}
+
+bool TArchiveWriter::TSyncer::Drain() {
+  TMutexLock held(Guard);
+  while (OnTheWay > 0) Idle.WaitFor(Guard, 100);
+  return !Failed_.load();
+}
+
+std::vector<std::unique_ptr<TArchiveBatch>> TArchiveWriter::TSyncer::TakeUndone() {
+  TMutexLock held(Guard);
+  std::vector<std::unique_ptr<TArchiveBatch>> undone;
+  undone.swap(Undone);
+  return undone;
+}
+
+TArchiveWriter::TFetcher::TFetcher(natsSubscription* subscription, int batch)
+    : TThread("ls-archive-fetch", 256 * 1024), Subscription(subscription), Batch(batch), Lists(2) {}
+
+TArchiveWriter::TFetcher::~TFetcher() { StopAndWait(); }
+
+void TArchiveWriter::TFetcher::Wake() {
+  Lists.Close();  // a push waiting for room gives up
+  Lists.Release();
+}
+
+bool TArchiveWriter::TFetcher::Next(std::unique_ptr<TNatsMsgList>& list, int timeoutMs) {
+  return Lists.Pop(list, timeoutMs) && list != nullptr;
+}
+
+void TArchiveWriter::TFetcher::Execute() {
+  while (!Terminated()) {
+    auto list = std::make_unique<TNatsMsgList>();
+    jsErrCode code = static_cast<jsErrCode>(0);
+    const natsStatus status = natsSubscription_Fetch(list->Get(), Subscription, Batch, kFetchWaitMs, &code);
+    if (status == NATS_TIMEOUT) continue;
+    if (status != NATS_OK) {
+      Failure_.store(static_cast<int>(status));
+      SleepMilliseconds(100);
+      continue;
+    }
+    Failure_.store(0);
+    if (!Lists.PushWaiting(list)) break;  // stopping
+  }
+}
+
+void TArchiveWriter::TSyncer::Execute() {
+  std::unique_ptr<TPending> pending;
+  while (!Terminated() || Queue.Count() > 0) {
+    if (!Queue.Pop(pending, 100) || !pending) continue;
+    // After a failure nothing later is done: it all comes again.
+    const bool done = !Failed_.load() && Writer.Journal.MakeDurable(*pending->Batch);
+    if (done) {
+      // The whole fetch at once, now that it is durable. An acknowledgement
+      // lost on the way brings its message again, to be skipped.
+      for (int i = 0; i < pending->Messages->Count(); ++i) natsMsg_Ack(pending->Messages->At(i), nullptr);
+      Writer.Records_.fetch_add(pending->Records, std::memory_order_relaxed);
+      Writer.Messages_.fetch_add(pending->Batch->Ids.size(), std::memory_order_relaxed);
+    } else if (!Failed_.exchange(true)) {
+      Writer.Say(std::string("cannot make the batch durable: ") + std::strerror(errno));
+    }
+    TMutexLock held(Guard);
+    if (!done) Undone.push_back(std::move(pending->Batch));
+    pending.reset();
+    --OnTheWay;
+    Idle.NotifyAll();
+  }
 }
 
 void TArchiveWriter::Say(const std::string& line) const { WriteStandardError("logserver-archive: " + line + "\n"); }
@@ -109,6 +199,40 @@ TArchiveWriter::TCounts TArchiveWriter::Counts() const {
   const std::int64_t stamp = LastTimestampNs.load(std::memory_order_relaxed);
   if (stamp > 0) counts.LagSeconds = std::max(0.0, WallClockSeconds() - static_cast<double>(stamp) / 1e9);
   return counts;
+}
+
+std::string TArchiveWriter::RenderMetrics() const {
+  using prometheus::MetricType;
+  const TCounts counts = Counts();
+  std::vector<prometheus::MetricFamily> families;
+  auto add = [&](const char* name, const char* help, MetricType type, double value) {
+    prometheus::MetricFamily family;
+    family.name = name;
+    family.help = help;
+    family.type = type;
+    prometheus::ClientMetric metric;
+    if (type == MetricType::Counter)
+      metric.counter.value = value;
+    else
+      metric.gauge.value = value;
+    family.metric.push_back(metric);
+    families.push_back(std::move(family));
+  };
+  add("logserver_archive_written_records_total", "Records written as lines (each once).", MetricType::Counter,
+      static_cast<double>(counts.Records));
+  add("logserver_archive_written_messages_total", "Stream messages written (each a batch of records).",
+      MetricType::Counter, static_cast<double>(counts.Messages));
+  add("logserver_archive_skipped_messages_total",
+      "Stream messages skipped: written before (delivered again, or sent twice by a collector).",
+      MetricType::Counter, static_cast<double>(counts.Skipped));
+  add("logserver_archive_refused_messages_total",
+      "Stream messages refused (malformed, or naming what no collector writes) and terminated.",
+      MetricType::Counter, static_cast<double>(counts.Refused));
+  add("logserver_archive_lag_messages", "Messages in the stream after the last one fetched.", MetricType::Gauge,
+      static_cast<double>(counts.LagMessages));
+  add("logserver_archive_lag_seconds", "Age of the last message fetched, by the stream's clock.",
+      MetricType::Gauge, counts.LagSeconds);
+  return prometheus::TextSerializer().Serialize(families);
 }
 
 bool TArchiveWriter::Connect() {
@@ -131,9 +255,11 @@ bool TArchiveWriter::Connect() {
     sub.Stream = Settings.Stream.c_str();
     sub.Config.AckPolicy = js_AckExplicit;
     sub.Config.AckWait = kAckWaitNs;
-    // Few in flight: what a crash left unacknowledged comes again soon,
-    // and the written sequences above the watermark stay few.
-    sub.Config.MaxAckPending = Settings.Batch;
+    // Room for the fetches on their way (being written, being synced), and
+    // still few: what a crash left unacknowledged comes again soon, and the
+    // written sequences above the watermark stay few. (Earlier versions
+    // made their durable consumer with this same value.)
+    sub.Config.MaxAckPending = kMaxAckPending;
     jsErrCode code = static_cast<jsErrCode>(0);
     natsSubscription* subscription = nullptr;
     status = js_PullSubscribe(&subscription, Js.get(), subject.c_str(), Settings.Durable.c_str(), nullptr, &sub,
@@ -163,6 +289,10 @@ bool TArchiveWriter::Connect() {
 }
 
 void TArchiveWriter::Disconnect() {
+  // What was fetched and not written comes again; what was written is
+  // acknowledged on this link.
+  Fetcher.reset();
+  if (Syncer) Syncer->Drain();
   Subscription.reset();
   Js.reset();
   Connection.reset();
@@ -182,7 +312,7 @@ void TArchiveWriter::Refuse(natsMsg* message, const std::string& why) {
   RefusedSinceReport = 0;
 }
 
-bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
+void TArchiveWriter::WriteBatch(std::unique_ptr<TNatsMsgList> messages) {
   std::vector<std::uint64_t> sequences;
   std::vector<std::string> ids;
   // What this fetch takes: a message delivered twice within it, or a
@@ -197,8 +327,8 @@ bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
     // The fetch is one batch of the file table: its lines wait for its
     // end, and the journal sees them before and after.
     tLogProducerHolder::TWriteBatch batch(*Producers);
-    for (int i = 0; i < messages.Count(); ++i) {
-      natsMsg* message = messages.At(i);
+    for (int i = 0; i < messages->Count(); ++i) {
+      natsMsg* message = messages->At(i);
       jsMsgMetaData* meta = nullptr;
       if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
       const std::uint64_t sequence = meta->Sequence.Stream;
@@ -225,20 +355,7 @@ bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
         continue;
       }
       // Every record is checked before any of the message is written.
-      bool safe = true;
-      Record.Address = Decoded.Address;
-      Record.Application = Decoded.Application;
-      Record.Module = Decoded.Module;
-      for (const TStreamMessage::TRecord& r : Decoded.Records) {
-        Record.Port.assign(r.Port);
-        Record.EventTime = r.EventTime;
-        Record.ServerTime = r.ServerTime;
-        if (!IsArchivable(Record, why)) {
-          safe = false;
-          break;
-        }
-      }
-      if (!safe) {
+      if (!IsArchivable(Decoded, why)) {
         Refuse(message, why);
         continue;
       }
@@ -248,6 +365,9 @@ bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
         continue;
       }
       ids.push_back(Decoded.Id);
+      Record.Address = Decoded.Address;
+      Record.Application = Decoded.Application;
+      Record.Module = Decoded.Module;
       for (const TStreamMessage::TRecord& r : Decoded.Records) {
         Record.Port.assign(r.Port);
         Record.Prefix.assign(r.Prefix);
@@ -260,15 +380,22 @@ bool TArchiveWriter::WriteBatch(const TNatsMsgList& messages) {
       records += Decoded.Records.size();
     }
   }
-  if (sequences.empty()) return true;
-  if (!Journal.Commit(sequences, ids)) {
-    Say(std::string("cannot make the batch durable: ") + std::strerror(errno));
-    return false;
-  }
-  Records_.fetch_add(records, std::memory_order_relaxed);
-  Messages_.fetch_add(ids.size(), std::memory_order_relaxed);
+  auto pending = std::make_unique<TPending>();
+  pending->Batch = Journal.End(std::move(sequences), std::move(ids));
+  pending->Messages = std::move(messages);
+  pending->Records = records;
+  Syncer->Push(std::move(pending));
   Producers->ForgetIdlePeers(Now());
-  return true;
+}
+
+void TArchiveWriter::Recover() {
+  Syncer->Drain();
+  // The batches given up may be written in part: their files go back, and
+  // their messages, not acknowledged, come again.
+  const std::vector<std::unique_ptr<TArchiveBatch>> undone = Syncer->TakeUndone();
+  Journal.SetBack(undone);
+  Say(std::to_string(undone.size()) + " batches set back; they are written again");
+  Syncer->Reset();
 }
 
 int TArchiveWriter::Run() {
@@ -278,28 +405,48 @@ int TArchiveWriter::Run() {
     return 2;
   }
   for (const std::string& line : said) Say(line);
-  while (!Stopping.load()) {
-    if (!Subscription && !Connect()) {
-      for (int i = 0; i < 10 && !Stopping.load(); ++i) SleepMilliseconds(kReconnectRestMs / 10);
-      continue;
-    }
-    TNatsMsgList list;
-    jsErrCode code = static_cast<jsErrCode>(0);
-    const natsStatus status = natsSubscription_Fetch(list.Get(), Subscription.get(), Settings.Batch, kFetchWaitMs, &code);
-    if (status == NATS_TIMEOUT) continue;
-    if (status != NATS_OK) {
-      if (natsConnection_Status(Connection.get()) == NATS_CONN_STATUS_CLOSED) Disconnect();
-      SleepMilliseconds(100);
-      continue;
-    }
-    if (WriteBatch(list)) {
-      // The whole fetch at once, now that it is durable. An acknowledgement
-      // lost on the way brings its message again, to be skipped.
-      for (int i = 0; i < list.Count(); ++i) natsMsg_Ack(list.At(i), nullptr);
-    } else {
-      SleepMilliseconds(1000);  // not acknowledged: the stream delivers them again
+  if (!Settings.MetricsListen.empty()) {
+    try {
+      Metrics = std::make_unique<TMetricsServer>(Settings.MetricsListen, [this] { return RenderMetrics(); });
+    } catch (const std::exception& error) {
+      Say(error.what());
+      return 2;
     }
   }
+  Syncer = std::make_unique<TSyncer>(*this);
+  if (const int started = Syncer->Start(); started != 0) {
+    Say(std::string("cannot start the syncing thread: ") + std::strerror(started));
+    return 2;
+  }
+  while (!Stopping.load()) {
+    if (Syncer->Failed()) {
+      Recover();
+      for (int i = 0; i < 10 && !Stopping.load(); ++i) SleepMilliseconds(100);
+      continue;
+    }
+    if (!Subscription) {
+      if (!Connect()) {
+        for (int i = 0; i < 10 && !Stopping.load(); ++i) SleepMilliseconds(kReconnectRestMs / 10);
+        continue;
+      }
+      Fetcher = std::make_unique<TFetcher>(Subscription.get(), Settings.Batch);
+      if (const int started = Fetcher->Start(); started != 0) {
+        Say(std::string("cannot start the fetching thread: ") + std::strerror(started));
+        return 2;
+      }
+    }
+    std::unique_ptr<TNatsMsgList> list;
+    if (!Fetcher->Next(list, 100)) {
+      if (Fetcher->Failure() != 0 && natsConnection_Status(Connection.get()) == NATS_CONN_STATUS_CLOSED)
+        Disconnect();
+      continue;
+    }
+    WriteBatch(std::move(list));
+  }
+  Fetcher.reset();
+  // What was written is made durable and acknowledged before the stop.
+  if (!Syncer->Drain()) Recover();
+  Syncer.reset();
   const TCounts counts = Counts();
   Say("stopped: " + std::to_string(counts.Records) + " lines written, " + std::to_string(counts.Skipped) +
       " messages skipped, " + std::to_string(counts.Refused) + " refused");

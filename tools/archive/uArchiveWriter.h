@@ -8,16 +8,23 @@
 // sequence, or by id: a collector's second copy) are skipped; the others
 // are checked record by record (nothing a message says may lead a line out
 // of the tree: a refused message is counted, reported and terminated, so
-// that it is not delivered again); the batch is written, made durable, and
-// then its messages are acknowledged.
+// that it is not delivered again); the batch is written, and handed to the
+// syncing thread (ls-archive-sync), which makes it durable and then
+// acknowledges its messages, while the next fetch is written. A batch that
+// cannot be made durable stops the pipeline: the batches not done are set
+// back and their messages come again.
 //
-// Threading: one thread; Stop() from a signal handler; the counts from any
-// thread (the metrics endpoint).
+// Threading: Run on one thread, which owns the file table; the syncing
+// thread its own; Stop() from a signal handler; the counts from any thread
+// (the metrics endpoint).
 #pragma once
 
 #include "base/uIniFile.h"
 #include "archive/uArchiveJournal.h"
+#include "platform/uBoundedQueue.h"
 #include "platform/uCaughtFailures.h"
+#include "platform/uMetricsServer.h"
+#include "platform/uThread.h"
 #include "producers/uLogFileTable.h"
 #include "producers/uLogProducerHolder.h"
 #include "stream/uNatsHandles.h"
@@ -47,13 +54,13 @@ struct TArchiveSettings : TNatsLinkSettings {
 // cannot work.
 bool ParseArchiveSettings(const std::string& text, TArchiveSettings& settings, std::string& error);
 
-// Whether a record read from the stream can be written as a collector
+// Whether a message read from the stream can be written as a collector
 // would have written it; `why` says what is wrong otherwise. The address
 // must be one a collector writes (an address, or a host name under the
-// PathBy=hostname rules), the port digits, the times finite and within the
-// years a date mask prints. The other names are made safe as the
-// collector's are.
-bool IsArchivable(const TLogMessage& record, std::string& why);
+// PathBy=hostname rules); each record's port digits, its times finite and
+// within the years a date mask prints. The other names are made safe as
+// the collector's are.
+bool IsArchivable(const TStreamMessage& message, std::string& why);
 
 class TArchiveWriter {
  public:
@@ -63,7 +70,7 @@ class TArchiveWriter {
     std::uint64_t Skipped = 0;   // messages written before (sequence or id)
     std::uint64_t Refused = 0;   // messages refused (malformed, unsafe)
     std::uint64_t LagMessages = 0;     // in the stream after the last one fetched
-    double LagSeconds = 0;             // age of the last message written
+    double LagSeconds = 0;             // age of the last message fetched
   };
 
   explicit TArchiveWriter(const TArchiveSettings& settings);
@@ -71,20 +78,76 @@ class TArchiveWriter {
   TArchiveWriter(const TArchiveWriter&) = delete;
   TArchiveWriter& operator=(const TArchiveWriter&) = delete;
 
-  // Finishes what a crash left (the journal), then consumes until Stop().
-  // Returns the exit status: 0 after a stop, 2 when the tree cannot be used.
+  // Finishes what a crash left (the journal), serves /metrics when asked
+  // to, then consumes until Stop(). Returns the exit status: 0 after a
+  // stop, 2 when the tree or the metrics address cannot be used.
   int Run();
   // Any thread, also a signal handler.
   void Stop() { Stopping.store(true); }
 
   TCounts Counts() const;
+  // The counts in the Prometheus text format.
+  std::string RenderMetrics() const;
 
  private:
+  // A written batch with the messages it acknowledges once done.
+  struct TPending {
+    std::unique_ptr<TArchiveBatch> Batch;
+    std::unique_ptr<TNatsMsgList> Messages;
+    std::uint64_t Records = 0;
+  };
+  // Makes batches durable, in order, and acknowledges their messages.
+  class TSyncer : public TThread {
+   public:
+    explicit TSyncer(TArchiveWriter& writer);
+    ~TSyncer() override;
+    // Waits while kInFlight batches are on their way.
+    void Push(std::unique_ptr<TPending> pending);
+    // Waits until every batch pushed is done or given up; true when all
+    // were done.
+    bool Drain();
+    // After a failure: the batches given up, oldest first.
+    std::vector<std::unique_ptr<TArchiveBatch>> TakeUndone();
+    bool Failed() const { return Failed_.load(); }
+    void Reset() { Failed_.store(false); }
+
+   private:
+    void Execute() override;
+    void Wake() override;
+    TArchiveWriter& Writer;
+    TBoundedQueue<std::unique_ptr<TPending>> Queue;
+    TMutex Guard;
+    TCondition Idle;
+    std::size_t OnTheWay GUARDED_BY(Guard) = 0;
+    std::vector<std::unique_ptr<TArchiveBatch>> Undone GUARDED_BY(Guard);
+    std::atomic<bool> Failed_{false};
+  };
+  static constexpr std::size_t kInFlight = 8;
+  // Fetches the next messages while the writer writes the last ones.
+  class TFetcher : public TThread {
+   public:
+    TFetcher(natsSubscription* subscription, int batch);
+    ~TFetcher() override;
+    // The next fetch; false when none came within `timeoutMs`.
+    bool Next(std::unique_ptr<TNatsMsgList>& list, int timeoutMs);
+    // The last fetch's failure, other than a time-out (0: none).
+    int Failure() const { return Failure_.load(); }
+
+   private:
+    void Execute() override;
+    void Wake() override;
+    natsSubscription* const Subscription;
+    const int Batch;
+    TBoundedQueue<std::unique_ptr<TNatsMsgList>> Lists;
+    std::atomic<int> Failure_{0};
+  };
+
   bool Connect();
   void Disconnect();
-  // Writes one fetch; false when its lines could not be made durable
-  // (nothing is acknowledged then).
-  bool WriteBatch(const TNatsMsgList& messages);
+  // Writes one fetch and hands it to the syncer.
+  void WriteBatch(std::unique_ptr<TNatsMsgList> messages);
+  // The syncer failed: what it gave up is set back.
+  void Recover();
   void Refuse(natsMsg* message, const std::string& why);
   void Say(const std::string& line) const;
 
@@ -107,6 +170,10 @@ class TArchiveWriter {
   TNatsConnection Connection;
   TJsContext Js;
   TNatsSubscription Subscription;
+  std::unique_ptr<TMetricsServer> Metrics;
+  // Last: they stop before what they use goes.
+  std::unique_ptr<TSyncer> Syncer;
+  std::unique_ptr<TFetcher> Fetcher;
 };
 
 }  // namespace logserver
