@@ -7,7 +7,7 @@ WERROR ?= OFF
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 FUZZ_SECONDS ?= 60
-FUZZERS = tpkt syslog_framer client_message config provider_key datetime
+FUZZERS = tpkt syslog_framer client_message config provider_key datetime stream_message
 
 PREFIX ?= /usr/local
 # The one place the version is set is CMakeLists.txt.

@@ -16,6 +16,7 @@
 // Speed is measured here and nowhere else. Every message carries a sequence
 // number; lines are counted in the files the service writes.
 #include "core/uLogClient.h"
+#include "platform/uFiles.h"
 #include "platform/uSocket.h"
 #include "platform/uTime.h"
 
@@ -408,13 +409,27 @@ double ScrapeValue(std::uint16_t port, const std::string& name) {
   return at == std::string::npos ? -1 : std::atof(body.c_str() + at + name.size() + 2);
 }
 
-// TPKT on one connection with [Stream] on, to one local nats-server (its own
-// JetStream, replicas 1): the rate until the stream has acknowledged every
-// message, and the CPU per message of the service and of the server.
-void StreamTpkt(const std::string& exe, int count) {
+// Total bytes of the regular files below `dir`, dot files left out.
+std::uintmax_t TreeBytes(const std::string& dir) {
+  std::uintmax_t bytes = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+    if (it->is_regular_file(error) && it->path().filename().string()[0] != '.') bytes += it->file_size(error);
+  return bytes;
+}
+
+// TPKT on one connection over `routes` modules with [Stream] on, to one
+// local nats-server (its own JetStream, replicas 1): the rate until the
+// stream has acknowledged every message, and the CPU per message of the
+// service and of the server; with `archive`, logserver-archive (beside the
+// service) then writes the tree again from the stream, timed until its files
+// hold as many bytes as the collector's.
+void StreamTpkt(const std::string& exe, int count, int routes = 1, bool archive = false) {
+  char what[64];
+  std::snprintf(what, sizeof what, routes > 1 ? "TPKT %d routes, [Stream]" : "TPKT 1, [Stream] on", routes);
   const char* natsServer = "/usr/sbin/nats-server";
   if (access(natsServer, X_OK) != 0) {
-    std::printf("%-24s skipped: no %s\n", "TPKT 1, [Stream] on", natsServer);
+    std::printf("%-24s skipped: no %s\n", what, natsServer);
     return;
   }
   char pattern[] = "/tmp/logserver-nats-XXXXXX";
@@ -441,7 +456,7 @@ void StreamTpkt(const std::string& exe, int count) {
       if (client.Connect("127.0.0.1", server.Tcp())) {
         std::string batch;
         for (int s = 0; s < count; ++s) {
-          batch += BuildClientLogFrame({"bench", "m", "", Text(0, s), 0.0});
+          batch += BuildClientLogFrame({"bench", Route(routes, s), "", Text(0, s), 0.0});
           if (batch.size() > 60000) {
             client.SendRaw(batch);
             batch.clear();
@@ -455,12 +470,40 @@ void StreamTpkt(const std::string& exe, int count) {
     const Clock::time_point end = Clock::now() + std::chrono::seconds(300);
     while ((acknowledged = ScrapeValue(server.MetricsPort(), "logserver_stream_acknowledged_messages_total")) <
                count && Clock::now() < end)
-      SleepMilliseconds(20);
+      SleepMilliseconds(10);
     const double span = Seconds(start, Clock::now());
-    std::printf("%-24s %9.0f msgs/s  acknowledged %.0f of %d  %5.2f us CPU/msg (nats-server %.2f)\n",
-                "TPKT 1, [Stream] on", acknowledged / span, acknowledged, count,
-                1e6 * (server.CpuSeconds() - cpu0) / count, 1e6 * (ProcessCpuSeconds(nats) - natsCpu0) / count);
+    const double batches = ScrapeValue(server.MetricsPort(), "logserver_stream_published_batches_total");
+    std::printf("%-24s %9.0f msgs/s  acknowledged %.0f of %d  %5.2f us CPU/msg (nats-server %.2f), %.0f records a batch\n",
+                what, acknowledged / span, acknowledged, count, 1e6 * (server.CpuSeconds() - cpu0) / count,
+                1e6 * (ProcessCpuSeconds(nats) - natsCpu0) / count, batches > 0 ? acknowledged / batches : 0.0);
     std::fflush(stdout);
+    if (archive) {
+      const std::string dir = server.LogsDir() + "../archive/";
+      const std::string config = server.LogsDir() + "../archive.conf";
+      std::ofstream(config) << "[Archive]\nServers=nats://127.0.0.1:" << port << "\nBaseCatalog=" << dir << "\n";
+      const std::uintmax_t want = TreeBytes(server.LogsDir() + "127.0.0.1/");
+      const std::string writer = DirectoryPart(exe) + "logserver-archive";
+      const Clock::time_point archiveStart = Clock::now();
+      std::fflush(stdout);
+      const pid_t child = fork();
+      if (child == 0) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr)
+          _exit(126);
+        execl(writer.c_str(), "logserver-archive", ("--config=" + config).c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(300);
+      std::uintmax_t got = 0;
+      while ((got = TreeBytes(dir)) < want && Clock::now() < until) SleepMilliseconds(10);
+      const double took = Seconds(archiveStart, Clock::now());
+      const double writerCpu = ProcessCpuSeconds(child);
+      kill(child, SIGTERM);
+      int childStatus = 0;
+      waitpid(child, &childStatus, 0);
+      std::printf("%-24s %9.0f msgs/s  %s  %5.2f us CPU/msg\n", "archive writer rebuilds", count / took,
+                  got == want ? "all bytes" : "BYTES MISSING", 1e6 * writerCpu / count);
+      std::fflush(stdout);
+    }
   }
   kill(nats, SIGTERM);
   int status = 0;
@@ -711,8 +754,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (part == "stream") {
+    // The referee's loads: one route and 10,000, files only and stream on.
     Tpkt(exe, 1, count);
-    StreamTpkt(exe, count);
+    StreamTpkt(exe, count, 1, /*archive=*/true);
+    {
+      rlimit limit{20000, 20000};
+      setrlimit(RLIMIT_NOFILE, &limit);  // the service inherits it
+    }
+    Tpkt(exe, 1, count, 10000);
+    StreamTpkt(exe, count, 10000);
     return 0;
   }
   if (part == "floor") {

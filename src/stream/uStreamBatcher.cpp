@@ -10,6 +10,8 @@ namespace {
 std::size_t FrameSize(std::string_view frames) { return 4 + std::size_t{GetU32LE(frames.data())}; }
 
 constexpr std::size_t kSpareBodies = 64;
+constexpr std::size_t kFirstBodyBytes = 2048;
+constexpr std::size_t kSpareBatches = 1024;
 
 }  // namespace
 
@@ -30,11 +32,13 @@ TStreamBatcher::TOpen& TStreamBatcher::Open(const TSpoolEntry& run, TSpoolPositi
   const auto found = Routes.find(key);
   if (found != Routes.end()) return *found->second;
   auto open = std::make_unique<TOpen>();
-  open->Batch = std::make_unique<TStreamBatch>();
+  open->Batch = NewBatch();
   TStreamBatch& batch = *open->Batch;
-  if (!Spare.empty()) {
+  if (!Spare.empty() && batch.Body.capacity() < kBatchMaxBytes / 2) {
     batch.Body.swap(Spare.back());
     Spare.pop_back();
+  } else if (batch.Body.capacity() < kFirstBodyBytes) {
+    batch.Body.reserve(kFirstBodyBytes);  // not grown a record at a time
   }
   batch.Address.assign(run.Address);
   batch.Application.assign(run.Application);
@@ -111,7 +115,7 @@ void TStreamBatcher::AddEarlier(const TSpoolEntry& run, TSpoolPosition at) {
 
 std::unique_ptr<TStreamBatch> TStreamBatcher::EarlierBatch(const TEarlier& earlier, std::size_t from,
                                                            std::size_t to) const {
-  auto batch = std::make_unique<TStreamBatch>();
+  auto batch = std::make_unique<TStreamBatch>();  // (const: no spare taken)
   batch->Address = earlier.Address;
   batch->Application = earlier.Application;
   batch->Module = earlier.Module;
@@ -227,6 +231,39 @@ std::vector<std::unique_ptr<TStreamBatch>> TStreamBatcher::TakeClosed() {
   std::vector<std::unique_ptr<TStreamBatch>> closed;
   closed.swap(Closed);
   return closed;
+}
+
+void TStreamBatch::Reset() {
+  Id.clear();
+  Address.clear();
+  Application.clear();
+  Module.clear();
+  Body.clear();
+  Wire.clear();
+  Records = 0;
+  First = Last = TSpoolPosition{};
+  FirstIndex = LastIndex = 0;
+  OpenedAt = 0;
+  Marked = Compressed = Acknowledged = Again = false;
+  FrameBytes = 0;
+  Mark = TSpoolPosition{};
+  SentAt = StreamSequence = AcknowledgedAt = 0;
+}
+
+std::unique_ptr<TStreamBatch> TStreamBatcher::NewBatch() {
+  if (SpareBatches.empty()) return std::make_unique<TStreamBatch>();
+  std::unique_ptr<TStreamBatch> batch = std::move(SpareBatches.back());
+  SpareBatches.pop_back();
+  return batch;
+}
+
+void TStreamBatcher::GiveBack(std::vector<std::unique_ptr<TStreamBatch>>& batches) {
+  for (std::unique_ptr<TStreamBatch>& batch : batches) {
+    if (SpareBatches.size() >= kSpareBatches) break;
+    batch->Reset();
+    SpareBatches.push_back(std::move(batch));
+  }
+  batches.clear();
 }
 
 void TStreamBatcher::GiveBack(std::string&& body) {

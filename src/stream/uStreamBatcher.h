@@ -56,6 +56,9 @@ struct TStreamBatch {
   std::uint64_t StreamSequence = 0;
   std::uint64_t AcknowledgedAt = 0;
   bool Again = false;
+
+  // Empty again for another batch, its room kept.
+  void Reset();
 };
 
 class TStreamBatcher {
@@ -89,6 +92,8 @@ class TStreamBatcher {
   std::vector<std::unique_ptr<TStreamBatch>> TakeClosed();
   // A closed batch's frames, done with: their room serves a new batch.
   void GiveBack(std::string&& body);
+  // Batches done with: they serve new ones (spared an allocation each).
+  void GiveBack(std::vector<std::unique_ptr<TStreamBatch>>& batches);
 
   // When the oldest open batch will have waited kWaitUs; 0: none is open.
   std::uint64_t NextCloseUs() const;
@@ -143,6 +148,8 @@ class TStreamBatcher {
   TEarlierMap Earlier;
   std::vector<std::unique_ptr<TStreamBatch>> Closed;
   std::vector<std::string> Spare;
+  std::vector<std::unique_ptr<TStreamBatch>> SpareBatches;
+  std::unique_ptr<TStreamBatch> NewBatch();
 };
 
 }  // namespace logserver

@@ -37,6 +37,7 @@ constexpr std::uint64_t kReadStepBytes = 4u << 20;
 // server acknowledged and had not yet written when it was killed.
 constexpr std::uint64_t kKeptMs = 2000;
 constexpr std::uint64_t kKeptBytes = 16u << 20;
+constexpr std::size_t kRecycled = 1024;
 
 std::string NewInstanceId() {
   std::random_device random;
@@ -255,6 +256,7 @@ void TStreamPublisher::ForgetKept() {
   const std::uint64_t now = MonotonicMilliseconds();
   while (!Kept.empty() && (KeptBytes > kKeptBytes || (up && Kept.front()->AcknowledgedAt + kKeptMs <= now))) {
     KeptBytes -= Kept.front()->Wire.size();
+    if (Recycled.size() < kRecycled) Recycled.push_back(std::move(Kept.front()));
     Kept.pop_front();
   }
 }
@@ -376,7 +378,12 @@ void TStreamPublisher::TakeClosed() {
     batch->FrameBytes = batch->Body.size();
     batch->Compressed = Settings.Compress && Compressor.Compress(batch->Body, batch->Wire);
     if (!batch->Compressed) batch->Wire.swap(batch->Body);
-    Batcher.GiveBack(std::move(batch->Body));
+    // Large room goes to the next batches now; a little stays with the
+    // batch for when it is reused.
+    if (batch->Body.capacity() >= kBatchMaxBytes / 2)
+      Batcher.GiveBack(std::move(batch->Body));
+    else
+      batch->Body.clear();
   }
   TMutexLock held(Guard);
   for (std::size_t i = 0; i < closed.size(); ++i) {
@@ -519,6 +526,14 @@ void TStreamPublisher::Execute() {
 }
 
 void TStreamPublisher::Step() {
+  {
+    std::vector<std::unique_ptr<TStreamBatch>> recycled;
+    {
+      TMutexLock held(Guard);
+      recycled.swap(Recycled);
+    }
+    Batcher.GiveBack(recycled);
+  }
   ReadSpool();
   std::size_t room = 0;
   bool closeAll = false;

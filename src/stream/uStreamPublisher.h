@@ -180,6 +180,8 @@ class TStreamPublisher : public TThread {
   // comes back without them (killed before it wrote them) gets them again.
   std::deque<std::unique_ptr<TStreamBatch>> Kept GUARDED_BY(Guard);
   std::uint64_t KeptBytes GUARDED_BY(Guard) = 0;
+  // Batches done with, for the batcher to reuse.
+  std::vector<std::unique_ptr<TStreamBatch>> Recycled GUARDED_BY(Guard);
   std::uint64_t ReadyRecords GUARDED_BY(Guard) = 0;
   std::uint64_t ReadyBytes GUARDED_BY(Guard) = 0;
   std::uint64_t FlightRecords GUARDED_BY(Guard) = 0;

@@ -164,7 +164,10 @@ void TStreamSpool::DropOldest() {
   const TSegment oldest = Segments.front();
   std::uint64_t untaken = oldest.Records;
   if (ReaderSegment > oldest.Number) untaken = 0;  // read: sent from memory
-  if (ReaderSegment == oldest.Number) untaken -= std::min(untaken, ReaderRecords);
+  if (ReaderSegment == oldest.Number) {
+    untaken -= std::min(untaken, ReaderRecords.load(std::memory_order_relaxed));
+    ReaderSegmentDropped.store(true);
+  }
   Dropped_.fetch_add(untaken, std::memory_order_relaxed);
   RemoveSegment(oldest.Number);
   Segments.pop_front();
@@ -241,9 +244,11 @@ bool TStreamSpool::Fill(std::size_t needed, std::uint64_t limit) {
 
 bool TStreamSpool::Next(TSpoolParse& kind, TSpoolEntry& entry, TStreamRecord& legacy, TSpoolPosition& at) {
   for (;;) {
-    std::uint64_t limit = 0, records = 0;
-    bool later = false;
-    {
+    std::uint64_t limit = ReadLimit, records = ReadRecordsKnown;
+    bool later = ReadLimitLater;
+    // The segment's size is looked up again only once the reader reached
+    // what it knew of it, or the segment was given up under it.
+    if (Read.Offset >= limit || ReadLimitSegment != Read.Segment || ReaderSegmentDropped.load()) {
       TMutexLock held(Guard);
       // The reader's segment, or the next one when it is gone (given up to
       // the bound under the reader).
@@ -254,12 +259,14 @@ bool TStreamSpool::Next(TSpoolParse& kind, TSpoolEntry& entry, TStreamRecord& le
         Read = TSpoolPosition{it->Number, 0};
         ReadFd.Reset();
       }
-      limit = it->Bytes;
-      records = it->Records;
-      later = std::next(it) != Segments.end();
+      limit = ReadLimit = it->Bytes;
+      records = ReadRecordsKnown = it->Records;
+      later = ReadLimitLater = std::next(it) != Segments.end();
+      ReadLimitSegment = Read.Segment;
+      ReaderSegmentDropped.store(false);
       if (ReaderSegment != Read.Segment) {
         ReaderSegment = Read.Segment;
-        ReaderRecords = 0;
+        ReaderRecords.store(0, std::memory_order_relaxed);
       }
     }
     if (Read.Offset >= limit) {
@@ -291,17 +298,15 @@ bool TStreamSpool::Next(TSpoolParse& kind, TSpoolEntry& entry, TStreamRecord& le
     }
     if (parsed != TSpoolParse::Run && parsed != TSpoolParse::Close && parsed != TSpoolParse::Legacy) {
       // Damaged, or unreadable: the rest of the segment is no one's.
-      TMutexLock held(Guard);
-      Damaged_.fetch_add(records - std::min(records, ReaderRecords), std::memory_order_relaxed);
-      ReaderRecords = records;
+      const std::uint64_t taken = ReaderRecords.exchange(records, std::memory_order_relaxed);
+      Damaged_.fetch_add(records - std::min(records, taken), std::memory_order_relaxed);
       Read.Offset = limit;
       continue;
     }
     kind = parsed;
     at = Read;
     Read.Offset += used;
-    TMutexLock held(Guard);
-    ReaderRecords += SpoolEntryRecords(parsed, entry);
+    ReaderRecords.fetch_add(SpoolEntryRecords(parsed, entry), std::memory_order_relaxed);
     return true;
   }
 }

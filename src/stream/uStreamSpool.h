@@ -131,14 +131,17 @@ class TStreamSpool {
   // How far the reader has read into its segment, for the count of what a
   // bound gives up.
   std::uint64_t ReaderSegment GUARDED_BY(Guard) = 0;
-  std::uint64_t ReaderRecords GUARDED_BY(Guard) = 0;
+  std::atomic<std::uint64_t> ReaderRecords{0};
+  std::atomic<bool> ReaderSegmentDropped{false};
   std::uint64_t Released GUARDED_BY(Guard) = 0;  // bytes of the oldest segment acknowledged
 
   TDescriptor WriteFd GUARDED_BY(Guard);
   std::uint64_t WriteNumber GUARDED_BY(Guard) = 0;
   std::uint64_t WriteBytes GUARDED_BY(Guard) = 0;
 
-  // Reader's own.
+  // Reader's own: what it last learnt of its segment's size.
+  std::uint64_t ReadLimit = 0, ReadRecordsKnown = 0, ReadLimitSegment = ~0ull;
+  bool ReadLimitLater = false;
   TDescriptor ReadFd;
   TSpoolPosition Read;          // the next entry
   std::string ReadBuffer;       // bytes of the segment from ReadBufferAt on
