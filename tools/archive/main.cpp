@@ -1,6 +1,6 @@
 // logserver-archive: writes the messages of the collectors' stream into a
 // log tree of its own, the same files and lines a collector writes (see
-// uArchiveWriter.h).
+// uArchiveWriter.h), and serves its metrics when [Metrics] Listen is set.
 //
 //   logserver-archive [--config=PATH] [--version] [--help]
 //
@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
           "usage: logserver-archive [--config=PATH]\n"
           "Writes the messages of a NATS JetStream stream, as LogServer collectors publish\n"
           "them, into a log tree: [Archive] Servers=, Stream= (LOGS), Durable= (archive),\n"
-          "Subject= (logs), BaseCatalog=, Credentials=, TlsCA=.\n");
+          "Subject= (logs), BaseCatalog=, Credentials=, TlsCA=; [Metrics] Listen= (address:port\n"
+          "of /metrics, off when absent).\n");
       return 0;
     }
     if (argument == "--version") {
