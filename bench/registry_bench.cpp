@@ -40,7 +40,7 @@ double Measure(tLogProducerHolder& holder, int messages) {
   for (int round = 0; round < 5; ++round) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < messages; ++i)
-      holder.AddMessageAt("10.1.2.3", "514", "SYSLOG", "syslog", "", text, 0.0, now);
+      holder.AddMessage(TLogMessage{"10.1.2.3", "514", "SYSLOG", "syslog", "", text, 0.0, now});
     const auto elapsed = std::chrono::steady_clock::now() - start;
     best = std::min(best, std::chrono::duration<double, std::nano>(elapsed).count() / messages);
   }
@@ -50,8 +50,8 @@ double Measure(tLogProducerHolder& holder, int messages) {
 void Populate(tLogProducerHolder& holder, int producers) {
   const double now = Now();
   for (int i = 1; i < producers; ++i)
-    holder.AddMessageAt("10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
-                        std::to_string(1024 + i), "SYSLOG", "syslog", "", "x", 0.0, now);
+    holder.AddMessage(TLogMessage{"10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
+                        std::to_string(1024 + i), "SYSLOG", "syslog", "", "x", 0.0, now});
 }
 
 void Compare(const char* title, TLogProducerClass producerClass, const std::string& base,

@@ -140,9 +140,7 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
 void TMessageDispatch::Deliver(bool mayWait) {
   Message.ServerTime = Now();
   if (Stream) Stream->Offer(Message, mayWait);
-  if (WriteFiles)
-    Producers.AddMessageAt(Message.Address, Message.Port, Message.Application, Message.Module, Message.Prefix,
-                           Message.Text, Message.EventTime, Message.ServerTime);
+  if (WriteFiles) Producers.AddMessage(Message);
 }
 
 void TMessageDispatch::WriteQueuedMessages() {

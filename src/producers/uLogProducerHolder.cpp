@@ -66,36 +66,24 @@ void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
   }
 }
 
-void tLogProducerHolder::AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
-                                    const std::string& ApplicationName,
-                                    const std::string& ModuleName, const std::string& FilePrefix,
-                                    const std::string& Text, double EventTime) {
-  AddMessageAt(ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, Text, EventTime,
-               Now());
-}
-
-void tLogProducerHolder::AddMessageAt(const std::string& ClientAddress,
-                                      const std::string& ClientPort,
-                                      const std::string& ApplicationName,
-                                      const std::string& ModuleName,
-                                      const std::string& FilePrefix, const std::string& Text,
-                                      double EventTime, double ServerTime) {
+void tLogProducerHolder::AddMessage(const TLogMessage& message) {
+  const double serverTime = message.ServerTime != 0.0 ? message.ServerTime : Now();
   const TRoute& route =
-      FindRoute({ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix}, ServerTime);
+      FindRoute({message.Address, message.Port, message.Application, message.Module, message.Prefix}, serverTime);
   if (route.File) {
-    route.Peer->LastUse = ServerTime;
+    route.Peer->LastUse = serverTime;
     if (route.Overflow) {
-      route.File->AddMessage(KeyName(ApplicationName) + "|" + KeyName(ModuleName) + "|" +
-                                 KeyName(FilePrefix) + "|" + Text,
-                             EventTime, ServerTime);
+      route.File->AddMessage(KeyName(message.Application) + "|" + KeyName(message.Module) + "|" +
+                                 KeyName(message.Prefix) + "|" + message.Text,
+                             message.EventTime, serverTime);
       Overflowed_.fetch_add(1, std::memory_order_relaxed);
-      LastOverflowed_ = ClientAddress;
+      LastOverflowed_ = message.Address;
       return;
     }
-    route.File->AddMessage(Text, EventTime, ServerTime);
+    route.File->AddMessage(message.Text, message.EventTime, serverTime);
     return;
   }
-  for (TCustomLogProducer* provider : route.Providers) provider->AddMessage(Text, EventTime, ServerTime);
+  for (TCustomLogProducer* provider : route.Providers) provider->AddMessage(message.Text, message.EventTime, serverTime);
   Claimed.fetch_add(1, std::memory_order_relaxed);
 }
 

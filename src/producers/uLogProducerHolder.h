@@ -10,6 +10,7 @@
 #pragma once
 
 #include "base/uIniFile.h"
+#include "base/uLogMessage.h"
 #include "producers/uCustomLogProducer.h"
 #include "producers/uExternalLogProducer.h"
 #include "producers/uFileLogProducer.h"
@@ -51,17 +52,11 @@ class tLogProducerHolder {
   tLogProducerHolder(const tLogProducerHolder&) = delete;
   tLogProducerHolder& operator=(const tLogProducerHolder&) = delete;
 
-  // Stamps the message with the local time and routes it: to every provider
-  // entry whose key matches (each at most once), or else to the one file
-  // producer of this client and routing triple, created on first use.
-  void AddMessage(const std::string& ClientAddress, const std::string& ClientPort,
-                  const std::string& ApplicationName, const std::string& ModuleName,
-                  const std::string& FilePrefix, const std::string& Text, double EventTime);
-  // As AddMessage, with the server time given.
-  void AddMessageAt(const std::string& ClientAddress, const std::string& ClientPort,
-                    const std::string& ApplicationName, const std::string& ModuleName,
-                    const std::string& FilePrefix, const std::string& Text, double EventTime,
-                    double ServerTime);
+  // Routes the message: to every provider entry whose key matches (each at
+  // most once), or else to the one file producer of its sender and route,
+  // created on first use. A message without a server time (0) is stamped
+  // with the local time now.
+  void AddMessage(const TLogMessage& message);
 
   // Stops and frees every file producer of this address and port.
   void RemoveClientProducers(const std::string& ClientAddress, const std::string& ClientPort);

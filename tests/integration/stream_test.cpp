@@ -516,7 +516,7 @@ TEST_F(StreamTest, AStreamOfTheEarlierFormatIsArchivedAsItWasWritten) {
       const double event = n % 4 ? 45356.25 + n / 86400.0 : 0.0;
       const double server = 46000.5 + n / 86400.0;
       const std::string address = n % 2 ? "127.0.0.1" : "10.0.0.9";
-      producers.AddMessageAt(address, "5140", "app", module, prefix, text, event, server);
+      producers.AddMessage(TLogMessage{address, "5140", "app", module, prefix, text, event, server});
       ASSERT_TRUE(publisher.Publish(RouteSubject("logs", address, "app", module),
                                     {{"Nats-Msg-Id", "0123456789abcdef-" + std::to_string(n + 1)},
                                      {"Logserver-Address", EscapeHeaderValue(address)},

@@ -83,9 +83,9 @@ TEST_F(RegistryTest, ProviderKeysClaimMessagesByTheirThreeForms) {
       "1.1.1.1|a|m|=anyprefix\n"
       "1.1.1.1|a|m|=anyprefix-twin\n");
   gEvents.clear();
-  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "one", 0.0);
-  holder->AddMessage("1.1.1.1", "6", "a", "m", "q", "two", 0.0);
-  holder->AddMessage("1.1.1.1", "6", "A", "m", "p", "three", 0.0);  // exact case only
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "one", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "6", "a", "m", "q", "two", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "6", "A", "m", "p", "three", 0.0});  // exact case only
   EXPECT_EQ(gEvents, (std::vector<std::string>{
                          "ext 1.1.1.1:5|a|m|p <- one",
                          "ext 1.1.1.1:0|a|m|p <- one",
@@ -101,15 +101,15 @@ TEST_F(RegistryTest, ProviderKeysClaimMessagesByTheirThreeForms) {
 TEST_F(RegistryTest, AnEmptyPrefixDeliversOnceToAnEntryMatchingTwoKeys) {
   auto holder = Make("1.1.1.1|a|m|=anyprefix\n");
   gEvents.clear();
-  holder->AddMessage("1.1.1.1", "5", "a", "m", "", "once", 0.0);
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "", "once", 0.0});
   EXPECT_EQ(gEvents, (std::vector<std::string>{"ext 1.1.1.1:0|a|m| <- once"}));
 }
 
 TEST_F(RegistryTest, ClientKeysIgnoreCaseAndKeepTheFirstSpelling) {
   auto holder = Make("");
-  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "Mod", "one", 0.0);
-  holder->AddMessage("1.1.1.1", "5", "APP", "mod", "MOD", "two", 0.0);
-  holder->AddMessage("1.1.1.1", "5", "App", "Mod", "other", "three", 0.0);
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "App", "Mod", "Mod", "one", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "APP", "mod", "MOD", "two", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "App", "Mod", "other", "three", 0.0});
   EXPECT_EQ(gEvents, (std::vector<std::string>{
                          "create file 1.1.1.1:5|App|Mod|Mod",
                          "file 1.1.1.1:5|App|Mod|Mod <- one",
@@ -122,16 +122,16 @@ TEST_F(RegistryTest, ClientKeysIgnoreCaseAndKeepTheFirstSpelling) {
 
 TEST_F(RegistryTest, RemoveClientProducersStopsOnlyThatClient) {
   auto holder = Make("1.1.1.1:5|x|y|z=lib\n");
-  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
-  holder->AddMessage("1.1.1.1", "55", "a", "m", "p", "2", 0.0);
-  holder->AddMessage("1.1.1.1", "5", "b", "m", "p", "3", 0.0);
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "1", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "55", "a", "m", "p", "2", 0.0});
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "b", "m", "p", "3", 0.0});
   gEvents.clear();
   holder->RemoveClientProducers("1.1.1.1", "5");
   EXPECT_EQ(gEvents, (std::vector<std::string>{"stop file 1.1.1.1:5|a|m|p",
                                                "stop file 1.1.1.1:5|b|m|p"}));
   EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"1.1.1.1:5|x|y|z", "*1.1.1.1:55=a|m|p"}));
   gEvents.clear();
-  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "again", 0.0);
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "again", 0.0});
   EXPECT_EQ(gEvents[0], "create file 1.1.1.1:5|a|m|p");
 }
 
@@ -142,28 +142,28 @@ TEST_F(RegistryTest, SilentSendersAreForgottenAndTheLongestSilentGoFirstBeyondTh
   // Five senders, one a second; the fifth is one too many: the bound makes
   // room by a tenth of itself (one), the longest silent first.
   for (int i = 1; i <= 4; ++i)
-    holder->AddMessageAt("10.0.0." + std::to_string(i), "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + i * second);
-  holder->AddMessageAt("10.0.0.1", "514", "SYSLOG", "syslog", "", "again", 0.0, t0 + 5 * second);
+    holder->AddMessage(TLogMessage{"10.0.0." + std::to_string(i), "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + i * second});
+  holder->AddMessage(TLogMessage{"10.0.0.1", "514", "SYSLOG", "syslog", "", "again", 0.0, t0 + 5 * second});
   gEvents.clear();
-  holder->AddMessageAt("10.0.0.5", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 6 * second);
+  holder->AddMessage(TLogMessage{"10.0.0.5", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 6 * second});
   EXPECT_EQ(gEvents[0], "stop file 10.0.0.2:514|SYSLOG|syslog|");
   EXPECT_EQ(holder->Peers(), 4u);
   EXPECT_EQ(holder->PeersForgottenEarly(), 1u);
   // Ten minutes later only the one that spoke since is kept.
-  holder->AddMessageAt("10.0.0.3", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 300 * second);
+  holder->AddMessage(TLogMessage{"10.0.0.3", "514", "SYSLOG", "syslog", "", "x", 0.0, t0 + 300 * second});
   EXPECT_EQ(holder->ForgetIdlePeers(t0 + 610 * second), 3u);
   EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"*10.0.0.3:514=SYSLOG|syslog|"}));
   // A forgotten sender comes back with its next message.
   gEvents.clear();
-  holder->AddMessageAt("10.0.0.1", "514", "SYSLOG", "syslog", "", "back", 0.0, t0 + 611 * second);
+  holder->AddMessage(TLogMessage{"10.0.0.1", "514", "SYSLOG", "syslog", "", "back", 0.0, t0 + 611 * second});
   EXPECT_EQ(gEvents, (std::vector<std::string>{"create file 10.0.0.1:514|SYSLOG|syslog|",
                                                "file 10.0.0.1:514|SYSLOG|syslog| <- back"}));
 }
 
 TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
   auto holder = Make("9.9.9.9|a|m|=lib\n");
-  holder->AddMessage("1.1.1.1", "5", "a", "m", "p", "1", 0.0);
-  holder->AddMessage("2.2.2.2", "5", "a", "m", "p", "2", 0.0);
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "1", 0.0});
+  holder->AddMessage(TLogMessage{"2.2.2.2", "5", "a", "m", "p", "2", 0.0});
   gEvents.clear();
   holder.reset();
   EXPECT_EQ(gEvents, (std::vector<std::string>{"stop ext 9.9.9.9:0|a|m|",
@@ -173,9 +173,9 @@ TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
 
 TEST_F(RegistryTest, UnclaimedMessagesReachTheirFiles) {
   tLogProducerHolder holder(dir.Path(), TIniEntries{}, {&files});
-  holder.AddMessageAt("10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
-                      EncodeDateTime(2024, 3, 5, 9, 59, 59, 0));
-  holder.AddMessageAt("10.1.2.3", "7", "billing", "core", "core", "x", 45356.5, k1407);
+  holder.AddMessage(TLogMessage{"10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
+                      EncodeDateTime(2024, 3, 5, 9, 59, 59, 0)});
+  holder.AddMessage(TLogMessage{"10.1.2.3", "7", "billing", "core", "core", "x", 45356.5, k1407});
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.9/SYSLOG/syslog/2024_03_05/09.log"), "<13>hi\r\n");
   EXPECT_EQ(ReadFile(dir.Path() + "10.1.2.3/billing/core/2024_03_05/core_14.log"),
             "14:07:09.045[12:00:00.000] : x\r\n");
@@ -186,17 +186,17 @@ TEST_F(RegistryTest, NewPathsBeyondASendersBudgetGoToItsOverflowFileUntilTheBudg
   holder.SetPathBudget(1, 6);
   const double second = 1.0 / 86400;
   // 1.1.1.1/a/m/2024_03_05/p_14.log: five new paths of six.
-  holder.AddMessageAt("1.1.1.1", "5", "a", "m", "p", "own", 0.0, k1407);
+  holder.AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "own", 0.0, k1407});
   // b|m would make four: over the budget, so the overflow file takes it,
   // its names in front. Another sender has a budget of its own.
-  holder.AddMessageAt("1.1.1.1", "5", "b", "m", "p|q", "over", 0.0, k1407);
-  holder.AddMessageAt("2.2.2.2", "5", "b", "m", "", "other", 0.0, k1407);
+  holder.AddMessage(TLogMessage{"1.1.1.1", "5", "b", "m", "p|q", "over", 0.0, k1407});
+  holder.AddMessage(TLogMessage{"2.2.2.2", "5", "b", "m", "", "other", 0.0, k1407});
   // A new port of the same address in a known file costs nothing.
-  holder.AddMessageAt("1.1.1.1", "6", "a", "m", "p", "known", 0.0, k1407);
+  holder.AddMessage(TLogMessage{"1.1.1.1", "6", "a", "m", "p", "known", 0.0, k1407});
   EXPECT_EQ(holder.Overflowed(), 1u);
   EXPECT_EQ(holder.LastOverflowed(), "1.1.1.1");
   // Three seconds later the budget holds four again: b|m gets its file.
-  holder.AddMessageAt("1.1.1.1", "5", "b", "m", "p|q", "later", 0.0, k1407 + 3 * second);
+  holder.AddMessage(TLogMessage{"1.1.1.1", "5", "b", "m", "p|q", "later", 0.0, k1407 + 3 * second});
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/overflow~0000000000000000/2024_03_05/14.log"),
             "b|m|p\\|q|over\r\n");
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/p_14.log"), "own\r\nknown\r\n");
@@ -217,7 +217,7 @@ TEST_F(RegistryTest, UnusableProviderEntriesAreReportedAndClaimNothing) {
   EXPECT_EQ(reports[0].rfind("PROVIDER \"1.1.1.1|a|m|\" NOT USED: ", 0), 0u) << reports[0];
   EXPECT_EQ(reports[1].rfind("PROVIDER \"1.1.1.1|b|m|\" NOT USED: cannot load", 0), 0u);
   EXPECT_EQ(Keys(holder), std::vector<std::string>{"1.1.1.1|c|m|"});
-  holder.AddMessageAt("1.1.1.1", "5", "a", "m", "", "to a file", 0.0, k1407);
+  holder.AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "", "to a file", 0.0, k1407});
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/14.log"), "to a file\r\n");
 }
 
@@ -231,7 +231,7 @@ TEST_F(RegistryTest, FileProducersStartNoThreadsHoweverManyRoutes) {
   const std::size_t before = threads();
   // One sender, 10,000 routes (prefixes: one directory, 10,000 files).
   for (int i = 0; i < 10000; ++i)
-    holder.AddMessageAt("10.1.2.3", "7", "app", "m", "p" + std::to_string(i), "x", 0.0, k1407);
+    holder.AddMessage(TLogMessage{"10.1.2.3", "7", "app", "m", "p" + std::to_string(i), "x", 0.0, k1407});
   EXPECT_EQ(holder.Entries().size(), 10000u);
   EXPECT_EQ(threads(), before);
   // Not even one that ran and ended.

@@ -374,8 +374,7 @@ void TArchiveWriter::WriteBatch(std::unique_ptr<TNatsMsgList> messages) {
         Record.Text.assign(r.Text);
         Record.EventTime = r.EventTime;
         Record.ServerTime = r.ServerTime;
-        Producers->AddMessageAt(Record.Address, Record.Port, Record.Application, Record.Module, Record.Prefix,
-                                Record.Text, Record.EventTime, Record.ServerTime);
+        Producers->AddMessage(Record);
       }
       records += Decoded.Records.size();
     }
