@@ -167,11 +167,12 @@ void tMainThread::StartSyslogTcp() {
   setup.TcpPort = Config.SyslogTcpPort;
   setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
-  setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run) {
-    Intake_->OnSyslogStreamRun(address, port, run);
+  setup.OnOpened = [this](bool tls) { Intake_->OnSyslogStreamOpened(tls); };
+  setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
+    Intake_->OnSyslogStreamRun(address, port, run, tls);
   };
-  setup.OnClosed = [this](const std::string& address, std::uint16_t port) {
-    Intake_->OnSyslogStreamClosed(address, port);
+  setup.OnClosed = [this](const std::string& address, std::uint16_t port, bool tls) {
+    Intake_->OnSyslogStreamClosed(address, port, tls);
   };
   setup.OnBatchEnd = [this] { Intake_->OnSyslogStreamBatchEnd(); };
   setup.Buffers = &Buffers;
@@ -247,9 +248,9 @@ void tMainThread::NotifyReady() {
 
 void tMainThread::NotifyStatus() {
   const std::uint64_t now = MonotonicMilliseconds();
-  const std::uint64_t received = (Intake_ ? Intake_->ReceivedTcp() + Intake_->ReceivedUdp() : 0) +
-                                 SyslogTcpCounters.Messages.load() + SyslogTcpCounters.TlsMessages.load();
-  const std::uint64_t written = Producers_ ? Producers_->FileCounts().Written : 0;
+  const TServiceCounters counters = TakeCounters(Sources());
+  const std::uint64_t received = counters.ReceivedAll();
+  const std::uint64_t written = counters.Written;
   const double seconds = LastStatusAt != 0 && now > LastStatusAt ? static_cast<double>(now - LastStatusAt) / 1000.0 : 0;
   auto rate = [&](std::uint64_t count, std::uint64_t before) {
     return seconds > 0 ? std::to_string(static_cast<std::uint64_t>(static_cast<double>(count - before) / seconds))
@@ -257,8 +258,8 @@ void tMainThread::NotifyStatus() {
   };
   NotifyServiceManager("STATUS=" + rate(received, LastStatusReceived) + " msgs/s in, " +
                        rate(written, LastStatusWritten) + " lines/s written, " +
-                       std::to_string(Intake_ ? Intake_->TcpConnections() : 0) + " connections, " +
-                       std::to_string(Producers_ ? Producers_->OpenFiles() : 0) + " open files");
+                       std::to_string(counters.ConnectionsAll()) + " connections, " +
+                       std::to_string(counters.OpenFiles) + " open files");
   LastStatusAt = now;
   LastStatusReceived = received;
   LastStatusWritten = written;

@@ -18,16 +18,23 @@ pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const std::strin
   return element;
 }
 
-void TMessageIntake::OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run) {
+void TMessageIntake::OnSyslogStreamOpened(bool tls) {
   SyslogStreamThread.AssertCurrent();
+  Counts_[tls ? ikSyslogTls : ikSyslogTcp].Connections.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TMessageIntake::OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
+  SyslogStreamThread.AssertCurrent();
+  Counts_[tls ? ikSyslogTls : ikSyslogTcp].Count(run.Units, run.Bytes.Size() - run.Units * kUnitHeaderBytes);
   pLogQueueElement element = MakeElement(lqkSyslogRun, address, port);
   element->Data = std::move(run.Bytes);
   element->Units = run.Units;
   SyslogStreamBatch.push_back(std::move(element));
 }
 
-void TMessageIntake::OnSyslogStreamClosed(const std::string& address, std::uint16_t port) {
+void TMessageIntake::OnSyslogStreamClosed(const std::string& address, std::uint16_t port, bool tls) {
   SyslogStreamThread.AssertCurrent();
+  Counts_[tls ? ikSyslogTls : ikSyslogTcp].Connections.fetch_sub(1, std::memory_order_relaxed);
   SyslogStreamBatch.push_back(MakeElement(lqkSyslogClosed, address, port));
 }
 
@@ -40,10 +47,8 @@ void TMessageIntake::OnSyslogStreamBatchEnd() {
 
 void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
   TcpThread.AssertCurrent();
-  ReceivedTcp_.fetch_add(Run.Units, std::memory_order_relaxed);
   // The payloads, without the unit headers.
-  ReceivedTcpBytes_.fetch_add(Run.Bytes.Size() - Run.Units * kUnitHeaderBytes,
-                              std::memory_order_relaxed);
+  Counts_[ikTpkt].Count(Run.Units, Run.Bytes.Size() - Run.Units * kUnitHeaderBytes);
   pLogQueueElement element = MakeElement(lqkClientData, Sender);
   element->Data = std::move(Run.Bytes);
   element->Units = Run.Units;
@@ -52,13 +57,13 @@ void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
 
 void TMessageIntake::OnClientConnect(TIPConnection& Client) {
   TcpThread.AssertCurrent();
-  TcpConnections_.fetch_add(1, std::memory_order_relaxed);
+  Counts_[ikTpkt].Connections.fetch_add(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientConnect, Client));
 }
 
 void TMessageIntake::OnClientDisconnect(TIPConnection& Client) {
   TcpThread.AssertCurrent();
-  TcpConnections_.fetch_sub(1, std::memory_order_relaxed);
+  Counts_[ikTpkt].Connections.fetch_sub(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientDisconnect, Client));
 }
 
@@ -75,14 +80,14 @@ void TMessageIntake::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
   pLogQueueElement element = MakeElement(lqkSyslogDatagram, Sender);
   // The server's buffer is valid only during the call.
   element->Data.Assign(Packet, PacketSize);
-  ReceivedUdpBytes_.fetch_add(PacketSize, std::memory_order_relaxed);
+  Counts_[ikUdp].Bytes.fetch_add(PacketSize, std::memory_order_relaxed);
   element->Units = 1;
   SyslogBatch.push_back(std::move(element));
 }
 
 void TMessageIntake::OnSyslogBatchEnd() {
   SyslogThread.AssertCurrent();
-  ReceivedUdp_.fetch_add(SyslogBatch.size(), std::memory_order_relaxed);
+  Counts_[ikUdp].Messages.fetch_add(SyslogBatch.size(), std::memory_order_relaxed);
   Queue.TryPushMany(SyslogBatch);
   DroppedDatagrams_.fetch_add(SyslogBatch.size(), std::memory_order_relaxed);
   SyslogBatch.clear();

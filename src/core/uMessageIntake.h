@@ -20,6 +20,22 @@
 
 namespace logserver {
 
+// The intakes whose messages and connections the service counts.
+enum TIntakeKind : std::size_t { ikTpkt, ikUdp, ikSyslogTcp, ikSyslogTls, kIntakeKinds };
+// Their names in reports and metrics.
+inline constexpr const char* kIntakeNames[kIntakeKinds] = {"tpkt", "udp", "syslog_tcp", "syslog_tls"};
+
+// What one intake took in since the start, and its connections now.
+struct TIntakeCounts {
+  std::atomic<std::uint64_t> Messages{0};
+  std::atomic<std::uint64_t> Bytes{0};  // the messages' own, no framing
+  std::atomic<std::int64_t> Connections{0};
+  void Count(std::uint64_t messages, std::uint64_t bytes) {
+    Messages.fetch_add(messages, std::memory_order_relaxed);
+    Bytes.fetch_add(bytes, std::memory_order_relaxed);
+  }
+};
+
 class TMessageIntake {
  public:
   explicit TMessageIntake(tLogQueue& queue) : Queue(queue) {}
@@ -40,26 +56,22 @@ class TMessageIntake {
   // Pushes the run's datagrams; those that find the queue full are dropped
   // and counted (UDP cannot push back).
   void OnSyslogBatchEnd();
-  // Syslog over TCP, on that server's thread: a read's messages as a run
-  // (taken over, not copied), a closed connection, and the end of a turn,
-  // which waits while the queue is full as TCP does.
-  void OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run);
-  void OnSyslogStreamClosed(const std::string& address, std::uint16_t port);
+  // Syslog over TCP and TLS, on that server's thread: a new connection, a
+  // read's messages as a run (taken over, not copied), a closed connection,
+  // and the end of a turn, which waits while the queue is full as TCP does.
+  void OnSyslogStreamOpened(bool tls);
+  void OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run, bool tls);
+  void OnSyslogStreamClosed(const std::string& address, std::uint16_t port, bool tls);
   void OnSyslogStreamBatchEnd();
 
   // A new UDP server (a new thread) takes over the syslog handlers; called
   // while no syslog handler runs.
   void SyslogServerReplaced() { SyslogThread.Release(); }
 
-  // Since the start: messages and their bytes taken in per intake,
-  // datagrams dropped at a full queue; TCP clients connected now. Any
-  // thread.
-  std::uint64_t ReceivedTcp() const { return ReceivedTcp_.load(); }
-  std::uint64_t ReceivedUdp() const { return ReceivedUdp_.load(); }
-  std::uint64_t ReceivedTcpBytes() const { return ReceivedTcpBytes_.load(); }
-  std::uint64_t ReceivedUdpBytes() const { return ReceivedUdpBytes_.load(); }
+  // Per intake: messages and their bytes taken in since the start,
+  // connections now; datagrams dropped at a full queue. Any thread.
+  const TIntakeCounts& Counts(TIntakeKind kind) const { return Counts_[kind]; }
   std::uint64_t DroppedDatagrams() const { return DroppedDatagrams_.load(); }
-  std::int64_t TcpConnections() const { return TcpConnections_.load(); }
 
  private:
   pLogQueueElement MakeElement(std::int32_t kind, const TIPConnection& connection);
@@ -72,12 +84,8 @@ class TMessageIntake {
   std::vector<pLogQueueElement> SyslogStreamBatch GUARDED_BY(SyslogStreamThread);
   std::vector<pLogQueueElement> TcpBatch GUARDED_BY(TcpThread);
   std::vector<pLogQueueElement> SyslogBatch GUARDED_BY(SyslogThread);
-  std::atomic<std::uint64_t> ReceivedTcp_{0};
-  std::atomic<std::uint64_t> ReceivedUdp_{0};
-  std::atomic<std::uint64_t> ReceivedTcpBytes_{0};
-  std::atomic<std::uint64_t> ReceivedUdpBytes_{0};
+  TIntakeCounts Counts_[kIntakeKinds];
   std::atomic<std::uint64_t> DroppedDatagrams_{0};
-  std::atomic<std::int64_t> TcpConnections_{0};
 };
 
 }  // namespace logserver

@@ -1,6 +1,7 @@
 #include "core/uServiceMetrics.h"
 
 #include "core/uMainThread.h"
+#include "core/uServiceCounters.h"
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
@@ -66,6 +67,115 @@ void Single(std::vector<MetricFamily>& families, const char* name, const char* h
   families.push_back(std::move(family));
 }
 
+using TValue = double (*)(const TServiceCounters&);
+// One family: its samples, each a label value (empty: no label) and where
+// its value is in the counters; `Shown` (when set) says whether it is there.
+struct TMetricRow {
+  const char* Name;
+  const char* Help;
+  MetricType Type;
+  const char* Label;
+  std::vector<std::pair<const char*, TValue>> Samples;
+  bool (*Shown)(const TServiceCounters&) = nullptr;
+};
+
+template <std::size_t kind>
+double ReceivedOf(const TServiceCounters& c) { return static_cast<double>(c.Received[kind]); }
+template <std::size_t kind>
+double ReceivedBytesOf(const TServiceCounters& c) { return static_cast<double>(c.ReceivedBytes[kind]); }
+template <std::size_t kind>
+double ConnectionsOf(const TServiceCounters& c) { return static_cast<double>(c.Connections[kind]); }
+#define LS_FIELD(field) [](const TServiceCounters& c) { return static_cast<double>(c.field); }
+
+bool SyslogTcpOn(const TServiceCounters& c) { return c.SyslogTcpOn; }
+bool StreamOn(const TServiceCounters& c) { return c.StreamOn; }
+
+// Every counter /metrics shows, in the order shown.
+const std::vector<TMetricRow>& MetricRows() {
+  static const std::vector<TMetricRow> rows = {
+      {"logserver_received_messages_total", "Messages taken in, per intake.", MetricType::Counter, "intake",
+       {{"tpkt", ReceivedOf<ikTpkt>}, {"udp", ReceivedOf<ikUdp>}, {"syslog_tcp", ReceivedOf<ikSyslogTcp>},
+        {"syslog_tls", ReceivedOf<ikSyslogTls>}}},
+      {"logserver_received_bytes_total", "Bytes of the messages taken in, per intake.", MetricType::Counter,
+       "intake",
+       {{"tpkt", ReceivedBytesOf<ikTpkt>}, {"udp", ReceivedBytesOf<ikUdp>},
+        {"syslog_tcp", ReceivedBytesOf<ikSyslogTcp>}, {"syslog_tls", ReceivedBytesOf<ikSyslogTls>}}},
+      {"logserver_written_lines_total", "Lines written to the log files (the service's own excluded).",
+       MetricType::Counter, "", {{"", LS_FIELD(Written)}}},
+      {"logserver_written_bytes_total", "Bytes of the lines written to the log files.", MetricType::Counter, "",
+       {{"", LS_FIELD(WrittenBytes)}}},
+      {"logserver_file_writes_total", "write() calls on the log files (group commit shows here).",
+       MetricType::Counter, "", {{"", LS_FIELD(FileWrites)}}},
+      {"logserver_provider_messages_total", "Messages handed to provider libraries.", MetricType::Counter, "",
+       {{"", LS_FIELD(ToProviders)}}},
+      {"logserver_dropped_messages_total", "Messages lost, by reason.", MetricType::Counter, "reason",
+       {{"queue_full", LS_FIELD(DroppedQueueFull)},
+        {"open_failed", LS_FIELD(OpenFailed)},
+        {"write_failed", LS_FIELD(WriteFailed)},
+        {"invalid_record", LS_FIELD(InvalidRecords)}}},
+      {"logserver_dropped_bytes_total",
+       "Bytes dropped, by reason: not_tpkt counts bytes on the TPKT port that are no TPKT frame "
+       "(a syslog forwarder pointed at it, for example).",
+       MetricType::Counter, "reason", {{"not_tpkt", LS_FIELD(NotTpktBytes)}}},
+      {"logserver_udp_kernel_drops_total",
+       "Datagrams the kernel dropped on the syslog socket for want of room "
+       "(SO_RXQ_OVFL, as of the last datagram read).",
+       MetricType::Counter, "", {{"", LS_FIELD(KernelDrops)}}},
+      {"logserver_udp_receive_buffer_bytes", "The syslog socket's receive buffer as the kernel reports it.",
+       MetricType::Gauge, "", {{"", LS_FIELD(ReceiveBufferBytes)}}},
+      {"logserver_overflowed_messages_total",
+       "Messages written to their sender's overflow file because their new route would have "
+       "created files or directories beyond the sender's budget.",
+       MetricType::Counter, "", {{"", LS_FIELD(Overflowed)}}},
+      {"logserver_senders_forgotten_total",
+       "Senders (address and port) whose routes were forgotten: idle when silent too long, "
+       "bound when more were remembered than allowed.",
+       MetricType::Counter, "reason", {{"idle", LS_FIELD(ForgottenIdle)}, {"bound", LS_FIELD(ForgottenBound)}}},
+      {"logserver_connections", "Clients connected now, per intake.", MetricType::Gauge, "intake",
+       {{"tpkt", ConnectionsOf<ikTpkt>},
+        {"syslog_tcp", ConnectionsOf<ikSyslogTcp>},
+        {"syslog_tls", ConnectionsOf<ikSyslogTls>}}},
+      {"logserver_syslog_tcp_framing_errors_total",
+       "Syslog TCP connections closed because their framing was broken.", MetricType::Counter, "",
+       {{"", LS_FIELD(FramingErrors)}}, SyslogTcpOn},
+      {"logserver_syslog_tcp_refused_connections_total",
+       "Syslog TCP connections closed at once, beyond [Syslog] MaxConnections.", MetricType::Counter, "",
+       {{"", LS_FIELD(RefusedConnections)}}, SyslogTcpOn},
+      {"logserver_syslog_tls_failed_handshakes_total", "TLS handshakes that failed or did not finish within 10 s.",
+       MetricType::Counter, "", {{"", LS_FIELD(FailedHandshakes)}}, SyslogTcpOn},
+      {"logserver_syslog_tcp_cut_messages_total", "Syslog TCP messages longer than 8192 bytes, stored cut to that.",
+       MetricType::Counter, "", {{"", LS_FIELD(CutMessages)}}, SyslogTcpOn},
+      {"logserver_stream_acknowledged_messages_total", "Messages the stream has acknowledged (forwarded).",
+       MetricType::Counter, "", {{"", LS_FIELD(Stream.Acknowledged)}}, StreamOn},
+      {"logserver_stream_resent_messages_total", "Messages sent to the stream again (time-out, refusal, broken link).",
+       MetricType::Counter, "", {{"", LS_FIELD(Stream.Resent)}}, StreamOn},
+      {"logserver_stream_spooled_messages_total",
+       "Messages written ahead into the spool (every message, before it is published).", MetricType::Counter, "",
+       {{"", LS_FIELD(Stream.Spooled)}}, StreamOn},
+      {"logserver_stream_published_batches_total",
+       "Stream messages published, each a batch of one route's messages (resent ones again).",
+       MetricType::Counter, "", {{"", LS_FIELD(Stream.PublishedBatches)}}, StreamOn},
+      {"logserver_stream_dropped_messages_total", "Messages not forwarded, by reason.", MetricType::Counter,
+       "reason", {{"window_full", LS_FIELD(Stream.DroppedWindowFull)}, {"spool_full", LS_FIELD(Stream.DroppedSpoolFull)}},
+       StreamOn},
+      {"logserver_stream_window_messages", "Messages not yet acknowledged.", MetricType::Gauge, "",
+       {{"", LS_FIELD(Stream.Window)}}, StreamOn},
+      {"logserver_stream_spool_bytes", "Bytes in the spool.", MetricType::Gauge, "",
+       {{"", LS_FIELD(Stream.SpoolBytes)}}, StreamOn},
+      {"logserver_stream_link_up", "1 while the stream takes messages.", MetricType::Gauge, "",
+       {{"", LS_FIELD(Stream.LinkUp ? 1 : 0)}}, StreamOn},
+      {"logserver_open_files", "Log files open now.", MetricType::Gauge, "", {{"", LS_FIELD(OpenFiles)}}},
+      {"logserver_queued_elements", "Elements in the log queue (a TCP element holds a read's messages).",
+       MetricType::Gauge, "", {{"", LS_FIELD(QueuedElements)}}},
+      {"logserver_queued_bytes", "Bytes the log queue's elements cost: their buffers and 160 bytes each.",
+       MetricType::Gauge, "", {{"", LS_FIELD(QueuedBytes)}}},
+      {"logserver_pending_write_bytes", "Bytes of lines waiting to be written with later ones of their file.",
+       MetricType::Gauge, "", {{"", LS_FIELD(PendingWriteBytes)}}},
+  };
+  return rows;
+}
+#undef LS_FIELD
+
 }  // namespace
 
 class TMetricsEndpoint::TCollector {
@@ -75,138 +185,18 @@ class TMetricsEndpoint::TCollector {
   std::vector<MetricFamily> Collect() const {
     std::vector<MetricFamily> families;
     const TReportSources& s = Sources;
-
-    MetricFamily received =
-        Family("logserver_received_messages_total", "Messages taken in, per intake.", MetricType::Counter);
-    MetricFamily receivedBytes = Family("logserver_received_bytes_total",
-                                        "Bytes of the messages taken in, per intake.", MetricType::Counter);
-    if (s.Intake) {
-      Add(received, static_cast<double>(s.Intake->ReceivedTcp()), {{"intake", "tpkt"}});
-      Add(received, static_cast<double>(s.Intake->ReceivedUdp()), {{"intake", "udp"}});
-      Add(receivedBytes, static_cast<double>(s.Intake->ReceivedTcpBytes()), {{"intake", "tpkt"}});
-      Add(receivedBytes, static_cast<double>(s.Intake->ReceivedUdpBytes()), {{"intake", "udp"}});
+    const TServiceCounters counters = TakeCounters(s);
+    for (const TMetricRow& row : MetricRows()) {
+      if (row.Shown != nullptr && !row.Shown(counters)) continue;
+      MetricFamily family = Family(row.Name, row.Help, row.Type);
+      for (const auto& [label, value] : row.Samples)
+        Add(family, value(counters),
+            *row.Label != '\0' ? std::vector<ClientMetric::Label>{{row.Label, label}} : std::vector<ClientMetric::Label>{});
+      families.push_back(std::move(family));
     }
-    if (s.SyslogTcpCounters) {
-      Add(received, static_cast<double>(s.SyslogTcpCounters->Messages.load()), {{"intake", "syslog_tcp"}});
-      Add(receivedBytes, static_cast<double>(s.SyslogTcpCounters->Bytes.load()), {{"intake", "syslog_tcp"}});
-      Add(received, static_cast<double>(s.SyslogTcpCounters->TlsMessages.load()), {{"intake", "syslog_tls"}});
-      Add(receivedBytes, static_cast<double>(s.SyslogTcpCounters->TlsBytes.load()), {{"intake", "syslog_tls"}});
-    }
-    families.push_back(std::move(received));
-    families.push_back(std::move(receivedBytes));
-
-    const TLogFileTable::TCounts files = s.Producers ? s.Producers->FileCounts() : TLogFileTable::TCounts{};
-    Single(families, "logserver_written_lines_total",
-           "Lines written to the log files (the service's own excluded).", MetricType::Counter,
-           static_cast<double>(files.Written));
-    Single(families, "logserver_written_bytes_total", "Bytes of the lines written to the log files.",
-           MetricType::Counter, static_cast<double>(files.WrittenBytes));
-    Single(families, "logserver_file_writes_total",
-           "write() calls on the log files (group commit shows here).", MetricType::Counter,
-           static_cast<double>(files.Writes));
-    Single(families, "logserver_provider_messages_total", "Messages handed to provider libraries.",
-           MetricType::Counter, s.Producers ? static_cast<double>(s.Producers->ClaimedByProviders()) : 0.0);
-
-    MetricFamily dropped =
-        Family("logserver_dropped_messages_total", "Messages lost, by reason.", MetricType::Counter);
-    Add(dropped, s.Intake ? static_cast<double>(s.Intake->DroppedDatagrams()) : 0.0,
-        {{"reason", "queue_full"}});
-    Add(dropped, static_cast<double>(files.OpenFailed), {{"reason", "open_failed"}});
-    Add(dropped, static_cast<double>(files.WriteFailed), {{"reason", "write_failed"}});
-    Add(dropped, s.Dispatch ? static_cast<double>(s.Dispatch->InvalidRecords()) : 0.0,
-        {{"reason", "invalid_record"}});
-    families.push_back(std::move(dropped));
-    MetricFamily unframed =
-        Family("logserver_dropped_bytes_total",
-               "Bytes dropped, by reason: not_tpkt counts bytes on the TPKT port that are no TPKT frame "
-               "(a syslog forwarder pointed at it, for example).",
-               MetricType::Counter);
-    Add(unframed, s.TcpCounters ? static_cast<double>(s.TcpCounters->UnframedBytes.load()) : 0.0,
-        {{"reason", "not_tpkt"}});
-    families.push_back(std::move(unframed));
-
-    Single(families, "logserver_udp_kernel_drops_total",
-           "Datagrams the kernel dropped on the syslog socket for want of room "
-           "(SO_RXQ_OVFL, as of the last datagram read).",
-           MetricType::Counter, s.UdpCounters ? static_cast<double>(s.UdpCounters->KernelDrops.load()) : 0.0);
-    Single(families, "logserver_udp_receive_buffer_bytes",
-           "The syslog socket's receive buffer as the kernel reports it.", MetricType::Gauge,
-           s.UdpCounters ? static_cast<double>(s.UdpCounters->ReceiveBufferBytes.load()) : 0.0);
-
-    Single(families, "logserver_overflowed_messages_total",
-           "Messages written to their sender's overflow file because their new route would have "
-           "created files or directories beyond the sender's budget.",
-           MetricType::Counter, s.Producers ? static_cast<double>(s.Producers->Overflowed()) : 0.0);
-    MetricFamily forgotten =
-        Family("logserver_senders_forgotten_total",
-               "Senders (address and port) whose routes were forgotten: idle when silent too long, "
-               "bound when more were remembered than allowed.",
-               MetricType::Counter);
-    Add(forgotten, s.Producers ? static_cast<double>(s.Producers->PeersForgottenIdle()) : 0.0,
-        {{"reason", "idle"}});
-    Add(forgotten, s.Producers ? static_cast<double>(s.Producers->PeersForgottenEarly()) : 0.0,
-        {{"reason", "bound"}});
-    families.push_back(std::move(forgotten));
-
-    MetricFamily connections =
-        Family("logserver_connections", "Clients connected now, per intake.", MetricType::Gauge);
-    Add(connections, s.Intake ? static_cast<double>(s.Intake->TcpConnections()) : 0.0, {{"intake", "tpkt"}});
-    if (s.SyslogTcpCounters) {
-      Add(connections, static_cast<double>(s.SyslogTcpCounters->Connections.load()),
-          {{"intake", "syslog_tcp"}});
-      Single(families, "logserver_syslog_tcp_framing_errors_total",
-             "Syslog TCP connections closed because their framing was broken.", MetricType::Counter,
-             static_cast<double>(s.SyslogTcpCounters->FramingErrors.load()));
-      Single(families, "logserver_syslog_tcp_refused_connections_total",
-             "Syslog TCP connections closed at once, beyond [Syslog] MaxConnections.", MetricType::Counter,
-             static_cast<double>(s.SyslogTcpCounters->Refused.load()));
-      Single(families, "logserver_syslog_tls_failed_handshakes_total",
-             "TLS handshakes that failed or did not finish within 10 s.", MetricType::Counter,
-             static_cast<double>(s.SyslogTcpCounters->FailedHandshakes.load()));
-      Single(families, "logserver_syslog_tcp_cut_messages_total",
-             "Syslog TCP messages longer than 8192 bytes, stored cut to that.", MetricType::Counter,
-             static_cast<double>(s.SyslogTcpCounters->CutMessages.load()));
-    }
-    families.push_back(std::move(connections));
-    if (s.Stream) {
-      const TStreamCounts c = s.Stream->Counts();
-      Single(families, "logserver_stream_acknowledged_messages_total",
-             "Messages the stream has acknowledged (forwarded).", MetricType::Counter,
-             static_cast<double>(c.Acknowledged));
-      Single(families, "logserver_stream_resent_messages_total",
-             "Messages sent to the stream again (time-out, refusal, broken link).",
-             MetricType::Counter, static_cast<double>(c.Resent));
-      Single(families, "logserver_stream_spooled_messages_total",
-             "Messages written ahead into the spool (every message, before it is published).",
-             MetricType::Counter, static_cast<double>(c.Spooled));
-      Single(families, "logserver_stream_published_batches_total",
-             "Stream messages published, each a batch of one route's messages (resent ones again).",
-             MetricType::Counter, static_cast<double>(c.PublishedBatches));
+    if (s.Stream)
       families.push_back(Histogram("logserver_stream_batch_bytes", "Size of the stream messages published.",
                                    s.Stream->BatchSizes()));
-      MetricFamily lost = Family("logserver_stream_dropped_messages_total",
-                                 "Messages not forwarded, by reason.", MetricType::Counter);
-      Add(lost, static_cast<double>(c.DroppedWindowFull), {{"reason", "window_full"}});
-      Add(lost, static_cast<double>(c.DroppedSpoolFull), {{"reason", "spool_full"}});
-      families.push_back(std::move(lost));
-      Single(families, "logserver_stream_window_messages", "Messages not yet acknowledged.",
-             MetricType::Gauge, static_cast<double>(c.Window));
-      Single(families, "logserver_stream_spool_bytes", "Bytes in the spool.", MetricType::Gauge,
-             static_cast<double>(c.SpoolBytes));
-      Single(families, "logserver_stream_link_up", "1 while the stream takes messages.",
-             MetricType::Gauge, c.LinkUp ? 1.0 : 0.0);
-    }
-    Single(families, "logserver_open_files", "Log files open now.", MetricType::Gauge,
-           s.Producers ? static_cast<double>(s.Producers->OpenFiles()) : 0.0);
-    Single(families, "logserver_queued_elements",
-           "Elements in the log queue (a TCP element holds a read's messages).", MetricType::Gauge,
-           s.Queue ? static_cast<double>(s.Queue->Count()) : 0.0);
-    Single(families, "logserver_queued_bytes",
-           "Bytes the log queue's elements cost: their buffers and 160 bytes each.", MetricType::Gauge,
-           s.Queue ? static_cast<double>(s.Queue->QueuedBytes()) : 0.0);
-    Single(families, "logserver_pending_write_bytes",
-           "Bytes of lines waiting to be written with later ones of their file.", MetricType::Gauge,
-           s.Producers ? static_cast<double>(s.Producers->PendingFileBytes()) : 0.0);
     MetricFamily backlog =
         Family("logserver_provider_backlog_messages",
                "Messages waiting for a provider library, per [Providers] entry.", MetricType::Gauge);

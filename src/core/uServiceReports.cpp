@@ -94,35 +94,24 @@ void TServiceReports::ReportStart(const std::string& configPath, const TReportSo
 
 void TServiceReports::WriteStatistics(const TReportSources& sources) {
   MainThread.AssertCurrent();
-  const TLogFileTable::TCounts files =
-      sources.Producers ? sources.Producers->FileCounts() : TLogFileTable::TCounts{};
-  TCustomTCPServer* listener = sources.TcpServer ? sources.TcpServer->Listener() : nullptr;
-  const TMessageIntake* intake = sources.Intake;
-  TSyslogStreamCounters* stream = sources.SyslogTcpCounters;
-  std::string line =
-      "STATISTICS: received tcp=" + std::to_string(intake ? intake->ReceivedTcp() : 0) +
-      " udp=" + std::to_string(intake ? intake->ReceivedUdp() : 0) +
-      (stream ? " syslog-tcp=" + std::to_string(stream->Messages.load()) +
-                    " syslog-tls=" + std::to_string(stream->TlsMessages.load())
-              : std::string()) +
-      ", written=" + std::to_string(files.Written) + ", to providers=" +
-      std::to_string(sources.Producers ? sources.Producers->ClaimedByProviders() : 0) +
-      ", dropped queue-full=" + std::to_string(intake ? intake->DroppedDatagrams() : 0) +
-      " open-failed=" + std::to_string(files.OpenFailed) +
-      " write-failed=" + std::to_string(files.WriteFailed) +
-      " invalid=" + std::to_string(sources.Dispatch ? sources.Dispatch->InvalidRecords() : 0) +
-      " kernel=" + std::to_string(sources.UdpCounters ? sources.UdpCounters->KernelDrops.load() : 0) +
-      ", not-tpkt bytes=" +
-      std::to_string(sources.TcpCounters ? sources.TcpCounters->UnframedBytes.load() : 0) +
-      ", connections=" + std::to_string(listener ? listener->ConnectionCount() : 0) +
-      ", open files=" + std::to_string(sources.Producers ? sources.Producers->OpenFiles() : 0) +
-      ", queued bytes=" + std::to_string(sources.Queue ? sources.Queue->QueuedBytes() : 0);
-  if (stream)
-    line += ", syslog-tcp connections=" + std::to_string(stream->Connections.load()) +
-            " framing-errors=" + std::to_string(stream->FramingErrors.load()) +
-            " refused=" + std::to_string(stream->Refused.load()) +
-            " cut=" + std::to_string(stream->CutMessages.load()) +
-            " failed-handshakes=" + std::to_string(stream->FailedHandshakes.load());
+  const TServiceCounters c = TakeCounters(sources);
+  std::string line = "STATISTICS: received tcp=" + std::to_string(c.Received[ikTpkt]) +
+                     " udp=" + std::to_string(c.Received[ikUdp]);
+  if (c.SyslogTcpOn)
+    line += " syslog-tcp=" + std::to_string(c.Received[ikSyslogTcp]) +
+            " syslog-tls=" + std::to_string(c.Received[ikSyslogTls]);
+  line += ", written=" + std::to_string(c.Written) + ", to providers=" + std::to_string(c.ToProviders) +
+          ", dropped queue-full=" + std::to_string(c.DroppedQueueFull) +
+          " open-failed=" + std::to_string(c.OpenFailed) + " write-failed=" + std::to_string(c.WriteFailed) +
+          " invalid=" + std::to_string(c.InvalidRecords) + " kernel=" + std::to_string(c.KernelDrops) +
+          ", not-tpkt bytes=" + std::to_string(c.NotTpktBytes) +
+          ", connections=" + std::to_string(c.Connections[ikTpkt]) +
+          ", open files=" + std::to_string(c.OpenFiles) + ", queued bytes=" + std::to_string(c.QueuedBytes);
+  if (c.SyslogTcpOn)
+    line += ", syslog-tcp connections=" + std::to_string(c.Connections[ikSyslogTcp] + c.Connections[ikSyslogTls]) +
+            " framing-errors=" + std::to_string(c.FramingErrors) +
+            " refused=" + std::to_string(c.RefusedConnections) + " cut=" + std::to_string(c.CutMessages) +
+            " failed-handshakes=" + std::to_string(c.FailedHandshakes);
   ServiceLog.Write(false, line);
   // The journal collects stderr: the line is there too.
   ReportProblem(line);

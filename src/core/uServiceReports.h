@@ -9,6 +9,7 @@
 #pragma once
 
 #include "core/uLogQueue.h"
+#include "core/uServiceCounters.h"
 #include "core/uMessageDispatch.h"
 #include "stream/uStreamPublisher.h"
 #include "core/uMessageIntake.h"
@@ -24,23 +25,6 @@
 #include <string>
 
 namespace logserver {
-
-// What the reports read; any may be null (not created yet, or gone).
-struct TReportSources {
-  TMessageIntake* Intake = nullptr;
-  tLogProducerHolder* Producers = nullptr;
-  tLogQueue* Queue = nullptr;
-  TTCPServerComponent* TcpServer = nullptr;
-  TUDPServerComponent* SyslogServer = nullptr;
-  TMessageDispatch* Dispatch = nullptr;
-  TServerCounters* TcpCounters = nullptr;
-  TServerCounters* UdpCounters = nullptr;
-  // Syslog over TCP, when it is on.
-  TSyslogStreamServer* SyslogTcpServer = nullptr;
-  TSyslogStreamCounters* SyslogTcpCounters = nullptr;
-  // The stream, when [Stream] is on.
-  TStreamPublisher* Stream = nullptr;
-};
 
 class TServiceReports {
  public:

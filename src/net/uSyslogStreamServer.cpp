@@ -39,12 +39,7 @@ std::unique_ptr<TSyslogStreamServer> TSyslogStreamServer::Create(const TSetup& s
 TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup)
     : TThread("ls-syslog-tcp"), Setup(setup), ReadBuffer(TBufferPool::TakeFrom(nullptr)) {}
 
-TSyslogStreamServer::~TSyslogStreamServer() {
-  StopAndWait();
-  if (Setup.Counters)
-    Setup.Counters->Connections.fetch_sub(static_cast<std::int64_t>(Connections.size()),
-                                          std::memory_order_relaxed);
-}
+TSyslogStreamServer::~TSyslogStreamServer() { StopAndWait(); }
 
 void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
   {
@@ -166,7 +161,7 @@ void TSyslogStreamServer::AcceptAll(bool tls) {
     connection->Port = peer.Port;
     if (tls) ++Handshakes;
     Connections.emplace(token, std::move(connection));
-    if (Setup.Counters) Setup.Counters->Connections.fetch_add(1, std::memory_order_relaxed);
+    if (Setup.OnOpened) CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] { Setup.OnOpened(tls); });
   }
 }
 
@@ -256,15 +251,10 @@ bool TSyslogStreamServer::Feed(TConnection& connection, const char* data, std::s
 
 void TSyslogStreamServer::Deliver(TConnection& connection, TUnitRun& run) {
   if (run.Units == 0) return;
-  if (Setup.Counters) {
-    const std::uint64_t bytes = run.Bytes.Size() - run.Units * kUnitHeaderBytes;
-    (connection.Tls ? Setup.Counters->TlsMessages : Setup.Counters->Messages)
-        .fetch_add(run.Units, std::memory_order_relaxed);
-    (connection.Tls ? Setup.Counters->TlsBytes : Setup.Counters->Bytes).fetch_add(bytes, std::memory_order_relaxed);
-  }
   if (Setup.OnMessages)
-    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure,
-                          [&] { Setup.OnMessages(connection.Address, connection.Port, run); });
+    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] {
+      Setup.OnMessages(connection.Address, connection.Port, run, connection.Tls != nullptr);
+    });
 }
 
 void TSyslogStreamServer::WakeRestingListeners() {
@@ -304,10 +294,10 @@ void TSyslogStreamServer::Close(std::uint64_t token) {
   if (connection->Handshaking) --Handshakes;
   // Closing the socket below takes it out of the poller too, should this fail.
   if (Poller.Remove(connection->Socket.Get()) != 0) errno = 0;
-  if (Setup.Counters) Setup.Counters->Connections.fetch_sub(1, std::memory_order_relaxed);
   if (Setup.OnClosed)
-    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure,
-                          [&] { Setup.OnClosed(connection->Address, connection->Port); });
+    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] {
+      Setup.OnClosed(connection->Address, connection->Port, connection->Tls != nullptr);
+    });
 }
 
 }  // namespace logserver

@@ -37,13 +37,9 @@
 
 namespace logserver {
 
+// What goes wrong on the syslog TCP and TLS ports (what they take in, and
+// their connections, the owner counts through the handlers).
 struct TSyslogStreamCounters {
-  std::atomic<std::int64_t> Connections{0};
-  // Messages and their bytes, over plain TCP and over TLS.
-  std::atomic<std::uint64_t> Messages{0};
-  std::atomic<std::uint64_t> Bytes{0};
-  std::atomic<std::uint64_t> TlsMessages{0};
-  std::atomic<std::uint64_t> TlsBytes{0};
   std::atomic<std::uint64_t> Refused{0};
   std::atomic<std::uint64_t> FramingErrors{0};
   std::atomic<std::uint64_t> CutMessages{0};
@@ -76,13 +72,16 @@ struct TSyslogStreamCounters {
 
 class TSyslogStreamServer : public TThread {
  public:
-  using TOnMessages = std::function<void(const std::string& address, std::uint16_t port, TUnitRun& run)>;
-  using TOnClosed = std::function<void(const std::string& address, std::uint16_t port)>;
+  using TOnOpened = std::function<void(bool tls)>;
+  using TOnMessages =
+      std::function<void(const std::string& address, std::uint16_t port, TUnitRun& run, bool tls)>;
+  using TOnClosed = std::function<void(const std::string& address, std::uint16_t port, bool tls)>;
   struct TSetup {
     std::string Address = "0.0.0.0";
     std::uint16_t TcpPort = 0;  // 0: no plain TCP
     std::uint16_t TlsPort = 0;  // 0: no TLS
     std::size_t MaxConnections = 10000;
+    TOnOpened OnOpened;
     TOnMessages OnMessages;
     TOnClosed OnClosed;
     std::function<void()> OnBatchEnd;

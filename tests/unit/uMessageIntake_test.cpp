@@ -60,7 +60,7 @@ TEST_F(IntakeTest, ARunBecomesOneElementWithItsBufferAndItsCount) {
   EXPECT_EQ(element->Units, 2u);
   EXPECT_EQ(element->Data.Data(), bytes);  // taken over, not copied
   EXPECT_EQ(element->ClientAddress, "10.9.8.7");
-  EXPECT_EQ(service->Intake()->ReceivedTcp(), 2u);
+  EXPECT_EQ(service->Intake()->Counts(ikTpkt).Messages.load(), 2u);
 }
 
 TEST_F(IntakeTest, DatagramsDroppedAtAFullQueueAreCountedAndReportedOnceAMinute) {
@@ -70,7 +70,7 @@ TEST_F(IntakeTest, DatagramsDroppedAtAFullQueueAreCountedAndReportedOnceAMinute)
   service->OnClientConnect(peer);  // control events are never dropped
   intake.OnTcpBatchEnd();
   EXPECT_EQ(service->LogQueue()->Count(), 2u);
-  EXPECT_EQ(intake.ReceivedUdp(), 3u);
+  EXPECT_EQ(intake.Counts(ikUdp).Messages.load(), 3u);
   EXPECT_EQ(intake.DroppedDatagrams(), 2u);
   service->Reports()->ReportDroppedDatagrams(intake);
   service->OnSyslogDatagram(peer, "12345678", 8);
