@@ -167,6 +167,7 @@ void tMainThread::StartSyslogTcp() {
   setup.TcpPort = Config.SyslogTcpPort;
   setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
+  setup.Loops = Loops.get();
   setup.OnOpened = [this](bool tls) { Intake_->OnSyslogStreamOpened(tls); };
   setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
     Intake_->OnSyslogStreamRun(address, port, run, tls);
@@ -276,6 +277,7 @@ void tMainThread::PingWatchdog() {
 
 void tMainThread::Serve() {
   try {
+    Loops = std::make_unique<TEventLoops>(0, &CaughtFailures);
     TcpServer = std::make_unique<TTCPServerComponent>();
     SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
@@ -285,10 +287,11 @@ void tMainThread::Serve() {
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
     TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) {
-      OnClientData(sender, run);
+      Intake_->OnClientData(sender, run);
     };
-    TcpServer->OnConnect = [this](TIPConnection& client) { OnClientConnect(client); };
-    TcpServer->OnDisconnect = [this](TIPConnection& client) { OnClientDisconnect(client); };
+    TcpServer->OnConnect = [this](TIPConnection& client) { Intake_->OnClientConnect(client); };
+    TcpServer->OnDisconnect = [this](TIPConnection& client) { Intake_->OnClientDisconnect(client); };
+    TcpServer->Loops = Loops.get();
     TcpServer->OnBatchEnd = [this] { Intake_->OnTcpBatchEnd(); };
     TcpServer->Buffers = &Buffers;
     TcpServer->Failures = &CaughtFailures;
@@ -300,7 +303,7 @@ void tMainThread::Serve() {
     SyslogServer->SetIPAddress(Config.ListenAddress);
     SyslogServer->SetIPPort(Config.SysLogPort);
     SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
-      OnSyslogDatagram(sender, packet, size);
+      Intake_->OnSyslogDatagram(sender, packet, size);
     };
     SyslogServer->OnBatchEnd = [this] { Intake_->OnSyslogBatchEnd(); };
     SyslogServer->Failures = &CaughtFailures;
@@ -362,6 +365,7 @@ void tMainThread::StopSequence() {
     WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
   }
   SyslogTcpServer.reset();
+  Loops.reset();
   // Nothing new arrives now; what was taken in is written before the queue goes.
   if (Dispatch) Dispatch->WriteQueuedMessages();
   // The acknowledgements still due, within the stop's time; the rest waits
@@ -408,7 +412,7 @@ void tMainThread::CheckListener() {
       if (failure != ReportedListenFailure && failure != 0) {
         WriteServiceLog(false, "FAIL while create listen point [code=" + std::to_string(failure) + "]");
         ReportProblem("TCP port " + std::to_string(Config.ServicePort) + " is not listening: " +
-                      ErrorText(failure) + " (trying again every 3 s)");
+                      ErrorText(failure) + " (trying again every 1 s)");
       }
       ReportedListenFailure = failure;
     } else {
@@ -465,19 +469,6 @@ void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
 
 void tMainThread::DispatchElement(pLogQueueElement element) {
   if (Dispatch) Dispatch->DispatchElement(std::move(element));
-}
-
-void tMainThread::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
-  Intake_->OnClientData(Sender, Run);
-}
-
-void tMainThread::OnClientConnect(TIPConnection& Client) { Intake_->OnClientConnect(Client); }
-
-void tMainThread::OnClientDisconnect(TIPConnection& Client) { Intake_->OnClientDisconnect(Client); }
-
-void tMainThread::OnSyslogDatagram(TIPConnection& Sender, const char* Packet,
-                                   std::uint32_t PacketSize) {
-  Intake_->OnSyslogDatagram(Sender, Packet, PacketSize);
 }
 
 void tMainThread::RequestStop() {

@@ -15,8 +15,9 @@
 // (its role, MainThreadRole, is checked in debug builds), except
 // RequestStop, RequestReopen, RequestStatistics and WakeUp, which the
 // signal handlers and the heartbeat call from anywhere (they touch only
-// atomics and the queue's semaphore), and the network handlers, which run
-// on the servers' threads and go straight to the intake.
+// atomics and the queue's semaphore). The network handlers run on the event
+// loops' threads (TCP, syslog over TCP and TLS) and the UDP server's, and go
+// straight to the intake.
 //
 // Ownership: everything is created here and lent down explicitly: the file
 // table to the producers (through the registry and the service log), the
@@ -33,9 +34,10 @@
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
 #include "core/uServiceMetrics.h"
-#include "net/uSyslogStreamServer.h"
 #include "core/uServiceReports.h"
+#include "net/uEventLoop.h"
 #include "net/uIPServer.h"
+#include "net/uSyslogStreamServer.h"
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uThread.h"
@@ -99,13 +101,6 @@ class tMainThread {
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
 
-  // The network handlers (the intake's): the TCP ones on the receive
-  // manager's thread, the syslog ones on the UDP server's thread.
-  void OnClientData(TIPConnection& Sender, TUnitRun& Run);
-  void OnClientConnect(TIPConnection& Client);
-  void OnClientDisconnect(TIPConnection& Client);
-  void OnSyslogDatagram(TIPConnection& Sender, const char* Packet, std::uint32_t PacketSize);
-
   // Read-only views of owned objects, for tests; null when not created.
   tLogProducerHolder* Producers() const { return Producers_.get(); }
   tLogQueue* LogQueue() const { return LogQueue_.get(); }
@@ -166,6 +161,9 @@ class tMainThread {
   // Owned objects; each is emptied when it is freed.
   std::unique_ptr<TServiceLog> ServiceLog;
   std::unique_ptr<TServiceReports> Reports_;
+  // The threads that serve every TCP connection (TPKT, syslog over TCP and
+  // TLS); they outlive the servers that register with them.
+  std::unique_ptr<TEventLoops> Loops;
   std::unique_ptr<TTCPServerComponent> TcpServer;
   std::unique_ptr<TUDPServerComponent> SyslogServer;
   std::unique_ptr<TSyslogStreamServer> SyslogTcpServer;  // with [Syslog] TcpPort

@@ -19,12 +19,12 @@ pLogQueueElement TMessageIntake::MakeElement(std::int32_t kind, const std::strin
 }
 
 void TMessageIntake::OnSyslogStreamOpened(bool tls) {
-  SyslogStreamThread.AssertCurrent();
+  TMutexLock lock(SyslogStreamGuard);
   Counts_[tls ? ikSyslogTls : ikSyslogTcp].Connections.fetch_add(1, std::memory_order_relaxed);
 }
 
 void TMessageIntake::OnSyslogStreamRun(const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
-  SyslogStreamThread.AssertCurrent();
+  TMutexLock lock(SyslogStreamGuard);
   Counts_[tls ? ikSyslogTls : ikSyslogTcp].Count(run.Units, run.Bytes.Size() - run.Units * kUnitHeaderBytes);
   pLogQueueElement element = MakeElement(lqkSyslogRun, address, port);
   element->Data = std::move(run.Bytes);
@@ -33,20 +33,20 @@ void TMessageIntake::OnSyslogStreamRun(const std::string& address, std::uint16_t
 }
 
 void TMessageIntake::OnSyslogStreamClosed(const std::string& address, std::uint16_t port, bool tls) {
-  SyslogStreamThread.AssertCurrent();
+  TMutexLock lock(SyslogStreamGuard);
   Counts_[tls ? ikSyslogTls : ikSyslogTcp].Connections.fetch_sub(1, std::memory_order_relaxed);
   SyslogStreamBatch.push_back(MakeElement(lqkSyslogClosed, address, port));
 }
 
 void TMessageIntake::OnSyslogStreamBatchEnd() {
-  SyslogStreamThread.AssertCurrent();
+  TMutexLock lock(SyslogStreamGuard);
   if (SyslogStreamBatch.empty()) return;
   Queue.PushManyWaiting(SyslogStreamBatch, kLogQueueTcpBytes);
   SyslogStreamBatch.clear();
 }
 
 void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
-  TcpThread.AssertCurrent();
+  TMutexLock lock(TcpGuard);
   // The payloads, without the unit headers.
   Counts_[ikTpkt].Count(Run.Units, Run.Bytes.Size() - Run.Units * kUnitHeaderBytes);
   pLogQueueElement element = MakeElement(lqkClientData, Sender);
@@ -56,19 +56,19 @@ void TMessageIntake::OnClientData(TIPConnection& Sender, TUnitRun& Run) {
 }
 
 void TMessageIntake::OnClientConnect(TIPConnection& Client) {
-  TcpThread.AssertCurrent();
+  TMutexLock lock(TcpGuard);
   Counts_[ikTpkt].Connections.fetch_add(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientConnect, Client));
 }
 
 void TMessageIntake::OnClientDisconnect(TIPConnection& Client) {
-  TcpThread.AssertCurrent();
+  TMutexLock lock(TcpGuard);
   Counts_[ikTpkt].Connections.fetch_sub(1, std::memory_order_relaxed);
   TcpBatch.push_back(MakeElement(lqkClientDisconnect, Client));
 }
 
 void TMessageIntake::OnTcpBatchEnd() {
-  TcpThread.AssertCurrent();
+  TMutexLock lock(TcpGuard);
   // At the stop the queue's bounds are lifted and it takes everything.
   Queue.PushManyWaiting(TcpBatch, kLogQueueTcpBytes);
   TcpBatch.clear();

@@ -4,14 +4,17 @@
 // run, and push them onto the log queue in one step when the run ends. They
 // never decode, write or wait for anything but room in the queue.
 //
-// Threading: the TCP handlers run on the TCP component's delivery thread,
-// the syslog handlers on the UDP server's thread; each side has its own
-// batch, checked by its own thread role. The counters may be read from any
-// thread. Ownership: the queue is lent and outlives the intake.
+// Threading: the TCP and the syslog stream handlers run on the event loops'
+// threads, several at once; each of those sides keeps one batch under its
+// own lock, so a connection's elements keep their order and a batch end
+// pushes everything collected so far. The UDP handlers run on the UDP
+// server's thread, checked by a thread role. The counters may be read from
+// any thread. Ownership: the queue is lent and outlives the intake.
 #pragma once
 
 #include "core/uLogQueue.h"
 #include "net/uIPServerHeader.h"
+#include "platform/uSync.h"
 #include "platform/uThread.h"
 
 #include <atomic>
@@ -42,7 +45,7 @@ class TMessageIntake {
   TMessageIntake(const TMessageIntake&) = delete;
   TMessageIntake& operator=(const TMessageIntake&) = delete;
 
-  // TCP, on the delivery thread. A run's buffer becomes its element's: the
+  // TCP, on any event loop. A run's buffer becomes its element's: the
   // messages are not copied.
   void OnClientData(TIPConnection& Sender, TUnitRun& Run);
   void OnClientConnect(TIPConnection& Client);
@@ -56,7 +59,7 @@ class TMessageIntake {
   // Pushes the run's datagrams; those that find the queue full are dropped
   // and counted (UDP cannot push back).
   void OnSyslogBatchEnd();
-  // Syslog over TCP and TLS, on that server's thread: a new connection, a
+  // Syslog over TCP and TLS, on any event loop: a new connection, a
   // read's messages as a run (taken over, not copied), a closed connection,
   // and the end of a turn, which waits while the queue is full as TCP does.
   void OnSyslogStreamOpened(bool tls);
@@ -78,11 +81,11 @@ class TMessageIntake {
   pLogQueueElement MakeElement(std::int32_t kind, const std::string& address, std::uint16_t port);
 
   tLogQueue& Queue;
-  TThreadRole TcpThread;
+  TMutex TcpGuard;
   TThreadRole SyslogThread;
-  TThreadRole SyslogStreamThread;
-  std::vector<pLogQueueElement> SyslogStreamBatch GUARDED_BY(SyslogStreamThread);
-  std::vector<pLogQueueElement> TcpBatch GUARDED_BY(TcpThread);
+  TMutex SyslogStreamGuard;
+  std::vector<pLogQueueElement> SyslogStreamBatch GUARDED_BY(SyslogStreamGuard);
+  std::vector<pLogQueueElement> TcpBatch GUARDED_BY(TcpGuard);
   std::vector<pLogQueueElement> SyslogBatch GUARDED_BY(SyslogThread);
   TIntakeCounts Counts_[kIntakeKinds];
   std::atomic<std::uint64_t> DroppedDatagrams_{0};

@@ -83,7 +83,7 @@ void TServiceReports::ReportStart(const std::string& configPath, const TReportSo
       syslogTcp += " listening";
     else if (sources.SyslogTcpServer->BindError(tls) != 0)
       syslogTcp += " not listening (" + ErrorText(sources.SyslogTcpServer->BindError(tls)) +
-                   "; tried again every 3 s)";
+                   "; tried again every 1 s)";
     else
       syslogTcp += " not listening (no certificate)";
   }

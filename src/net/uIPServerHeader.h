@@ -1,17 +1,15 @@
 // The vocabulary every network server shares: the peer identity carried by
-// each event source, the event kinds, the handler signatures, the setup a
-// component hands the server it starts, and the record that carries one TCP
-// event to the delivery thread.
+// each event source, the event kinds, the handler signatures, and the setup
+// a component hands the server it starts.
 //
-// Handlers run on the server's delivery thread (TCP: the receive manager;
-// UDP: the server thread). Packet data handed to a handler belongs to the
-// caller and is valid only during the call.
+// Handlers run on the server's threads (TCP: the event loops, one handler
+// call at a time per listener; UDP: the server thread). Packet data handed
+// to a handler belongs to the caller and is valid only during the call.
 #pragma once
 
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uSync.h"
-#include "platform/uThread.h"
 #include "platform/uUnitRun.h"
 
 #include <atomic>
@@ -22,13 +20,19 @@
 
 namespace logserver {
 
-// A thread that raises events for one peer (a TCP connection) or for the
-// peer of the event just raised (the UDP server).
-class TIPConnection : public TThread {
+class TEventLoops;
+
+// What raises events for one peer (a TCP connection) or for the peer of the
+// event just raised (the UDP server).
+class TIPConnection {
  public:
+  virtual ~TIPConnection() = default;
+  TIPConnection(const TIPConnection&) = delete;
+  TIPConnection& operator=(const TIPConnection&) = delete;
+
   // TCP: the connection's number in its listener. UDP: the peer's slot.
   std::uint16_t ClientID = 0;
-  // Peer IPv4 address, dotted quad.
+  // Peer address as text: a dotted quad, or an IPv6 address.
   std::string ClientAddress;
   // Peer port, host byte order.
   std::uint16_t ClientPort = 0;
@@ -37,7 +41,7 @@ class TIPConnection : public TThread {
   virtual int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) = 0;
 
  protected:
-  using TThread::TThread;
+  TIPConnection() = default;
 };
 
 enum TConnectionEvent : std::uint8_t {
@@ -45,7 +49,6 @@ enum TConnectionEvent : std::uint8_t {
   ceDisconnect = 1,
   ceReceiveData = 2,
   ceSendData = 3,
-  ceShutDown = 4,  // internal: wakes the delivery thread; never reaches a handler
 };
 
 // An empty std::function is an unset handler: its events are dropped.
@@ -58,9 +61,9 @@ using tNotifyDataTCPEvent =
 // pool.
 using TNotifyRunTCPEvent = std::function<void(TIPConnection& Sender, TUnitRun& Run)>;
 
-// Raised on a server's delivery thread after a run of events, before it
-// waits for more: a handler that collects what the events bring can hand it
-// on in one step here.
+// Raised on a server's thread after a run of events (a loop's turn, a UDP
+// read), before it waits for more: a handler that collects what the events
+// bring can hand it on in one step here.
 using TNotifyBatchEndEvent = std::function<void()>;
 
 // What a server counts for its owner, beside the events it raises: read by
@@ -108,21 +111,13 @@ struct TServerSetup {
   // Borrowed, may be null: where read buffers come from (null: each read
   // allocates), where errors caught in handlers and server threads are
   // counted (null: they go to stderr), where the server counts what it saw
-  // (null: not counted). They must outlive the server and everything it
-  // hands on.
+  // (null: not counted), the event loops that serve TCP connections (null:
+  // a listener runs loops of its own). They must outlive the server and
+  // everything it hands on.
   TBufferPool* Buffers = nullptr;
   TCaughtFailures* Failures = nullptr;
   TServerCounters* Counters = nullptr;
-};
-
-// One TCP event on its way to the delivery thread. A ceReceiveData record
-// carries the units of one read as a run; a ceSendData record the chunk
-// about to be sent.
-struct tReceiveMSG {
-  TConnectionEvent Event = ceShutDown;
-  TIPConnection* Connection = nullptr;
-  TUnitRun Run;
-  std::string Chunk;
+  TEventLoops* Loops = nullptr;
 };
 
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).

@@ -9,37 +9,65 @@ namespace logserver {
 
 namespace {
 
-constexpr int kBindRetryMs = 3000;
-constexpr int kHandshakeLookMs = 1000;
-constexpr int kListenerRestMs = 1000;
 constexpr std::size_t kReadBytes = 64 * 1024;
 // Reads of one TLS connection in one turn, so that one busy sender cannot
 // keep the others waiting.
 constexpr int kTlsReadsPerTurn = 4;
-constexpr int kMaxEvents = 256;
 constexpr const char* kSyslogHandlerFailure = "syslog TCP handler";
 
 }  // namespace
 
+// One accepted sender: its state, served by its loop.
+class TSyslogStreamServer::TConnection : public TLoopClient {
+ public:
+  explicit TConnection(TSyslogStreamServer& server) : Server(server) {}
+  void OnReady(bool, bool) override {
+    if (!Server.Serve(*this)) Server.Close(*this);
+  }
+  void OnTimer() override { Server.HandshakeLate(*this); }
+
+  TSyslogStreamServer& Server;
+  TDescriptor Socket;
+  std::string Address;
+  std::uint16_t Port = 0;
+  TSyslogFramer Framer;
+  std::unique_ptr<TTlsSession> Tls;
+  bool Handshaking = false;
+  // Its loop and its token there (0 before Open and once closed).
+  TEventLoop* Loop = nullptr;
+  std::uint64_t Token = 0;
+};
+
 std::unique_ptr<TSyslogStreamServer> TSyslogStreamServer::Create(const TSetup& setup,
                                                                  std::shared_ptr<TTlsContext> tls) {
   std::unique_ptr<TSyslogStreamServer> server(new TSyslogStreamServer(setup));
-  server->CountFailuresIn(setup.Failures);
+  if (setup.TcpPort != 0) server->StartListener(false);
   if (tls) server->SetTlsContext(std::move(tls));
-  server->BindMissing();
-  if (const int error = server->Start(); error != 0) {
-    for (TListener& listener : server->Listeners) {
-      listener.Error.store(error);
-      listener.Listening.store(false);
-    }
-  }
   return server;
 }
 
-TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup)
-    : TThread("ls-syslog-tcp"), Setup(setup), ReadBuffer(TBufferPool::TakeFrom(nullptr)) {}
+TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup) : Setup(setup) {}
 
-TSyslogStreamServer::~TSyslogStreamServer() { StopAndWait(); }
+TSyslogStreamServer::~TSyslogStreamServer() {
+  Stopping.store(true);
+  for (auto& listener : Listeners)
+    if (listener) listener->Stop();
+  // Each loop lets go of its connections, after the Opens posted to it.
+  for (std::size_t i = 0; i < Setup.Loops->Count(); ++i) {
+    TEventLoop& loop = Setup.Loops->At(i);
+    loop.RunAndWait([&] {
+      TMutexLock lock(ListGuard);
+      for (auto& entry : Connections) {
+        TConnection& connection = *entry.second;
+        if (connection.Loop != &loop || connection.Token == 0) continue;
+        loop.Deregister(connection.Token);
+        connection.Token = 0;
+      }
+    });
+  }
+  TMutexLock lock(ListGuard);
+  Connections.clear();
+}
 
 void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
   {
@@ -47,138 +75,74 @@ void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
     Tls = std::move(context);
   }
   // A TLS port not bound for want of a certificate is bound now.
-  WakeUp.Signal();
+  if (Setup.TlsPort != 0 && !Listeners[1]) StartListener(true);
 }
 
-void TSyslogStreamServer::BindMissing() {
-  bool haveTls = false;
-  {
-    TMutexLock lock(TlsGuard);
-    haveTls = Tls != nullptr;
-  }
-  if (Setup.TcpPort != 0 && !Listeners[0].Socket) Bind(false);
-  if (Setup.TlsPort != 0 && haveTls && !Listeners[1].Socket) Bind(true);
+void TSyslogStreamServer::StartListener(bool tls) {
+  Listeners[tls] = std::make_unique<TListener>(
+      Setup.Loops->Next(), Setup.Address, tls ? Setup.TlsPort : Setup.TcpPort,
+      [this, tls](TDescriptor socket, const TSocketAddress& peer) { Accept(tls, std::move(socket), peer); });
+  Listeners[tls]->Start();
 }
 
-bool TSyslogStreamServer::Bind(bool tls) {
-  TListener& listener = Listeners[tls ? 1 : 0];
-  if (!Poller.Valid() || !WakeUp.Valid()) {
-    listener.Error.store(Poller.Valid() ? WakeUp.CreateError() : Poller.CreateError());
-    return false;
-  }
-  TDescriptor socket = SocketCreateStreamFor(Setup.Address);
-  if (!socket || SocketSetReuseAddress(socket.Get()) != 0 ||
-      SocketBindTo(socket.Get(), Setup.Address, tls ? Setup.TlsPort : Setup.TcpPort) != 0 ||
-      SocketListen(socket.Get(), 1024) != 0 || SocketSetNonBlocking(socket.Get()) != 0 ||
-      Poller.Add(socket.Get(), tls ? 1 : 0) != 0) {
-    listener.Error.store(errno);
-    return false;
-  }
-  listener.Bound.store(SocketLocalAddress(socket.Get()).Port);
-  listener.Socket = std::move(socket);
-  listener.Error.store(0);
-  listener.Listening.store(true);
-  return true;
-}
-
-void TSyslogStreamServer::Execute() {
-  if (!Poller.Valid() || !WakeUp.Valid() || Poller.Add(WakeUp.Descriptor(), kWakeToken) != 0) return;
-  std::vector<std::uint64_t> ready;
-  std::vector<std::uint64_t> again;
-  while (!Terminated()) {
-    const bool unbound = (Setup.TcpPort != 0 && !Listeners[0].Socket) ||
-                         (Setup.TlsPort != 0 && !Listeners[1].Socket);
-    const bool resting = Listeners[0].RestingUntil != 0 || Listeners[1].RestingUntil != 0;
-    int timeout = -1;
-    if (!Again.empty())
-      timeout = 0;
-    else if (Handshakes > 0 || resting)
-      timeout = kHandshakeLookMs;
-    else if (unbound)
-      timeout = kBindRetryMs;
-    const int count = Poller.Wait(ready, kMaxEvents, timeout);
-    if (count < 0 && errno != EINTR) break;
-    if (unbound && !Terminated()) BindMissing();
-    if (resting) WakeRestingListeners();
-    again.swap(Again);
-    Again.clear();
-    for (const std::uint64_t token : ready) {
-      if (token == kWakeToken) {
-        WakeUp.Clear();
-      } else if (token <= 1) {
-        AcceptAll(token == 1);
-      } else {
-        const auto found = Connections.find(token);
-        if (found != Connections.end() && !Serve(token, *found->second)) Close(token);
-      }
-    }
-    for (const std::uint64_t token : again) {
-      const auto found = Connections.find(token);
-      if (found != Connections.end() && !Serve(token, *found->second)) Close(token);
-    }
-    if (Handshakes > 0) DropLateHandshakes();
-    if (Setup.OnBatchEnd) CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, Setup.OnBatchEnd);
-  }
-}
-
-void TSyslogStreamServer::AcceptAll(bool tls) {
-  TListener& listener = Listeners[tls ? 1 : 0];
+void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) {
   std::shared_ptr<TTlsContext> context;
   if (tls) {
     TMutexLock lock(TlsGuard);
     context = Tls;
   }
-  for (;;) {
-    TSocketAddress peer;
-    TDescriptor socket = SocketAccept(listener.Socket.Get(), peer);
-    if (!socket) {
-      // Out of descriptors or memory, the listener would stay readable and
-      // the loop spin: it rests for a second, the connections wait in the
-      // backlog meanwhile.
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED &&
-          Poller.Remove(listener.Socket.Get()) == 0)
-        listener.RestingUntil = MonotonicMilliseconds() + kListenerRestMs;
+  auto refuse = [&] {
+    if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
+  };
+  auto connection = std::make_unique<TConnection>(*this);
+  if (tls) {
+    if (context) connection->Tls = std::make_unique<TTlsSession>(context, socket.Get());
+    if (!connection->Tls || !connection->Tls->Valid()) return refuse();  // closed as it goes
+    connection->Handshaking = true;
+  }
+  connection->Socket = std::move(socket);
+  connection->Address = FormatAddress(peer);
+  connection->Port = peer.Port;
+  TEventLoop& loop = Setup.Loops->Next();
+  connection->Loop = &loop;
+  TConnection* opened = connection.get();
+  {
+    TMutexLock lock(ListGuard);
+    if (Connections.size() >= Setup.MaxConnections) return refuse();
+    Connections.emplace(opened, std::move(connection));
+  }
+  loop.Post([this, opened, &loop] {
+    opened->Token = loop.Register(*opened, opened->Socket.Get());
+    if (opened->Token == 0) {
+      if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
+      TMutexLock lock(ListGuard);
+      Connections.erase(opened);
       return;
     }
-    if (Connections.size() >= Setup.MaxConnections || (tls && !context)) {
-      if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
-      continue;  // closed as it goes
-    }
-    const std::uint64_t token = NextToken++;
-    auto connection = std::make_unique<TConnection>();
-    if (tls) {
-      connection->Tls = std::make_unique<TTlsSession>(context, socket.Get());
-      connection->Handshaking = true;
-      connection->HandshakeDeadline = MonotonicMilliseconds() + kHandshakeSeconds * 1000;
-    }
-    if ((tls && !connection->Tls->Valid()) || SocketSetNonBlocking(socket.Get()) != 0 ||
-        Poller.Add(socket.Get(), token) != 0) {
-      if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
-      continue;
-    }
-    connection->Socket = std::move(socket);
-    connection->Address = FormatAddress(peer);
-    connection->Port = peer.Port;
-    if (tls) ++Handshakes;
-    Connections.emplace(token, std::move(connection));
-    if (Setup.OnOpened) CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] { Setup.OnOpened(tls); });
-  }
+    if (opened->Tls)
+      loop.SetTimer(opened->Token, MonotonicMilliseconds() + kHandshakeSeconds * 1000);
+    if (Setup.OnOpened)
+      CallRecordingFailures(Setup.Failures, kSyslogHandlerFailure,
+                            [&] { Setup.OnOpened(opened->Tls != nullptr); });
+  });
 }
 
-bool TSyslogStreamServer::Serve(std::uint64_t token, TConnection& connection) {
+bool TSyslogStreamServer::Serve(TConnection& connection) {
   if (!connection.Tls) return ReadPlain(connection);
+  // A refused change of interest leaves the old one: the connection is
+  // then served when it is readable, which a TLS peer waiting for our
+  // bytes will not be until the handshake's deadline drops it.
   if (connection.Handshaking) {
     switch (connection.Tls->Handshake()) {
       case TTlsSession::TStatus::Done:
         connection.Handshaking = false;
-        --Handshakes;
-        WatchWrite(token, connection, false);
+        connection.Loop->WatchWrite(connection.Token, false);
         break;
       case TTlsSession::TStatus::WantRead:
-        WatchWrite(token, connection, false);
+        connection.Loop->WatchWrite(connection.Token, false);
         return true;
       case TTlsSession::TStatus::WantWrite:
-        WatchWrite(token, connection, true);
+        connection.Loop->WatchWrite(connection.Token, true);
         return true;
       case TTlsSession::TStatus::Closed:
       case TTlsSession::TStatus::Failed:
@@ -188,51 +152,46 @@ bool TSyslogStreamServer::Serve(std::uint64_t token, TConnection& connection) {
         return false;
     }
   }
-  return ReadTls(token, connection);
-}
-
-void TSyslogStreamServer::WatchWrite(std::uint64_t token, TConnection& connection, bool write) {
-  if (connection.WatchingWrite == write) return;
-  // A refusal leaves the old interest: the connection is then served when
-  // it is readable, which a TLS peer waiting for our bytes will not be
-  // until the handshake's deadline drops it.
-  if (Poller.WatchWrite(connection.Socket.Get(), token, write) == 0) connection.WatchingWrite = write;
+  return ReadTls(connection);
 }
 
 bool TSyslogStreamServer::ReadPlain(TConnection& connection) {
-  ReadBuffer.Resize(kReadBytes);
-  const long got = SocketRead(connection.Socket.Get(), ReadBuffer.Data(), kReadBytes);
+  TPooledBuffer buffer = TBufferPool::TakeFrom(Setup.Buffers);
+  buffer.Resize(kReadBytes);
+  const long got = SocketRead(connection.Socket.Get(), buffer.Data(), kReadBytes);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
   TUnitRun run;
   run.Bytes = TBufferPool::TakeFrom(Setup.Buffers);
   // The end of the stream (or a reset) ends a last line without its LF.
-  const bool framed = Feed(connection, ReadBuffer.Data(), got > 0 ? static_cast<std::size_t>(got) : 0,
+  const bool framed = Feed(connection, buffer.Data(), got > 0 ? static_cast<std::size_t>(got) : 0,
                            got <= 0, run);
   // What came before a framing error is whole, and kept.
   Deliver(connection, run);
   return got > 0 && framed;
 }
 
-bool TSyslogStreamServer::ReadTls(std::uint64_t token, TConnection& connection) {
-  ReadBuffer.Resize(kReadBytes);
+bool TSyslogStreamServer::ReadTls(TConnection& connection) {
+  TPooledBuffer buffer = TBufferPool::TakeFrom(Setup.Buffers);
+  buffer.Resize(kReadBytes);
   TUnitRun run;
   run.Bytes = TBufferPool::TakeFrom(Setup.Buffers);
   bool open = true;
   for (int i = 0; open && i < kTlsReadsPerTurn; ++i) {
     std::size_t got = 0;
-    const TTlsSession::TStatus status = connection.Tls->Read(ReadBuffer.Data(), kReadBytes, got);
+    const TTlsSession::TStatus status = connection.Tls->Read(buffer.Data(), kReadBytes, got);
     if (status == TTlsSession::TStatus::Done) {
-      open = Feed(connection, ReadBuffer.Data(), got, false, run);
+      open = Feed(connection, buffer.Data(), got, false, run);
       continue;
     }
     if (status == TTlsSession::TStatus::WantRead || status == TTlsSession::TStatus::WantWrite) {
-      WatchWrite(token, connection, status == TTlsSession::TStatus::WantWrite);
+      connection.Loop->WatchWrite(connection.Token, status == TTlsSession::TStatus::WantWrite);
       break;
     }
     Feed(connection, nullptr, 0, true, run);
     open = false;
   }
-  if (open && connection.Tls->HasPending()) Again.push_back(token);
+  // Decrypted bytes the socket will not announce: served again at once.
+  if (open && connection.Tls->HasPending()) connection.Loop->ServeAgain(connection.Token);
   Deliver(connection, run);
   return open;
 }
@@ -251,53 +210,41 @@ bool TSyslogStreamServer::Feed(TConnection& connection, const char* data, std::s
 
 void TSyslogStreamServer::Deliver(TConnection& connection, TUnitRun& run) {
   if (run.Units == 0) return;
+  connection.Loop->AtTurnEnd(*this);
   if (Setup.OnMessages)
-    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] {
+    CallRecordingFailures(Setup.Failures, kSyslogHandlerFailure, [&] {
       Setup.OnMessages(connection.Address, connection.Port, run, connection.Tls != nullptr);
     });
 }
 
-void TSyslogStreamServer::WakeRestingListeners() {
-  const std::uint64_t now = MonotonicMilliseconds();
-  for (int tls = 0; tls < 2; ++tls) {
-    TListener& listener = Listeners[tls];
-    if (listener.RestingUntil == 0 || now < listener.RestingUntil) continue;
-    // Watched again; should that fail, it rests another second.
-    listener.RestingUntil = Poller.Add(listener.Socket.Get(), static_cast<std::uint64_t>(tls)) == 0
-                                ? 0
-                                : now + kListenerRestMs;
-  }
+void TSyslogStreamServer::OnTurnEnd() {
+  if (Setup.OnBatchEnd) CallRecordingFailures(Setup.Failures, kSyslogHandlerFailure, Setup.OnBatchEnd);
 }
 
-void TSyslogStreamServer::DropLateHandshakes() {
-  const std::uint64_t now = MonotonicMilliseconds();
-  if (now < NextHandshakeLook) return;
-  NextHandshakeLook = now + kHandshakeLookMs;
-  std::vector<std::uint64_t> late;
-  for (const auto& [token, connection] : Connections)
-    if (connection->Handshaking && now >= connection->HandshakeDeadline) late.push_back(token);
-  for (const std::uint64_t token : late) {
-    TConnection& connection = *Connections.find(token)->second;
-    if (Setup.Counters)
-      Setup.Counters->NoteFailedHandshake(connection.Address + ":" + std::to_string(connection.Port) +
-                                          ": no handshake within " + std::to_string(kHandshakeSeconds) +
-                                          " s");
-    Close(token);
-  }
+void TSyslogStreamServer::HandshakeLate(TConnection& connection) {
+  if (!connection.Handshaking) return;
+  if (Setup.Counters)
+    Setup.Counters->NoteFailedHandshake(connection.Address + ":" + std::to_string(connection.Port) +
+                                        ": no handshake within " + std::to_string(kHandshakeSeconds) +
+                                        " s");
+  Close(connection);
 }
 
-void TSyslogStreamServer::Close(std::uint64_t token) {
-  const auto found = Connections.find(token);
-  if (found == Connections.end()) return;
-  std::unique_ptr<TConnection> connection = std::move(found->second);
-  Connections.erase(found);
-  if (connection->Handshaking) --Handshakes;
-  // Closing the socket below takes it out of the poller too, should this fail.
-  if (Poller.Remove(connection->Socket.Get()) != 0) errno = 0;
-  if (Setup.OnClosed)
-    CallRecordingFailures(FailureCounter(), kSyslogHandlerFailure, [&] {
-      Setup.OnClosed(connection->Address, connection->Port, connection->Tls != nullptr);
+void TSyslogStreamServer::Close(TConnection& connection) {
+  connection.Loop->Deregister(connection.Token);
+  connection.Token = 0;
+  if (Setup.OnClosed && !Stopping.load())
+    CallRecordingFailures(Setup.Failures, kSyslogHandlerFailure, [&] {
+      Setup.OnClosed(connection.Address, connection.Port, connection.Tls != nullptr);
     });
+  // Freed here, on its loop; nothing touches it after this.
+  std::unique_ptr<TConnection> closed;
+  TMutexLock lock(ListGuard);
+  const auto found = Connections.find(&connection);
+  if (found != Connections.end()) {
+    closed = std::move(found->second);
+    Connections.erase(found);
+  }
 }
 
 }  // namespace logserver

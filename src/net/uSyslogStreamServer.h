@@ -1,31 +1,31 @@
-// Syslog over TCP and over TLS: one thread serves every connection from one
-// poller, so that forwarders that stay connected for days cost a socket and
-// a framer each, no thread and no timer. Each readable connection gets one
-// turn of reads (fair among senders); the messages of a turn go to the
-// owner as one run, in the connection's order, and a turn ends with
-// OnBatchEnd, where the owner may wait for room (TCP flow control then
-// slows the senders).
+// Syslog over TCP and over TLS, served by the event loops, so that
+// forwarders that stay connected for days cost a socket and a framer each,
+// no thread and no timer. Each readable connection gets one turn of reads
+// (fair among senders); the messages of a turn go to the owner as one run,
+// in the connection's order, and every loop turn that delivered something
+// ends with OnBatchEnd, where the owner may wait for room (TCP flow control
+// then slows the senders).
 //
 // Beyond MaxConnections a new connection is closed at once and counted. A
 // framing error closes its connection, counted with the peer's name. A TLS
-// handshake that has not finished within 10 seconds is dropped; the only
-// timer is the once-a-second look at handshakes while some are going on.
+// handshake that has not finished within 10 seconds is dropped, by a timer
+// of its loop.
 //
-// Threading: the handlers run on the server thread ("ls-syslog-tcp"); the
-// counters may be read from any thread, and SetTlsContext called from any.
-// The listening sockets are bound by Create (so the caller knows at once
-// whether they listen); one that cannot be is tried again every 3 seconds.
+// Threading: the handlers run on the loops, several at once (one per loop)
+// but a connection's always on its own loop, in order; the counters may be
+// read from any thread, and SetTlsContext called from any. The listening
+// sockets are bound by Create (so the caller knows at once whether they
+// listen) and tried again as TListener does.
 #pragma once
 
+#include "net/uEventLoop.h"
+#include "net/uListener.h"
 #include "net/uSyslogFramer.h"
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uDescriptor.h"
-#include "platform/uPoller.h"
 #include "platform/uSync.h"
-#include "platform/uThread.h"
 #include "platform/uTls.h"
-#include "platform/uWakeEvent.h"
 
 #include <atomic>
 #include <cstdint>
@@ -70,7 +70,7 @@ struct TSyslogStreamCounters {
   std::string LastFailedHandshake GUARDED_BY(PeerGuard);
 };
 
-class TSyslogStreamServer : public TThread {
+class TSyslogStreamServer : private TTurnEnd {
  public:
   using TOnOpened = std::function<void(bool tls)>;
   using TOnMessages =
@@ -85,85 +85,59 @@ class TSyslogStreamServer : public TThread {
     TOnMessages OnMessages;
     TOnClosed OnClosed;
     std::function<void()> OnBatchEnd;
-    // Borrowed, may be null; they outlive the server.
+    // Borrowed; the loops must be given, the others may be null. They
+    // outlive the server.
+    TEventLoops* Loops = nullptr;
     TBufferPool* Buffers = nullptr;
     TCaughtFailures* Failures = nullptr;
     TSyslogStreamCounters* Counters = nullptr;
   };
   static constexpr int kHandshakeSeconds = 10;
 
-  // Binds and starts the thread (which serves, or keeps trying to bind).
-  // The TLS port is bound only once a context is set (`tls`, or later).
+  // Binds and starts serving on the loops. The TLS port is bound only once
+  // a context is set (`tls`, or later).
   static std::unique_ptr<TSyslogStreamServer> Create(const TSetup& setup,
                                                      std::shared_ptr<TTlsContext> tls = nullptr);
-  ~TSyslogStreamServer() override;
+  // Stops accepting and closes every connection (raising nothing); no
+  // handler runs once it returns.
+  ~TSyslogStreamServer();
+  TSyslogStreamServer(const TSyslogStreamServer&) = delete;
+  TSyslogStreamServer& operator=(const TSyslogStreamServer&) = delete;
 
   // The certificate for connections accepted from now on (a reload).
   void SetTlsContext(std::shared_ptr<TTlsContext> context) EXCLUDES(TlsGuard);
 
   // Whether a port is bound now; BindError says why not (errno).
-  bool Listening(bool tls) const { return Listeners[tls].Listening.load(); }
-  int BindError(bool tls) const { return Listeners[tls].Error.load(); }
-  std::uint16_t BoundPort(bool tls) const { return Listeners[tls].Bound.load(); }
-
- protected:
-  void Execute() override;
-  void Wake() override { WakeUp.Signal(); }
+  bool Listening(bool tls) const { return Listeners[tls] && Listeners[tls]->Listening(); }
+  int BindError(bool tls) const { return Listeners[tls] ? Listeners[tls]->Failure() : 0; }
+  std::uint16_t BoundPort(bool tls) const { return Listeners[tls] ? Listeners[tls]->BoundPort() : 0; }
 
  private:
-  struct TConnection {
-    TDescriptor Socket;
-    std::string Address;
-    std::uint16_t Port = 0;
-    TSyslogFramer Framer;
-    std::unique_ptr<TTlsSession> Tls;
-    bool Handshaking = false;
-    bool WatchingWrite = false;
-    std::uint64_t HandshakeDeadline = 0;  // monotonic milliseconds
-  };
-  struct TListener {
-    TDescriptor Socket;  // server thread once started
-    std::atomic<bool> Listening{false};
-    std::atomic<int> Error{0};
-    std::atomic<std::uint16_t> Bound{0};
-    // Server thread: not watched until then (monotonic ms; 0: watched).
-    std::uint64_t RestingUntil = 0;
-  };
-  // Tokens 0 and 1 are the listeners (plain, TLS), 2 the wake-up.
-  static constexpr std::uint64_t kWakeToken = 2;
-  static constexpr std::uint64_t kFirstConnectionToken = 3;
+  class TConnection;
 
   explicit TSyslogStreamServer(const TSetup& setup);
-  void BindMissing() EXCLUDES(TlsGuard);
-  bool Bind(bool tls);
-  void AcceptAll(bool tls) EXCLUDES(TlsGuard);
-  // A turn of the connection; false once it is to be closed.
-  bool Serve(std::uint64_t token, TConnection& connection);
+  void StartListener(bool tls);
+  // On the listener's loop.
+  void Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) EXCLUDES(TlsGuard, ListGuard);
+  // On the connection's loop: a turn; false once it is to be closed.
+  bool Serve(TConnection& connection);
   bool ReadPlain(TConnection& connection);
-  bool ReadTls(std::uint64_t token, TConnection& connection);
-  void WatchWrite(std::uint64_t token, TConnection& connection, bool write);
+  bool ReadTls(TConnection& connection);
   // Feeds what was read; false on a framing error (counted).
   bool Feed(TConnection& connection, const char* data, std::size_t size, bool end, TUnitRun& run);
   void Deliver(TConnection& connection, TUnitRun& run);
-  void DropLateHandshakes();
-  // Watches the listeners again that rested after a failed accept.
-  void WakeRestingListeners();
-  void Close(std::uint64_t token);
+  void HandshakeLate(TConnection& connection);
+  // Ends the connection on its loop and frees it; raises OnClosed.
+  void Close(TConnection& connection) EXCLUDES(ListGuard);
+  void OnTurnEnd() override;
 
   const TSetup Setup;
-  TPoller Poller;
-  TWakeEvent WakeUp;
-  TListener Listeners[2];
   TMutex TlsGuard;
   std::shared_ptr<TTlsContext> Tls GUARDED_BY(TlsGuard);
-  std::unordered_map<std::uint64_t, std::unique_ptr<TConnection>> Connections;
-  std::uint64_t NextToken = kFirstConnectionToken;
-  std::size_t Handshakes = 0;
-  std::uint64_t NextHandshakeLook = 0;
-  // Connections whose TLS session holds decrypted bytes the socket will not
-  // announce: served again without waiting.
-  std::vector<std::uint64_t> Again;
-  TPooledBuffer ReadBuffer;
+  std::unique_ptr<TListener> Listeners[2];
+  std::atomic<bool> Stopping{false};
+  TMutex ListGuard;
+  std::unordered_map<TConnection*, std::unique_ptr<TConnection>> Connections GUARDED_BY(ListGuard);
 };
 
 }  // namespace logserver

@@ -13,12 +13,13 @@ constexpr std::size_t kReadBytes = 64 * 1024;
 }  // namespace
 
 TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
-                                           TConnectionCallbacks callbacks,
+                                           TConnectionOwner& owner,
+                                           const TConnectionSettings& settings,
                                            const std::string& address, std::uint16_t port,
                                            tReceiveFilterType filterClass)
-    : TIPConnection("ls-tcp-conn"),
-      Socket(std::move(socket)),
-      Callbacks(std::move(callbacks)),
+    : Socket(std::move(socket)),
+      Owner(owner),
+      Settings(settings),
       Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()) {
   ClientID = id;
   ClientAddress = address;
@@ -26,51 +27,52 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
 }
 
 std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
-    TDescriptor Socket, std::uint16_t ID, TConnectionCallbacks Callbacks,
-    const std::string& Address, std::uint16_t Port, tReceiveFilterType FilterClass) {
+    TDescriptor Socket, std::uint16_t ID, TConnectionOwner& Owner,
+    const TConnectionSettings& Settings, const std::string& Address, std::uint16_t Port,
+    tReceiveFilterType FilterClass) {
   return std::unique_ptr<TCustomTCPConnection>(new TCustomTCPConnection(
-      std::move(Socket), ID, std::move(Callbacks), Address, Port, FilterClass));
+      std::move(Socket), ID, Owner, Settings, Address, Port, FilterClass));
 }
 
-TCustomTCPConnection::~TCustomTCPConnection() {
-  StopAndWait();
-  ClearSendList();
-}
+TCustomTCPConnection::~TCustomTCPConnection() = default;
 
 void TCustomTCPConnection::Send(const char* Data, int Size) {
   {
     TLockGuard guard(SendLock);
     bool wake = false;
     if (Size <= kMaxChunk && TryWriteNow(Data, Size, wake)) {
-      if (wake) WakeUp.Signal();
-      return;
-    }
-    if (Size <= 0) {
-      SendList.emplace_back();
+      if (!wake) return;
+    } else if (Size <= 0) {
+      SendList.Push(std::string());
     } else {
       for (int offset = 0; offset < Size; offset += kMaxChunk) {
         const int length = Size - offset < kMaxChunk ? Size - offset : kMaxChunk;
-        SendList.emplace_back(Data + offset, static_cast<std::size_t>(length));
+        SendList.Push(std::string(Data + offset, static_cast<std::size_t>(length)));
       }
     }
   }
-  WakeUp.Signal();
+  // Before Open the loop is not known yet; Open writes what waits.
+  if (TEventLoop* loop = LoopForWake.load()) loop->Wake(TokenForWake.load());
 }
 
 int TCustomTCPConnection::SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) {
   return SocketSetOption(Socket.Get(), Level, OptName, OptVal, OptLen);
 }
 
+void TCustomTCPConnection::Close() {
+  CloseRequested.store(true);
+  if (TEventLoop* loop = LoopForWake.load()) loop->Wake(TokenForWake.load());
+}
+
 bool TCustomTCPConnection::TryWriteNow(const char* Data, int Size, bool& wake) {
   // Only when nothing is ahead of this chunk, and no handler wants to hear
-  // of it on the connection's side.
-  if (!Writable || Writing || !SendList.empty()) return false;
-  if (PostingStopped.load() || Callbacks.NotifySends) return false;
+  // of it on the loop's side.
+  if (!Writable || Writing || Settings.NotifySends || SendList.Count() != 0) return false;
   std::string frame = Filter->Encode(Data, Size);
   if (frame.empty()) return true;  // nothing to write, as on the queued path
   const long w = SocketWrite(Socket.Get(), frame.data(), frame.size());
-  // Refused or failed: queued as usual, the connection thread then waits
-  // for room or meets the failure itself.
+  // Refused or failed: queued as usual, the loop then waits for room or
+  // meets the failure itself.
   if (w <= 0) return false;
   if (static_cast<std::size_t>(w) < frame.size()) {
     // The rest goes out before anything queued later.
@@ -81,11 +83,6 @@ bool TCustomTCPConnection::TryWriteNow(const char* Data, int Size, bool& wake) {
   return true;
 }
 
-void TCustomTCPConnection::SetWritable(bool writable) {
-  TLockGuard guard(SendLock);
-  Writable = writable;
-}
-
 void TCustomTCPConnection::DoneWriting() {
   TLockGuard guard(SendLock);
   Writing = false;
@@ -93,7 +90,7 @@ void TCustomTCPConnection::DoneWriting() {
 
 std::size_t TCustomTCPConnection::QueuedChunks() {
   TLockGuard guard(SendLock);
-  return SendList.size() + (Handoff.empty() ? 0 : 1);
+  return SendList.Count() + (Handoff.empty() ? 0 : 1);
 }
 
 int TCustomTCPConnection::TakeSendChunk(std::string& chunk, bool& encoded) {
@@ -102,38 +99,74 @@ int TCustomTCPConnection::TakeSendChunk(std::string& chunk, bool& encoded) {
   if (encoded) {
     chunk = std::move(Handoff);
     Handoff.clear();
-  } else {
-    if (SendList.empty()) return -1;
-    chunk = std::move(SendList.front());
-    SendList.pop_front();
+  } else if (!SendList.Pop(chunk, 0)) {
+    return -1;
   }
   Writing = true;
   return static_cast<int>(chunk.size());
 }
 
-void TCustomTCPConnection::ClearSendList() {
-  TLockGuard guard(SendLock);
-  SendList.clear();
-  Handoff.clear();
+void TCustomTCPConnection::Open(TEventLoop& loop) {
+  if (Ended_) return;  // shut before its loop came to it
+  Loop_ = &loop;
+  Token = loop.Register(*this, Socket.Get());
+  if (Token != 0) {
+    TokenForWake.store(Token);
+    LoopForWake.store(&loop);
+    TLockGuard guard(SendLock);
+    Writable = true;
+  }
+  Owner.Raise(*this, ceConnect, nullptr, nullptr, 0);
+  // A poller that refused the socket (out of memory) cannot serve it: the
+  // client is connected and let go at once.
+  if (Token == 0 || CloseRequested.load() || !WriteAllQueued()) End(true);
 }
 
-bool TCustomTCPConnection::Post(tReceiveMSG& message) {
-  // A connection being stopped raises no events.
-  if (PostingStopped.load() || Terminated() || !Callbacks.Post) return false;
-  message.Connection = this;
-  // Waits while the delivery queue is full; gives up only when this
-  // connection is being stopped.
-  return Callbacks.Post(message, *this);
+void TCustomTCPConnection::Shut() {
+  if (Ended_) return;
+  Ended_ = true;
+  {
+    TLockGuard guard(SendLock);
+    Writable = false;
+  }
+  if (Loop_ != nullptr && Token != 0) Loop_->Deregister(Token);
+  // Lets the peer see the end at once; a socket the peer reset already
+  // fails here, which changes nothing.
+  SocketShutdown(Socket.Get());
+  SendList.Clear();
 }
 
-void TCustomTCPConnection::Notify(TConnectionEvent Event, const char* Data, int Size) {
-  // An unset send handler drops the event anyway: not posting it spares the
-  // delivery thread a wake-up per keep-alive and connection.
-  if (Event == ceSendData && !Callbacks.NotifySends) return;
-  tReceiveMSG message;
-  message.Event = Event;
-  if (Event == ceSendData && Size > 0) message.Chunk.assign(Data, static_cast<std::size_t>(Size));
-  Post(message);
+void TCustomTCPConnection::End(bool raise) {
+  Shut();
+  if (raise) Owner.Raise(*this, ceDisconnect, nullptr, nullptr, 0);
+  // The owner may free this connection: nothing follows.
+  Owner.Ended(*this);
+}
+
+void TCustomTCPConnection::OnWake() {
+  if (Ended_) return;
+  if (CloseRequested.load() || !WriteAllQueued()) End(true);
+}
+
+void TCustomTCPConnection::OnReady(bool readable, bool writable) {
+  if (Ended_) return;
+  if (CloseRequested.load()) {
+    End(true);
+    return;
+  }
+  if (readable) {
+    for (int i = 0; i < kReadsPerTurn; ++i) {
+      bool drained = true;
+      if (!ReadStep(drained)) {
+        End(true);
+        return;
+      }
+      if (drained) break;
+      // A sender that keeps the socket full gets its next turn after the
+      // others: the descriptor is reported again, level-triggered.
+    }
+  }
+  if (writable && !WriteAllQueued()) End(true);
 }
 
 bool TCustomTCPConnection::WriteStep() {
@@ -145,7 +178,7 @@ bool TCustomTCPConnection::WriteStep() {
     if (encoded) {
       Pending = std::move(chunk);
     } else {
-      Notify(ceSendData, chunk.data(), k);
+      if (Settings.NotifySends) Owner.Raise(*this, ceSendData, nullptr, chunk.data(), k);
       Pending = Filter->Encode(chunk.data(), k);
     }
     PendingOffset = 0;
@@ -154,7 +187,8 @@ bool TCustomTCPConnection::WriteStep() {
       return true;
     }
   }
-  const long w = SocketWrite(Socket.Get(), Pending.data() + PendingOffset, Pending.size() - PendingOffset);
+  const long w =
+      SocketWrite(Socket.Get(), Pending.data() + PendingOffset, Pending.size() - PendingOffset);
   if (w < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
   PendingOffset += static_cast<std::size_t>(w);
   if (PendingOffset >= Pending.size()) {
@@ -169,63 +203,35 @@ bool TCustomTCPConnection::WriteAllQueued() {
   for (;;) {
     const bool hadPending = !Pending.empty();
     if (!WriteStep()) return false;
-    // Stop when the socket refused more, or nothing was queued.
-    if (!Pending.empty()) return true;
-    if (!hadPending && QueuedChunks() == 0) return true;
+    if (!Pending.empty()) break;  // the socket took no more
+    if (!hadPending && QueuedChunks() == 0) break;
   }
+  // Woken when there is room again, and only then.
+  Loop_->WatchWrite(Token, !Pending.empty());
+  return true;
 }
 
 bool TCustomTCPConnection::ReadStep(bool& drained) {
   // Read straight into a run buffer, which the filter turns into the run of
-  // units in place; the record then carries it without another copy. An
-  // unused buffer goes back to its pool when it goes out of scope.
-  tReceiveMSG message;
-  message.Event = ceReceiveData;
-  message.Run.Bytes = TBufferPool::TakeFrom(Callbacks.Buffers);
-  TPooledBuffer& run = message.Run.Bytes;
+  // units in place; the run then travels without another copy. An unused
+  // buffer goes back to its pool when it goes out of scope.
+  TUnitRun received;
+  received.Bytes = TBufferPool::TakeFrom(Settings.Buffers);
+  TPooledBuffer& run = received.Bytes;
   const std::size_t head = Filter->HeadRoom();
   run.Resize(head + kReadBytes);
   const long n = SocketRead(Socket.Get(), run.Data() + head, kReadBytes);
   if (n <= 0) {
     drained = true;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
   }
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
-  message.Run.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
-  if (const std::size_t skipped = Filter->TakeSkippedBytes(); skipped > 0 && Callbacks.Counters)
-    Callbacks.Counters->NoteUnframed(skipped, ClientAddress + ":" + std::to_string(ClientPort));
-  if (message.Run.Units > 0) Post(message);
+  received.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
+  if (const std::size_t skipped = Filter->TakeSkippedBytes(); skipped > 0 && Settings.Counters)
+    Settings.Counters->NoteUnframed(skipped, ClientAddress + ":" + std::to_string(ClientPort));
+  if (received.Units > 0) Owner.Raise(*this, ceReceiveData, &received, nullptr, 0);
   return true;
-}
-
-void TCustomTCPConnection::Execute() {
-  // A socket that cannot be made non-blocking would stall this thread in a
-  // read: such a client is connected and let go at once.
-  const bool usable = SocketSetNonBlocking(Socket.Get()) == 0;
-  SetWritable(usable);
-  Notify(ceConnect, nullptr, 0);
-  bool readable = true;
-  while (usable && !Terminated()) {
-    // A wake-up for a chunk alone (a keep-alive) reads nothing.
-    bool drained = true;
-    if (readable && !ReadStep(drained)) break;
-    if (!WriteAllQueued()) break;
-    if (!drained) continue;
-    // Nothing to read now: sleep until data, a chunk, room for a pending
-    // chunk, or the stop. Signals that came meanwhile keep the wake-up
-    // readable, so none is missed.
-    bool writable = false, woken = false;
-    if (SocketWaitOrWake(Socket.Get(), true, !Pending.empty(), WakeUp, -1, readable, writable,
-                         woken) < 0)
-      readable = false;
-    if (woken) WakeUp.Clear();
-  }
-  SetWritable(false);
-  Notify(ceDisconnect, nullptr, 0);
-  // Lets the peer see the end at once; a socket the peer reset already
-  // fails here, which changes nothing.
-  SocketShutdown(Socket.Get());
 }
 
 }  // namespace logserver

@@ -1,47 +1,60 @@
-// One accepted TCP client on a thread of its own: reads, decodes, hands its
-// events to the callback it was given (the listener's delivery queue), and
-// writes the chunks other threads queue. It never calls a handler itself and
-// knows nothing of its listener.
+// One accepted TCP client: the state an event loop drives. It reads,
+// decodes and raises its events through its owner (the listener), on its
+// loop, and writes the chunks other threads queue. It holds no thread.
 //
-// The thread sleeps in poll on its socket and on a wake-up descriptor that
-// Send and Terminate signal, with no time limit: an idle connection costs
-// nothing until data, a chunk or the stop arrives. A chunk that finds
-// nothing ahead of it (a keep-alive to an idle client) is written by the
-// sending thread at once, without waking the connection: with a thousand
-// clients, those wake-ups were most of what an idle service cost. It reads
-// up to 64 KiB at a time into a buffer it borrows only for the read, cuts
-// every complete frame, and hands them to the receive manager in one step.
+// Reading: a turn reads up to kReadsPerTurn times 64 KiB straight into a
+// pooled run buffer, cuts every complete frame there and raises them as one
+// run; the buffer goes with the run to whoever takes it (the intake hands it
+// on to the main loop without copying). A frame torn across two reads waits
+// in the filter for its rest.
 //
-// Threading: the connection thread reads, writes and decodes; a sender
-// writes only while the connection thread is not writing (Writing, under
-// SendLock) and only whole encoded chunks (the filter's Encode keeps no
-// state). Any thread may Send (in the service always through the listener,
-// under its ListLock, which is taken before SendLock, never after).
-// Ownership: the listener owns the connection; the connection owns its
-// socket and its filter.
+// Writing: a chunk that finds nothing ahead of it (a keep-alive to an idle
+// client) is written by the sending thread at once, without waking the
+// loop; anything else is queued and the loop woken, which writes it when
+// the socket takes it. A chunk the socket takes in part is finished before
+// the next one, so no frame is ever torn.
+//
+// Threading: OnReady, OnWake, Open and Shut run on the loop. Send,
+// SetSocketOption, QueuedChunks and Close may be called from any thread
+// (the listener calls them under its ListLock, which is taken before
+// SendLock, never after). Ownership: the listener owns the connection; the
+// connection owns its socket and its filter.
 #pragma once
 
+#include "net/uEventLoop.h"
 #include "net/uIPServerHeader.h"
 #include "net/uTPKTFilter.h"
+#include "platform/uBoundedQueue.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSync.h"
-#include "platform/uWakeEvent.h"
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace logserver {
 
-// How a connection reports, given by its listener.
-struct TConnectionCallbacks {
-  // Hands one event on; waits while the delivery queue is full and gives up
-  // (false) once `canceller` (the connection) is terminated.
-  std::function<bool(tReceiveMSG& message, const TThread& canceller)> Post;
+class TCustomTCPConnection;
+
+// How a connection reports: its listener, through this interface only.
+class TConnectionOwner {
+ public:
+  // One event, on the connection's loop: connect, a run of units received
+  // (Run set), a chunk about to be written (Data, Size), disconnect.
+  virtual void Raise(TCustomTCPConnection& connection, TConnectionEvent event, TUnitRun* run,
+                     const char* data, int size) = 0;
+  // The connection ended and raised its disconnect; the owner may free it
+  // now (the connection touches nothing of itself after this call).
+  virtual void Ended(TCustomTCPConnection& connection) = 0;
+
+ protected:
+  ~TConnectionOwner() = default;
+};
+
+// What the listener lends its connections.
+struct TConnectionSettings {
   // Whether anybody wants ceSendData events (an OnSend handler is set).
   bool NotifySends = false;
   // Where read buffers come from, where bytes that are no frame are
@@ -50,85 +63,91 @@ struct TConnectionCallbacks {
   TServerCounters* Counters = nullptr;
 };
 
-class TCustomTCPConnection : public TIPConnection {
+class TCustomTCPConnection : public TIPConnection, private TLoopClient {
  public:
-  // Builds the connection; the caller starts it. The socket is owned from
-  // here on, also when the thread never starts.
+  static constexpr int kReadsPerTurn = 4;
+
+  // The socket (non-blocking) is owned from here on.
   static std::unique_ptr<TCustomTCPConnection> Create(TDescriptor Socket, std::uint16_t ID,
-                                                      TConnectionCallbacks Callbacks,
+                                                      TConnectionOwner& Owner,
+                                                      const TConnectionSettings& Settings,
                                                       const std::string& Address,
                                                       std::uint16_t Port,
                                                       tReceiveFilterType FilterClass);
   ~TCustomTCPConnection() override;
 
-  // False when the connection could not get its wake-up descriptor (the
-  // process is out of descriptors): it must not be started then.
-  bool CanStart() const { return WakeUp.Valid(); }
-  int StartError() const { return WakeUp.CreateError(); }
-
   // Queues data in chunks of at most 65533 bytes; Size <= 0 queues the empty
   // chunk. Any thread; a multi-chunk send is never interleaved with another.
-  void Send(const char* Data, int Size);
+  void Send(const char* Data, int Size) EXCLUDES(SendLock);
   int SetSocketOption(int Level, int OptName, const void* OptVal, int OptLen) override;
+  std::size_t QueuedChunks() EXCLUDES(SendLock);
+  // Asks the loop to end the connection (it then raises its disconnect).
+  // Any thread.
+  void Close();
 
-  std::size_t QueuedChunks();
-
-  // From now on nothing more is posted; the listener calls it when it
-  // shuts down.
-  void StopPosting() { PostingStopped.store(true); }
-
- protected:
-  void Execute() override;
+  // On `loop`'s thread: starts serving there and raises the connect.
+  void Open(TEventLoop& loop) EXCLUDES(SendLock);
+  // On its loop: ends the connection without raising anything (its
+  // listener is stopping).
+  void Shut() EXCLUDES(SendLock);
+  TEventLoop* Loop() const { return Loop_; }
 
  private:
-  TCustomTCPConnection(TDescriptor socket, std::uint16_t id, TConnectionCallbacks callbacks,
-                       const std::string& address, std::uint16_t port,
-                       tReceiveFilterType filterClass);
+  TCustomTCPConnection(TDescriptor socket, std::uint16_t id, TConnectionOwner& owner,
+                       const TConnectionSettings& settings, const std::string& address,
+                       std::uint16_t port, tReceiveFilterType filterClass);
 
-  void Wake() override { WakeUp.Signal(); }
+  void OnReady(bool readable, bool writable) override;
+  void OnWake() override;
 
   // SendLock held: writes the chunk at once when nothing is queued or being
   // written and no OnSend handler is set; true when the chunk needs no
-  // queueing, with `wake` set when a rest was left for the connection thread.
+  // queueing, with `wake` set when a rest was left for the loop.
   bool TryWriteNow(const char* Data, int Size, bool& wake) REQUIRES(SendLock);
-  void SetWritable(bool writable) EXCLUDES(SendLock);
   void DoneWriting() EXCLUDES(SendLock);
   // The next chunk to write; `encoded` tells it is the rest of one a sender
   // began, which is written as it is.
   int TakeSendChunk(std::string& chunk, bool& encoded) EXCLUDES(SendLock);
-  void ClearSendList() EXCLUDES(SendLock);
-  void Notify(TConnectionEvent Event, const char* Data, int Size);
-  // Hands the event on unless posting stopped; false when it was not.
-  bool Post(tReceiveMSG& message);
   // Reads once; false at the end of the stream or on a failure. `drained`
   // tells whether the socket has nothing more to read now.
   bool ReadStep(bool& drained);
   // Writes what is pending, taking the next chunk when nothing is; false
   // when the socket failed.
   bool WriteStep();
-  // Writes chunks until none is left or the socket takes no more.
+  // Writes chunks until none is left or the socket takes no more, and
+  // watches for room while something waits.
   bool WriteAllQueued();
+  // Ends the connection on the loop; raises the disconnect unless Shut.
+  void End(bool raise) EXCLUDES(SendLock);
 
-  // Shut down when the thread ends (the peer then sees the end at once) and
-  // closed only when the connection is destroyed, so that SetSocketOption
+  // Shut down when the connection ends (the peer then sees the end at
+  // once) and closed only when it is destroyed, so that SetSocketOption
   // from another thread never meets a reused descriptor number.
   const TDescriptor Socket;
-  const TConnectionCallbacks Callbacks;
-  std::atomic<bool> PostingStopped{false};
+  TConnectionOwner& Owner;
+  const TConnectionSettings Settings;
+  std::unique_ptr<tEmptyReceiveFilter> Filter;
+
   TRecursiveLock SendLock;
-  std::deque<std::string> SendList GUARDED_BY(SendLock);
-  // The socket is non-blocking and the thread running (senders may write);
-  // the connection thread holds a chunk it has not fully written; the
-  // encoded rest of a chunk a sender wrote in part.
+  // Appended to under SendLock, so that the chunks of one send stay
+  // together; taken by the loop.
+  TBoundedQueue<std::string> SendList;
+  // The loop serves the socket (senders may write); the loop holds a chunk
+  // it has not fully written; the encoded rest of a chunk a sender wrote
+  // in part.
   bool Writable GUARDED_BY(SendLock) = false;
   bool Writing GUARDED_BY(SendLock) = false;
   std::string Handoff GUARDED_BY(SendLock);
-  std::unique_ptr<tEmptyReceiveFilter> Filter;
-  TWakeEvent WakeUp;
+  // Set once Open ran; read by senders to wake the loop.
+  std::atomic<TEventLoop*> LoopForWake{nullptr};
+  std::atomic<std::uint64_t> TokenForWake{0};
+  std::atomic<bool> CloseRequested{false};
 
-  // Connection thread only: the encoded chunk being written and how much of
-  // it has gone out. A chunk the socket takes in part, or refuses with
-  // EAGAIN, is finished before the next one, so no frame is ever torn.
+  // Loop only.
+  TEventLoop* Loop_ = nullptr;
+  std::uint64_t Token = 0;
+  bool Ended_ = false;
+  // The encoded chunk being written and how much of it has gone out.
   std::string Pending;
   std::size_t PendingOffset = 0;
 };

@@ -1,32 +1,32 @@
-// TCP server: the listener that accepts clients and owns them. This header
-// gathers the TCP parts:
+// TCP server: the listener that accepts clients onto the event loops and
+// owns them. This header gathers the TCP parts:
 //
-//   uTPKTFilter      receive filters and TPKT framing
-//   uReceiveManager  the queue and thread that deliver every event of a listener
-//   uTCPConnection   one thread per accepted client
+//   uTPKTFilter     receive filters and TPKT framing
+//   uListener       the listening socket: bind, retry, accept, rest
+//   uTCPConnection  one accepted client, driven by its loop
 //
-// Lock order: a listener's ListLock before a connection's SendLock, never
-// the reverse; connection threads never take ListLock. No handler is called
-// while a queue lock is held.
+// Handlers: every event of a connection is raised on its loop, in the
+// connection's order; HandlerGuard lets one handler call of a listener run
+// at a time, whichever loop raises it, so an owner's handlers need no lock
+// of their own. OnBatchEnd follows every loop turn that raised something.
 //
-// Ownership: the listener owns its connections and its receive manager; a
-// connection owns its socket and its filter. Shutdown (CloseAllConnections)
-// asks every connection to end, stops the delivery thread, and only then
-// destroys the connections, so no handler ever sees a destroyed connection.
+// Lock order: HandlerGuard, then ListLock, then a connection's SendLock;
+// never the reverse. No handler is called while ListLock is held.
 //
-// Dependencies run one way: the listener knows its connections and its
-// receive manager; they know nothing of it and reach it only through the
-// callbacks it gives them (posting an event, a connection that ended).
+// Ownership: the listener owns its connections and its listening socket,
+// and its loops when the setup lends none. Stop stops accepting, shuts every
+// connection on its own loop, and only then frees them, so no handler ever
+// sees a freed connection and none runs once Stop returned.
 #pragma once
 
+#include "net/uEventLoop.h"
 #include "net/uIPServerHeader.h"
-#include "net/uReceiveManager.h"
+#include "net/uListener.h"
 #include "net/uTCPConnection.h"
 #include "net/uTPKTFilter.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSocket.h"
 #include "platform/uSync.h"
-#include "platform/uWakeEvent.h"
 
 #include <atomic>
 #include <cstdint>
@@ -37,25 +37,25 @@
 
 namespace logserver {
 
-// Owns one listening socket, accepts clients and keeps the live connections.
-// It never gives up: any failure of socket, bind, listen or accept is kept in
-// LastError and a new cycle starts (after 50 ms when socket set-up failed).
-// While it waits for clients it sleeps until one comes or it is stopped.
-class TCustomTCPServer : public TThread {
+// Listens on one port and keeps the live connections. It never gives up: a
+// port that cannot be bound is tried again (see TListener) and the failure
+// kept in ListenFailure.
+class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
  public:
-  ~TCustomTCPServer() override;
+  virtual ~TCustomTCPServer();
+  TCustomTCPServer(const TCustomTCPServer&) = delete;
+  TCustomTCPServer& operator=(const TCustomTCPServer&) = delete;
 
-  // Component's stop sequence: Terminate, CloseListenSocket, WaitFor, destroy.
-  // Wakes a listener blocked on its socket; safe from any thread.
-  void CloseListenSocket();
+  // Stops accepting and ends every connection without raising anything;
+  // once it returns no handler runs. Not from a handler.
+  void Stop() EXCLUDES(ListLock);
 
-  // True once the loop has begun a cycle; else Code = LastError, or the errno
-  // of the timed-out wait.
+  // The listener binds as it is created: true, Code 0.
   bool WaitStarted(int Milliseconds, int& Code);
 
   TIPConnection* GetConnection(std::uint16_t ID) EXCLUDES(ListLock);
   bool ClientExists(std::uint16_t ID) EXCLUDES(ListLock);
-  // Terminates the connection's thread; it then closes itself.
+  // Ends the connection on its loop; it raises its disconnect there.
   bool TerminateConnection(std::uint16_t ID) EXCLUDES(ListLock);
   // -2 when there is no such connection.
   int SetConnectionOption(std::uint16_t ID, int Level, int OptName, const void* OptVal, int OptLen)
@@ -65,27 +65,20 @@ class TCustomTCPServer : public TThread {
   void SendToAll(const char* Data, int Size) EXCLUDES(ListLock);
   std::size_t ConnectionCount() EXCLUDES(ListLock);
 
-  // The receive manager's thread, after a disconnect was delivered.
-  void RemoveConnection(std::uint16_t ID) EXCLUDES(ListLock);
-  // The connections' threads: hands `message` to the receive manager (see
-  // TReceiveManagerQueue::Push).
-  bool PostEvent(tReceiveMSG& message, const TThread* canceller);
-
-  // The errno of the last failed step; 0 while a cycle runs without failure.
-  int LastError() const { return LastError_.load(); }
-  // The errno of the last failed attempt to listen, 0 once listening: unlike
-  // LastError it does not flicker to 0 at the start of every failing cycle.
-  int ListenFailure() const { return ListenFailure_.load(); }
+  // The errno of the last failed step (accepts included); 0 while all goes well.
+  int LastError() const;
+  // The errno of the last failed attempt to listen, 0 once listening.
+  int ListenFailure() const;
   // The port actually listened on (0 while not listening).
-  std::uint16_t ListeningPort() const { return ListeningPort_.load(); }
+  std::uint16_t ListeningPort() const;
+  // How often accepting rested for want of descriptors or memory.
+  std::uint64_t AcceptRests() const;
 
-  // The handlers, address and port given at construction: the listener's
-  // one copy, which its receive manager reads too.
+  // The handlers, address and port given at construction.
   const TServerSetup Setup;
   // The address bound: Setup's, with a host name resolved.
   const std::string& IPAddress() const { return ResolvedAddress; }
 
-  // Builds a suspended listener; the class factories (CreateAs) start it.
   explicit TCustomTCPServer(const TServerSetup& setup);
 
  protected:
@@ -93,46 +86,37 @@ class TCustomTCPServer : public TThread {
   // virtual constructor).
   template <class T>
   static std::unique_ptr<TCustomTCPServer> CreateAs(const TServerSetup& setup) {
-    std::unique_ptr<TCustomTCPServer> server(new T(setup));
+    std::unique_ptr<TCustomTCPServer> server = std::make_unique<T>(setup);
     server->Start();
     return server;
   }
 
-  void Execute() override;
-  void Wake() override { WakeUp.Signal(); }
   // Registers a connection for an accepted socket, which it owns from here
-  // on; returns its ID or -1.
+  // on; returns its ID or -1. On the listener's loop.
   virtual int CreateConnection(TDescriptor Socket, const TSocketAddress& Peer);
   int AddConnection(TDescriptor Socket, const TSocketAddress& Peer, tReceiveFilterType FilterClass)
       EXCLUDES(ListLock);
 
  private:
+  void Start();
   void SetIPAddress(const std::string& text);
-  void AcceptLoop(int listenSocket);
-  void CloseOwnListenSocket() EXCLUDES(ListenGuard);
-  void CloseAllConnections() EXCLUDES(ListLock);
   TCustomTCPConnection* Find(std::uint16_t ID) REQUIRES(ListLock);
+  void Raise(TCustomTCPConnection& connection, TConnectionEvent event, TUnitRun* run,
+             const char* data, int size) override EXCLUDES(HandlerGuard);
+  void Ended(TCustomTCPConnection& connection) override EXCLUDES(ListLock);
+  void OnTurnEnd() override EXCLUDES(HandlerGuard);
 
   std::string ResolvedAddress;
+  std::unique_ptr<TEventLoops> OwnLoops;
+  TEventLoops* Loops = nullptr;
+  std::unique_ptr<TListener> Listener;
+  std::atomic<bool> Stopping{false};
 
-  // The listening socket is closed only by the listener thread; other
-  // threads may shut it down to wake the thread. ListenGuard orders both.
-  TMutex ListenGuard;
-  TDescriptor ListenSocket GUARDED_BY(ListenGuard);
-  // Wakes the accept wait when the listener is stopped.
-  TWakeEvent WakeUp;
-
+  TMutex HandlerGuard;
   TRecursiveLock ListLock;
   // In order of registration.
   std::vector<std::pair<std::uint16_t, std::unique_ptr<TCustomTCPConnection>>> Connections
       GUARDED_BY(ListLock);
-
-  std::atomic<TReceiveManager*> ReceiveManager{nullptr};
-  std::unique_ptr<TReceiveManager> ReceiveManagerOwner;
-  std::atomic<int> LastError_{0};
-  std::atomic<int> ListenFailure_{0};
-  std::atomic<std::uint16_t> ListeningPort_{0};
-  TSemaphore CycleStarted{0};
 };
 
 // Class reference with virtual constructor for listeners.

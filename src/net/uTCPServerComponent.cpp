@@ -21,14 +21,12 @@ TTCPServerComponent::~TTCPServerComponent() {
   Server.reset();
 }
 
-bool TTCPServerComponent::GetActive() { return Server && !Server->Terminated(); }
+bool TTCPServerComponent::GetActive() { return Server != nullptr; }
 
 void TTCPServerComponent::SetActive(bool Value) {
   if (GetActive() == Value) return;
   if (Server) {
-    Server->Terminate();
-    Server->CloseListenSocket();
-    Server->WaitFor();
+    Server->Stop();
     Server.reset();
   }
   if (Value) Server = TCPServerType(Setup());

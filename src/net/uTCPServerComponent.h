@@ -34,8 +34,8 @@ class TTCPServerComponent : public TIPServerComponent {
   ~TTCPServerComponent() override;
 
   bool GetActive() override;
-  // Stops a running listener (Terminate, CloseListenSocket, WaitFor); with
-  // true, creates a new one with the current settings and events.
+  // Stops a running listener (no handler runs once it returns); with true,
+  // creates a new one with the current settings and events.
   void SetActive(bool Value) override;
   bool ClientExists(std::uint16_t ClientID) override;
   void SendBuffer(TIPConnection* Client, const char* Data, std::uint32_t Size) override;

@@ -21,7 +21,7 @@ constexpr const char* kHandlerFailure = "ls-udp handler";
 }  // namespace
 
 tUDPServer::tUDPServer(const TServerSetup& setup)
-    : TIPConnection("ls-udp"), Setup(setup), Datagrams(kBufferSize) {
+    : TThread("ls-udp"), Setup(setup), Datagrams(kBufferSize) {
   CountFailuresIn(Setup.Failures);
 }
 

@@ -20,6 +20,7 @@
 #include "net/uUDPClientList.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSocket.h"
+#include "platform/uThread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,7 +30,7 @@
 
 namespace logserver {
 
-class tUDPServer : public TIPConnection {
+class tUDPServer : public TThread, public TIPConnection {
  public:
   static constexpr int kBufferSize = 8192;
 

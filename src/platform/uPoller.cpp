@@ -28,11 +28,15 @@ int TPoller::Remove(int fd) {
   return epoll_ctl(Fd.Get(), EPOLL_CTL_DEL, fd, &event);
 }
 
-int TPoller::Wait(std::vector<std::uint64_t>& ready, int maxEvents, int timeoutMs) {
+int TPoller::Wait(std::vector<TPollEvent>& ready, int maxEvents, int timeoutMs) {
   Events.resize(static_cast<std::size_t>(maxEvents > 0 ? maxEvents : 1));
   const int count = epoll_wait(Fd.Get(), Events.data(), static_cast<int>(Events.size()), timeoutMs);
   ready.clear();
-  for (int i = 0; i < count; ++i) ready.push_back(Events[static_cast<std::size_t>(i)].data.u64);
+  for (int i = 0; i < count; ++i) {
+    const epoll_event& event = Events[static_cast<std::size_t>(i)];
+    ready.push_back({event.data.u64, (event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0,
+                     (event.events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0});
+  }
   return count;
 }
 

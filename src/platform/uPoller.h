@@ -16,6 +16,14 @@
 
 namespace logserver {
 
+// One descriptor's readiness: its token and whether it can be read (hang-up
+// and errors included) or written.
+struct TPollEvent {
+  std::uint64_t Token = 0;
+  bool Readable = false;
+  bool Writable = false;
+};
+
 class TPoller {
  public:
   // Creating the epoll descriptor may fail (no descriptors): not Valid then,
@@ -32,9 +40,9 @@ class TPoller {
   int Remove(int fd);
 
   // Waits at most `timeoutMs` (negative: without limit) and fills `ready`
-  // with the tokens of readable descriptors, at most `maxEvents`. Returns
-  // their number, 0 on timeout, -1 on failure (EINTR included).
-  int Wait(std::vector<std::uint64_t>& ready, int maxEvents, int timeoutMs);
+  // with the descriptors that are ready, at most `maxEvents`. Returns their
+  // number, 0 on timeout, -1 on failure (EINTR included).
+  int Wait(std::vector<TPollEvent>& ready, int maxEvents, int timeoutMs);
 
  private:
   TDescriptor Fd;

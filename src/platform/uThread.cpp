@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <limits.h>
+#include <sched.h>
 
 namespace logserver {
 
@@ -72,6 +73,17 @@ void* TThread::Trampoline(void* self) {
   const std::string where = thread->ThreadName + " thread";
   CallRecordingFailures(thread->Failures, where.c_str(), [thread] { thread->Execute(); });
   return nullptr;
+}
+
+std::size_t ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  const unsigned known = std::thread::hardware_concurrency();
+  return known > 0 ? known : 1;
 }
 
 void SetCurrentThreadName(const char* name) {

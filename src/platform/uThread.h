@@ -91,6 +91,9 @@ class TThread {
 // Names the calling thread (the process's initial thread has no object).
 void SetCurrentThreadName(const char* name);
 
+// The processors the process may run on (its affinity), at least 1.
+std::size_t ProcessorCount();
+
 // The one thread that may run a group of operations (muduo's
 // assertInLoopThread). The thread takes the role by Bind, or by its first
 // AssertCurrent while nobody holds it; Release frees it for another thread

@@ -14,14 +14,11 @@ namespace {
 
 class TFakePeer : public TIPConnection {
  public:
-  TFakePeer() : TIPConnection("ls-fake-peer") {
+  TFakePeer() {
     ClientAddress = "10.9.8.7";
     ClientPort = 514;
   }
   int SetSocketOption(int, int, const void*, int) override { return 0; }
-
- protected:
-  void Execute() override {}
 };
 
 class IntakeTest : public ::testing::Test {
@@ -52,7 +49,7 @@ TEST_F(IntakeTest, ARunBecomesOneElementWithItsBufferAndItsCount) {
   run.Append("first", 5);
   run.Append("second", 6);
   const char* bytes = run.Bytes.Data();
-  service->OnClientData(peer, run);
+  service->Intake()->OnClientData(peer, run);
   service->Intake()->OnTcpBatchEnd();
   pLogQueueElement element;
   ASSERT_TRUE(service->LogQueue()->TryPop(element));
@@ -65,15 +62,15 @@ TEST_F(IntakeTest, ARunBecomesOneElementWithItsBufferAndItsCount) {
 
 TEST_F(IntakeTest, DatagramsDroppedAtAFullQueueAreCountedAndReportedOnceAMinute) {
   TMessageIntake& intake = *service->Intake();
-  for (int i = 0; i < 3; ++i) service->OnSyslogDatagram(peer, "12345678", 8);
+  for (int i = 0; i < 3; ++i) intake.OnSyslogDatagram(peer, "12345678", 8);
   intake.OnSyslogBatchEnd();
-  service->OnClientConnect(peer);  // control events are never dropped
+  intake.OnClientConnect(peer);  // control events are never dropped
   intake.OnTcpBatchEnd();
   EXPECT_EQ(service->LogQueue()->Count(), 2u);
   EXPECT_EQ(intake.Counts(ikUdp).Messages.load(), 3u);
   EXPECT_EQ(intake.DroppedDatagrams(), 2u);
   service->Reports()->ReportDroppedDatagrams(intake);
-  service->OnSyslogDatagram(peer, "12345678", 8);
+  intake.OnSyslogDatagram(peer, "12345678", 8);
   intake.OnSyslogBatchEnd();
   service->Reports()->ReportDroppedDatagrams(intake);  // within the minute: nothing more
   EXPECT_EQ(ServiceTexts(), std::vector<std::string>{"DROPPED SYSLOG DATAGRAMS: 2 (log queue full)"});

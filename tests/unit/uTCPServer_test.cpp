@@ -302,6 +302,6 @@ TEST_F(ListenerTest, AHandlerThatThrowsIsCountedAndDeliveryGoesOn) {
   EXPECT_EQ(failures.Total(), 1u);
   TCaughtFailures::TReport report;
   ASSERT_TRUE(failures.Take(report));
-  EXPECT_EQ(report.Last, "ls-tcp-recv handler: std::bad_alloc");
+  EXPECT_EQ(report.Last, "tcp handler: std::bad_alloc");
   fd.Reset();
 }
