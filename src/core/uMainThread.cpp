@@ -141,7 +141,7 @@ void tMainThread::StopServiceLog() {
 TReportSources tMainThread::Sources() {
   return {Intake_.get(),      Producers_.get(), LogQueue_.get(), TcpServer.get(),
           SyslogServer.get(), Dispatch.get(),   &TcpCounters,    &UdpCounters,
-          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr, Stream.get()};
+          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr, StreamHandOff ? StreamHandOff->Publisher() : nullptr};
 }
 
 std::shared_ptr<TTlsContext> tMainThread::LoadTls(bool reload) {
@@ -183,52 +183,6 @@ void tMainThread::StartSyslogTcp() {
       TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
 }
 
-void tMainThread::StartStream() {
-  if (Config.StreamServers.empty()) return;
-  TStreamSettings settings;
-  settings.Servers = Config.StreamServers;
-  settings.Stream = Config.StreamName;
-  settings.Subject = Config.StreamSubject;
-  settings.Replicas = Config.StreamReplicas;
-  settings.Credentials = Config.StreamCredentials;
-  settings.TlsCA = Config.StreamTlsCA;
-  settings.SpoolDirectory = Config.StreamSpoolDirectory;
-  settings.FormerSpoolDirectory = Config.StreamFormerSpoolDirectory;
-  settings.SpoolMaxBytes = std::uint64_t{Config.StreamSpoolMaxMiB} << 20;
-  settings.Compress = Config.StreamCompress;
-  try {
-    Stream = TStreamPublisher::Create(settings, CaughtFailures);
-  } catch (const std::exception& error) {
-    // The files are still written; the operator learns why nothing is
-    // forwarded.
-    const std::string text = std::string("STREAM OFF: ") + error.what();
-    WriteServiceLog(false, text);
-    ReportProblem(text);
-    return;
-  }
-  Dispatch->SetStream(Stream.get(), Config.StreamFiles);
-  WriteStreamNotes();
-}
-
-void tMainThread::WriteStreamNotes() {
-  if (!Stream) return;
-  for (const std::string& note : Stream->TakeNotes()) WriteServiceLog(false, note);
-}
-
-void tMainThread::StopStream() {
-  if (!Stream) return;
-  WriteServiceLog(false, "STOPPING STREAM...");
-  Stream->Close(kStreamStopWaitMs);
-  WriteStreamNotes();
-  const TStreamCounts counts = Stream->Counts();
-  WriteServiceLog(false, "STOPPED STREAM...OK: " + std::to_string(counts.Acknowledged) +
-                             " acknowledged, " + std::to_string(counts.Resent) + " resent, " +
-                             std::to_string(counts.Spooled) + " spooled, " +
-                             std::to_string(counts.DroppedWindowFull + counts.DroppedSpoolFull) +
-                             " dropped, " + std::to_string(counts.SpoolBytes) + " bytes left in the spool");
-  if (Dispatch) Dispatch->SetStream(nullptr, true);
-}
-
 void tMainThread::StartMetrics() {
   if (Config.MetricsListen.empty()) return;
   try {
@@ -241,40 +195,6 @@ void tMainThread::StartMetrics() {
   }
 }
 
-void tMainThread::NotifyReady() {
-  WatchdogMicroseconds = WatchdogIntervalMicroseconds();
-  NotifyServiceManager("READY=1");
-  NotifyStatus();
-}
-
-void tMainThread::NotifyStatus() {
-  const std::uint64_t now = MonotonicMilliseconds();
-  const TServiceCounters counters = TakeCounters(Sources());
-  const std::uint64_t received = counters.ReceivedAll();
-  const std::uint64_t written = counters.Written;
-  const double seconds = LastStatusAt != 0 && now > LastStatusAt ? static_cast<double>(now - LastStatusAt) / 1000.0 : 0;
-  auto rate = [&](std::uint64_t count, std::uint64_t before) {
-    return seconds > 0 ? std::to_string(static_cast<std::uint64_t>(static_cast<double>(count - before) / seconds))
-                       : std::string("0");
-  };
-  NotifyServiceManager("STATUS=" + rate(received, LastStatusReceived) + " msgs/s in, " +
-                       rate(written, LastStatusWritten) + " lines/s written, " +
-                       std::to_string(counters.ConnectionsAll()) + " connections, " +
-                       std::to_string(counters.OpenFiles) + " open files");
-  LastStatusAt = now;
-  LastStatusReceived = received;
-  LastStatusWritten = written;
-}
-
-void tMainThread::PingWatchdog() {
-  if (WatchdogMicroseconds == 0) return;
-  const std::uint64_t now = MonotonicMicroseconds();
-  // Twice per interval; the main loop comes by at least once a second.
-  if (now - LastWatchdogPing < WatchdogMicroseconds / 2) return;
-  LastWatchdogPing = now;
-  NotifyServiceManager("WATCHDOG=1");
-}
-
 void tMainThread::Serve() {
   try {
     Loops = std::make_unique<TEventLoops>(0, &CaughtFailures);
@@ -283,7 +203,8 @@ void tMainThread::Serve() {
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     CreateQueue(kLogQueueMaxBytes);
     CreateParts();
-    StartStream();
+    StreamHandOff = std::make_unique<TStreamHandOff>(*ServiceLog, *Dispatch);
+    StreamHandOff->Start(Config, CaughtFailures);
 
     TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
     TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) {
@@ -315,7 +236,7 @@ void tMainThread::Serve() {
     // in between.
     StartMetrics();
     Reports_->ReportStart(ConfigPath, Sources());
-    NotifyReady();
+    Notifier.Ready(TakeCounters(Sources()));
 
     while (!StopRequested.load()) {
       // Everything queued, within bounds, in one pop; its lines go out with
@@ -326,8 +247,8 @@ void tMainThread::Serve() {
       CheckDeletedFiles();
       CheckListener();
       Reports_->ReportLosses(Sources());
-      WriteStreamNotes();
-      PingWatchdog();
+      StreamHandOff->WriteNotes();
+      Notifier.PingWatchdog();
     }
     WriteServiceLog(false, "Have normal TERM SIGNAL");
   } catch (...) {
@@ -339,7 +260,7 @@ void tMainThread::Serve() {
 }
 
 void tMainThread::StopSequence() {
-  if (Controller || TcpServer || SyslogServer) NotifyServiceManager("STOPPING=1");
+  if (Controller || TcpServer || SyslogServer) Notifier.Stopping();
   // The endpoint reads the objects freed below: it goes first.
   Metrics.reset();
   // From here on no network thread may wait for room in the queue: what the
@@ -370,11 +291,12 @@ void tMainThread::StopSequence() {
   if (Dispatch) Dispatch->WriteQueuedMessages();
   // The acknowledgements still due, within the stop's time; the rest waits
   // in the spool for the next start.
-  StopStream();
+  if (StreamHandOff) StreamHandOff->Stop(kStreamStopWaitMs);
   if (LogQueue_) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
     WakeUpQueue.store(nullptr);
+    StreamHandOff.reset();
     Dispatch.reset();
     Intake_.reset();
     LogQueue_.reset();
@@ -402,7 +324,7 @@ void tMainThread::CheckListener() {
     // many went at once.
     if (Producers_->ForgetIdlePeers(Now()) >= kManyForgottenSenders) ReturnFreeMemory();
   }
-  NotifyStatus();
+  Notifier.Status(TakeCounters(Sources()));
   if (TcpServer) {
     if (TcpServer->GetActive()) {
       TcpServer->ProbeConnections();
@@ -454,13 +376,13 @@ void tMainThread::CheckDeletedFiles() {
 }
 
 void tMainThread::ReopenLogFiles() {
-  NotifyServiceManager("RELOADING=1");
+  Notifier.Reloading();
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
   // Certificates are rotated the way logs are.
   if (SyslogTcpServer && Config.SyslogTlsPort != 0)
     if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
-  NotifyServiceManager("READY=1");
+  Notifier.Reloaded();
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {

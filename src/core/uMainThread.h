@@ -10,6 +10,8 @@
 //   uMessageDispatch  popped elements into files (main thread)
 //   uServiceReports   start line, statistics, losses (main thread)
 //   uControlConnectionsProcess  the once-a-second heartbeat
+//   uServiceNotifier  what systemd hears (ready, status, watchdog)
+//   uStreamHandOff    the JetStream publisher, with [Stream] Servers
 //
 // Threading: tMainThread's operations run on the process's initial thread
 // (its role, MainThreadRole, is checked in debug builds), except
@@ -34,7 +36,9 @@
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
 #include "core/uServiceMetrics.h"
+#include "core/uServiceNotifier.h"
 #include "core/uServiceReports.h"
+#include "core/uStreamHandOff.h"
 #include "net/uEventLoop.h"
 #include "net/uIPServer.h"
 #include "net/uSyslogStreamServer.h"
@@ -127,18 +131,9 @@ class tMainThread {
   void StartMetrics();
   // The syslog TCP and TLS listeners, when [Syslog] names their ports.
   void StartSyslogTcp();
-  // The publisher, when [Stream] names servers; its notes for the log.
-  void StartStream();
-  void WriteStreamNotes();
-  void StopStream();
   // The TLS certificate, key and client CA as configured; null (reported)
   // when they cannot be used.
   std::shared_ptr<TTlsContext> LoadTls(bool reload);
-  // systemd: READY=1 and a STATUS= line; the watchdog ping while the main
-  // loop makes progress.
-  void NotifyReady();
-  void NotifyStatus();
-  void PingWatchdog();
 
   TServiceConfig Config;
   bool ConfigGiven = false;
@@ -171,8 +166,8 @@ class tMainThread {
   std::unique_ptr<tLogQueue> LogQueue_;
   std::unique_ptr<TMessageIntake> Intake_;
   std::unique_ptr<tLogProducerHolder> Producers_;
-  std::unique_ptr<TStreamPublisher> Stream;  // with [Stream] Servers
   std::unique_ptr<TMessageDispatch> Dispatch;
+  std::unique_ptr<TStreamHandOff> StreamHandOff;  // the publisher with [Stream] Servers
   std::unique_ptr<TMetricsEndpoint> Metrics;
   // The queue as the signal handlers and the heartbeat see it: set once it
   // exists, emptied before it is freed. Signal handlers run on this thread
@@ -186,13 +181,7 @@ class tMainThread {
   int ReportedListenFailure = 0;
   int ReportedSyslogFailure = 0;
   std::uint64_t NextDeletedCheck = 0;
-  // The watchdog interval systemd asks for (0: none) and the last ping;
-  // the last STATUS= line's counts, for its rates.
-  std::uint64_t WatchdogMicroseconds = 0;
-  std::uint64_t LastWatchdogPing = 0;
-  std::uint64_t LastStatusAt = 0;
-  std::uint64_t LastStatusReceived = 0;
-  std::uint64_t LastStatusWritten = 0;
+  TServiceNotifier Notifier;
 };
 
 // LogServer.conf beside the running executable.

@@ -1,6 +1,7 @@
 #include "core/uServiceConfig.h"
 
 #include "platform/uFiles.h"
+#include "platform/uProcess.h"
 #include "platform/uSocket.h"
 #include "producers/uProviderKey.h"
 
@@ -9,13 +10,10 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <system_error>
 
 namespace logserver {
 
 namespace {
-
-std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 std::string Lower(std::string text) {
   for (char& c : text)

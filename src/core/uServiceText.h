@@ -5,11 +5,8 @@
 
 #include <cstdint>
 #include <string>
-#include <system_error>
 
 namespace logserver {
-
-inline std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // One line on standard error, where systemd's journal collects it.
 inline void ReportProblem(const std::string& text) {

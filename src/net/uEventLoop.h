@@ -85,6 +85,9 @@ class TEventLoop : public TThread {
   // that left work for later so that others get their turn.
   void ServeAgain(std::uint64_t token);
   void AtTurnEnd(TTurnEnd& hook);
+  // Takes `hook` off this turn's end; true when it was on. A server that
+  // goes away runs it itself first.
+  bool TakeTurnEnd(TTurnEnd& hook);
 
   // Any thread. OnWake of the client in the loop's next turn.
   void Wake(std::uint64_t token) EXCLUDES(PostGuard);

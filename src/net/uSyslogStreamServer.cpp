@@ -63,6 +63,7 @@ TSyslogStreamServer::~TSyslogStreamServer() {
         loop.Deregister(connection.Token);
         connection.Token = 0;
       }
+      if (loop.TakeTurnEnd(*this)) OnTurnEnd();
     });
   }
   TMutexLock lock(ListGuard);

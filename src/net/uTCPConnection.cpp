@@ -106,13 +106,12 @@ int TCustomTCPConnection::TakeSendChunk(std::string& chunk, bool& encoded) {
   return static_cast<int>(chunk.size());
 }
 
-void TCustomTCPConnection::Open(TEventLoop& loop) {
-  if (Ended_) return;  // shut before its loop came to it
-  Loop_ = &loop;
-  Token = loop.Register(*this, Socket.Get());
+void TCustomTCPConnection::Open() {
+  if (Ended_ || Loop_ == nullptr) return;  // shut before its loop came to it
+  Token = Loop_->Register(*this, Socket.Get());
   if (Token != 0) {
     TokenForWake.store(Token);
-    LoopForWake.store(&loop);
+    LoopForWake.store(Loop_);
     TLockGuard guard(SendLock);
     Writable = true;
   }

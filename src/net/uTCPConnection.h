@@ -85,8 +85,11 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient {
   // Any thread.
   void Close();
 
-  // On `loop`'s thread: starts serving there and raises the connect.
-  void Open(TEventLoop& loop) EXCLUDES(SendLock);
+  // The loop that is to serve it; set once, under the owner's list lock,
+  // before Open is posted there.
+  void Assign(TEventLoop& loop) { Loop_ = &loop; }
+  // On its loop's thread: starts serving there and raises the connect.
+  void Open() EXCLUDES(SendLock);
   // On its loop: ends the connection without raising anything (its
   // listener is stopping).
   void Shut() EXCLUDES(SendLock);

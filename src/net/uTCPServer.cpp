@@ -48,7 +48,9 @@ void TCustomTCPServer::Stop() {
     loop.RunAndWait([&] {
       TLockGuard guard(ListLock);
       for (auto& entry : Connections)
-        if (entry.second->Loop() == &loop || entry.second->Loop() == nullptr) entry.second->Shut();
+        if (entry.second->Loop() == &loop) entry.second->Shut();
+      // What they handed on this turn is pushed before the server goes.
+      if (loop.TakeTurnEnd(*this)) OnTurnEnd();
     });
   }
   // No loop serves them any more: they go, newest first, their sockets
@@ -96,12 +98,14 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
                                                           *this, settings, FormatAddress(Peer), Peer.Port,
                                                           FilterClass));
     connection = Connections.back().second.get();
+    connection->Assign(Loops->Next());
   }
   // Registered first, so that an early end finds it in the list; the loop
-  // frees it only through Ended, or Stop after this Open ran.
-  TEventLoop& loop = Loops->Next();
-  loop.Post([connection, &loop] { connection->Open(loop); });
-  return connection->ClientID;
+  // frees it only through Ended, or Stop after this Open ran. It may be
+  // gone once posted: its ID is taken before.
+  const int id = connection->ClientID;
+  connection->Loop()->Post([connection] { connection->Open(); });
+  return id;
 }
 
 TCustomTCPConnection* TCustomTCPServer::Find(std::uint16_t ID) {

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <systemd/sd-daemon.h>
 #include <sys/resource.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace logserver {
@@ -199,5 +200,7 @@ bool Daemonize() {
 void WriteStandardOutput(const std::string& text) { WriteAll(STDOUT_FILENO, text.data(), text.size()); }
 
 void WriteStandardError(const std::string& text) { WriteAll(STDERR_FILENO, text.data(), text.size()); }
+
+std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 }  // namespace logserver

@@ -99,4 +99,7 @@ bool Daemonize();
 void WriteStandardOutput(const std::string& text);
 void WriteStandardError(const std::string& text);
 
+// The system's text for an errno value ("No such file or directory").
+std::string ErrorText(int error);
+
 }  // namespace logserver

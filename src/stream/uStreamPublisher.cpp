@@ -1,5 +1,6 @@
 #include "stream/uStreamPublisher.h"
 
+#include "platform/uProcess.h"
 #include "platform/uByteOrder.h"
 #include "platform/uTime.h"
 
@@ -58,7 +59,7 @@ std::unique_ptr<TStreamPublisher> TStreamPublisher::Create(const TStreamSettings
   std::unique_ptr<TStreamPublisher> publisher(new TStreamPublisher(settings, failures));
   if (!publisher->Spool.Open(settings.SpoolDirectory, settings.SpoolMaxBytes, settings.FormerSpoolDirectory))
     throw std::runtime_error("cannot use the spool directory " + settings.SpoolDirectory + ": " +
-                             std::strerror(errno));
+                             ErrorText(errno));
   const std::uint64_t left = publisher->Spool.Bytes();
   if (left > 0) {
     TMutexLock held(publisher->Guard);
@@ -66,7 +67,7 @@ std::unique_ptr<TStreamPublisher> TStreamPublisher::Create(const TStreamSettings
   }
   const int started = publisher->Start();
   if (started != 0)
-    throw std::runtime_error(std::string("cannot start the stream publisher: ") + std::strerror(started));
+    throw std::runtime_error(std::string("cannot start the stream publisher: ") + ErrorText(started));
   return publisher;
 }
 

@@ -177,7 +177,7 @@ void TArchiveWriter::TSyncer::Execute() {
       Writer.Records_.fetch_add(pending->Records, std::memory_order_relaxed);
       Writer.Messages_.fetch_add(pending->Batch->Ids.size(), std::memory_order_relaxed);
     } else if (!Failed_.exchange(true)) {
-      Writer.Say(std::string("cannot make the batch durable: ") + std::strerror(errno));
+      Writer.Say(std::string("cannot make the batch durable: ") + ErrorText(errno));
     }
     TMutexLock held(Guard);
     if (!done) Undone.push_back(std::move(pending->Batch));
@@ -400,7 +400,7 @@ void TArchiveWriter::Recover() {
 int TArchiveWriter::Run() {
   std::vector<std::string> said;
   if (!Journal.Open(said)) {
-    Say("cannot use " + Settings.BaseCatalog + ": " + std::strerror(errno));
+    Say("cannot use " + Settings.BaseCatalog + ": " + ErrorText(errno));
     return 2;
   }
   for (const std::string& line : said) Say(line);
@@ -414,7 +414,7 @@ int TArchiveWriter::Run() {
   }
   Syncer = std::make_unique<TSyncer>(*this);
   if (const int started = Syncer->Start(); started != 0) {
-    Say(std::string("cannot start the syncing thread: ") + std::strerror(started));
+    Say(std::string("cannot start the syncing thread: ") + ErrorText(started));
     return 2;
   }
   while (!Stopping.load()) {
@@ -430,7 +430,7 @@ int TArchiveWriter::Run() {
       }
       Fetcher = std::make_unique<TFetcher>(Subscription.get(), Settings.Batch);
       if (const int started = Fetcher->Start(); started != 0) {
-        Say(std::string("cannot start the fetching thread: ") + std::strerror(started));
+        Say(std::string("cannot start the fetching thread: ") + ErrorText(started));
         return 2;
       }
     }

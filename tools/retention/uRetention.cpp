@@ -1,6 +1,6 @@
 #include "retention/uRetention.h"
 
-#include "core/uServiceText.h"
+#include "platform/uProcess.h"
 #include "platform/uFiles.h"
 
 #include <zlib.h>

@@ -1,0 +1,46 @@
+// The hand-off to NATS JetStream as the service runs it: the publisher
+// made from [Stream]'s settings and lent to dispatch, its notes written to
+// the service log as they come, and its stop with the counts it ends with.
+// A publisher that cannot start is reported and leaves the files written.
+//
+// Threading: main thread only (the publisher has threads of its own).
+// Ownership: the service log and dispatch are lent and outlive it.
+#pragma once
+
+#include "core/uMessageDispatch.h"
+#include "core/uServiceConfig.h"
+#include "core/uServiceLog.h"
+#include "platform/uCaughtFailures.h"
+#include "stream/uStreamPublisher.h"
+
+#include <memory>
+
+namespace logserver {
+
+// The publisher's settings from the service's configuration.
+TStreamSettings StreamSettingsOf(const TServiceConfig& config);
+
+class TStreamHandOff {
+ public:
+  TStreamHandOff(TServiceLog& log, TMessageDispatch& dispatch) : Log(log), Dispatch(dispatch) {}
+  TStreamHandOff(const TStreamHandOff&) = delete;
+  TStreamHandOff& operator=(const TStreamHandOff&) = delete;
+
+  // Nothing without [Stream] Servers; "STREAM OFF: <why>" when the
+  // publisher cannot start.
+  void Start(const TServiceConfig& config, TCaughtFailures& failures);
+  // The publisher's notes since the last call, as service-log lines.
+  void WriteNotes();
+  // Waits up to `waitMs` for the acknowledgements still due (the rest stay
+  // in the spool for the next start), writes the closing counts, and takes
+  // the publisher from dispatch.
+  void Stop(std::uint32_t waitMs);
+  TStreamPublisher* Publisher() const { return Stream.get(); }
+
+ private:
+  TServiceLog& Log;
+  TMessageDispatch& Dispatch;
+  std::unique_ptr<TStreamPublisher> Stream;
+};
+
+}  // namespace logserver
