@@ -114,7 +114,9 @@ class tMainThread {
  private:
   void Serve();
   // The listener supervision, about every three seconds: keep-alives to the
-  // TCP clients, and ports that could not be bound named once and tried again.
+  // TPKT clients, a TCP port that could not be bound named once (its
+  // listener tries it again every second), and the UDP server made anew
+  // while its port cannot be bound.
   void CheckListener();
   void CheckSyslog();
   void ReopenLogFiles();

@@ -1,8 +1,10 @@
 // Dispatch: what the main loop does with the elements it pops. A client
-// run becomes one message per unit, decoded and handed to the producer
-// registry; a datagram one syslog message; a connect or disconnect a
+// run (TPKT) becomes one message per unit, decoded and handed to the
+// producer registry; a datagram one syslog message, and a syslog run (TCP
+// or TLS) one syslog message per unit; a TPKT connect or disconnect a
 // service-log line (and, for a disconnect, the end of that client's file
-// producers). Every popped batch is written with group commit: one write
+// producers), a closed syslog connection the end of its producers. With
+// [Stream] on, each message is offered to the publisher as well. Every popped batch is written with group commit: one write
 // per file.
 //
 // Threading: the main thread only, checked by the main-thread role in debug

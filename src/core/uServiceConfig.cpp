@@ -1,12 +1,14 @@
 #include "core/uServiceConfig.h"
 
+#include "core/uConfigKeys.h"
+
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
-#include "platform/uSocket.h"
 #include "producers/uProviderKey.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -21,58 +23,36 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The keys each section the service reads knows; [Providers] takes any key.
+// The keys each section the service reads knows, lower case; [Providers]
+// takes any key.
 const std::map<std::string, std::set<std::string>>& KnownKeys() {
-  static const std::map<std::string, std::set<std::string>> known = {
-      {"common",
-       {"serviceport", "syslogport", "runmode", "logmode", "basecatalog", "modulenameasfileprefix",
-        "timeplacementmask"}},
-      {"metrics", {"listen"}},
-      {"files", {"filemode", "directorymode", "spreadsenders"}},
-      {"senders", {"idleseconds", "maxsenders", "newpathsatonce", "newpathspersecond"}},
-      {"stream",
-       {"servers", "stream", "subject", "replicas", "files", "credentials", "tlsca", "spooldirectory",
-        "spoolmaxmib"}},
-      {"syslog", {"tcpport", "maxconnections", "pathby", "tlsport", "tlscertificate", "tlskey", "tlsclientca", "listenaddress"}},
-  };
+  static const std::map<std::string, std::set<std::string>> known = [] {
+    std::map<std::string, std::set<std::string>> keys;
+    for (const TConfigKey& key : ConfigKeys())
+      if (key.Kind != TKeyKind::Providers) keys[Lower(key.Section)].insert(Lower(key.Key));
+    return keys;
+  }();
   return known;
 }
 
-// "address:port" with a port of 1 to 65535; the address a dotted quad, a
-// bracketed IPv6 literal or empty (loopback).
-bool ValidListen(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::int32_t port = 0;
-  if (!ParseConfigInteger(text.substr(colon + 1), port) || port < 1 || port > 65535) return false;
-  const std::string host = text.substr(0, colon);
-  if (host.empty()) return true;
-  if (host.front() == '[') return host.size() > 2 && host.back() == ']';
-  return ParseIPv4(host) != kInvalidAddress || host == "255.255.255.255";
+template <typename T>
+T* FieldOf(TServiceConfig& config, const TConfigKey& key) {
+  const auto* member = std::get_if<T TServiceConfig::*>(&key.Field);
+  return member == nullptr ? nullptr : &(config.**member);
 }
 
-// A stream name: letters, digits, '-' and '_' (JetStream names are also
-// file names on its servers).
-bool ValidStreamName(const std::string& name) {
-  if (name.empty() || name.size() > 64) return false;
-  for (const char c : name)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-          c == '_'))
-      return false;
-  return true;
+// A whole-number field, whatever its width.
+std::int64_t NumberOf(TServiceConfig& config, const TConfigKey& key) {
+  if (auto* field = FieldOf<std::uint16_t>(config, key)) return *field;
+  if (auto* field = FieldOf<std::int32_t>(config, key)) return *field;
+  if (auto* field = FieldOf<std::uint32_t>(config, key)) return *field;
+  return 0;
 }
 
-// A subject prefix: tokens of printable characters without wildcards,
-// separated by single dots.
-bool ValidSubjectPrefix(const std::string& subject) {
-  if (subject.empty() || subject.size() > 200 || subject.front() == '.' || subject.back() == '.')
-    return false;
-  for (std::size_t i = 0; i < subject.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(subject[i]);
-    if (c <= 32 || c >= 127 || c == '*' || c == '>') return false;
-    if (c == '.' && subject[i + 1] == '.') return false;
-  }
-  return true;
+void SetNumber(TServiceConfig& config, const TConfigKey& key, std::int64_t value) {
+  if (auto* field = FieldOf<std::uint16_t>(config, key)) *field = static_cast<std::uint16_t>(value);
+  if (auto* field = FieldOf<std::int32_t>(config, key)) *field = static_cast<std::int32_t>(value);
+  if (auto* field = FieldOf<std::uint32_t>(config, key)) *field = static_cast<std::uint32_t>(value);
 }
 
 // Reads the settings from `document`, noting each decision in `findings`.
@@ -145,10 +125,10 @@ class TConfigReader {
 
   // An octal mode of [Files] that keeps `needed` for the owner (the service
   // must read and write its files, enter its directories).
-  unsigned Mode(const char* key, unsigned defaultValue, unsigned needed) {
+  unsigned Mode(const char* section, const char* key, unsigned defaultValue, unsigned needed) {
     std::string value;
     std::size_t line = 0;
-    if (!Find("Files", key, value, line) || value.empty()) return defaultValue;
+    if (!Find(section, key, value, line) || value.empty()) return defaultValue;
     unsigned parsed = 0;
     bool octal = value.size() <= 4;
     for (const char c : value) {
@@ -162,6 +142,84 @@ class TConfigReader {
                       (needed == 0700 ? "enter and write" : "read and write") + ": " + shown +
                       " is used instead");
     return defaultValue;
+  }
+
+  // One of two words, any case; the field keeps its value otherwise.
+  bool Choice(const TConfigKey& key, bool current) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find(key.Section, key.Key, value, line) || value.empty()) return current;
+    const std::string word = Lower(value);
+    if (word == key.Words[0] || word == key.Words[1]) return word == key.TrueWord;
+    const char* falseWord = std::strcmp(key.Words[0], key.TrueWord) == 0 ? key.Words[1] : key.Words[0];
+    const char* currentWord = current ? key.TrueWord : falseWord;
+    Problem(line, std::string(key.Key) + "=" + value + " is neither " + key.Words[0] + " nor " + key.Words[1] +
+                      ": " + currentWord + " is used instead");
+    return current;
+  }
+
+  // True when the text starts with 1; any other start but 0 is reported
+  // and reads as 0, as it always has.
+  bool LeadingFlag(const TConfigKey& key, bool current) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find(key.Section, key.Key, value, line) || value.empty()) return current;
+    if (value[0] != '0' && value[0] != '1')
+      Problem(line, std::string(key.Key) + "=" + value + " starts with neither 0 nor 1: 0 is used instead");
+    return value[0] == '1';
+  }
+
+  void Checked(const TConfigKey& key, std::string& field) {
+    std::string value;
+    std::size_t line = 0;
+    if (!Find(key.Section, key.Key, value, line) || value.empty()) return;
+    if (key.Valid(value)) {
+      field = value;
+      return;
+    }
+    Problem(line, std::string(key.Key) + "=" + value + " " + key.Not + ": " +
+                      (key.Otherwise != nullptr ? std::string(key.Otherwise) : field + " is used instead"));
+  }
+
+  // One key of the table into its field.
+  void Read(const TConfigKey& key, TServiceConfig& config) {
+    switch (key.Kind) {
+      case TKeyKind::Port:
+        SetNumber(config, key, Port(key.Key, static_cast<std::uint16_t>(NumberOf(config, key))));
+        break;
+      case TKeyKind::Integer:
+        SetNumber(config, key, Integer(key.Key, static_cast<std::int32_t>(NumberOf(config, key))));
+        break;
+      case TKeyKind::Count: {
+        const std::int64_t value =
+            Count(key.Section, key.Key, static_cast<std::uint32_t>(NumberOf(config, key)), key.Low);
+        SetNumber(config, key, key.High != 0 ? std::min<std::int64_t>(value, key.High) : value);
+        break;
+      }
+      case TKeyKind::Mode:
+        SetNumber(config, key,
+                  Mode(key.Section, key.Key, static_cast<unsigned>(NumberOf(config, key)),
+                       static_cast<unsigned>(key.Low)));
+        break;
+      case TKeyKind::Choice:
+        *FieldOf<bool>(config, key) = Choice(key, *FieldOf<bool>(config, key));
+        break;
+      case TKeyKind::LeadingFlag:
+        *FieldOf<bool>(config, key) = LeadingFlag(key, *FieldOf<bool>(config, key));
+        break;
+      case TKeyKind::Text: {
+        std::string& field = *FieldOf<std::string>(config, key);
+        field = Document.ReadString(key.Section, key.Key, field);
+        break;
+      }
+      case TKeyKind::Checked:
+        Checked(key, *FieldOf<std::string>(config, key));
+        break;
+      case TKeyKind::Providers:
+        config.Providers = Document.ReadSection(key.Section);
+        Providers(config.Providers);
+        break;
+    }
   }
 
   // Keys no section knows, and keys that stand again below a first one.
@@ -231,127 +289,17 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   TServiceConfig config;
 
   reader.UnknownAndRepeatedKeys();
-  config.ServicePort = reader.Port("ServicePort", config.ServicePort);
-  config.SysLogPort = reader.Port("SysLogPort", config.SysLogPort);
-  config.RunMode = reader.Integer("RunMode", config.RunMode);
-  config.LogMode = reader.Integer("LogMode", config.LogMode);
-  config.BaseCatalog = document.ReadString(section, "BaseCatalog", executableDirectory + "Logs/");
-  {
-    std::string value;
-    std::size_t line = 0;
-    const bool found = reader.Find(section, "ModuleNameAsFilePrefix", value, line);
-    config.ModuleNameAsFilePrefix = (!found || value.empty()) ? true : value[0] == '1';
-    if (found && !value.empty() && value[0] != '0' && value[0] != '1')
-      reader.Problem(line, "ModuleNameAsFilePrefix=" + value + " starts with neither 0 nor 1: " +
-                               (config.ModuleNameAsFilePrefix ? "1" : "0") + " is used instead");
-  }
-  config.TimePlacementMask =
-      document.ReadString(section, "TimePlacementMask", config.TimePlacementMask);
-  config.Providers = document.ReadSection("Providers");
-  reader.Providers(config.Providers);
-  {
-    std::string value;
-    std::size_t line = 0;
-    if (reader.Find("Metrics", "Listen", value, line) && !value.empty()) {
-      if (ValidListen(value))
-        config.MetricsListen = value;
-      else
-        reader.Problem(line, "Listen=" + value + " is not ADDRESS:PORT: metrics are off");
-    }
-  }
-
-  config.FileMode = reader.Mode("FileMode", config.FileMode, 0600);
-  config.DirectoryMode = reader.Mode("DirectoryMode", config.DirectoryMode, 0700);
-  {
-    std::string value;
-    std::size_t line = 0;
-    if (reader.Find("Files", "SpreadSenders", value, line) && !value.empty()) {
-      if (value == "0" || value == "1")
-        config.SpreadSenders = value == "1";
-      else
-        reader.Problem(line, "SpreadSenders=" + value + " is neither 0 nor 1: 1 is used instead");
-    }
-  }
-  config.SyslogTcpPort = static_cast<std::uint16_t>(
-      std::min<std::uint32_t>(reader.Count("Syslog", "TcpPort", config.SyslogTcpPort, 0), 65535));
-  config.SyslogMaxConnections = reader.Count("Syslog", "MaxConnections", config.SyslogMaxConnections, 1);
-  {
-    std::string value;
-    std::size_t line = 0;
-    if (reader.Find("Syslog", "ListenAddress", value, line) && !value.empty()) {
-      TSocketAddress parsed;
-      if (ParseAddress(value, parsed))
-        config.ListenAddress = value;
-      else
-        reader.Problem(line, "ListenAddress=" + value + " is no IPv4 or IPv6 address: " +
-                                 config.ListenAddress + " is used instead");
-    }
-  }
-  config.SyslogTlsPort = static_cast<std::uint16_t>(
-      std::min<std::uint32_t>(reader.Count("Syslog", "TlsPort", config.SyslogTlsPort, 0), 65535));
-  config.TlsCertificate = document.ReadString("Syslog", "TlsCertificate", "");
-  config.TlsKey = document.ReadString("Syslog", "TlsKey", "");
-  config.TlsClientCA = document.ReadString("Syslog", "TlsClientCA", "");
-  {
-    std::string value;
-    std::size_t line = 0;
-    if (reader.Find("Syslog", "PathBy", value, line) && !value.empty()) {
-      if (Lower(value) == "hostname")
-        config.SyslogPathByHostname = true;
-      else if (Lower(value) != "address")
-        reader.Problem(line, "PathBy=" + value + " is neither address nor hostname: address is used instead");
-    }
-  }
-  config.SenderIdleSeconds = reader.Count("Senders", "IdleSeconds", config.SenderIdleSeconds, 1);
-  config.MaxSenders = reader.Count("Senders", "MaxSenders", config.MaxSenders, 1);
-  config.NewPathsPerSecond = reader.Count("Senders", "NewPathsPerSecond", config.NewPathsPerSecond, 1);
-  config.NewPathsAtOnce = reader.Count("Senders", "NewPathsAtOnce", config.NewPathsAtOnce, 1);
-
-  {
-    std::string value;
-    std::size_t line = 0;
-    config.StreamServers = document.ReadString("Stream", "Servers", "");
-    if (reader.Find("Stream", "Stream", value, line) && !value.empty()) {
-      if (ValidStreamName(value))
-        config.StreamName = value;
-      else
-        reader.Problem(line, "Stream=" + value + " is no stream name: " + config.StreamName +
-                                 " is used instead");
-    }
-    if (reader.Find("Stream", "Subject", value, line) && !value.empty()) {
-      if (ValidSubjectPrefix(value))
-        config.StreamSubject = value;
-      else
-        reader.Problem(line, "Subject=" + value + " is no subject without wildcards: " +
-                                 config.StreamSubject + " is used instead");
-    }
-    config.StreamReplicas = std::min<std::uint32_t>(reader.Count("Stream", "Replicas", 1, 1), 5);
-    if (reader.Find("Stream", "Files", value, line) && !value.empty()) {
-      if (value == "0" || value == "1")
-        config.StreamFiles = value == "1";
-      else
-        reader.Problem(line, "Files=" + value + " is neither 0 nor 1: 1 is used instead");
-    }
-    config.StreamCredentials = document.ReadString("Stream", "Credentials", "");
-    config.StreamTlsCA = document.ReadString("Stream", "TlsCA", "");
-    config.StreamSpoolDirectory = document.ReadString("Stream", "SpoolDirectory", "");
-    if (config.StreamSpoolDirectory.empty()) {
-      // Beside the service's own log, below its pseudo-sender 0.0.0.0: no
-      // sender's tree, and a dot name no retention or sender touches.
-      // Earlier versions kept it in the base directory itself: a spool left
-      // there is taken over.
-      std::string base = config.BaseCatalog;
-      if (!base.empty() && base.back() != '/') base += '/';
-      config.StreamSpoolDirectory = base + "0.0.0.0/.stream-spool";
-      config.StreamFormerSpoolDirectory = base + ".stream-spool";
-    }
-    config.StreamSpoolMaxMiB = reader.Count("Stream", "SpoolMaxMiB", config.StreamSpoolMaxMiB, 1);
-    if (reader.Find("Stream", "Compression", value, line) && !value.empty()) {
-      if (Lower(value) == "zstd" || Lower(value) == "none")
-        config.StreamCompress = Lower(value) == "zstd";
-      else
-        reader.Problem(line, "Compression=" + value + " is neither zstd nor none: zstd is used instead");
-    }
+  config.BaseCatalog = executableDirectory + "Logs/";
+  for (const TConfigKey& key : ConfigKeys()) reader.Read(key, config);
+  if (config.StreamSpoolDirectory.empty()) {
+    // Beside the service's own log, below its pseudo-sender 0.0.0.0: no
+    // sender's tree, and a dot name no retention or sender touches.
+    // Earlier versions kept it in the base directory itself: a spool left
+    // there is taken over.
+    std::string base = config.BaseCatalog;
+    if (!base.empty() && base.back() != '/') base += '/';
+    config.StreamSpoolDirectory = base + "0.0.0.0/.stream-spool";
+    config.StreamFormerSpoolDirectory = base + ".stream-spool";
   }
 
   // The file always holds the values in effect; SysLogPort is not written.

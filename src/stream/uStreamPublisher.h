@@ -97,6 +97,14 @@ class TStreamPublisher : public TThread {
   ~TStreamPublisher() override;
 
   static constexpr int kOfferWaitMs = 2000;
+  // After a refused send the publisher rests this long before sending again.
+  static constexpr std::uint64_t kRetryRestMs = 250;
+  // Acknowledged batches are kept this long, within this many bytes: what a
+  // server acknowledged and had not yet written when it was killed.
+  static constexpr std::uint64_t kKeptMs = 2000;
+  static constexpr std::uint64_t kKeptBytes = 16u << 20;
+  // Batches kept for reuse at most.
+  static constexpr std::size_t kRecycled = 1024;
 
   // One message. `mayWait`: a client record (its batch of offers may wait
   // for room at EndOfBatch); else a syslog message.

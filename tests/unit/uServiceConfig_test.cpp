@@ -182,4 +182,27 @@ TEST_F(ConfigTest, TheWriteBackKeepsOwnerAndModeFollowsADanglingLinkAndClearsLef
                                       "line 4: SpreadSenders=yes is neither 0 nor 1: 1 is used instead",
                                       "line 7: NewPathsAtOnce=0 is no whole number from 1 up: 40000 is used "
                                       "instead"}));
+  // Every key the service reads, each with a value it takes: not one is
+  // called unknown, and each reaches its field.
+  findings = TConfigFindings();
+  config = ParseServiceConfig(
+      "[Common]\nServicePort=1\nSysLogPort=2\nRunMode=0\nLogMode=1\nBaseCatalog=/l/\nModuleNameAsFilePrefix=0\n"
+      "TimePlacementMask=yyyy\n[Metrics]\nListen=127.0.0.1:9\n[Files]\nFileMode=0600\nDirectoryMode=0700\n"
+      "SpreadSenders=0\n[Syslog]\nTcpPort=3\nMaxConnections=4\nListenAddress=::1\nTlsPort=5\nTlsCertificate=c\n"
+      "TlsKey=k\nTlsClientCA=a\nPathBy=HostName\n[Senders]\nIdleSeconds=6\nMaxSenders=7\nNewPathsPerSecond=8\n"
+      "NewPathsAtOnce=9\n[Stream]\nServers=nats://h:4222\nStream=S\nSubject=s.t\nReplicas=9\nFiles=0\n"
+      "Credentials=x\nTlsCA=y\nSpoolDirectory=/s/\nSpoolMaxMiB=10\nCompression=NONE\n",
+      "/x/", back, findings);
+  EXPECT_EQ(findings.Problems, std::vector<std::string>{});
+  EXPECT_FALSE(config.ModuleNameAsFilePrefix);
+  EXPECT_EQ(config.MetricsListen, "127.0.0.1:9");
+  EXPECT_EQ(config.ListenAddress, "::1");
+  EXPECT_TRUE(config.SyslogPathByHostname);
+  EXPECT_EQ(config.SyslogTlsPort, 5);
+  EXPECT_EQ(config.NewPathsAtOnce, 9u);
+  EXPECT_EQ(config.StreamSubject, "s.t");
+  EXPECT_EQ(config.StreamReplicas, 5u);  // at most five
+  EXPECT_FALSE(config.StreamFiles);
+  EXPECT_EQ(config.StreamSpoolDirectory, "/s/");
+  EXPECT_FALSE(config.StreamCompress);
 }

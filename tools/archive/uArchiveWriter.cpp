@@ -21,6 +21,8 @@ constexpr std::int64_t kFetchWaitMs = 1000;
 constexpr int kReconnectRestMs = 500;
 // The stream redelivers what is not acknowledged within this.
 constexpr std::int64_t kAckWaitNs = 10LL * 1000 * 1000 * 1000;
+// Messages delivered and not yet acknowledged at most: the fetches ahead
+// and the batch being synced.
 constexpr std::int64_t kMaxAckPending = 1024;
 // Refused messages are reported at most this often.
 constexpr std::uint64_t kRefusalReportMs = 60 * 1000;

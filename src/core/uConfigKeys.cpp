@@ -1,0 +1,105 @@
+#include "core/uConfigKeys.h"
+
+#include "base/uIniFile.h"
+#include "platform/uSocket.h"
+
+namespace logserver {
+
+namespace {
+
+// "address:port" with a port of 1 to 65535; the address a dotted quad, a
+// bracketed IPv6 literal or empty (loopback).
+bool ValidListen(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::int32_t port = 0;
+  if (!ParseConfigInteger(text.substr(colon + 1), port) || port < 1 || port > 65535) return false;
+  const std::string host = text.substr(0, colon);
+  if (host.empty()) return true;
+  if (host.front() == '[') return host.size() > 2 && host.back() == ']';
+  return ParseIPv4(host) != kInvalidAddress || host == "255.255.255.255";
+}
+
+// A stream name: letters, digits, '-' and '_' (JetStream names are also
+// file names on its servers).
+bool ValidStreamName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (const char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
+// A subject prefix: tokens of printable characters without wildcards,
+// separated by single dots.
+bool ValidSubjectPrefix(const std::string& subject) {
+  if (subject.empty() || subject.size() > 200 || subject.front() == '.' || subject.back() == '.')
+    return false;
+  for (std::size_t i = 0; i < subject.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(subject[i]);
+    if (c <= 32 || c >= 127 || c == '*' || c == '>') return false;
+    if (c == '.' && subject[i + 1] == '.') return false;
+  }
+  return true;
+}
+
+bool ValidAddress(const std::string& text) {
+  TSocketAddress parsed;
+  return ParseAddress(text, parsed);
+}
+
+using K = TKeyKind;
+using C = TServiceConfig;
+
+}  // namespace
+
+const std::vector<TConfigKey>& ConfigKeys() {
+  static const std::vector<TConfigKey> keys = {
+      {.Section = "Common", .Key = "ServicePort", .Kind = K::Port, .Field = &C::ServicePort},
+      {.Section = "Common", .Key = "SysLogPort", .Kind = K::Port, .Field = &C::SysLogPort},
+      {.Section = "Common", .Key = "RunMode", .Kind = K::Integer, .Field = &C::RunMode},
+      {.Section = "Common", .Key = "LogMode", .Kind = K::Integer, .Field = &C::LogMode},
+      {.Section = "Common", .Key = "BaseCatalog", .Kind = K::Text, .Field = &C::BaseCatalog},
+      {.Section = "Common", .Key = "ModuleNameAsFilePrefix", .Kind = K::LeadingFlag, .Field = &C::ModuleNameAsFilePrefix},
+      {.Section = "Common", .Key = "TimePlacementMask", .Kind = K::Text, .Field = &C::TimePlacementMask},
+      {.Section = "Providers", .Key = "", .Kind = K::Providers, .Field = {}},
+      {.Section = "Metrics", .Key = "Listen", .Kind = K::Checked, .Field = &C::MetricsListen,
+       .Valid = ValidListen, .Not = "is not ADDRESS:PORT", .Otherwise = "metrics are off"},
+      {.Section = "Files", .Key = "FileMode", .Kind = K::Mode, .Field = &C::FileMode, .Low = 0600},
+      {.Section = "Files", .Key = "DirectoryMode", .Kind = K::Mode, .Field = &C::DirectoryMode, .Low = 0700},
+      {.Section = "Files", .Key = "SpreadSenders", .Kind = K::Choice, .Field = &C::SpreadSenders,
+       .Words = {"0", "1"}, .TrueWord = "1"},
+      {.Section = "Syslog", .Key = "TcpPort", .Kind = K::Count, .Field = &C::SyslogTcpPort, .Low = 0, .High = 65535},
+      {.Section = "Syslog", .Key = "MaxConnections", .Kind = K::Count, .Field = &C::SyslogMaxConnections, .Low = 1},
+      {.Section = "Syslog", .Key = "ListenAddress", .Kind = K::Checked, .Field = &C::ListenAddress,
+       .Valid = ValidAddress, .Not = "is no IPv4 or IPv6 address"},
+      {.Section = "Syslog", .Key = "TlsPort", .Kind = K::Count, .Field = &C::SyslogTlsPort, .Low = 0, .High = 65535},
+      {.Section = "Syslog", .Key = "TlsCertificate", .Kind = K::Text, .Field = &C::TlsCertificate},
+      {.Section = "Syslog", .Key = "TlsKey", .Kind = K::Text, .Field = &C::TlsKey},
+      {.Section = "Syslog", .Key = "TlsClientCA", .Kind = K::Text, .Field = &C::TlsClientCA},
+      {.Section = "Syslog", .Key = "PathBy", .Kind = K::Choice, .Field = &C::SyslogPathByHostname,
+       .Words = {"address", "hostname"}, .TrueWord = "hostname"},
+      {.Section = "Senders", .Key = "IdleSeconds", .Kind = K::Count, .Field = &C::SenderIdleSeconds, .Low = 1},
+      {.Section = "Senders", .Key = "MaxSenders", .Kind = K::Count, .Field = &C::MaxSenders, .Low = 1},
+      {.Section = "Senders", .Key = "NewPathsPerSecond", .Kind = K::Count, .Field = &C::NewPathsPerSecond, .Low = 1},
+      {.Section = "Senders", .Key = "NewPathsAtOnce", .Kind = K::Count, .Field = &C::NewPathsAtOnce, .Low = 1},
+      {.Section = "Stream", .Key = "Servers", .Kind = K::Text, .Field = &C::StreamServers},
+      {.Section = "Stream", .Key = "Stream", .Kind = K::Checked, .Field = &C::StreamName,
+       .Valid = ValidStreamName, .Not = "is no stream name"},
+      {.Section = "Stream", .Key = "Subject", .Kind = K::Checked, .Field = &C::StreamSubject,
+       .Valid = ValidSubjectPrefix, .Not = "is no subject without wildcards"},
+      {.Section = "Stream", .Key = "Replicas", .Kind = K::Count, .Field = &C::StreamReplicas, .Low = 1, .High = 5},
+      {.Section = "Stream", .Key = "Files", .Kind = K::Choice, .Field = &C::StreamFiles,
+       .Words = {"0", "1"}, .TrueWord = "1"},
+      {.Section = "Stream", .Key = "Credentials", .Kind = K::Text, .Field = &C::StreamCredentials},
+      {.Section = "Stream", .Key = "TlsCA", .Kind = K::Text, .Field = &C::StreamTlsCA},
+      {.Section = "Stream", .Key = "SpoolDirectory", .Kind = K::Text, .Field = &C::StreamSpoolDirectory},
+      {.Section = "Stream", .Key = "SpoolMaxMiB", .Kind = K::Count, .Field = &C::StreamSpoolMaxMiB, .Low = 1},
+      {.Section = "Stream", .Key = "Compression", .Kind = K::Choice, .Field = &C::StreamCompress,
+       .Words = {"zstd", "none"}, .TrueWord = "zstd"},
+  };
+  return keys;
+}
+
+}  // namespace logserver
