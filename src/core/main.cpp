@@ -100,6 +100,10 @@ int main(int argc, char** argv) {
   // back (tMainThread::Run); threads started later inherit the block.
   BlockServiceSignals();
   TuneMemoryAllocator();
+  // Read buffers of a turn (up to 256 KiB) come from the heap: mapped and
+  // unmapped each time, every run would cost page faults and a TLB
+  // shootdown across the cores.
+  KeepLargeBuffers();
   auto service = std::make_unique<tMainThread>();
   if (!arguments.ConfigPath.empty()) service->UseConfigFile(arguments.ConfigPath);
   MainThreadInstance.store(service.get());

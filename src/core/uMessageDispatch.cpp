@@ -80,6 +80,9 @@ void TMessageDispatch::DispatchElement(pLogQueueElement element) {
 
 void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines) {
   const std::string port = std::to_string(e.ClientPort);
+  // The messages of one element arrived in one read and are handled within
+  // a fraction of a millisecond: one reading of the clock stamps them all.
+  ElementTime = Now();
   if (e.Kind == lqkClientData) {
     ForEachUnit(e.Data.View(), [&](const char* payload, std::size_t size) {
       DispatchClientMessage(e, port, std::string_view(payload, size), logLines);
@@ -138,7 +141,7 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
 }
 
 void TMessageDispatch::Deliver(bool mayWait) {
-  Message.ServerTime = Now();
+  Message.ServerTime = ElementTime;
   if (Stream) Stream->Offer(Message, mayWait);
   if (WriteFiles) Producers.AddMessage(Message);
 }

@@ -90,6 +90,8 @@ class TMessageDispatch {
   TWriteAheadFirst WriteAheadFirst;
   // The message being dispatched; its room is kept.
   TLogMessage Message;
+  // The server time of the element being dispatched.
+  double ElementTime = 0;
   // A message's road: to the files, the stream, or both. `Message` is
   // filled but for its server time.
   void Deliver(bool mayWait);
