@@ -135,11 +135,13 @@ TDescriptor OpenLogFileBelow(const std::string& base, const std::vector<std::str
 std::string DescriptorPath(int fd) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  std::string path(4096, '\0');
-  const ssize_t n = readlink(link, path.data(), path.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) return std::string();
-  path.resize(static_cast<std::size_t>(n));
-  return path;
+  // On the stack: a directory's path is checked each time a file is opened
+  // in it, and a 4 KiB string cleared per check would cost more than the
+  // readlink.
+  char path[4096];
+  const ssize_t n = readlink(link, path, sizeof path);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return std::string();
+  return std::string(path, static_cast<std::size_t>(n));
 }
 
 int PrepareWritableDirectory(const std::string& directory, unsigned mode) {
