@@ -25,7 +25,7 @@
 
 namespace logserver {
 
-class TListener : private TLoopClient {
+class TListener final : private TLoopClient {
  public:
   static constexpr int kRetryMs = 1000;
   static constexpr int kRestMs = 100;

@@ -18,7 +18,7 @@ constexpr const char* kSyslogHandlerFailure = "syslog TCP handler";
 }  // namespace
 
 // One accepted sender: its state, served by its loop.
-class TSyslogStreamServer::TConnection : public TLoopClient {
+class TSyslogStreamServer::TConnection final : public TLoopClient {
  public:
   explicit TConnection(TSyslogStreamServer& server) : Server(server) {}
   void OnReady(bool, bool) override {

@@ -70,7 +70,7 @@ struct TSyslogStreamCounters {
   std::string LastFailedHandshake GUARDED_BY(PeerGuard);
 };
 
-class TSyslogStreamServer : private TTurnEnd {
+class TSyslogStreamServer final : private TTurnEnd {
  public:
   using TOnOpened = std::function<void(bool tls)>;
   using TOnMessages =

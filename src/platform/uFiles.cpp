@@ -1,4 +1,5 @@
 #include "platform/uFiles.h"
+#include "platform/uFilesDetail.h"
 
 #include "platform/uTime.h"
 
@@ -18,7 +19,7 @@
 
 namespace logserver {
 
-namespace {
+namespace files_detail {
 
 TDescriptor OpenRetrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -67,7 +68,9 @@ void Fill(const struct stat& st, TEntryStatus& status) {
   status.AccessedNanoseconds = st.st_atim.tv_nsec;
 }
 
-}  // namespace
+}  // namespace files_detail
+
+using namespace files_detail;
 
 TDescriptor OpenLogBase(const std::string& base, unsigned directoryMode) {
   const std::string start = base.empty() ? std::string(".") : base;
@@ -394,83 +397,6 @@ void RemoveReplaceLeftovers(const std::string& path) {
     if (fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
       unlinkat(dir.Get(), name.c_str(), 0);
   }
-}
-
-TDescriptor OpenDirectoryToWalk(const std::string& path) {
-  return OpenAtRetrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY, 0);
-}
-
-bool ListDirectory(int directory, std::vector<std::string>& names) {
-  names.clear();
-  // fdopendir takes the descriptor over: it gets a duplicate of its own.
-  const int own = fcntl(directory, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) return false;
-  DIR* listing = fdopendir(own);
-  if (listing == nullptr) {
-    const int error = errno;
-    close(own);
-    errno = error;
-    return false;
-  }
-  rewinddir(listing);
-  bool ok = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(listing);
-    if (entry == nullptr) {
-      ok = errno == 0;
-      break;
-    }
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    names.emplace_back(entry->d_name);
-  }
-  const int error = errno;
-  closedir(listing);
-  errno = error;
-  return ok;
-}
-
-bool EntryStatusIn(int directory, const std::string& name, TEntryStatus& status) {
-  struct stat st;
-  if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  Fill(st, status);
-  return true;
-}
-
-bool DescriptorStatus(int fd, TEntryStatus& status) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  Fill(st, status);
-  return true;
-}
-
-TDescriptor OpenExistingSubdirectory(int directory, const std::string& name) {
-  return OpenAtRetrying(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
-}
-
-TDescriptor OpenRegularFileIn(int directory, const std::string& name) {
-  TDescriptor file = OpenAtRetrying(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
-  if (file) KeepOnlyRegularFile(file);
-  return file;
-}
-
-TDescriptor CreateNewFileIn(int directory, const std::string& name, unsigned mode) {
-  return OpenAtRetrying(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-}
-
-bool RemoveFileIn(int directory, const std::string& name) {
-  return unlinkat(directory, name.c_str(), 0) == 0;
-}
-
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
-
-bool RenamePath(const std::string& from, const std::string& to) {
-  // No replacing: what holds the name stays.
-  return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
-}
-
-bool RemoveDirectoryIn(int directory, const std::string& name) {
-  return unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 long ReadFromFile(int fd, char* buffer, std::size_t size) {
