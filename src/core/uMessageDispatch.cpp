@@ -103,7 +103,9 @@ void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const st
   // Stored as it came, without trailing blanks and line ends.
   while (!message.empty() && static_cast<unsigned char>(message.back()) <= 32) message.remove_suffix(1);
   std::string_view hostname;
-  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname))
+  // A relayed message naming the service's own directory as its host goes
+  // by its sender instead: nobody writes into the service's log.
+  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname) && hostname != kServiceLogAddress)
     Message.Address.assign(hostname);
   else
     Message.Address = e.ClientAddress;

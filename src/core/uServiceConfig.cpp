@@ -1,6 +1,7 @@
 #include "core/uServiceConfig.h"
 
 #include "core/uConfigKeys.h"
+#include "core/uServiceLog.h"
 
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
@@ -298,7 +299,7 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
     // there is taken over.
     std::string base = config.BaseCatalog;
     if (!base.empty() && base.back() != '/') base += '/';
-    config.StreamSpoolDirectory = base + "0.0.0.0/.stream-spool";
+    config.StreamSpoolDirectory = base + kServiceLogAddress + "/.stream-spool";
     config.StreamFormerSpoolDirectory = base + ".stream-spool";
   }
 
@@ -334,6 +335,7 @@ std::string ReadConfigText(const std::string& configPath, bool& exists) {
   if (errno == EFBIG)
     throw EConfigError(configPath + " is larger than " + std::to_string(kMaxConfigBytes >> 20) +
                        " MiB: not read");
+  if (errno == EINVAL) throw EConfigError(configPath + " is not a regular file: not read");
   throw EConfigError("cannot read " + configPath + ": " + ErrorText(errno));
 }
 

@@ -16,7 +16,7 @@ TServiceLog::TServiceLog(const std::string& baseCatalog, std::int32_t logMode,
                          const TProducerEnvironment& environment, const TThreadRole& mainThread)
     : LogMode(logMode), MainThread(mainThread) {
   const std::string name = FileNamePart(ExecutablePath());
-  Producer = TFileLogProducer::Create({baseCatalog, "0.0.0.0", "0", name, name, "", ""}, environment);
+  Producer = TFileLogProducer::Create({baseCatalog, kServiceLogAddress, "0", name, name, "", ""}, environment);
   // The statistics count the messages of clients, not the service's lines.
   static_cast<TFileLogProducer*>(Producer.get())->ExcludeFromStatistics();
 }

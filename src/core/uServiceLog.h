@@ -15,6 +15,10 @@
 
 namespace logserver {
 
+// The sender directory of the service's own log (and of the stream's
+// spool): no sender may write below it.
+inline constexpr const char* kServiceLogAddress = "0.0.0.0";
+
 class TServiceLog {
  public:
   // Creates the producer (whose thread starts and ends at once).

@@ -279,9 +279,17 @@ std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::u
 bool ReadFileText(const std::string& path, std::string& content, bool& exists, std::size_t maxBytes) {
   content.clear();
   exists = false;
-  const TDescriptor fd = OpenRetrying(path.c_str(), O_RDONLY, 0);
+  // Without blocking, and only a regular file: a FIFO (or a device) named
+  // as a file to read would hold the caller in open or read for ever.
+  const TDescriptor fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
   if (!fd) return errno == ENOENT;
   exists = true;
+  struct stat st;
+  if (fstat(fd.Get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
   char buffer[8192];
   for (;;) {
     const ssize_t n = read(fd.Get(), buffer, sizeof buffer);

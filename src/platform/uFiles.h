@@ -100,7 +100,8 @@ std::size_t AppendUnits(int fd, const char* data, std::size_t size, const std::u
 
 // Reads a whole file. A missing file gives `exists` false and returns true;
 // any other failure returns false with errno set, EFBIG for a file larger
-// than `maxBytes`.
+// than `maxBytes`, EINVAL for anything but a regular file (a FIFO is never
+// waited for).
 bool ReadFileText(const std::string& path, std::string& content, bool& exists,
                   std::size_t maxBytes = static_cast<std::size_t>(-1));
 

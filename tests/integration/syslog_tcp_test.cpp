@@ -94,6 +94,12 @@ TEST_F(SyslogTcpTest, BothFramingsAreStoredAsDatagramsAreAndTheSystemLoggerIsUnd
   Send(std::string("<13>nul") + '\0' + "<13>last without LF");
   ASSERT_TRUE(WaitStored("<13>last without LF\r\n"));
   EXPECT_EQ(Stored(), "<13>counted one\r\n<13>xy\r\n<13>lf line\r\n<13>nul\r\n<13>last without LF\r\n");
+  // A host named as the service's own directory goes by its sender.
+  const std::string own = "<13>1 2026-12-10T10:00:00Z 0.0.0.0 app - - - names the service's own directory";
+  Send(own + "\n");
+  ASSERT_TRUE(WaitStored(own + "\r\n"));
+  for (const std::string& path : FilesBelow(service.LogsDir() + "0.0.0.0/"))
+    EXPECT_EQ(ReadFile(path).find("names the service's own directory"), std::string::npos) << path;
 
   if (std::system("command -v logger >/dev/null 2>&1") != 0) GTEST_SKIP() << "logger is not installed";
   const std::string logger = "logger -T -n 127.0.0.1 -P " + std::to_string(port) + " --rfc3164 ";
