@@ -514,7 +514,7 @@ void StreamTpkt(const std::string& exe, int count, int routes = 1, bool archive 
 // Syslog over TCP on `connections`, octet-counted or LF-framed.
 void SyslogTcp(const std::string& exe, int connections, int count, bool octetCounted) {
   const std::uint16_t port = FreePort(true);
-  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n");
+  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n[Senders]\nMaxConnectionsPerAddress=0\n");
   const double cpu0 = server.CpuSeconds();
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> senders;
@@ -589,7 +589,7 @@ void IdleSyslogConnections(const std::string& exe) {
   rlimit limit{20000, 20000};
   setrlimit(RLIMIT_NOFILE, &limit);  // the service inherits it
   const std::uint16_t port = FreePort(true);
-  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n");
+  TServer server(exe, nullptr, false, "[Syslog]\nTcpPort=" + std::to_string(port) + "\n[Senders]\nMaxConnectionsPerAddress=0\n");
   std::vector<TDescriptor> idle;
   for (int i = 0; i < 10000; ++i) idle.push_back(SocketConnect("127.0.0.1", port));
   SleepMilliseconds(3000);

@@ -167,6 +167,9 @@ void tMainThread::StartSyslogTcp() {
   setup.TcpPort = Config.SyslogTcpPort;
   setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
+  setup.MaxPerAddress = Config.MaxConnectionsPerAddress;
+  setup.MaxHandshakesPerAddress = Config.MaxHandshakesPerAddress;
+  setup.IdleSeconds = Config.SyslogIdleSeconds;
   setup.Loops = Loops.get();
   setup.OnOpened = [this](bool tls) { Intake_->OnSyslogStreamOpened(tls); };
   setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {

@@ -56,10 +56,17 @@ struct TServiceConfig {
   std::uint32_t MaxSenders = 20000;
   std::uint32_t NewPathsPerSecond = 50;
   std::uint32_t NewPathsAtOnce = 40000;
+  // [Senders]: what one address may hold at once on the syslog TCP and TLS
+  // ports (0: no bound): connections, and TLS handshakes not finished.
+  std::uint32_t MaxConnectionsPerAddress = 64;
+  std::uint32_t MaxHandshakesPerAddress = 8;
   // [Syslog]: syslog over TCP on this port (0: off), at most MaxConnections
   // connections at a time.
   std::uint16_t SyslogTcpPort = 0;
   std::uint32_t SyslogMaxConnections = 10000;
+  // [Syslog] IdleSeconds: a syslog TCP or TLS connection that sent nothing
+  // for this long is closed (0: never).
+  std::uint32_t SyslogIdleSeconds = 3600;
   // [Syslog] PathBy=hostname: a syslog message goes below the HOSTNAME of
   // its header where it has a usable one, instead of its sender's address.
   bool SyslogPathByHostname = false;

@@ -55,6 +55,8 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     c.SyslogTcpOn = true;
     c.FramingErrors = s.SyslogTcpCounters->FramingErrors.load();
     c.RefusedConnections = s.SyslogTcpCounters->Refused.load();
+    c.RefusedPerAddress = s.SyslogTcpCounters->RefusedPerAddress.load();
+    c.ClosedIdle = s.SyslogTcpCounters->ClosedIdle.load();
     c.CutMessages = s.SyslogTcpCounters->CutMessages.load();
     c.FailedHandshakes = s.SyslogTcpCounters->FailedHandshakes.load();
   }

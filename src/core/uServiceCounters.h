@@ -64,6 +64,7 @@ struct TServiceCounters {
   // Syslog over TCP and TLS, when on.
   bool SyslogTcpOn = false;
   std::uint64_t FramingErrors = 0, RefusedConnections = 0, CutMessages = 0, FailedHandshakes = 0;
+  std::uint64_t RefusedPerAddress = 0, ClosedIdle = 0;
   // The log queue.
   std::uint64_t QueuedElements = 0, QueuedBytes = 0;
   // The stream, when on.

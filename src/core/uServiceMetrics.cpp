@@ -141,6 +141,13 @@ const std::vector<TMetricRow>& MetricRows() {
       {"logserver_syslog_tcp_refused_connections_total",
        "Syslog TCP connections closed at once, beyond [Syslog] MaxConnections.", MetricType::Counter, "",
        {{"", LS_FIELD(RefusedConnections)}}, SyslogTcpOn},
+      {"logserver_syslog_tcp_refused_per_address_total",
+       "Syslog TCP and TLS connections closed at once because their address held [Senders] "
+       "MaxConnectionsPerAddress connections or MaxHandshakesPerAddress unfinished TLS handshakes.",
+       MetricType::Counter, "", {{"", LS_FIELD(RefusedPerAddress)}}, SyslogTcpOn},
+      {"logserver_syslog_tcp_idle_closed_total",
+       "Syslog TCP and TLS connections closed after [Syslog] IdleSeconds without a byte.", MetricType::Counter,
+       "", {{"", LS_FIELD(ClosedIdle)}}, SyslogTcpOn},
       {"logserver_syslog_tls_failed_handshakes_total", "TLS handshakes that failed or did not finish within 10 s.",
        MetricType::Counter, "", {{"", LS_FIELD(FailedHandshakes)}}, SyslogTcpOn},
       {"logserver_syslog_tcp_cut_messages_total", "Syslog TCP messages longer than 8192 bytes, stored cut to that.",

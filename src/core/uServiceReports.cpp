@@ -162,8 +162,10 @@ void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters
   const std::uint64_t refused = counters.Refused.load();
   const std::uint64_t cut = counters.CutMessages.load();
   const std::uint64_t handshakes = counters.FailedHandshakes.load();
+  const std::uint64_t perAddress = counters.RefusedPerAddress.load();
+  const std::uint64_t idle = counters.ClosedIdle.load();
   if ((framing == ReportedFramingErrors && refused == ReportedRefused && cut == ReportedCut &&
-       handshakes == ReportedHandshakes) ||
+       handshakes == ReportedHandshakes && perAddress == ReportedPerAddress && idle == ReportedIdle) ||
       !ReportDue(LastSyslogStreamReport))
     return;
   std::string text = "SYSLOG TCP:";
@@ -173,6 +175,13 @@ void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters
   if (refused != ReportedRefused)
     text += " " + std::to_string(refused - ReportedRefused) + " connections refused (more than " +
             std::to_string(Config.SyslogMaxConnections) + ");";
+  if (perAddress != ReportedPerAddress)
+    text += " " + std::to_string(perAddress - ReportedPerAddress) +
+            " connections refused (their address held " + std::to_string(Config.MaxConnectionsPerAddress) +
+            " connections or " + std::to_string(Config.MaxHandshakesPerAddress) + " unfinished handshakes);";
+  if (idle != ReportedIdle)
+    text += " " + std::to_string(idle - ReportedIdle) + " connections closed idle (" +
+            std::to_string(Config.SyslogIdleSeconds) + " s without a byte);";
   if (cut != ReportedCut)
     text += " " + std::to_string(cut - ReportedCut) + " messages cut to 8192 bytes;";
   if (handshakes != ReportedHandshakes)
@@ -185,6 +194,8 @@ void TServiceReports::ReportSyslogStreamProblems(TSyslogStreamCounters& counters
   ReportedRefused = refused;
   ReportedCut = cut;
   ReportedHandshakes = handshakes;
+  ReportedPerAddress = perAddress;
+  ReportedIdle = idle;
 }
 
 void TServiceReports::ReportOverflowed(const tLogProducerHolder& producers) {

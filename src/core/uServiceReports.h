@@ -72,6 +72,8 @@ class TServiceReports {
   std::uint64_t ReportedRefused = 0;
   std::uint64_t ReportedCut = 0;
   std::uint64_t ReportedHandshakes = 0;
+  std::uint64_t ReportedPerAddress = 0;
+  std::uint64_t ReportedIdle = 0;
   std::uint32_t LastSyslogStreamReport = 0;
   std::uint64_t ReportedOverflowed = 0;
   std::uint32_t LastOverflowReport = 0;

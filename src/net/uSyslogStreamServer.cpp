@@ -24,7 +24,7 @@ class TSyslogStreamServer::TConnection final : public TLoopClient {
   void OnReady(bool, bool) override {
     if (!Server.Serve(*this)) Server.Close(*this);
   }
-  void OnTimer() override { Server.HandshakeLate(*this); }
+  void OnTimer() override { Server.OnTimer(*this); }
 
   TSyslogStreamServer& Server;
   TDescriptor Socket;
@@ -33,6 +33,10 @@ class TSyslogStreamServer::TConnection final : public TLoopClient {
   TSyslogFramer Framer;
   std::unique_ptr<TTlsSession> Tls;
   bool Handshaking = false;
+  std::uint64_t HandshakeDeadline = 0;  // monotonic ms
+  // The last byte read, and when the idle check is due next (monotonic ms).
+  std::uint64_t LastActivity = 0;
+  std::uint64_t IdleCheckAt = 0;
   // Its loop and its token there (0 before Open and once closed).
   TEventLoop* Loop = nullptr;
   std::uint64_t Token = 0;
@@ -68,6 +72,7 @@ TSyslogStreamServer::~TSyslogStreamServer() {
   }
   TMutexLock lock(ListGuard);
   Connections.clear();
+  PerAddress.clear();
 }
 
 void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
@@ -110,6 +115,10 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
   {
     TMutexLock lock(ListGuard);
     if (Connections.size() >= Setup.MaxConnections) return refuse();
+    if (!TakePlace(opened->Address, opened->Tls != nullptr)) {
+      if (Setup.Counters) Setup.Counters->RefusedPerAddress.fetch_add(1, std::memory_order_relaxed);
+      return;  // closed as it goes
+    }
     Connections.emplace(opened, std::move(connection));
   }
   loop.Post([this, opened, &loop] {
@@ -117,11 +126,20 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
     if (opened->Token == 0) {
       if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
       TMutexLock lock(ListGuard);
+      GivePlace(opened->Address, true, opened->Handshaking);
       Connections.erase(opened);
       return;
     }
-    if (opened->Tls)
-      loop.SetTimer(opened->Token, MonotonicMilliseconds() + kHandshakeSeconds * 1000);
+    const std::uint64_t now = MonotonicMilliseconds();
+    opened->LastActivity = now;
+    if (opened->Tls) {
+      opened->HandshakeDeadline = now + kHandshakeSeconds * 1000;
+      loop.SetTimer(opened->Token, opened->HandshakeDeadline);
+    }
+    if (Setup.IdleSeconds != 0) {
+      opened->IdleCheckAt = now + Setup.IdleSeconds * 1000ull;
+      loop.SetTimer(opened->Token, opened->IdleCheckAt);
+    }
     if (Setup.OnOpened)
       CallRecordingFailures(Setup.Failures, kSyslogHandlerFailure,
                             [&] { Setup.OnOpened(opened->Tls != nullptr); });
@@ -135,10 +153,15 @@ bool TSyslogStreamServer::Serve(TConnection& connection) {
   // bytes will not be until the handshake's deadline drops it.
   if (connection.Handshaking) {
     switch (connection.Tls->Handshake()) {
-      case TTlsSession::TStatus::Done:
+      case TTlsSession::TStatus::Done: {
         connection.Handshaking = false;
+        {
+          TMutexLock lock(ListGuard);
+          GivePlace(connection.Address, false, true);
+        }
         connection.Loop->WatchWrite(connection.Token, false);
         break;
+      }
       case TTlsSession::TStatus::WantRead:
         connection.Loop->WatchWrite(connection.Token, false);
         return true;
@@ -161,6 +184,7 @@ bool TSyslogStreamServer::ReadPlain(TConnection& connection) {
   buffer.Resize(kReadBytes);
   const long got = SocketRead(connection.Socket.Get(), buffer.Data(), kReadBytes);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  if (got > 0 && Setup.IdleSeconds != 0) connection.LastActivity = MonotonicMilliseconds();
   TUnitRun run;
   run.Bytes = TBufferPool::TakeFrom(Setup.Buffers);
   // The end of the stream (or a reset) ends a last line without its LF.
@@ -181,6 +205,7 @@ bool TSyslogStreamServer::ReadTls(TConnection& connection) {
     std::size_t got = 0;
     const TTlsSession::TStatus status = connection.Tls->Read(buffer.Data(), kReadBytes, got);
     if (status == TTlsSession::TStatus::Done) {
+      if (Setup.IdleSeconds != 0) connection.LastActivity = MonotonicMilliseconds();
       open = Feed(connection, buffer.Data(), got, false, run);
       continue;
     }
@@ -231,6 +256,45 @@ void TSyslogStreamServer::HandshakeLate(TConnection& connection) {
   Close(connection);
 }
 
+void TSyslogStreamServer::OnTimer(TConnection& connection) {
+  const std::uint64_t now = MonotonicMilliseconds();
+  if (connection.Handshaking && now >= connection.HandshakeDeadline) {
+    HandshakeLate(connection);
+    return;
+  }
+  // Only the idle check's own timer goes on; the handshake's leaves it be.
+  if (Setup.IdleSeconds == 0 || now < connection.IdleCheckAt) return;
+  const std::uint64_t idleMs = Setup.IdleSeconds * 1000ull;
+  if (now - connection.LastActivity >= idleMs) {
+    if (Setup.Counters) Setup.Counters->ClosedIdle.fetch_add(1, std::memory_order_relaxed);
+    Close(connection);
+    return;
+  }
+  connection.IdleCheckAt = connection.LastActivity + idleMs;
+  connection.Loop->SetTimer(connection.Token, connection.IdleCheckAt);
+}
+
+bool TSyslogStreamServer::TakePlace(const std::string& address, bool handshake) {
+  TPlaces& places = PerAddress[address];
+  if ((Setup.MaxPerAddress != 0 && places.Connections >= Setup.MaxPerAddress) ||
+      (handshake && Setup.MaxHandshakesPerAddress != 0 && places.Handshakes >= Setup.MaxHandshakesPerAddress)) {
+    if (places.Connections == 0) PerAddress.erase(address);
+    return false;
+  }
+  ++places.Connections;
+  if (handshake) ++places.Handshakes;
+  return true;
+}
+
+void TSyslogStreamServer::GivePlace(const std::string& address, bool connection, bool handshake) {
+  const auto found = PerAddress.find(address);
+  if (found == PerAddress.end()) return;
+  TPlaces& places = found->second;
+  if (connection && places.Connections > 0) --places.Connections;
+  if (handshake && places.Handshakes > 0) --places.Handshakes;
+  if (places.Connections == 0) PerAddress.erase(found);
+}
+
 void TSyslogStreamServer::Close(TConnection& connection) {
   connection.Loop->Deregister(connection.Token);
   connection.Token = 0;
@@ -241,6 +305,7 @@ void TSyslogStreamServer::Close(TConnection& connection) {
   // Freed here, on its loop; nothing touches it after this.
   std::unique_ptr<TConnection> closed;
   TMutexLock lock(ListGuard);
+  GivePlace(connection.Address, true, connection.Handshaking);
   const auto found = Connections.find(&connection);
   if (found != Connections.end()) {
     closed = std::move(found->second);

@@ -41,6 +41,11 @@ namespace logserver {
 // their connections, the owner counts through the handlers).
 struct TSyslogStreamCounters {
   std::atomic<std::uint64_t> Refused{0};
+  // Refused because their address held its share already (connections, or
+  // TLS handshakes not finished).
+  std::atomic<std::uint64_t> RefusedPerAddress{0};
+  // Closed after IdleSeconds without a byte.
+  std::atomic<std::uint64_t> ClosedIdle{0};
   std::atomic<std::uint64_t> FramingErrors{0};
   std::atomic<std::uint64_t> CutMessages{0};
   // TLS handshakes that failed or did not finish in time.
@@ -81,6 +86,12 @@ class TSyslogStreamServer final : private TTurnEnd {
     std::uint16_t TcpPort = 0;  // 0: no plain TCP
     std::uint16_t TlsPort = 0;  // 0: no TLS
     std::size_t MaxConnections = 10000;
+    // What one address may hold at once (0: no bound): connections, and TLS
+    // handshakes not finished; so that one sender cannot take every slot.
+    std::size_t MaxPerAddress = 0;
+    std::size_t MaxHandshakesPerAddress = 0;
+    // A connection that sent nothing for this long is closed (0: never).
+    std::uint32_t IdleSeconds = 0;
     TOnOpened OnOpened;
     TOnMessages OnMessages;
     TOnClosed OnClosed;
@@ -127,6 +138,13 @@ class TSyslogStreamServer final : private TTurnEnd {
   bool Feed(TConnection& connection, const char* data, std::size_t size, bool end, TUnitRun& run);
   void Deliver(TConnection& connection, TUnitRun& run);
   void HandshakeLate(TConnection& connection);
+  // A timer of the connection is due: its handshake's deadline, or the
+  // check whether it has been idle too long.
+  void OnTimer(TConnection& connection);
+  // Takes a place for `address` (false when it has no more); gives one
+  // back. Under ListGuard.
+  bool TakePlace(const std::string& address, bool handshake) REQUIRES(ListGuard);
+  void GivePlace(const std::string& address, bool connection, bool handshake) REQUIRES(ListGuard);
   // Ends the connection on its loop and frees it; raises OnClosed.
   void Close(TConnection& connection) EXCLUDES(ListGuard);
   void OnTurnEnd() override;
@@ -138,6 +156,11 @@ class TSyslogStreamServer final : private TTurnEnd {
   std::atomic<bool> Stopping{false};
   TMutex ListGuard;
   std::unordered_map<TConnection*, std::unique_ptr<TConnection>> Connections GUARDED_BY(ListGuard);
+  struct TPlaces {
+    std::size_t Connections = 0;
+    std::size_t Handshakes = 0;
+  };
+  std::unordered_map<std::string, TPlaces> PerAddress GUARDED_BY(ListGuard);
 };
 
 }  // namespace logserver

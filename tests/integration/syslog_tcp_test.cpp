@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -212,6 +216,37 @@ TEST_F(SyslogTcpTest, DualStackStoresIPv6SendersByTheirAddressAndIPv4SendersAsBe
   EXPECT_EQ(SplitCrLf(stored("::1/tpkt/m/")), std::vector<std::string>{"TPKT from ::1"});
   for (const std::string& path : FilesBelow(service.LogsDir()))
     EXPECT_EQ(path.find("::ffff:"), std::string::npos) << path;
+  StopService();
+}
+
+TEST_F(SyslogTcpTest, OneAddressCannotTakeEverySlotAndIdleConnectionsAreClosed) {
+  StartService("MaxConnections=5\nIdleSeconds=2\n[Senders]\nMaxConnectionsPerAddress=3\n");
+  std::vector<TDescriptor> held;
+  for (int i = 0; i < 3; ++i) held.push_back(SocketConnect("127.0.0.1", port));
+  ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "syslog-tcp connections=") == 3; }));
+  TDescriptor fourth = SocketConnect("127.0.0.1", port);
+  ASSERT_TRUE(fourth.Valid());
+  EXPECT_TRUE(ClosedByService(fourth.Get()));
+  // Another address still gets in while the first holds its share.
+  TDescriptor other = SocketCreateStream();
+  ASSERT_EQ(SocketBindTo(other.Get(), "127.0.0.2", 0), 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(other.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  const std::string text = "<13>from another address\n";
+  ASSERT_TRUE(SocketWriteAll(other.Get(), text.data(), text.size()));
+  ASSERT_TRUE(WaitUntil([&] {
+    return JoinedFilesBelow(service.LogsDir() + "127.0.0.2/SYSLOG/syslog/") == "<13>from another address\r\n";
+  }));
+  // Two seconds without a byte, and the service lets them go.
+  for (TDescriptor& fd : held) EXPECT_TRUE(ClosedByService(fd.Get()));
+  EXPECT_TRUE(ClosedByService(other.Get()));
+  // Reported at most once a minute: the refusal came first.
+  EXPECT_TRUE(WaitUntil([&] {
+    return service.Stderr().find("1 connections refused (their address held 3 connections") != std::string::npos;
+  })) << service.Stderr();
   StopService();
 }
 
