@@ -1,11 +1,19 @@
 #include "core/uStreamHandOff.h"
 
 #include "core/uServiceText.h"
+#include "platform/uTime.h"
 
 #include <exception>
 #include <string>
 
 namespace logserver {
+
+namespace {
+
+// A kind of stream problem reaches standard error at most this often.
+constexpr std::uint64_t kProblemReportMs = 60 * 1000;
+
+}  // namespace
 
 TStreamSettings StreamSettingsOf(const TServiceConfig& config) {
   TStreamSettings settings;
@@ -40,7 +48,23 @@ void TStreamHandOff::Start(const TServiceConfig& config, TCaughtFailures& failur
 
 void TStreamHandOff::WriteNotes() {
   if (!Stream) return;
-  for (const std::string& note : Stream->TakeNotes()) Log.Write(false, note);
+  for (const std::string& note : Stream->TakeNotes()) {
+    Log.Write(false, note);
+    if (note.rfind("STREAM ERROR", 0) != 0 && note.rfind("STREAM LINK DOWN", 0) != 0 &&
+        note.rfind("STREAM SERVER LOST", 0) != 0)
+      continue;
+    TRepeats& repeats = Problems[note.substr(0, note.find(':'))];
+    const std::uint64_t now = MonotonicMilliseconds();
+    if (repeats.LastReportMs != 0 && now - repeats.LastReportMs < kProblemReportMs) {
+      ++repeats.Since;
+      continue;
+    }
+    ReportProblem(repeats.Since == 0 ? note
+                                     : note + " (" + std::to_string(repeats.Since) +
+                                           " more like it since the last report)");
+    repeats.LastReportMs = now;
+    repeats.Since = 0;
+  }
 }
 
 void TStreamHandOff::Stop(std::uint32_t waitMs) {

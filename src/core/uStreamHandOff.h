@@ -13,7 +13,10 @@
 #include "platform/uCaughtFailures.h"
 #include "stream/uStreamPublisher.h"
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 
 namespace logserver {
 
@@ -29,7 +32,10 @@ class TStreamHandOff {
   // Nothing without [Stream] Servers; "STREAM OFF: <why>" when the
   // publisher cannot start.
   void Start(const TServiceConfig& config, TCaughtFailures& failures);
-  // The publisher's notes since the last call, as service-log lines.
+  // The publisher's notes since the last call, as service-log lines; its
+  // errors (and a link or server lost) also on standard error, where the
+  // journal collects them, at most once a minute per kind with the count
+  // of those in between.
   void WriteNotes();
   // Waits up to `waitMs` for the acknowledgements still due (the rest stay
   // in the spool for the next start), writes the closing counts, and takes
@@ -41,6 +47,11 @@ class TStreamHandOff {
   TServiceLog& Log;
   TMessageDispatch& Dispatch;
   std::unique_ptr<TStreamPublisher> Stream;
+  struct TRepeats {
+    std::uint64_t LastReportMs = 0;
+    std::uint64_t Since = 0;  // not reported since
+  };
+  std::map<std::string, TRepeats> Problems;  // by kind: the note up to its ':'
 };
 
 }  // namespace logserver

@@ -340,6 +340,9 @@ TEST_F(StreamTest, AnOutageAndACollectorRestartLoseNothing) {
   Servers[0]->Kill();
   Send(collector, "during", 0, n);
   ASSERT_TRUE(collector.WaitForServiceLog("STREAM LINK DOWN: " + ServerUrls(), 15000));
+  // Where the journal collects it too.
+  EXPECT_TRUE(WaitUntil([&] { return collector.Stderr().find("LogServer: STREAM LINK DOWN: ") != std::string::npos; }))
+      << collector.Stderr();
   Send(collector, "down", 0, n);
   WaitWritten(collector, static_cast<std::size_t>(3 * n));
   ExpectOrderlyStop(collector);
