@@ -51,8 +51,7 @@ void tMainThread::Run() {
   // The initial thread keeps the process's name, so that pgrep and top find
   // the service by it; the other threads are named.
   MainThreadRole.Bind();
-  TcpServer.reset();
-  SyslogServer.reset();
+  Intakes.reset();
   StopRequested.store(false);
   try {
     // The service signals are blocked until here (main): one that comes
@@ -139,51 +138,14 @@ void tMainThread::StopServiceLog() {
 }
 
 TReportSources tMainThread::Sources() {
-  return {Intake_.get(),      Producers_.get(), LogQueue_.get(), TcpServer.get(),
-          SyslogServer.get(), Dispatch.get(),   &TcpCounters,    &UdpCounters,
-          SyslogTcpServer.get(), SyslogTcpServer ? &SyslogTcpCounters : nullptr, StreamHandOff ? StreamHandOff->Publisher() : nullptr};
-}
-
-std::shared_ptr<TTlsContext> tMainThread::LoadTls(bool reload) {
-  std::string error;
-  std::shared_ptr<TTlsContext> context =
-      TTlsContext::Load(Config.TlsCertificate, Config.TlsKey, Config.TlsClientCA, error);
-  if (context) {
-    if (reload) WriteServiceLog(false, "TLS CERTIFICATE RELOADED");
-    return context;
-  }
-  const std::string text = reload ? "TLS CERTIFICATE NOT RELOADED: " + error + " (the one in use stays)"
-                                  : "TLS PORT " + std::to_string(Config.SyslogTlsPort) + " OFF: " + error +
-                                        " (tried again at SIGHUP)";
-  WriteServiceLog(false, text);
-  ReportProblem(text);
-  return nullptr;
-}
-
-void tMainThread::StartSyslogTcp() {
-  if (Config.SyslogTcpPort == 0 && Config.SyslogTlsPort == 0) return;
-  TSyslogStreamServer::TSetup setup;
-  setup.Address = Config.ListenAddress;
-  setup.TcpPort = Config.SyslogTcpPort;
-  setup.TlsPort = Config.SyslogTlsPort;
-  setup.MaxConnections = Config.SyslogMaxConnections;
-  setup.MaxPerAddress = Config.MaxConnectionsPerAddress;
-  setup.MaxHandshakesPerAddress = Config.MaxHandshakesPerAddress;
-  setup.IdleSeconds = Config.SyslogIdleSeconds;
-  setup.Loops = Loops.get();
-  setup.OnOpened = [this](bool tls) { Intake_->OnSyslogStreamOpened(tls); };
-  setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
-    Intake_->OnSyslogStreamRun(address, port, run, tls);
-  };
-  setup.OnClosed = [this](const std::string& address, std::uint16_t port, bool tls) {
-    Intake_->OnSyslogStreamClosed(address, port, tls);
-  };
-  setup.OnBatchEnd = [this] { Intake_->OnSyslogStreamBatchEnd(); };
-  setup.Buffers = &Buffers;
-  setup.Failures = &CaughtFailures;
-  setup.Counters = &SyslogTcpCounters;
-  SyslogTcpServer =
-      TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
+  TReportSources sources;
+  sources.Intake = Intake_.get();
+  sources.Producers = Producers_.get();
+  sources.Queue = LogQueue_.get();
+  sources.Dispatch = Dispatch.get();
+  sources.Stream = StreamHandOff ? StreamHandOff->Publisher() : nullptr;
+  if (Intakes) Intakes->AddSources(sources);
+  return sources;
 }
 
 void tMainThread::StartMetrics() {
@@ -200,40 +162,14 @@ void tMainThread::StartMetrics() {
 
 void tMainThread::Serve() {
   try {
-    Loops = std::make_unique<TEventLoops>(0, &CaughtFailures);
-    TcpServer = std::make_unique<TTCPServerComponent>();
-    SyslogServer = std::make_unique<TUDPServerComponent>();
     Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
     CreateQueue(kLogQueueMaxBytes);
     CreateParts();
     StreamHandOff = std::make_unique<TStreamHandOff>(*ServiceLog, *Dispatch);
     StreamHandOff->Start(Config, CaughtFailures);
 
-    TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
-    TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) {
-      Intake_->OnClientData(sender, run);
-    };
-    TcpServer->OnConnect = [this](TIPConnection& client) { Intake_->OnClientConnect(client); };
-    TcpServer->OnDisconnect = [this](TIPConnection& client) { Intake_->OnClientDisconnect(client); };
-    TcpServer->Loops = Loops.get();
-    TcpServer->OnBatchEnd = [this] { Intake_->OnTcpBatchEnd(); };
-    TcpServer->Buffers = &Buffers;
-    TcpServer->Failures = &CaughtFailures;
-    TcpServer->Counters = &TcpCounters;
-    TcpServer->SetIPAddress(Config.ListenAddress);
-    TcpServer->SetIPPort(Config.ServicePort);
-    TcpServer->SetActive(true);
-
-    SyslogServer->SetIPAddress(Config.ListenAddress);
-    SyslogServer->SetIPPort(Config.SysLogPort);
-    SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
-      Intake_->OnSyslogDatagram(sender, packet, size);
-    };
-    SyslogServer->OnBatchEnd = [this] { Intake_->OnSyslogBatchEnd(); };
-    SyslogServer->Failures = &CaughtFailures;
-    SyslogServer->Counters = &UdpCounters;
-    SyslogServer->SetActive(true);
-    StartSyslogTcp();
+    Intakes = std::make_unique<TServiceIntakes>(Config, *Intake_, *ServiceLog, CaughtFailures, Buffers);
+    Intakes->Start();
     // The endpoint answers before the start line says the service serves:
     // civetweb listens before its handler is added, and would answer 404
     // in between.
@@ -263,7 +199,7 @@ void tMainThread::Serve() {
 }
 
 void tMainThread::StopSequence() {
-  if (Controller || TcpServer || SyslogServer) Notifier.Stopping();
+  if (Controller || Intakes) Notifier.Stopping();
   // The endpoint reads the objects freed below: it goes first.
   Metrics.reset();
   // From here on no network thread may wait for room in the queue: what the
@@ -278,18 +214,7 @@ void tMainThread::StopSequence() {
     Controller.reset();
     WriteServiceLog(false, "STOPPED CONECTION CONTROLLER...OK");
   }
-  if (TcpServer) {
-    WriteServiceLog(false, "STOPPING NET TPKT SERVER...");
-    TcpServer.reset();
-    WriteServiceLog(false, "STOPPED NET TPKT SERVER...OK");
-  }
-  if (SyslogServer) {
-    WriteServiceLog(false, "STOPPING NET SYSLOG SERVER...");
-    SyslogServer.reset();
-    WriteServiceLog(false, "STOPPED NET SYSLOG SERVER...OK");
-  }
-  SyslogTcpServer.reset();
-  Loops.reset();
+  if (Intakes) Intakes->Stop();
   // Nothing new arrives now; what was taken in is written before the queue goes.
   if (Dispatch) Dispatch->WriteQueuedMessages();
   // The acknowledgements still due, within the stop's time; the rest waits
@@ -328,45 +253,8 @@ void tMainThread::CheckListener() {
     if (Producers_->ForgetIdlePeers(Now()) >= kManyForgottenSenders) ReturnFreeMemory();
   }
   Notifier.Status(TakeCounters(Sources()));
-  if (TcpServer) {
-    if (TcpServer->GetActive()) {
-      TcpServer->ProbeConnections();
-      // Active stays true while the listener retries a port it cannot bind;
-      // name the failure once when it appears or changes.
-      const int failure = TcpServer->GetListenFailure();
-      if (failure != ReportedListenFailure && failure != 0) {
-        WriteServiceLog(false, "FAIL while create listen point [code=" + std::to_string(failure) + "]");
-        ReportProblem("TCP port " + std::to_string(Config.ServicePort) + " is not listening: " +
-                      ErrorText(failure) + " (trying again every 1 s)");
-      }
-      ReportedListenFailure = failure;
-    } else {
-      WriteServiceLog(false, "FAIL while create listen point [code=" +
-                                 std::to_string(TcpServer->GetListenError()) + "]");
-      TcpServer->SetActive(true);
-    }
-  }
-  CheckSyslog();
+  if (Intakes) Intakes->Supervise();
   LastListenCheck = TickMilliseconds();
-}
-
-void tMainThread::CheckSyslog() {
-  if (!SyslogServer || !SyslogServer->GetActive()) return;
-  const int failure = SyslogServer->GetBindFailure();
-  if (failure == 0) {
-    ReportedSyslogFailure = 0;
-    return;
-  }
-  if (failure != ReportedSyslogFailure) {
-    WriteServiceLog(false, "FAIL while create syslog point [code=" + std::to_string(failure) + "]");
-    ReportProblem("syslog UDP port " + std::to_string(Config.SysLogPort) + " is not bound: " +
-                  ErrorText(failure) + " (trying again every 3 s)");
-  }
-  ReportedSyslogFailure = failure;
-  // The port may be free now: a new server tries it, on a new thread.
-  SyslogServer->SetActive(false);
-  if (Intake_) Intake_->SyslogServerReplaced();
-  SyslogServer->SetActive(true);
 }
 
 void tMainThread::CheckDeletedFiles() {
@@ -383,8 +271,7 @@ void tMainThread::ReopenLogFiles() {
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
   // Certificates are rotated the way logs are.
-  if (SyslogTcpServer && Config.SyslogTlsPort != 0)
-    if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
+  if (Intakes) Intakes->ReloadTls();
   Notifier.Reloaded();
 }
 

@@ -10,6 +10,7 @@
 //   uMessageDispatch  popped elements into files (main thread)
 //   uServiceReports   start line, statistics, losses (main thread)
 //   uControlConnectionsProcess  the once-a-second heartbeat
+//   uServiceIntakes   the event loops, the TPKT, UDP and syslog TCP/TLS servers
 //   uServiceNotifier  what systemd hears (ready, status, watchdog)
 //   uStreamHandOff    the JetStream publisher, with [Stream] Servers
 //
@@ -34,6 +35,7 @@
 #include "core/uMessageDispatch.h"
 #include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
+#include "core/uServiceIntakes.h"
 #include "core/uServiceLog.h"
 #include "core/uServiceMetrics.h"
 #include "core/uServiceNotifier.h"
@@ -118,7 +120,6 @@ class tMainThread {
   // listener tries it again every second), and the UDP server made anew
   // while its port cannot be bound.
   void CheckListener();
-  void CheckSyslog();
   void ReopenLogFiles();
   void CheckDeletedFiles();
   void CreateServiceLog();
@@ -131,11 +132,6 @@ class tMainThread {
   TReportSources Sources();
   // The /metrics endpoint, when [Metrics] Listen names one.
   void StartMetrics();
-  // The syslog TCP and TLS listeners, when [Syslog] names their ports.
-  void StartSyslogTcp();
-  // The TLS certificate, key and client CA as configured; null (reported)
-  // when they cannot be used.
-  std::shared_ptr<TTlsContext> LoadTls(bool reload);
 
   TServiceConfig Config;
   bool ConfigGiven = false;
@@ -150,23 +146,17 @@ class tMainThread {
   // is sized from the descriptor limit at start (CreateServiceLog).
   TCaughtFailures CaughtFailures;
   TBufferPool Buffers;
-  TServerCounters TcpCounters;
-  TServerCounters UdpCounters;
-  TSyslogStreamCounters SyslogTcpCounters;
   std::unique_ptr<TLogFileTable> Files;
 
   // Owned objects; each is emptied when it is freed.
   std::unique_ptr<TServiceLog> ServiceLog;
   std::unique_ptr<TServiceReports> Reports_;
-  // The threads that serve every TCP connection (TPKT, syslog over TCP and
-  // TLS); they outlive the servers that register with them.
-  std::unique_ptr<TEventLoops> Loops;
-  std::unique_ptr<TTCPServerComponent> TcpServer;
-  std::unique_ptr<TUDPServerComponent> SyslogServer;
-  std::unique_ptr<TSyslogStreamServer> SyslogTcpServer;  // with [Syslog] TcpPort
   std::unique_ptr<tControlConnectionsProcess> Controller;
   std::unique_ptr<tLogQueue> LogQueue_;
   std::unique_ptr<TMessageIntake> Intake_;
+  // The loops and the servers on them, the UDP server: their handlers use
+  // the intake and the queue, so they go before either.
+  std::unique_ptr<TServiceIntakes> Intakes;
   std::unique_ptr<tLogProducerHolder> Producers_;
   std::unique_ptr<TMessageDispatch> Dispatch;
   std::unique_ptr<TStreamHandOff> StreamHandOff;  // the publisher with [Stream] Servers
@@ -178,10 +168,6 @@ class tMainThread {
   std::atomic<tLogQueue*> WakeUpQueue{nullptr};
 
   std::uint32_t LastListenCheck = 0;
-  // The listen failure last reported, so that a failing port is named once
-  // per failure code rather than every three seconds.
-  int ReportedListenFailure = 0;
-  int ReportedSyslogFailure = 0;
   std::uint64_t NextDeletedCheck = 0;
   TServiceNotifier Notifier;
 };

@@ -1,0 +1,159 @@
+#include "core/uServiceIntakes.h"
+
+#include "core/uServiceText.h"
+
+#include <string>
+
+namespace logserver {
+
+TServiceIntakes::TServiceIntakes(const TServiceConfig& config, TMessageIntake& intake, TServiceLog& log,
+                                 TCaughtFailures& failures, TBufferPool& buffers)
+    : Config(config), Intake(intake), Log(log), Failures(failures), Buffers(buffers) {}
+
+void TServiceIntakes::Start() {
+  Loops = std::make_unique<TEventLoops>(0, &Failures);
+  StartTpkt();
+  StartUdp();
+  StartSyslogTcp();
+}
+
+void TServiceIntakes::StartTpkt() {
+  TcpServer = std::make_unique<TTCPServerComponent>();
+  TcpServer->SetTCPServerType(&TTPKTTCPServer::Create);
+  TcpServer->OnReceiveRun = [this](TIPConnection& sender, TUnitRun& run) { Intake.OnClientData(sender, run); };
+  TcpServer->OnConnect = [this](TIPConnection& client) { Intake.OnClientConnect(client); };
+  TcpServer->OnDisconnect = [this](TIPConnection& client) { Intake.OnClientDisconnect(client); };
+  TcpServer->OnBatchEnd = [this] { Intake.OnTcpBatchEnd(); };
+  TcpServer->Loops = Loops.get();
+  TcpServer->Buffers = &Buffers;
+  TcpServer->Failures = &Failures;
+  TcpServer->Counters = &TcpCounters;
+  TcpServer->SetIPAddress(Config.ListenAddress);
+  TcpServer->SetIPPort(Config.ServicePort);
+  TcpServer->SetActive(true);
+}
+
+void TServiceIntakes::StartUdp() {
+  SyslogServer = std::make_unique<TUDPServerComponent>();
+  SyslogServer->SetIPAddress(Config.ListenAddress);
+  SyslogServer->SetIPPort(Config.SysLogPort);
+  SyslogServer->OnReceive = [this](TIPConnection& sender, const char* packet, std::uint32_t size) {
+    Intake.OnSyslogDatagram(sender, packet, size);
+  };
+  SyslogServer->OnBatchEnd = [this] { Intake.OnSyslogBatchEnd(); };
+  SyslogServer->Failures = &Failures;
+  SyslogServer->Counters = &UdpCounters;
+  SyslogServer->SetActive(true);
+}
+
+std::shared_ptr<TTlsContext> TServiceIntakes::LoadTls(bool reload) {
+  std::string error;
+  std::shared_ptr<TTlsContext> context =
+      TTlsContext::Load(Config.TlsCertificate, Config.TlsKey, Config.TlsClientCA, error);
+  if (context) {
+    if (reload) Log.Write(false, "TLS CERTIFICATE RELOADED");
+    return context;
+  }
+  const std::string text = reload ? "TLS CERTIFICATE NOT RELOADED: " + error + " (the one in use stays)"
+                                  : "TLS PORT " + std::to_string(Config.SyslogTlsPort) + " OFF: " + error +
+                                        " (tried again at SIGHUP)";
+  Log.Write(false, text);
+  ReportProblem(text);
+  return nullptr;
+}
+
+void TServiceIntakes::StartSyslogTcp() {
+  if (Config.SyslogTcpPort == 0 && Config.SyslogTlsPort == 0) return;
+  TSyslogStreamServer::TSetup setup;
+  setup.Address = Config.ListenAddress;
+  setup.TcpPort = Config.SyslogTcpPort;
+  setup.TlsPort = Config.SyslogTlsPort;
+  setup.MaxConnections = Config.SyslogMaxConnections;
+  setup.MaxPerAddress = Config.MaxConnectionsPerAddress;
+  setup.MaxHandshakesPerAddress = Config.MaxHandshakesPerAddress;
+  setup.IdleSeconds = Config.SyslogIdleSeconds;
+  setup.Loops = Loops.get();
+  setup.OnOpened = [this](bool tls) { Intake.OnSyslogStreamOpened(tls); };
+  setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
+    Intake.OnSyslogStreamRun(address, port, run, tls);
+  };
+  setup.OnClosed = [this](const std::string& address, std::uint16_t port, bool tls) {
+    Intake.OnSyslogStreamClosed(address, port, tls);
+  };
+  setup.OnBatchEnd = [this] { Intake.OnSyslogStreamBatchEnd(); };
+  setup.Buffers = &Buffers;
+  setup.Failures = &Failures;
+  setup.Counters = &SyslogTcpCounters;
+  SyslogTcpServer = TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
+}
+
+void TServiceIntakes::Supervise() {
+  if (TcpServer) {
+    if (TcpServer->GetActive()) {
+      TcpServer->ProbeConnections();
+      // Active stays true while the listener retries a port it cannot bind;
+      // name the failure once when it appears or changes.
+      const int failure = TcpServer->GetListenFailure();
+      if (failure != ReportedListenFailure && failure != 0) {
+        Log.Write(false, "FAIL while create listen point [code=" + std::to_string(failure) + "]");
+        ReportProblem("TCP port " + std::to_string(Config.ServicePort) + " is not listening: " +
+                      ErrorText(failure) + " (trying again every 1 s)");
+      }
+      ReportedListenFailure = failure;
+    } else {
+      Log.Write(false, "FAIL while create listen point [code=" + std::to_string(TcpServer->GetListenError()) + "]");
+      TcpServer->SetActive(true);
+    }
+  }
+  SuperviseUdp();
+}
+
+void TServiceIntakes::SuperviseUdp() {
+  if (!SyslogServer || !SyslogServer->GetActive()) return;
+  const int failure = SyslogServer->GetBindFailure();
+  if (failure == 0) {
+    ReportedSyslogFailure = 0;
+    return;
+  }
+  if (failure != ReportedSyslogFailure) {
+    Log.Write(false, "FAIL while create syslog point [code=" + std::to_string(failure) + "]");
+    ReportProblem("syslog UDP port " + std::to_string(Config.SysLogPort) + " is not bound: " +
+                  ErrorText(failure) + " (trying again every 3 s)");
+  }
+  ReportedSyslogFailure = failure;
+  // The port may be free now: a new server tries it, on a new thread.
+  SyslogServer->SetActive(false);
+  Intake.SyslogServerReplaced();
+  SyslogServer->SetActive(true);
+}
+
+void TServiceIntakes::ReloadTls() {
+  if (SyslogTcpServer && Config.SyslogTlsPort != 0)
+    if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
+}
+
+void TServiceIntakes::Stop() {
+  if (TcpServer) {
+    Log.Write(false, "STOPPING NET TPKT SERVER...");
+    TcpServer.reset();
+    Log.Write(false, "STOPPED NET TPKT SERVER...OK");
+  }
+  if (SyslogServer) {
+    Log.Write(false, "STOPPING NET SYSLOG SERVER...");
+    SyslogServer.reset();
+    Log.Write(false, "STOPPED NET SYSLOG SERVER...OK");
+  }
+  SyslogTcpServer.reset();
+  Loops.reset();
+}
+
+void TServiceIntakes::AddSources(TReportSources& sources) {
+  sources.TcpServer = TcpServer.get();
+  sources.SyslogServer = SyslogServer.get();
+  sources.TcpCounters = &TcpCounters;
+  sources.UdpCounters = &UdpCounters;
+  sources.SyslogTcpServer = SyslogTcpServer.get();
+  sources.SyslogTcpCounters = SyslogTcpServer ? &SyslogTcpCounters : nullptr;
+}
+
+}  // namespace logserver
