@@ -61,14 +61,19 @@ void TServiceReports::ReportStart(const std::string& configPath, const TReportSo
          ((listener && listener->ListeningPort() == 0 && listener->ListenFailure() == 0) ||
           (syslog && syslog->BoundPort() == 0 && !syslog->Failed())))
     SleepMilliseconds(10);
-  std::string tcp = "TCP port " + std::to_string(Config.ServicePort);
+  // Port 0 asks the system for any free port: the start line names the one
+  // it gave, not 0.
+  auto portText = [](std::uint16_t configured, std::uint16_t bound) {
+    return configured == 0 && bound != 0 ? std::to_string(bound) + " (any free port)" : std::to_string(configured);
+  };
+  std::string tcp = "TCP port " + portText(Config.ServicePort, listener ? listener->ListeningPort() : 0);
   if (listener && listener->ListeningPort() != 0)
     tcp += " listening";
   else
     tcp += " not listening" + (listener && listener->ListenFailure() != 0
                                    ? " (" + ErrorText(listener->ListenFailure()) + ")"
                                    : std::string());
-  std::string udp = "syslog UDP port " + std::to_string(Config.SysLogPort);
+  std::string udp = "syslog UDP port " + portText(Config.SysLogPort, syslog ? syslog->BoundPort() : 0);
   if (syslog && syslog->BoundPort() != 0)
     udp += " listening";
   else

@@ -94,6 +94,21 @@ TEST(ServiceTest, MalformedValuesFallBackAndTheFileKeepsItsOtherLines) {
         << service.Stderr();
 }
 
+TEST(ServiceTest, PortZeroIsNamedByThePortTheSystemGave) {
+  TServiceProcess service;
+  service.WriteRawConfig("[Common]\nServicePort=" + std::to_string(service.ServicePort()) +
+                         "\nSysLogPort=0\nLogMode=0\n");
+  service.Start();
+  ASSERT_TRUE(service.WaitUntilServing());
+  const std::string text = service.Stderr();
+  const std::size_t at = text.find("syslog UDP port ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::size_t digits = at + std::string("syslog UDP port ").size();
+  EXPECT_NE(text.compare(digits, 2, "0 "), 0) << text;
+  EXPECT_NE(text.find(" (any free port) listening", digits), std::string::npos) << text;
+  StopWith(service, SIGTERM);
+}
+
 TEST(ServiceTest, RunModesOtherThanFourRunAsAnApplication) {
   for (const char* mode : {"1", "5", "-4"}) {
     TServiceProcess service;
