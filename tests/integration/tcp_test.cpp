@@ -226,10 +226,11 @@ TEST_F(TcpTest, APortTakenAtStartIsReportedOnceAndServedOnceFree) {
   service.Start();
   const std::string fail = "FAIL while create listen point [code=" + std::to_string(EADDRINUSE) + "]";
   ASSERT_TRUE(service.WaitForServiceLog(fail));
-  EXPECT_NE(service.Stderr().find("TCP port " + std::to_string(service.ServicePort()) +
-                                  " is not listening: Address already in use"),
-            std::string::npos)
-      << service.Stderr();
+  // Standard error hears of it right after the service log.
+  EXPECT_TRUE(WaitUntil([&] {
+    return service.Stderr().find("TCP port " + std::to_string(service.ServicePort()) +
+                                 " is not listening: Address already in use") != std::string::npos;
+  })) << service.Stderr();
   blocker.Reset();
   TLogClient client;
   ASSERT_TRUE(WaitUntil([&] { return client.Connect("127.0.0.1", service.ServicePort()); }));
