@@ -136,8 +136,11 @@ void TCustomTCPConnection::Shut() {
 }
 
 void TCustomTCPConnection::End(bool raise) {
-  Shut();
+  // Raised before the socket is shut: a client that waits for the close
+  // (and then connects again, maybe on another loop) finds its disconnect
+  // handed on before anything of its next connection.
   if (raise) Owner.Raise(*this, ceDisconnect, nullptr, nullptr, 0);
+  Shut();
   // The owner may free this connection: nothing follows.
   Owner.Ended(*this);
 }
