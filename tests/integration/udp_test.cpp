@@ -114,10 +114,11 @@ TEST_F(UdpTest, ASyslogPortInUseIsReportedAndTakenOnceFreeWhileTcpServes) {
   }));
   const std::string code = std::to_string(EADDRINUSE);
   ASSERT_TRUE(service.WaitForServiceLog("FAIL while create syslog point [code=" + code + "]"));
-  EXPECT_NE(service.Stderr().find("syslog UDP port " + std::to_string(service.SysLogPort()) +
-                                  " is not bound: Address already in use"),
-            std::string::npos)
-      << service.Stderr();
+  // Standard error hears of it right after the service log.
+  EXPECT_TRUE(WaitUntil([&] {
+    return service.Stderr().find("syslog UDP port " + std::to_string(service.SysLogPort()) +
+                                 " is not bound: Address already in use") != std::string::npos;
+  })) << service.Stderr();
   // Once the port is free the service takes it, and then holds it alone.
   holder.Reset();
   SendUntilWritten("taken later");
