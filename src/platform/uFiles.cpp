@@ -35,12 +35,20 @@ TDescriptor OpenAtRetrying(int dir, const char* name, int flags, mode_t mode) {
 }
 
 // Keeps `file` only when it is a regular file (EINVAL otherwise).
-void KeepOnlyRegularFile(TDescriptor& file) {
+void KeepOnlyRegularFile(TDescriptor& file, bool endTornLine) {
   struct stat st;
   if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     file.Reset();
     errno = EINVAL;
+    return;
   }
+  if (!endTornLine || st.st_size == 0) return;
+  char last = '\n';
+  ssize_t n;
+  do {
+    n = pread(file.Get(), &last, 1, st.st_size - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n == 1 && last != '\n') AppendWhole(file.Get(), "\n", 1);
 }
 
 void Fill(const struct stat& st, TEntryStatus& status) {
@@ -107,7 +115,8 @@ TDescriptor OpenLogDirectoryBelow(const std::string& base,
   return dir;
 }
 
-TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode) {
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode,
+                          bool endTornLine) {
   if (fileName.empty()) {
     errno = EISDIR;
     return TDescriptor();
@@ -121,7 +130,7 @@ TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned m
   // file: O_NONBLOCK keeps a planted FIFO from blocking the open. On a
   // regular file O_NONBLOCK changes nothing, so it may stay set.
   file = OpenAtRetrying(directory, fileName.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK, 0);
-  if (file) KeepOnlyRegularFile(file);
+  if (file) KeepOnlyRegularFile(file, endTornLine);
   return file;
 }
 

@@ -55,7 +55,11 @@ TDescriptor OpenSubdirectory(int directory, const std::string& name, bool parent
                              bool* made = nullptr, unsigned mode = kLogDirectoryMode);
 TDescriptor OpenLogDirectoryBelow(const std::string& base,
                                   const std::vector<std::string>& directories);
-TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode = kLogFileMode);
+// With `endTornLine`, an existing file whose last line has no end (a
+// writer killed inside a write leaves one) gets its newline first, so the
+// next line starts a line of its own instead of running on from the torn one.
+TDescriptor OpenLogFileIn(int directory, const std::string& fileName, unsigned mode = kLogFileMode,
+                          bool endTornLine = false);
 
 // Where an open file or directory is now, as the kernel names it (with
 // " (deleted)" after a deleted one); empty when it cannot be told.

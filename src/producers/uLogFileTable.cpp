@@ -125,12 +125,13 @@ bool TLogFileTable::Open(TFile& file) {
   CloseOldest(Capacity - 1);
   const int directory = Directory(file);
   if (directory >= 0) {
-    file.Descriptor = OpenLogFileIn(directory, file.Path.FileName, FileMode);
+    file.Descriptor = OpenLogFileIn(directory, file.Path.FileName, FileMode, /*endTornLine=*/true);
     // The directory went between the check and the open: walk once more.
     if (!file.Descriptor && errno == ENOENT) {
       ForgetDirectory(file.DirectoryKey);
       const int again = Directory(file);
-      if (again >= 0) file.Descriptor = OpenLogFileIn(again, file.Path.FileName, FileMode);
+      if (again >= 0)
+        file.Descriptor = OpenLogFileIn(again, file.Path.FileName, FileMode, /*endTornLine=*/true);
     }
   }
   if (!file.Descriptor) {
