@@ -160,15 +160,17 @@ void TIniDocument::WriteString(const std::string& section, const std::string& ke
 std::vector<TIniDocument::TKeyLineInfo> TIniDocument::KeyLines() const {
   std::vector<TKeyLineInfo> keys;
   std::string section;
+  std::size_t header = 0;
   for (std::size_t i = 0; i < Lines.size(); ++i) {
     const std::string s = StripControl(Lines[i]);
     if (s.empty() || IsComment(s)) continue;
     if (IsSectionHeader(s)) {
       section = s.substr(1, s.size() - 2);
+      header = i + 1;
       continue;
     }
     TKeyLine k = SplitKeyLine(s);
-    keys.push_back({i + 1, section, std::move(k.Name), std::move(k.Value)});
+    keys.push_back({i + 1, header, section, std::move(k.Name), std::move(k.Value)});
   }
   return keys;
 }

@@ -53,6 +53,7 @@ class TIniDocument {
   // before the first section have an empty one) and its line number from 1.
   struct TKeyLineInfo {
     std::size_t Line = 0;
+    std::size_t SectionLine = 0;  // its section's header; 0 before any
     std::string Section;
     std::string Key;
     std::string Value;

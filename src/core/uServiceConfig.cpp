@@ -5,6 +5,7 @@
 
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
+#include "platform/uTls.h"
 #include "producers/uProviderKey.h"
 
 #include <cerrno>
@@ -34,6 +35,50 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
     return keys;
   }();
   return known;
+}
+
+// The known name a misspelt one most likely meant: within two edits (one
+// for short names), any case; empty when none is that close.
+std::string Closest(const std::string& name, const std::vector<std::string>& known) {
+  const std::string wanted = Lower(name);
+  std::string best;
+  std::size_t bestDistance = wanted.size() <= 4 ? 2 : 3;
+  for (const std::string& candidate : known) {
+    const std::string other = Lower(candidate);
+    // Edit distance, one row at a time.
+    std::vector<std::size_t> row(other.size() + 1);
+    for (std::size_t j = 0; j <= other.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= wanted.size(); ++i) {
+      std::size_t diagonal = row[0];
+      row[0] = i;
+      for (std::size_t j = 1; j <= other.size(); ++j) {
+        const std::size_t above = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (wanted[i - 1] == other[j - 1] ? 0 : 1)});
+        diagonal = above;
+      }
+    }
+    if (row[other.size()] < bestDistance) {
+      bestDistance = row[other.size()];
+      best = candidate;
+    }
+  }
+  return best;
+}
+
+// The sections the service reads and the keys of each, as the table spells
+// them.
+std::vector<std::string> SectionNames() {
+  std::vector<std::string> names;
+  for (const TConfigKey& key : ConfigKeys())
+    if (std::find(names.begin(), names.end(), key.Section) == names.end()) names.push_back(key.Section);
+  return names;
+}
+
+std::vector<std::string> KeyNames(const std::string& section) {
+  std::vector<std::string> names;
+  for (const TConfigKey& key : ConfigKeys())
+    if (Lower(key.Section) == section && key.Kind != TKeyKind::Providers) names.push_back(key.Key);
+  return names;
 }
 
 template <typename T>
@@ -235,15 +280,24 @@ class TConfigReader {
         // A section that stands twice: only the first is read.
         repeatedSection = !sectionsSeen.insert(section).second;
         previousSection = section;
-        if (repeatedSection && KnownKeys().count(section) + (section == "providers") > 0)
+        const bool known = KnownKeys().count(section) + (section == "providers") > 0;
+        if (repeatedSection && known)
           Problem(entry.Line, "[" + entry.Section + "] stands a second time: this one is ignored");
+        // Sections of others are kept as they are; one that is a slip of a
+        // section the service reads would silently turn what it sets off.
+        const std::string meant = known || repeatedSection ? std::string() : Closest(section, SectionNames());
+        if (!meant.empty())
+          Problem(entry.SectionLine, "[" + entry.Section + "] is no section the service reads (did you mean [" +
+                                  meant + "]?): it is ignored");
       }
       if (repeatedSection) continue;
       if (section == "providers") continue;
       const auto known = KnownKeys().find(section);
-      if (known == KnownKeys().end()) continue;  // sections of others are kept as they are
+      if (known == KnownKeys().end()) continue;
       if (known->second.count(key) == 0) {
-        Problem(entry.Line, "unknown key " + entry.Key + " in [" + entry.Section + "] is ignored");
+        const std::string meant = Closest(key, KeyNames(section));
+        Problem(entry.Line, "unknown key " + entry.Key + " in [" + entry.Section + "] is ignored" +
+                                (meant.empty() ? "" : " (did you mean " + meant + "?)"));
         continue;
       }
       const auto [at, added] = first.emplace(std::make_pair(section, key), entry.Line);
@@ -275,6 +329,52 @@ class TConfigReader {
     }
   }
 
+  // A BaseCatalog is a prefix: without its trailing '/' every directory of
+  // the tree lands beside it instead of in it.
+  void BaseCatalog(const std::string& base) {
+    std::string value;
+    std::size_t line = 0;
+    if (base.empty() || base.back() == '/' || !Find("Common", "BaseCatalog", value, line)) return;
+    Problem(line, "BaseCatalog=" + base + " does not end with /: the service's files would land in " + base +
+                      kServiceLogAddress + "/ and each sender's beside it");
+  }
+
+  // The files and directories the settings name, as the service would use
+  // them: each one that cannot be is a problem.
+  void NamedFiles(const TServiceConfig& config) {
+    std::string value;
+    std::size_t line = 0;
+    auto problem = [&](const char* section, const char* key, const std::string& text) {
+      Find(section, key, value, line);
+      Problem(line, text);
+    };
+    if (const int error = CheckWritableDirectory(config.BaseCatalog))
+      problem("Common", "BaseCatalog",
+              "BaseCatalog=" + config.BaseCatalog + " cannot take the service's files: " + ErrorText(error));
+    if (config.SyslogTlsPort != 0) {
+      std::string error;
+      if (!TTlsContext::Load(config.TlsCertificate, config.TlsKey, config.TlsClientCA, error))
+        problem("Syslog", "TlsPort",
+                "TlsPort=" + std::to_string(config.SyslogTlsPort) + " cannot be served: " + error +
+                    ": the TLS port stays off");
+    }
+    if (config.StreamServers.empty()) return;
+    const std::pair<const char*, const std::string*> files[] = {{"Credentials", &config.StreamCredentials},
+                                                                {"TlsCA", &config.StreamTlsCA}};
+    for (const auto& [key, path] : files) {
+      if (path->empty()) continue;
+      std::string content;
+      bool exists = false;
+      const bool read = ReadFileText(*path, content, exists, kMaxConfigBytes);
+      if (!read || !exists)
+        problem("Stream", key,
+                std::string(key) + "=" + *path + " cannot be read: " + ErrorText(read ? ENOENT : errno));
+    }
+    if (const int error = CheckWritableDirectory(config.StreamSpoolDirectory))
+      problem("Stream", "SpoolDirectory",
+              "SpoolDirectory=" + config.StreamSpoolDirectory + " cannot hold the spool: " + ErrorText(error));
+  }
+
   const TIniDocument& Document;
   TConfigFindings& Findings;
   std::vector<TIniDocument::TKeyLineInfo> Lines;
@@ -283,7 +383,7 @@ class TConfigReader {
 }  // namespace
 
 TServiceConfig ParseServiceConfig(const std::string& text, const std::string& executableDirectory,
-                                  std::string& writtenBack, TConfigFindings& findings) {
+                                  std::string& writtenBack, TConfigFindings& findings, bool checkNamedFiles) {
   TIniDocument document(text);
   TConfigReader reader(document, findings);
   const std::string section = "Common";
@@ -292,6 +392,7 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
   reader.UnknownAndRepeatedKeys();
   config.BaseCatalog = executableDirectory + "Logs/";
   for (const TConfigKey& key : ConfigKeys()) reader.Read(key, config);
+  reader.BaseCatalog(config.BaseCatalog);
   if (config.StreamSpoolDirectory.empty()) {
     // Beside the service's own log, below its pseudo-sender 0.0.0.0: no
     // sender's tree, and a dot name no retention or sender touches.
@@ -302,6 +403,7 @@ TServiceConfig ParseServiceConfig(const std::string& text, const std::string& ex
     config.StreamSpoolDirectory = base + kServiceLogAddress + "/.stream-spool";
     config.StreamFormerSpoolDirectory = base + ".stream-spool";
   }
+  if (checkNamedFiles) reader.NamedFiles(config);
 
   // The file always holds the values in effect; SysLogPort is not written.
   auto writeBack = [&](const char* key, const std::string& value) {
@@ -349,7 +451,7 @@ TServiceConfig ReadServiceConfig(const std::string& configPath,
   const std::string text = ReadConfigText(configPath, exists);
   TConfigFindings found;
   std::string updated;
-  TServiceConfig config = ParseServiceConfig(text, executableDirectory, updated, found);
+  TServiceConfig config = ParseServiceConfig(text, executableDirectory, updated, found, /*checkNamedFiles=*/true);
   if (findings != nullptr) *findings = found;
   // Replaced in one step, and only when its bytes change, so that a failed
   // write or a signal never leaves it cut short, and an unchanged
@@ -371,7 +473,7 @@ bool CheckServiceConfig(const std::string& configPath, const std::string& execut
   bool exists = false;
   const std::string text = ReadConfigText(configPath, exists);
   std::string updated;
-  ParseServiceConfig(text, executableDirectory, updated, findings);
+  ParseServiceConfig(text, executableDirectory, updated, findings, /*checkNamedFiles=*/true);
   if (!exists) {
     findings.Rewrites.clear();
     findings.Rewrites.push_back(configPath + " does not exist: it would be made with the defaults");

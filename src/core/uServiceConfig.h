@@ -111,10 +111,13 @@ struct TConfigFindings {
   std::string WriteBackRefused;
 };
 
-// Settings from the text of a configuration (no file is touched), the text
-// they would be written back as, and what was decided.
+// Settings from the text of a configuration (nothing is written), the text
+// they would be written back as, and what was decided. With
+// `checkNamedFiles` the files and directories the settings name are checked
+// too (read, never changed), as the service would use them.
 TServiceConfig ParseServiceConfig(const std::string& text, const std::string& executableDirectory,
-                                  std::string& writtenBack, TConfigFindings& findings);
+                                  std::string& writtenBack, TConfigFindings& findings,
+                                  bool checkNamedFiles = false);
 
 // Reads `configPath` (a missing file reads as empty) and writes [Common]
 // back with the values in effect, SysLogPort excepted, keeping every other

@@ -160,6 +160,26 @@ int PrepareWritableDirectory(const std::string& directory, unsigned mode) {
   return 0;
 }
 
+int CheckWritableDirectory(const std::string& directory) {
+  std::string path = directory.empty() ? std::string(".") : directory;
+  for (;;) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+      return faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    }
+    if (errno != ENOENT) return errno;
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      if (path == ".") return ENOENT;  // the working directory itself is gone
+      path = ".";
+    } else {
+      path.resize(slash == 0 ? 1 : slash);
+    }
+  }
+}
+
 int MarkTopOfHierarchies(const std::string& directory) {
   TDescriptor fd(open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return errno;

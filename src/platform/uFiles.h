@@ -69,6 +69,10 @@ std::string DescriptorPath(int fd);
 // that this process may create files in it. Returns 0, or the errno that
 // says why not.
 int PrepareWritableDirectory(const std::string& directory, unsigned mode = kLogDirectoryMode);
+// Whether PrepareWritableDirectory would succeed, touching nothing: the
+// directory, or the nearest of its parents that exists, is a directory this
+// process may create files in. 0, or the errno that says why not.
+int CheckWritableDirectory(const std::string& directory);
 
 // Asks the file system to place each directory made in `directory` as the
 // start of a hierarchy of its own, spread over the disk (ext4's

@@ -222,6 +222,23 @@ TEST(CommandLineTest, CheckConfigReportsEveryFallbackAndWritesNothing) {
             path + ": TimePlacementMask would be added\n");
   EXPECT_EQ(ReadFile(path), bad);  // nothing written
   EXPECT_FALSE(Exists(service.LogsDir()));
+  // The typical slips, each named where it stands: a misspelt section
+  // (which would turn syslog TCP off), a key file that is not there, a
+  // BaseCatalog without its '/'.
+  TServiceProcess slips;
+  const std::string base = slips.Dir() + "logs";
+  slips.WriteRawConfig("[Common]\nBaseCatalog=" + base + "\n[Syslgo]\nTcpPort=1514\n[Syslog]\nTlsPort=6514\n" +
+                       "TlsCertificate=" + slips.Dir() + "none.crt\nTlsKey=" + slips.Dir() + "none.key\nTlsPrt=1\n");
+  slips.StartWith({"--check-config"});
+  ASSERT_TRUE(slips.WaitExit(status));
+  EXPECT_EQ(status, 1);
+  for (const std::string& expected : std::vector<std::string>
+       {": line 3: [Syslgo] is no section the service reads (did you mean [Syslog]?): it is ignored\n",
+        ": line 9: unknown key TlsPrt in [Syslog] is ignored (did you mean TlsPort?)\n",
+        ": line 2: BaseCatalog=" + base + " does not end with /: the service's files would land in " + base +
+            "0.0.0.0/ and each sender's beside it\n",
+        ": line 6: TlsPort=6514 cannot be served: certificate " + slips.Dir() + "none.crt not usable"})
+    EXPECT_NE(slips.Stdout().find(slips.ConfigPath() + expected), std::string::npos) << slips.Stdout();
   // A file the service starts with as it is: the keys it lacks are notes.
   TServiceProcess fine;
   fine.WriteConfig();
