@@ -1,6 +1,7 @@
 #include "core/uConfigKeys.h"
 
 #include "base/uIniFile.h"
+#include "net/uAddressPlaces.h"
 #include "platform/uSocket.h"
 
 namespace logserver {
@@ -49,6 +50,11 @@ bool ValidAddress(const std::string& text) {
   return ParseAddress(text, parsed);
 }
 
+bool ValidAddressList(const std::string& text) {
+  TAddressList list;
+  return list.Parse(text);
+}
+
 using K = TKeyKind;
 using C = TServiceConfig;
 
@@ -87,6 +93,11 @@ const std::vector<TConfigKey>& ConfigKeys() {
       {.Section = "Senders", .Key = "NewPathsAtOnce", .Kind = K::Count, .Field = &C::NewPathsAtOnce, .Low = 1},
       {.Section = "Senders", .Key = "MaxConnectionsPerAddress", .Kind = K::Count, .Field = &C::MaxConnectionsPerAddress},
       {.Section = "Senders", .Key = "MaxHandshakesPerAddress", .Kind = K::Count, .Field = &C::MaxHandshakesPerAddress},
+      {.Section = "Senders", .Key = "Unlimited", .Kind = K::Checked, .Field = &C::UnlimitedSenders,
+       .Valid = ValidAddressList, .Not = "is no list of addresses and CIDR prefixes",
+       .Otherwise = "every address is capped"},
+      {.Section = "Tpkt", .Key = "MaxConnectionsPerAddress", .Kind = K::Count, .Field = &C::TpktMaxConnectionsPerAddress},
+      {.Section = "Tpkt", .Key = "IdleSeconds", .Kind = K::Count, .Field = &C::TpktIdleSeconds},
       {.Section = "Stream", .Key = "Servers", .Kind = K::Text, .Field = &C::StreamServers},
       {.Section = "Stream", .Key = "Stream", .Kind = K::Checked, .Field = &C::StreamName,
        .Valid = ValidStreamName, .Not = "is no stream name"},

@@ -60,6 +60,16 @@ struct TServiceConfig {
   // ports (0: no bound): connections, and TLS handshakes not finished.
   std::uint32_t MaxConnectionsPerAddress = 64;
   std::uint32_t MaxHandshakesPerAddress = 8;
+  // [Senders] Unlimited: addresses and CIDR prefixes (relays the operator
+  // trusts) no per-address cap applies to.
+  std::string UnlimitedSenders;
+  // [Tpkt]: what one address may hold at once on the TPKT port (0: no
+  // bound; client libraries connect once per process, so a host may hold
+  // many), and how long a TPKT client may send nothing before it is closed
+  // (0: never; a client learns of the close only by losing the record it
+  // writes next, as the protocol has no answers).
+  std::uint32_t TpktMaxConnectionsPerAddress = 4096;
+  std::uint32_t TpktIdleSeconds = 0;
   // [Syslog]: syslog over TCP on this port (0: off), at most MaxConnections
   // connections at a time.
   std::uint16_t SyslogTcpPort = 0;

@@ -46,7 +46,11 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     c.ForgottenBound = s.Producers->PeersForgottenEarly();
   }
   if (s.Dispatch) c.InvalidRecords = s.Dispatch->InvalidRecords();
-  if (s.TcpCounters) c.NotTpktBytes = s.TcpCounters->UnframedBytes.load();
+  if (s.TcpCounters) {
+    c.NotTpktBytes = s.TcpCounters->UnframedBytes.load();
+    c.TpktRefusedPerAddress = s.TcpCounters->RefusedPerAddress.load();
+    c.TpktClosedIdle = s.TcpCounters->ClosedIdle.load();
+  }
   if (s.UdpCounters) {
     c.KernelDrops = s.UdpCounters->KernelDrops.load();
     c.ReceiveBufferBytes = s.UdpCounters->ReceiveBufferBytes.load();

@@ -58,6 +58,7 @@ struct TServiceCounters {
   // Lost, by reason.
   std::uint64_t DroppedQueueFull = 0, OpenFailed = 0, WriteFailed = 0, InvalidRecords = 0;
   std::uint64_t NotTpktBytes = 0, KernelDrops = 0;
+  std::uint64_t TpktRefusedPerAddress = 0, TpktClosedIdle = 0;
   std::int64_t ReceiveBufferBytes = 0;
   // Senders.
   std::uint64_t Overflowed = 0, ForgottenIdle = 0, ForgottenBound = 0;

@@ -28,9 +28,17 @@ void TServiceIntakes::StartTpkt() {
   TcpServer->Buffers = &Buffers;
   TcpServer->Failures = &Failures;
   TcpServer->Counters = &TcpCounters;
+  TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, UnlimitedSenders()};
+  TcpServer->IdleSeconds = Config.TpktIdleSeconds;
   TcpServer->SetIPAddress(Config.ListenAddress);
   TcpServer->SetIPPort(Config.ServicePort);
   TcpServer->SetActive(true);
+}
+
+TAddressList TServiceIntakes::UnlimitedSenders() const {
+  TAddressList list;
+  list.Parse(Config.UnlimitedSenders);  // a list the reader refused is empty here
+  return list;
 }
 
 void TServiceIntakes::StartUdp() {
@@ -69,8 +77,7 @@ void TServiceIntakes::StartSyslogTcp() {
   setup.TcpPort = Config.SyslogTcpPort;
   setup.TlsPort = Config.SyslogTlsPort;
   setup.MaxConnections = Config.SyslogMaxConnections;
-  setup.MaxPerAddress = Config.MaxConnectionsPerAddress;
-  setup.MaxHandshakesPerAddress = Config.MaxHandshakesPerAddress;
+  setup.PerAddress = {Config.MaxConnectionsPerAddress, Config.MaxHandshakesPerAddress, UnlimitedSenders()};
   setup.IdleSeconds = Config.SyslogIdleSeconds;
   setup.Loops = Loops.get();
   setup.OnOpened = [this](bool tls) { Intake.OnSyslogStreamOpened(tls); };
@@ -91,6 +98,7 @@ void TServiceIntakes::Supervise() {
   if (TcpServer) {
     if (TcpServer->GetActive()) {
       TcpServer->ProbeConnections();
+      if (TCustomTCPServer* listener = TcpServer->Listener()) listener->CloseIdle();
       // Active stays true while the listener retries a port it cannot bind;
       // name the failure once when it appears or changes.
       const int failure = TcpServer->GetListenFailure();

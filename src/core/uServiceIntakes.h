@@ -53,6 +53,7 @@ class TServiceIntakes {
 
  private:
   std::shared_ptr<TTlsContext> LoadTls(bool reload);
+  TAddressList UnlimitedSenders() const;
   void StartTpkt();
   void StartUdp();
   void StartSyslogTcp();

@@ -129,6 +129,7 @@ void TServiceReports::ReportLosses(const TReportSources& sources) {
   if (sources.SyslogTcpCounters) ReportSyslogStreamProblems(*sources.SyslogTcpCounters);
   ReportCaughtFailures();
   if (sources.TcpCounters) ReportUnframedBytes(*sources.TcpCounters);
+  if (sources.TcpCounters) ReportTpktRefusals(*sources.TcpCounters);
 }
 
 void TServiceReports::ReportUnframedBytes(TServerCounters& counters) {
@@ -141,6 +142,26 @@ void TServiceReports::ReportUnframedBytes(TServerCounters& counters) {
                 std::to_string(Config.ServicePort) + " were no TPKT frame and were dropped (last from " +
                 counters.UnframedPeer() + "; syslog goes to the syslog port)");
   ReportedUnframed = bytes;
+}
+
+void TServiceReports::ReportTpktRefusals(TServerCounters& counters) {
+  MainThread.AssertCurrent();
+  const std::uint64_t perAddress = counters.RefusedPerAddress.load();
+  const std::uint64_t idle = counters.ClosedIdle.load();
+  if ((perAddress == ReportedTpktPerAddress && idle == ReportedTpktIdle) || !ReportDue(LastTpktReport)) return;
+  std::string text = "TPKT:";
+  if (perAddress != ReportedTpktPerAddress)
+    text += " " + std::to_string(perAddress - ReportedTpktPerAddress) +
+            " connections refused (their address held " + std::to_string(Config.TpktMaxConnectionsPerAddress) +
+            " connections);";
+  if (idle != ReportedTpktIdle)
+    text += " " + std::to_string(idle - ReportedTpktIdle) + " connections closed idle (" +
+            std::to_string(Config.TpktIdleSeconds) + " s without a byte);";
+  text.pop_back();
+  ReportProblem(text);
+  ServiceLog.Write(false, text);
+  ReportedTpktPerAddress = perAddress;
+  ReportedTpktIdle = idle;
 }
 
 void TServiceReports::ReportLostLines(tLogProducerHolder& producers) {

@@ -58,6 +58,9 @@ class TServiceReports {
   // Syslog TCP connections closed for broken framing, refused over the
   // bound, and messages cut to their limit, at most once a minute.
   void ReportSyslogStreamProblems(TSyslogStreamCounters& counters);
+  // TPKT connections refused for their address's cap, and closed idle, at
+  // most once a minute.
+  void ReportTpktRefusals(TServerCounters& counters);
 
  private:
   const TServiceConfig& Config;
@@ -79,6 +82,9 @@ class TServiceReports {
   std::uint32_t LastOverflowReport = 0;
   std::uint64_t ReportedUnframed = 0;
   std::uint32_t LastUnframedReport = 0;
+  std::uint64_t ReportedTpktPerAddress = 0;
+  std::uint64_t ReportedTpktIdle = 0;
+  std::uint32_t LastTpktReport = 0;
 };
 
 }  // namespace logserver

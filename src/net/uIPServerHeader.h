@@ -7,6 +7,7 @@
 // to a handler belongs to the caller and is valid only during the call.
 #pragma once
 
+#include "net/uAddressPlaces.h"
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uSync.h"
@@ -86,6 +87,10 @@ struct TServerCounters {
   // and the buffer's size in bytes.
   std::atomic<std::uint64_t> KernelDrops{0};
   std::atomic<int> ReceiveBufferBytes{0};
+  // TCP: connections closed at once because their address held its share
+  // (TServerSetup::PerAddress), and connections closed idle.
+  std::atomic<std::uint64_t> RefusedPerAddress{0};
+  std::atomic<std::uint64_t> ClosedIdle{0};
 
  private:
   TMutex PeerGuard;
@@ -118,6 +123,11 @@ struct TServerSetup {
   TCaughtFailures* Failures = nullptr;
   TServerCounters* Counters = nullptr;
   TEventLoops* Loops = nullptr;
+  // TCP: what one address may hold at once (no cap by default), and how
+  // long a connection may send nothing before CloseIdle ends it (0: for
+  // ever).
+  TAddressCaps PerAddress;
+  std::uint32_t IdleSeconds = 0;
 };
 
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).

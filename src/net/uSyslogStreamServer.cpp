@@ -50,7 +50,7 @@ std::unique_ptr<TSyslogStreamServer> TSyslogStreamServer::Create(const TSetup& s
   return server;
 }
 
-TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup) : Setup(setup) {}
+TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup) : Setup(setup), Places(setup.PerAddress) {}
 
 TSyslogStreamServer::~TSyslogStreamServer() {
   Stopping.store(true);
@@ -72,7 +72,7 @@ TSyslogStreamServer::~TSyslogStreamServer() {
   }
   TMutexLock lock(ListGuard);
   Connections.clear();
-  PerAddress.clear();
+  Places.Clear();
 }
 
 void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
@@ -115,7 +115,7 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
   {
     TMutexLock lock(ListGuard);
     if (Connections.size() >= Setup.MaxConnections) return refuse();
-    if (!TakePlace(opened->Address, opened->Tls != nullptr)) {
+    if (!Places.Take(opened->Address, peer, opened->Tls != nullptr)) {
       if (Setup.Counters) Setup.Counters->RefusedPerAddress.fetch_add(1, std::memory_order_relaxed);
       return;  // closed as it goes
     }
@@ -126,7 +126,7 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
     if (opened->Token == 0) {
       if (Setup.Counters) Setup.Counters->Refused.fetch_add(1, std::memory_order_relaxed);
       TMutexLock lock(ListGuard);
-      GivePlace(opened->Address, true, opened->Handshaking);
+      Places.Give(opened->Address, true, opened->Handshaking);
       Connections.erase(opened);
       return;
     }
@@ -157,7 +157,7 @@ bool TSyslogStreamServer::Serve(TConnection& connection) {
         connection.Handshaking = false;
         {
           TMutexLock lock(ListGuard);
-          GivePlace(connection.Address, false, true);
+          Places.Give(connection.Address, false, true);
         }
         connection.Loop->WatchWrite(connection.Token, false);
         break;
@@ -274,27 +274,6 @@ void TSyslogStreamServer::OnTimer(TConnection& connection) {
   connection.Loop->SetTimer(connection.Token, connection.IdleCheckAt);
 }
 
-bool TSyslogStreamServer::TakePlace(const std::string& address, bool handshake) {
-  TPlaces& places = PerAddress[address];
-  if ((Setup.MaxPerAddress != 0 && places.Connections >= Setup.MaxPerAddress) ||
-      (handshake && Setup.MaxHandshakesPerAddress != 0 && places.Handshakes >= Setup.MaxHandshakesPerAddress)) {
-    if (places.Connections == 0) PerAddress.erase(address);
-    return false;
-  }
-  ++places.Connections;
-  if (handshake) ++places.Handshakes;
-  return true;
-}
-
-void TSyslogStreamServer::GivePlace(const std::string& address, bool connection, bool handshake) {
-  const auto found = PerAddress.find(address);
-  if (found == PerAddress.end()) return;
-  TPlaces& places = found->second;
-  if (connection && places.Connections > 0) --places.Connections;
-  if (handshake && places.Handshakes > 0) --places.Handshakes;
-  if (places.Connections == 0) PerAddress.erase(found);
-}
-
 void TSyslogStreamServer::Close(TConnection& connection) {
   connection.Loop->Deregister(connection.Token);
   connection.Token = 0;
@@ -305,7 +284,7 @@ void TSyslogStreamServer::Close(TConnection& connection) {
   // Freed here, on its loop; nothing touches it after this.
   std::unique_ptr<TConnection> closed;
   TMutexLock lock(ListGuard);
-  GivePlace(connection.Address, true, connection.Handshaking);
+  Places.Give(connection.Address, true, connection.Handshaking);
   const auto found = Connections.find(&connection);
   if (found != Connections.end()) {
     closed = std::move(found->second);

@@ -18,6 +18,7 @@
 // listen) and tried again as TListener does.
 #pragma once
 
+#include "net/uAddressPlaces.h"
 #include "net/uEventLoop.h"
 #include "net/uListener.h"
 #include "net/uSyslogFramer.h"
@@ -86,10 +87,9 @@ class TSyslogStreamServer final : private TTurnEnd {
     std::uint16_t TcpPort = 0;  // 0: no plain TCP
     std::uint16_t TlsPort = 0;  // 0: no TLS
     std::size_t MaxConnections = 10000;
-    // What one address may hold at once (0: no bound): connections, and TLS
-    // handshakes not finished; so that one sender cannot take every slot.
-    std::size_t MaxPerAddress = 0;
-    std::size_t MaxHandshakesPerAddress = 0;
+    // What one address may hold at once: connections, and TLS handshakes
+    // not finished.
+    TAddressCaps PerAddress;
     // A connection that sent nothing for this long is closed (0: never).
     std::uint32_t IdleSeconds = 0;
     TOnOpened OnOpened;
@@ -143,8 +143,6 @@ class TSyslogStreamServer final : private TTurnEnd {
   void OnTimer(TConnection& connection);
   // Takes a place for `address` (false when it has no more); gives one
   // back. Under ListGuard.
-  bool TakePlace(const std::string& address, bool handshake) REQUIRES(ListGuard);
-  void GivePlace(const std::string& address, bool connection, bool handshake) REQUIRES(ListGuard);
   // Ends the connection on its loop and frees it; raises OnClosed.
   void Close(TConnection& connection) EXCLUDES(ListGuard);
   void OnTurnEnd() override;
@@ -156,11 +154,7 @@ class TSyslogStreamServer final : private TTurnEnd {
   std::atomic<bool> Stopping{false};
   TMutex ListGuard;
   std::unordered_map<TConnection*, std::unique_ptr<TConnection>> Connections GUARDED_BY(ListGuard);
-  struct TPlaces {
-    std::size_t Connections = 0;
-    std::size_t Handshakes = 0;
-  };
-  std::unordered_map<std::string, TPlaces> PerAddress GUARDED_BY(ListGuard);
+  TAddressPlaces Places GUARDED_BY(ListGuard);
 };
 
 }  // namespace logserver

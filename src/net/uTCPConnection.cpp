@@ -1,6 +1,7 @@
 #include "net/uTCPConnection.h"
 
 #include "platform/uSocket.h"
+#include "platform/uTime.h"
 
 #include <cerrno>
 
@@ -20,7 +21,8 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
     : Socket(std::move(socket)),
       Owner(owner),
       Settings(settings),
-      Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()) {
+      Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()),
+      LastActivity_(MonotonicMilliseconds()) {
   ClientID = id;
   ClientAddress = address;
   ClientPort = port;
@@ -227,6 +229,7 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
     drained = true;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
   }
+  if (Settings.TrackActivity) LastActivity_.store(MonotonicMilliseconds(), std::memory_order_relaxed);
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
   received.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));

@@ -61,6 +61,8 @@ struct TConnectionSettings {
   // counted; may be null.
   TBufferPool* Buffers = nullptr;
   TServerCounters* Counters = nullptr;
+  // Whether LastActivity follows what arrives (an idle limit is set).
+  bool TrackActivity = false;
 };
 
 class TCustomTCPConnection : public TIPConnection, private TLoopClient {
@@ -94,6 +96,9 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient {
   // listener is stopping).
   void Shut() EXCLUDES(SendLock);
   TEventLoop* Loop() const { return Loop_; }
+  // Monotonic ms when the connection was made or, with TrackActivity, last
+  // sent something. Any thread.
+  std::uint64_t LastActivity() const { return LastActivity_.load(std::memory_order_relaxed); }
 
  private:
   TCustomTCPConnection(TDescriptor socket, std::uint16_t id, TConnectionOwner& owner,
@@ -145,6 +150,7 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient {
   std::atomic<TEventLoop*> LoopForWake{nullptr};
   std::atomic<std::uint64_t> TokenForWake{0};
   std::atomic<bool> CloseRequested{false};
+  std::atomic<std::uint64_t> LastActivity_;
 
   // Loop only.
   TEventLoop* Loop_ = nullptr;

@@ -1,5 +1,7 @@
 #include "net/uTCPServer.h"
 
+#include "platform/uTime.h"
+
 namespace logserver {
 
 namespace {
@@ -8,7 +10,7 @@ constexpr const char* kHandlerFailure = "tcp handler";
 
 }  // namespace
 
-TCustomTCPServer::TCustomTCPServer(const TServerSetup& setup) : Setup(setup) {
+TCustomTCPServer::TCustomTCPServer(const TServerSetup& setup) : Setup(setup), Places(setup.PerAddress) {
   SetIPAddress(setup.IPAddress);
   Loops = Setup.Loops;
   if (Loops == nullptr) {
@@ -59,6 +61,7 @@ void TCustomTCPServer::Stop() {
   {
     TLockGuard guard(ListLock);
     stopping.swap(Connections);
+    Places.Clear();
   }
   while (!stopping.empty()) stopping.pop_back();
 }
@@ -80,6 +83,7 @@ int TCustomTCPServer::CreateConnection(TDescriptor Socket, const TSocketAddress&
 int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Peer,
                                     tReceiveFilterType FilterClass) {
   TCustomTCPConnection* connection = nullptr;
+  const std::string address = FormatAddress(Peer);
   {
     TLockGuard guard(ListLock);
     // The smallest ID not in use; IDs are reused after removal.
@@ -89,14 +93,18 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
     std::size_t id = 0;
     while (used[id]) ++id;
     if (id > 0xFFFF) return -1;  // the socket closes with its owner
+    if (!Places.Take(address, Peer, false)) {
+      if (Setup.Counters) Setup.Counters->RefusedPerAddress.fetch_add(1, std::memory_order_relaxed);
+      return -1;
+    }
     TConnectionSettings settings;
     settings.NotifySends = static_cast<bool>(Setup.OnSend);
     settings.Buffers = Setup.Buffers;
     settings.Counters = Setup.Counters;
+    settings.TrackActivity = Setup.IdleSeconds != 0;
     Connections.emplace_back(static_cast<std::uint16_t>(id),
                              TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
-                                                          *this, settings, FormatAddress(Peer), Peer.Port,
-                                                          FilterClass));
+                                                          *this, settings, address, Peer.Port, FilterClass));
     connection = Connections.back().second.get();
     connection->Assign(Loops->Next());
   }
@@ -164,6 +172,22 @@ std::size_t TCustomTCPServer::ConnectionCount() {
   return Connections.size();
 }
 
+std::size_t TCustomTCPServer::CloseIdle() {
+  if (Setup.IdleSeconds == 0) return 0;
+  const std::uint64_t now = MonotonicMilliseconds();
+  const std::uint64_t idleMs = Setup.IdleSeconds * 1000ull;
+  std::size_t closed = 0;
+  TLockGuard guard(ListLock);
+  for (auto& entry : Connections) {
+    const std::uint64_t last = entry.second->LastActivity();
+    if (now <= last || now - last < idleMs) continue;
+    entry.second->Close();  // its loop ends it and raises the disconnect
+    ++closed;
+  }
+  if (closed > 0 && Setup.Counters) Setup.Counters->ClosedIdle.fetch_add(closed, std::memory_order_relaxed);
+  return closed;
+}
+
 void TCustomTCPServer::Raise(TCustomTCPConnection& connection, TConnectionEvent event, TUnitRun* run,
                              const char* data, int size) {
   // What was read before the stop reached this connection's loop is still
@@ -211,6 +235,7 @@ void TCustomTCPServer::Ended(TCustomTCPConnection& connection) {
     TLockGuard guard(ListLock);
     for (auto it = Connections.begin(); it != Connections.end(); ++it) {
       if (it->second.get() == &connection) {
+        Places.Give(connection.ClientAddress, true, false);
         ended = std::move(it->second);
         Connections.erase(it);
         break;

@@ -64,6 +64,9 @@ class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
   void SendToID(std::uint16_t ID, const char* Data, int Size) EXCLUDES(ListLock);
   void SendToAll(const char* Data, int Size) EXCLUDES(ListLock);
   std::size_t ConnectionCount() EXCLUDES(ListLock);
+  // Ends every connection that sent nothing for Setup.IdleSeconds (none
+  // when it is 0); returns how many. Any thread but a loop's.
+  std::size_t CloseIdle() EXCLUDES(ListLock);
 
   // The errno of the last failed step (accepts included); 0 while all goes well.
   int LastError() const;
@@ -117,6 +120,7 @@ class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
   // In order of registration.
   std::vector<std::pair<std::uint16_t, std::unique_ptr<TCustomTCPConnection>>> Connections
       GUARDED_BY(ListLock);
+  TAddressPlaces Places GUARDED_BY(ListLock);
 };
 
 // Class reference with virtual constructor for listeners.

@@ -6,6 +6,8 @@
 #include "support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -182,6 +184,52 @@ TEST_F(TcpTest, ConnectedClientsReceiveOnlyKeepAliveFrames) {
   for (std::size_t i = 0; i < received.size(); i += 4)
     EXPECT_EQ(received.substr(i, 4), Bytes({3, 0, 0, 4}));
   ASSERT_TRUE(client.Finish(5000));
+  StopService();
+}
+
+// One address holds at most its share of the TPKT port, another gets in
+// beside it, an exempt one is not counted, and clients silent for the idle
+// time are let go.
+TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
+  service.WriteConfig("LogMode=1\n", "[Tpkt]\nMaxConnectionsPerAddress=2\nIdleSeconds=2\n"
+                                     "[Senders]\nUnlimited=127.0.0.3, 10.0.0.0/8\n");
+  service.Start();
+  ASSERT_TRUE(service.WaitUntilServing());
+  auto connectFrom = [&](const char* source) {
+    TDescriptor fd = SocketCreateStream();
+    EXPECT_EQ(SocketBindTo(fd.Get(), source, 0), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(service.ServicePort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    return fd;
+  };
+  auto closedByService = [](int fd) {
+    return WaitUntil([&] {
+      bool readable = false, writable = false;
+      char bytes[64];
+      // Keep-alive frames come first; the end comes as a read of nothing.
+      return SocketWait(fd, true, false, 100, readable, writable) > 0 && readable &&
+             SocketRead(fd, bytes, sizeof bytes) <= 0;
+    });
+  };
+  std::vector<TDescriptor> held;
+  for (int i = 0; i < 2; ++i) held.push_back(connectFrom("127.0.0.1"));
+  for (int i = 0; i < 3; ++i) held.push_back(connectFrom("127.0.0.3"));
+  ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "connections=") == 5; }));
+  TDescriptor third = connectFrom("127.0.0.1");
+  EXPECT_TRUE(closedByService(third.Get()));
+  TDescriptor other = connectFrom("127.0.0.2");
+  const std::string frame = WorkedExampleFrame();
+  ASSERT_TRUE(SocketWriteAll(other.Get(), frame.data(), frame.size()));
+  EXPECT_TRUE(WaitUntil([&] { return !JoinedFilesBelow(service.LogsDir() + "127.0.0.2/app/mod/").empty(); }));
+  for (TDescriptor& fd : held) EXPECT_TRUE(closedByService(fd.Get()));
+  EXPECT_TRUE(closedByService(other.Get()));
+  EXPECT_TRUE(WaitUntil([&] {
+    return service.Stderr().find("TPKT: 1 connections refused (their address held 2 connections)") !=
+           std::string::npos;
+  })) << service.Stderr();
   StopService();
 }
 

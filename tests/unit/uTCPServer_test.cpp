@@ -314,3 +314,28 @@ TEST_F(ListenerTest, AHandlerThatThrowsIsCountedAndDeliveryGoesOn) {
   EXPECT_EQ(report.Last, "tcp handler: std::bad_alloc");
   fd.Reset();
 }
+
+TEST(AddressListTest, PrefixesMatchTheirBitsOnlyAndABadEntryRefusesTheList) {
+  TAddressList list;
+  ASSERT_TRUE(list.Parse("10.1.0.0/15, 192.0.2.7 fd00::/9\t::1"));
+  auto contains = [&](const char* text) {
+    TSocketAddress address;
+    EXPECT_TRUE(ParseAddress(text, address)) << text;
+    return list.Contains(address);
+  };
+  EXPECT_TRUE(contains("10.0.255.1"));
+  EXPECT_TRUE(contains("10.1.0.0"));
+  EXPECT_FALSE(contains("10.2.0.0"));
+  EXPECT_TRUE(contains("192.0.2.7"));
+  EXPECT_FALSE(contains("192.0.2.8"));
+  EXPECT_TRUE(contains("fd7f::1"));
+  EXPECT_FALSE(contains("fd80::1"));
+  EXPECT_TRUE(contains("::1"));
+  EXPECT_FALSE(contains("::2"));
+  for (const char* bad : {"10.0.0.0/33", "10.0.0.0/", "host.example", "::1/129", "1.2.3.4/8x"}) {
+    std::string named;
+    EXPECT_FALSE(list.Parse(std::string("127.0.0.1 ") + bad, &named)) << bad;
+    EXPECT_EQ(named, bad);
+    EXPECT_TRUE(list.Empty());
+  }
+}
