@@ -91,6 +91,7 @@ const std::vector<TConfigKey>& ConfigKeys() {
       {.Section = "Senders", .Key = "MaxSenders", .Kind = K::Count, .Field = &C::MaxSenders, .Low = 1},
       {.Section = "Senders", .Key = "NewPathsPerSecond", .Kind = K::Count, .Field = &C::NewPathsPerSecond, .Low = 1},
       {.Section = "Senders", .Key = "NewPathsAtOnce", .Kind = K::Count, .Field = &C::NewPathsAtOnce, .Low = 1},
+      {.Section = "Senders", .Key = "NewPathsPerSecondTotal", .Kind = K::Count, .Field = &C::NewPathsPerSecondTotal},
       {.Section = "Senders", .Key = "MaxConnectionsPerAddress", .Kind = K::Count, .Field = &C::MaxConnectionsPerAddress},
       {.Section = "Senders", .Key = "MaxHandshakesPerAddress", .Kind = K::Count, .Field = &C::MaxHandshakesPerAddress},
       {.Section = "Senders", .Key = "Unlimited", .Kind = K::Checked, .Field = &C::UnlimitedSenders,

@@ -120,7 +120,8 @@ void tMainThread::CreateParts() {
         ReportProblem(line);
       });
   Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
-  Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce);
+  Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce, Config.NewPathsPerSecondTotal,
+                            kServiceLogAddress);
   Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
                                                 MainThreadRole);
 }

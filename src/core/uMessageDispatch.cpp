@@ -105,10 +105,14 @@ void TMessageDispatch::DispatchSyslogMessage(const tLogQueueElement& e, const st
   std::string_view hostname;
   // A relayed message naming the service's own directory as its host goes
   // by its sender instead: nobody writes into the service's log.
-  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname) && hostname != kServiceLogAddress)
+  if (Config.SyslogPathByHostname && FindSyslogHostname(message, hostname) && hostname != kServiceLogAddress &&
+      hostname != e.ClientAddress) {
     Message.Address.assign(hostname);
-  else
+    Sender = e.ClientAddress;
+  } else {
     Message.Address = e.ClientAddress;
+    Sender.clear();
+  }
   Message.Port = port;
   Message.Application = kSyslogApplication;
   Message.Module = kSyslogModule;
@@ -131,6 +135,7 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
   if (message.FilePrefix.empty() && Config.ModuleNameAsFilePrefix)
     message.FilePrefix = message.ModuleName;
   Message.Address = e.ClientAddress;
+  Sender.clear();
   Message.Port = port;
   Message.Application.swap(message.ApplicationName);
   Message.Module.swap(message.ModuleName);
@@ -145,7 +150,7 @@ void TMessageDispatch::DispatchClientMessage(const tLogQueueElement& e, const st
 void TMessageDispatch::Deliver(bool mayWait) {
   Message.ServerTime = ElementTime;
   if (Stream) Stream->Offer(Message, mayWait);
-  if (WriteFiles) Producers.AddMessage(Message);
+  if (WriteFiles) Producers.AddMessage(Message, Sender);
 }
 
 void TMessageDispatch::WriteQueuedMessages() {

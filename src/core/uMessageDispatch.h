@@ -90,6 +90,9 @@ class TMessageDispatch {
   TWriteAheadFirst WriteAheadFirst;
   // The message being dispatched; its room is kept.
   TLogMessage Message;
+  // The address that sent Message when its Address names another host
+  // (PathBy=hostname); empty otherwise. Its budget is charged too.
+  std::string Sender;
   // The server time of the element being dispatched.
   double ElementTime = 0;
   // A message's road: to the files, the stream, or both. `Message` is

@@ -56,6 +56,10 @@ struct TServiceConfig {
   std::uint32_t MaxSenders = 20000;
   std::uint32_t NewPathsPerSecond = 50;
   std::uint32_t NewPathsAtOnce = 40000;
+  // [Senders] NewPathsPerSecondTotal: what all senders together may create,
+  // a second, up to NewPathsAtOnce (0: no bound); beyond, messages go to
+  // one overflow file shared by all.
+  std::uint32_t NewPathsPerSecondTotal = 2000;
   // [Senders]: what one address may hold at once on the syslog TCP and TLS
   // ports (0: no bound): connections, and TLS handshakes not finished.
   std::uint32_t MaxConnectionsPerAddress = 64;

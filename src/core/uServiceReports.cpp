@@ -230,7 +230,8 @@ void TServiceReports::ReportOverflowed(const tLogProducerHolder& producers) {
   if (overflowed == ReportedOverflowed || !ReportDue(LastOverflowReport)) return;
   const std::string text = "NEW PATHS OVER BUDGET: " + std::to_string(overflowed - ReportedOverflowed) +
                            " messages went to their sender's " + kOverflowLevel +
-                           "/ files instead (last from " + producers.LastOverflowed() + ")";
+                           "/ files, or the one all senders share, instead (last from " +
+                           producers.LastOverflowed() + ")";
   ReportProblem(text);
   ServiceLog.Write(false, text);
   ReportedOverflowed = overflowed;

@@ -66,18 +66,20 @@ void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
   }
 }
 
-void tLogProducerHolder::AddMessage(const TLogMessage& message) {
+void tLogProducerHolder::AddMessage(const TLogMessage& message, std::string_view sender) {
   const double serverTime = message.ServerTime != 0.0 ? message.ServerTime : Now();
-  const TRoute& route =
-      FindRoute({message.Address, message.Port, message.Application, message.Module, message.Prefix}, serverTime);
+  const TRoute& route = FindRoute({message.Address, message.Port, message.Application, message.Module, message.Prefix},
+                                  sender, serverTime);
   if (route.File) {
     route.Peer->LastUse = serverTime;
     if (route.Overflow) {
-      route.File->AddMessage(KeyName(message.Application) + "|" + KeyName(message.Module) + "|" +
+      // The shared file names the sender too; a sender's own file needs not.
+      route.File->AddMessage((route.Shared ? KeyName(message.Address) + "|" : std::string()) +
+                                 KeyName(message.Application) + "|" + KeyName(message.Module) + "|" +
                                  KeyName(message.Prefix) + "|" + message.Text,
                              message.EventTime, serverTime);
       Overflowed_.fetch_add(1, std::memory_order_relaxed);
-      LastOverflowed_ = message.Address;
+      LastOverflowed_ = sender.empty() ? message.Address : std::string(sender);
       return;
     }
     route.File->AddMessage(message.Text, message.EventTime, serverTime);
@@ -101,7 +103,7 @@ std::size_t tLogProducerHolder::TRouteHash::operator()(const TRouteKey& key) con
   return hash;
 }
 
-const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey& key,
+const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey& key, std::string_view sender,
                                                                 double ServerTime) {
   // Messages of one route tend to come in a row: that one costs five
   // comparisons and no hash.
@@ -112,9 +114,11 @@ const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey&
     LastRoute = &*found;
     return found->second;
   }
-  TRoute route = ResolveRoute(key, ServerTime);
+  TRoute route = ResolveRoute(key, sender, ServerTime);
   // Not kept: the route gets its own file once the budget allows.
-  if (route.Overflow) return OverflowRoute(key, ServerTime);
+  if (route.Overflow)
+    return OverflowRoute(route.Shared ? SharedOverflowAddress : sender.empty() ? key.Address : sender, key.Port,
+                         route.Shared, ServerTime);
   if (Routes.size() >= kMaxRoutes) ForgetRoutes();
   TOwnedRouteKey owned{std::string(key.Address), std::string(key.Port), std::string(key.Application),
                        std::string(key.Module), std::string(key.Prefix)};
@@ -125,7 +129,7 @@ const tLogProducerHolder::TRoute& tLogProducerHolder::FindRoute(const TRouteKey&
   return inserted->second;
 }
 
-tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key,
+tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key, std::string_view sender,
                                                             double ServerTime) {
   TRoute route;
   const std::string ClientAddress(key.Address), ClientPort(key.Port),
@@ -158,10 +162,12 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
       {BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, std::string()},
       Environment);
   const auto* file = dynamic_cast<const TFileLogProducer*>(producer.get());
-  if (file && !TakeNewPaths(ClientAddress, Environment.Files->NewPaths(file->FilePath(ServerTime)),
-                            ServerTime)) {
+  bool shared = false;
+  if (file && !TakeNewPaths(ClientAddress, sender, Environment.Files->NewPaths(file->FilePath(ServerTime)),
+                            ServerTime, shared)) {
     StopAndFree(producer);
     route.Overflow = true;
+    route.Shared = shared;
     return route;
   }
   AddFileRoute(clientKey, lowerKey, lowerPeer, std::move(producer), ServerTime, route);
@@ -170,39 +176,59 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
   return route;
 }
 
-void tLogProducerHolder::SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce) {
+void tLogProducerHolder::SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce, std::uint32_t totalPerSecond,
+                                       const std::string& sharedAddress) {
   NewPathsPerDay = perSecond * 86400.0;
   MaxNewPaths = atOnce;
+  TotalNewPathsPerDay = totalPerSecond * 86400.0;
+  TotalBudget = {MaxNewPaths, 0};
+  SharedOverflowAddress = sharedAddress;
 }
 
-bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::size_t paths,
-                                      double ServerTime) {
-  if (paths == 0) return true;
-  auto [at, added] = PathBudgets.try_emplace(LowerCase(address));
-  TPathBudget& budget = at->second;
-  if (added) {
-    budget.Paths = MaxNewPaths;
-  } else if (ServerTime > budget.Refilled) {
-    budget.Paths = std::min(MaxNewPaths, budget.Paths + (ServerTime - budget.Refilled) * NewPathsPerDay);
-  }
+bool tLogProducerHolder::Refill(TPathBudget& budget, double perDay, std::size_t paths, double ServerTime) const {
+  if (ServerTime > budget.Refilled)
+    budget.Paths = std::min(MaxNewPaths, budget.Paths + (ServerTime - budget.Refilled) * perDay);
   budget.Refilled = std::max(budget.Refilled, ServerTime);
-  if (budget.Paths < static_cast<double>(paths)) return false;
-  budget.Paths -= static_cast<double>(paths);
+  return budget.Paths >= static_cast<double>(paths);
+}
+
+bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_view sender, std::size_t paths,
+                                      double ServerTime, bool& shared) {
+  shared = false;
+  if (paths == 0) return true;
+  if (TotalNewPathsPerDay > 0 && !Refill(TotalBudget, TotalNewPathsPerDay, paths, ServerTime)) {
+    shared = true;
+    return false;
+  }
+  TPathBudget* budgets[2] = {nullptr, nullptr};
+  const std::string owners[2] = {LowerCase(address), LowerCase(std::string(sender))};
+  for (int i = 0; i < 2; ++i) {
+    if (i == 1 && (sender.empty() || owners[1] == owners[0])) break;
+    auto [at, added] = PathBudgets.try_emplace(owners[i]);
+    if (added) at->second = {MaxNewPaths, ServerTime};
+    budgets[i] = &at->second;
+    if (!Refill(*budgets[i], NewPathsPerDay, paths, ServerTime)) return false;
+  }
+  for (TPathBudget* budget : budgets)
+    if (budget != nullptr) budget->Paths -= static_cast<double>(paths);
+  if (TotalNewPathsPerDay > 0) TotalBudget.Paths -= static_cast<double>(paths);
   return true;
 }
 
-const tLogProducerHolder::TRoute& tLogProducerHolder::OverflowRoute(const TRouteKey& key,
-                                                                    double ServerTime) {
-  const std::string peer = LowerCase("*" + std::string(key.Address) + ":" + std::string(key.Port));
+const tLogProducerHolder::TRoute& tLogProducerHolder::OverflowRoute(std::string_view address, std::string_view port,
+                                                                    bool shared, double ServerTime) {
+  // The shared file is one, whatever port its messages came from.
+  const std::string portText(shared ? std::string_view() : port);
+  const std::string peer = LowerCase("*" + std::string(address) + ":" + portText);
   const std::string overflowKey = peer + "#overflow";
   Overflowing = TRoute();
   Overflowing.Overflow = true;
+  Overflowing.Shared = shared;
   if (FindFileRoute(overflowKey, peer, Overflowing)) return Overflowing;
   MakeRoomFor(peer);
   AddFileRoute(overflowKey, overflowKey, peer,
-               TFileLogProducer::CreateOverflow({BaseCatalog, std::string(key.Address),
-                                                 std::string(key.Port), std::string(), std::string(),
-                                                 std::string(), std::string()},
+               TFileLogProducer::CreateOverflow({BaseCatalog, std::string(address), portText, std::string(),
+                                                 std::string(), std::string(), std::string()},
                                                 Environment),
                ServerTime, Overflowing);
   return Overflowing;

@@ -56,7 +56,9 @@ class tLogProducerHolder {
   // most once), or else to the one file producer of its sender and route,
   // created on first use. A message without a server time (0) is stamped
   // with the local time now.
-  void AddMessage(const TLogMessage& message);
+  // `sender`: the address that sent it when message.Address names another
+  // host (relayed syslog under PathBy=hostname).
+  void AddMessage(const TLogMessage& message, std::string_view sender = {});
 
   // Stops and frees every file producer of this address and port.
   void RemoveClientProducers(const std::string& ClientAddress, const std::string& ClientPort);
@@ -83,7 +85,17 @@ class tLogProducerHolder {
   // left goes to the overflow file of its sender instead (see
   // kOverflowLevel), its routing names in front of its text, and is
   // counted; its route tries again with its next message.
-  void SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce);
+  //
+  // Under PathBy=hostname a route is charged to the host it names and to
+  // the address that sent it; every new path is also charged to a budget
+  // of the whole service, `totalPerSecond` a second up to `atOnce`, which
+  // bounds what many senders (spoofed sources) make together. A message
+  // the service-wide budget refuses goes to one shared overflow file below
+  // `sharedAddress` (the service's own directory), as
+  // address|application|module|prefix|text, which costs no new path per
+  // sender. 0 for `totalPerSecond` leaves the service-wide budget off.
+  void SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce, std::uint32_t totalPerSecond = 0,
+                     const std::string& sharedAddress = std::string());
   static constexpr std::uint32_t kDefaultNewPathsPerSecond = 50;
   static constexpr std::uint32_t kDefaultNewPathsAtOnce = 40000;
   // Messages sent to overflow files since the start, and the address of
@@ -173,7 +185,8 @@ class tLogProducerHolder {
     std::vector<TCustomLogProducer*> Providers;  // empty: File takes it
     TCustomLogProducer* File = nullptr;
     TPeer* Peer = nullptr;  // the sender of File
-    bool Overflow = false;  // File is the sender's overflow file
+    bool Overflow = false;  // File is an overflow file: the sender's, or
+    bool Shared = false;    // the one shared by every sender
   };
   // What a sender address may still create, refilled with time.
   struct TPathBudget {
@@ -182,19 +195,25 @@ class tLogProducerHolder {
   };
   using TRoutes = std::unordered_map<TOwnedRouteKey, TRoute, TRouteHash, TRouteEqual>;
 
-  const TRoute& FindRoute(const TRouteKey& key, double ServerTime);
-  TRoute ResolveRoute(const TRouteKey& key, double ServerTime);
+  // `sender`: the address that sent it when key.Address names another.
+  const TRoute& FindRoute(const TRouteKey& key, std::string_view sender, double ServerTime);
+  TRoute ResolveRoute(const TRouteKey& key, std::string_view sender, double ServerTime);
   void ForgetRoutes();
   // Stops and frees the producers of a sender ("*address:port" in lower
   // case) and forgets its routes.
   void RemovePeer(const std::string& peer);
   // Forgets the longest silent senders until `keep` are left.
   void ForgetOldestPeers(std::size_t keep);
-  // Takes `paths` new paths from the budget of `address`; false when fewer
-  // are left.
-  bool TakeNewPaths(const std::string& address, std::size_t paths, double ServerTime);
-  // The route of a message over its sender's budget: the overflow file.
-  const TRoute& OverflowRoute(const TRouteKey& key, double ServerTime);
+  // Takes `paths` new paths from the budgets of `address`, of `sender`
+  // (when not empty) and of the service, all or none; false with `shared`
+  // telling whether the service's was short.
+  bool TakeNewPaths(const std::string& address, std::string_view sender, std::size_t paths, double ServerTime,
+                    bool& shared);
+  // Refills `budget` to ServerTime; whether it holds `paths`.
+  bool Refill(TPathBudget& budget, double perDay, std::size_t paths, double ServerTime) const;
+  // The route of a message over a budget: the overflow file of the sender
+  // `address`, or with `shared` the service's shared one.
+  const TRoute& OverflowRoute(std::string_view address, std::string_view port, bool shared, double ServerTime);
   // The file producer entries of senders, by their lower-case keys: found,
   // made room for (the bound of senders), added.
   bool FindFileRoute(const std::string& lowerKey, const std::string& lowerPeer, TRoute& route);
@@ -223,6 +242,9 @@ class tLogProducerHolder {
   double MaxNewPaths = kDefaultNewPathsAtOnce;
   // Lower-case address -> its budget; only those not full are kept.
   std::unordered_map<std::string, TPathBudget> PathBudgets;
+  double TotalNewPathsPerDay = 0;  // 0: no service-wide budget
+  TPathBudget TotalBudget;
+  std::string SharedOverflowAddress;
   std::atomic<std::uint64_t> Overflowed_{0};
   std::string LastOverflowed_;
   TRoute Overflowing;  // the route OverflowRoute returns

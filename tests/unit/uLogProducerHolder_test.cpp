@@ -202,6 +202,25 @@ TEST_F(RegistryTest, NewPathsBeyondASendersBudgetGoToItsOverflowFileUntilTheBudg
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/a/m/2024_03_05/p_14.log"), "own\r\nknown\r\n");
   EXPECT_EQ(ReadFile(dir.Path() + "1.1.1.1/b/m/2024_03_05/p|q_14.log"), "later\r\n");
   EXPECT_EQ(ReadFile(dir.Path() + "2.2.2.2/b/m/2024_03_05/14.log"), "other\r\n");
+
+  // A route named by a relayed HOSTNAME is charged to its sender too, and
+  // every route to the service's budget; beyond that, one shared file.
+  tLogProducerHolder relayed(dir.Path(), TIniEntries{}, {&files});
+  relayed.SetPathBudget(1, 6, 100, "0.0.0.0");
+  relayed.AddMessage(TLogMessage{"host-a", "514", "SYSLOG", "syslog", "", "a", 0.0, k1407}, "9.9.9.9");
+  // A tenth of a second on, the service's budget is full again, the
+  // sender's is not: a second HOSTNAME of it goes to its overflow file.
+  relayed.AddMessage(TLogMessage{"host-b", "514", "SYSLOG", "syslog", "", "b", 0.0, k1407 + second / 10},
+                     "9.9.9.9");
+  relayed.AddMessage(TLogMessage{"8.8.8.8", "5", "a", "m", "", "c", 0.0, k1407 + second / 10});
+  relayed.AddMessage(TLogMessage{"7.7.7.7", "5", "a", "m", "", "d", 0.0, k1407 + second / 10});
+  EXPECT_EQ(ReadFile(dir.Path() + "host-a/SYSLOG/syslog/2024_03_05/14.log"), "a\r\n");
+  EXPECT_FALSE(Exists(dir.Path() + "host-b"));
+  EXPECT_EQ(ReadFile(dir.Path() + "9.9.9.9/overflow~0000000000000000/2024_03_05/14.log"), "SYSLOG|syslog||b\r\n");
+  EXPECT_EQ(ReadFile(dir.Path() + "8.8.8.8/a/m/2024_03_05/14.log"), "c\r\n");
+  EXPECT_FALSE(Exists(dir.Path() + "7.7.7.7"));
+  EXPECT_EQ(ReadFile(dir.Path() + "0.0.0.0/overflow~0000000000000000/2024_03_05/14.log"), "7.7.7.7|a|m||d\r\n");
+  EXPECT_EQ(relayed.LastOverflowed(), "7.7.7.7");
 }
 
 TEST_F(RegistryTest, UnusableProviderEntriesAreReportedAndClaimNothing) {
