@@ -49,11 +49,13 @@ TMetricsServer::TMetricsServer(const std::string& listen, TRender render)
     : Handler(std::make_unique<THandler>(std::move(render))) {
   // The server's threads must not take the service's signals: they are
   // made while the calling thread blocks them, and keep that mask. A
-  // request that does not arrive within 5 s is dropped, so one idle
-  // connection cannot keep Prometheus out.
+  // request that has not arrived whole within 1 s (civetweb counts from its
+  // first byte, not per read) is dropped, and there are workers enough
+  // (each idle one costs a stack that is never touched) that a hundred
+  // clients dribbling their headers leave Prometheus a free one.
   const TServiceSignalsBlocked blocked;
-  const std::vector<std::string> options{"listening_ports", BindAddress(listen), "num_threads", "4",
-                                         "request_timeout_ms", "5000"};
+  const std::vector<std::string> options{"listening_ports", BindAddress(listen), "num_threads", "128",
+                                         "request_timeout_ms", "1000"};
   try {
     Server = std::make_unique<CivetServer>(options);
   } catch (const std::exception& error) {
