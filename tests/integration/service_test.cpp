@@ -189,7 +189,22 @@ TEST(ServiceTest, AStopDuringADaemonStartIsHandedToTheDetachedService) {
         if (line.rfind("SigBlk:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
       return true;  // gone already
     }));
-    ASSERT_TRUE(service.Signal(SIGTERM));
+    // Held still while the stop is sent, so that it reaches a launching
+    // process that has not ended yet: a stop sent to one that has ended
+    // reaches nobody, whatever the service does.
+    ASSERT_TRUE(service.Signal(SIGSTOP));
+    std::string state;
+    ASSERT_TRUE(WaitUntil([&] {
+      std::ifstream status("/proc/" + std::to_string(service.Pid()) + "/status");
+      for (std::string line; std::getline(status, line);)
+        if (line.rfind("State:", 0) == 0) state = line.substr(line.find_first_not_of(" \t", 6), 1);
+      return state == "T" || state == "Z";
+    }));
+    const bool ended = state == "Z";
+    if (!ended) {
+      ASSERT_TRUE(service.Signal(SIGTERM));
+    }
+    ASSERT_TRUE(service.Signal(SIGCONT));
     int status = -1;
     ASSERT_TRUE(service.WaitExit(status));
     // Either the stop ended the launching process itself, before the
@@ -197,6 +212,9 @@ TEST(ServiceTest, AStopDuringADaemonStartIsHandedToTheDetachedService) {
     if (status != 0) continue;
     const pid_t daemon = service.AdoptDetached(3000);
     if (daemon == 0) continue;  // it has stopped already
+    if (ended) {
+      ASSERT_TRUE(service.Signal(SIGTERM));  // it detached before the stop came
+    }
     ASSERT_TRUE(service.WaitExit(status)) << "the stop was lost: the detached service runs on";
     EXPECT_EQ(status, 0);
     EXPECT_EQ(service.ServiceLogTexts(), StartAndStopLines("Log Server started AS DAEMON..."));
