@@ -20,9 +20,10 @@ constexpr int kExitUsage = 2;
 const char* const kUsage =
     "usage: LogServer [--config=PATH] [--check-config[=PATH]] [--version] [--help]\n"
     "\n"
-    "Collects log messages (TPKT client records over TCP, syslog over UDP) into\n"
-    "hourly files. Without arguments it reads LogServer.conf beside the executable\n"
-    "and runs until SIGINT or SIGTERM.\n"
+    "Collects log messages (TPKT client records over TCP; syslog over UDP and, when\n"
+    "configured, over TCP and TLS) into hourly files, and can hand them on to a NATS\n"
+    "JetStream stream. Without arguments it reads LogServer.conf beside the\n"
+    "executable and runs until SIGINT or SIGTERM.\n"
     "\n"
     "  --config=PATH          read PATH instead of LogServer.conf beside the executable\n"
     "  --check-config[=PATH]  report every setting that would fall back to its default\n"
