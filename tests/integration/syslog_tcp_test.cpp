@@ -366,6 +366,30 @@ TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificat
   StopService();
 }
 
+// The example configurations the package installs pass the check as they
+// stand, once their TLS files and base directory exist.
+TEST(ExampleConfigurationTest, EveryExampleOfTheServicePassesTheCheck) {
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
+  TCertificates certificates;
+  ASSERT_TRUE(certificates.Make());
+  for (const char* name : {"single-host", "tls-relay", "stream-collector"}) {
+    SCOPED_TRACE(name);
+    TServiceProcess service;
+    std::string text = ReadFile(std::string(LOGSERVER_EXAMPLES) + name + ".conf");
+    ASSERT_FALSE(text.empty());
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"/etc/logserver/tls/", certificates.Path("")},
+                                   {"/var/log/logserver/", service.Dir() + "logs/"}})
+      for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    service.WriteRawConfig(text);
+    service.StartWith({"--check-config"});
+    int status = -1;
+    ASSERT_TRUE(service.WaitExit(status));
+    EXPECT_EQ(status, 0) << service.Stdout();
+    EXPECT_EQ(service.Stdout(), "");
+  }
+}
+
 TEST_F(SyslogTcpTest, RsyslogForwardsOverTls) {
   if (!TRsyslog::Installed() || !Exists("/usr/lib/x86_64-linux-gnu/rsyslog/lmnsd_gtls.so"))
     GTEST_SKIP() << "rsyslog with its GnuTLS driver (rsyslog-gnutls) is not installed";
