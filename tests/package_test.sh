@@ -28,8 +28,11 @@ dpkg -i "$deb" || fail "dpkg -i"
 getent passwd logserver >/dev/null || fail "no user logserver"
 [ "$(stat -c %U /var/log/logserver)" = logserver ] || fail "/var/log/logserver is not the user's"
 [ -L /usr/lib/logserver/LogServer.conf ] || fail "no link to the configuration"
-for page in LogServer.8 LogServer.conf.5 logsend.1; do
+for page in LogServer.8 LogServer.conf.5 logsend.1 logserver-archive.8 logserver-retention.8; do
   [ -f "/usr/share/man/man${page##*.}/$page.gz" ] || fail "no man page $page"
+done
+for example in single-host tls-relay stream-collector archive-writer; do
+  ls /usr/share/doc/logserver/examples/$example.conf* >/dev/null 2>&1 || fail "no example $example.conf"
 done
 [ -f /usr/share/logserver/grafana/logserver.json ] || fail "no Grafana dashboard"
 # The configuration is root's, readable by the service and nobody else.
