@@ -36,7 +36,7 @@ asan:
 
 # The whole suite again under ThreadSanitizer.
 tsan:
-	LOGSERVER_LOAD_SCALE=0.1 $(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=thread"
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tools/tsan.supp $(TSAN_OPTIONS)" LOGSERVER_LOAD_SCALE=0.1 $(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DLOGSERVER_SANITIZE=thread"
 
 # Installs under PREFIX (DESTDIR is honoured): see README.md.
 install: deps
