@@ -16,7 +16,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 for f in lib/logserver/LogServer lib/logserver/logserver-retention lib/logserver/logserver-archive \
          lib/logserver/providers/forward.so \
          bin/logsend include/logserver/provider.h share/man/man8/LogServer.8 \
-         share/man/man5/LogServer.conf.5 share/man/man1/logsend.1; do
+         share/man/man8/logserver-archive.8 share/man/man8/logserver-retention.8 \
+         share/man/man5/LogServer.conf.5 share/man/man1/logsend.1 \
+         share/doc/logserver/examples/single-host.conf share/doc/logserver/examples/tls-relay.conf \
+         share/doc/logserver/examples/stream-collector.conf share/doc/logserver/examples/archive-writer.conf; do
   [ -f "$root/$f" ] || fail "missing $prefix/$f"
 done
 for f in logserver.service logserver-retention.service logserver-archive.service logserver-retention.timer; do
@@ -30,8 +33,15 @@ conf=$dest$confdir/LogServer.conf
   fail "LogServer.conf beside the executable is not a link to $confdir/LogServer.conf"
 grep -qx "RunMode=0" "$conf" || fail "RunMode"
 grep -qx "BaseCatalog=/var/log/logserver/" "$conf" || fail "BaseCatalog"
-# As shipped, the configuration is read as written: nothing to report.
-out=$("$root/lib/logserver/LogServer" --check-config="$conf") || fail "--check-config: $out"
+# As shipped, the configuration is read as written: nothing to report (but
+# that a user other than root may not write /var/log, which is true).
+status=0
+out=$("$root/lib/logserver/LogServer" --check-config="$conf") || status=$?
+if [ "$(id -u)" != 0 ]; then
+  out=$(printf '%s\n' "$out" | grep -v "BaseCatalog=/var/log/logserver/ cannot take" || true)
+  [ -n "$out" ] || status=0
+fi
+[ "$status" = 0 ] || fail "--check-config: $out"
 [ -z "$out" ] || fail "--check-config on the shipped file: $out"
 dashboard=$root/share/logserver/grafana/logserver.json
 [ -f "$dashboard" ] || fail "missing the Grafana dashboard"
@@ -41,7 +51,7 @@ if command -v promtool >/dev/null 2>&1; then
     python3 -c 'import json, sys
 for p in json.load(open(sys.argv[1]))["panels"]:
     for t in p["targets"]:
-        print("      - record: dashboard:query")
+        print("      - record: dashboard:query_%d_%s" % (p["id"], t["refId"]))
         print("        expr: " + json.dumps(t["expr"].replace("$__rate_interval", "1m").replace("$instance", ".*")))' \
       "$dashboard"; } > "$dest/rules.yml"
   promtool check rules "$dest/rules.yml" >/dev/null || fail "dashboard queries: $(promtool check rules "$dest/rules.yml" 2>&1)"
