@@ -191,16 +191,16 @@ TEST_F(TcpTest, ConnectedClientsReceiveOnlyKeepAliveFrames) {
 // beside it, an exempt one is not counted, and clients silent for the idle
 // time are let go.
 TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
-  service.WriteConfig("LogMode=1\n", "[Tpkt]\nMaxConnectionsPerAddress=2\nIdleSeconds=2\n"
+  service.WriteConfig("LogMode=1\n", "[Tpkt]\nMaxConnectionsPerAddress=2\n"
                                      "[Senders]\nUnlimited=127.0.0.3, 10.0.0.0/8\n");
   service.Start();
   ASSERT_TRUE(service.WaitUntilServing());
-  auto connectFrom = [&](const char* source) {
+  auto connectFrom = [](const char* source, std::uint16_t port) {
     TDescriptor fd = SocketCreateStream();
     EXPECT_EQ(SocketBindTo(fd.Get(), source, 0), 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(service.ServicePort());
+    to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     return fd;
@@ -214,23 +214,35 @@ TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
              SocketRead(fd, bytes, sizeof bytes) <= 0;
     });
   };
+  // The start's probe (from 127.0.0.1) must be gone first: its end may be
+  // taken after the probe saw the connection close.
+  ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "connections=") == 0; }));
   std::vector<TDescriptor> held;
-  for (int i = 0; i < 2; ++i) held.push_back(connectFrom("127.0.0.1"));
-  for (int i = 0; i < 3; ++i) held.push_back(connectFrom("127.0.0.3"));
+  for (int i = 0; i < 2; ++i) held.push_back(connectFrom("127.0.0.1", service.ServicePort()));
+  for (int i = 0; i < 3; ++i) held.push_back(connectFrom("127.0.0.3", service.ServicePort()));
   ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "connections=") == 5; }));
-  TDescriptor third = connectFrom("127.0.0.1");
+  TDescriptor third = connectFrom("127.0.0.1", service.ServicePort());
   EXPECT_TRUE(closedByService(third.Get()));
-  TDescriptor other = connectFrom("127.0.0.2");
+  TDescriptor other = connectFrom("127.0.0.2", service.ServicePort());
   const std::string frame = WorkedExampleFrame();
   ASSERT_TRUE(SocketWriteAll(other.Get(), frame.data(), frame.size()));
   EXPECT_TRUE(WaitUntil([&] { return !JoinedFilesBelow(service.LogsDir() + "127.0.0.2/app/mod/").empty(); }));
-  for (TDescriptor& fd : held) EXPECT_TRUE(closedByService(fd.Get()));
-  EXPECT_TRUE(closedByService(other.Get()));
   EXPECT_TRUE(WaitUntil([&] {
     return service.Stderr().find("TPKT: 1 connections refused (their address held 2 connections)") !=
            std::string::npos;
   })) << service.Stderr();
   StopService();
+  // With an idle time, a client that sends nothing is let go; the idle
+  // time is off otherwise, so the clients above stayed.
+  TServiceProcess idle;
+  idle.WriteConfig("LogMode=1\n", "[Tpkt]\nIdleSeconds=1\n");
+  idle.Start();
+  ASSERT_TRUE(idle.WaitUntilServing());
+  TDescriptor silent = connectFrom("127.0.0.1", idle.ServicePort());
+  EXPECT_TRUE(closedByService(silent.Get()));
+  EXPECT_TRUE(WaitUntil([&] { return idle.Stderr().find("connections closed idle (1 s") != std::string::npos; }))
+      << idle.Stderr();
+  ExpectOrderlyStop(idle);
 }
 
 TEST_F(TcpTest, LogModeTwoWritesClientAndMessageLines) {
