@@ -2,6 +2,10 @@
 
 #include "base/uIniFile.h"
 #include "net/uAddressPlaces.h"
+
+#include <strings.h>
+
+#include <algorithm>
 #include "platform/uSocket.h"
 
 namespace logserver {
@@ -115,6 +119,26 @@ const std::vector<TConfigKey>& ConfigKeys() {
        .Words = {"zstd", "none"}, .TrueWord = "zstd"},
   };
   return keys;
+}
+
+std::string LowerName(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::vector<std::string> ConfigSectionNames() {
+  std::vector<std::string> names;
+  for (const TConfigKey& key : ConfigKeys())
+    if (std::find(names.begin(), names.end(), key.Section) == names.end()) names.push_back(key.Section);
+  return names;
+}
+
+std::vector<std::string> ConfigKeyNames(const std::string& section) {
+  std::vector<std::string> names;
+  for (const TConfigKey& key : ConfigKeys())
+    if (strcasecmp(key.Section, section.c_str()) == 0 && key.Kind != TKeyKind::Providers) names.push_back(key.Key);
+  return names;
 }
 
 }  // namespace logserver

@@ -51,5 +51,11 @@ struct TConfigKey {
 
 // Every key, in the order the reader takes them.
 const std::vector<TConfigKey>& ConfigKeys();
+// The sections the table has, and the keys of one (named in any case;
+// [Providers] has none), as the table spells them.
+std::vector<std::string> ConfigSectionNames();
+std::vector<std::string> ConfigKeyNames(const std::string& section);
+// A section or key name as it is compared: ASCII letters in lower case.
+std::string LowerName(std::string name);
 
 }  // namespace logserver

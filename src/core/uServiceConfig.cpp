@@ -1,11 +1,11 @@
 #include "core/uServiceConfig.h"
 
+#include "core/uConfigChecks.h"
 #include "core/uConfigKeys.h"
 #include "core/uServiceLog.h"
 
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
-#include "platform/uTls.h"
 #include "producers/uProviderKey.h"
 
 #include <cerrno>
@@ -19,66 +19,16 @@ namespace logserver {
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // The keys each section the service reads knows, lower case; [Providers]
 // takes any key.
 const std::map<std::string, std::set<std::string>>& KnownKeys() {
   static const std::map<std::string, std::set<std::string>> known = [] {
     std::map<std::string, std::set<std::string>> keys;
     for (const TConfigKey& key : ConfigKeys())
-      if (key.Kind != TKeyKind::Providers) keys[Lower(key.Section)].insert(Lower(key.Key));
+      if (key.Kind != TKeyKind::Providers) keys[LowerName(key.Section)].insert(LowerName(key.Key));
     return keys;
   }();
   return known;
-}
-
-// The known name a misspelt one most likely meant: within two edits (one
-// for short names), any case; empty when none is that close.
-std::string Closest(const std::string& name, const std::vector<std::string>& known) {
-  const std::string wanted = Lower(name);
-  std::string best;
-  std::size_t bestDistance = wanted.size() <= 4 ? 2 : 3;
-  for (const std::string& candidate : known) {
-    const std::string other = Lower(candidate);
-    // Edit distance, one row at a time.
-    std::vector<std::size_t> row(other.size() + 1);
-    for (std::size_t j = 0; j <= other.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= wanted.size(); ++i) {
-      std::size_t diagonal = row[0];
-      row[0] = i;
-      for (std::size_t j = 1; j <= other.size(); ++j) {
-        const std::size_t above = row[j];
-        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (wanted[i - 1] == other[j - 1] ? 0 : 1)});
-        diagonal = above;
-      }
-    }
-    if (row[other.size()] < bestDistance) {
-      bestDistance = row[other.size()];
-      best = candidate;
-    }
-  }
-  return best;
-}
-
-// The sections the service reads and the keys of each, as the table spells
-// them.
-std::vector<std::string> SectionNames() {
-  std::vector<std::string> names;
-  for (const TConfigKey& key : ConfigKeys())
-    if (std::find(names.begin(), names.end(), key.Section) == names.end()) names.push_back(key.Section);
-  return names;
-}
-
-std::vector<std::string> KeyNames(const std::string& section) {
-  std::vector<std::string> names;
-  for (const TConfigKey& key : ConfigKeys())
-    if (Lower(key.Section) == section && key.Kind != TKeyKind::Providers) names.push_back(key.Key);
-  return names;
 }
 
 template <typename T>
@@ -115,12 +65,12 @@ class TConfigReader {
     value = Document.ReadString(section, key, std::string(), &found);
     line = 0;
     if (!found) return false;
-    const std::string wantedSection = Lower(section), wantedKey = Lower(key);
+    const std::string wantedSection = LowerName(section), wantedKey = LowerName(key);
     // The document answers from the first matching section, which comes
     // first in the file too.
     for (const auto& entry : Lines) {
-      if (Lower(entry.Section) != wantedSection) continue;
-      if (Lower(entry.Key) == wantedKey) {
+      if (LowerName(entry.Section) != wantedSection) continue;
+      if (LowerName(entry.Key) == wantedKey) {
         line = entry.Line;
         break;
       }
@@ -195,7 +145,7 @@ class TConfigReader {
     std::string value;
     std::size_t line = 0;
     if (!Find(key.Section, key.Key, value, line) || value.empty()) return current;
-    const std::string word = Lower(value);
+    const std::string word = LowerName(value);
     if (word == key.Words[0] || word == key.Words[1]) return word == key.TrueWord;
     const char* falseWord = std::strcmp(key.Words[0], key.TrueWord) == 0 ? key.Words[1] : key.Words[0];
     const char* currentWord = current ? key.TrueWord : falseWord;
@@ -275,7 +225,7 @@ class TConfigReader {
     std::string previousSection;
     bool repeatedSection = false;
     for (const auto& entry : Lines) {
-      const std::string section = Lower(entry.Section), key = Lower(entry.Key);
+      const std::string section = LowerName(entry.Section), key = LowerName(entry.Key);
       if (section != previousSection) {
         // A section that stands twice: only the first is read.
         repeatedSection = !sectionsSeen.insert(section).second;
@@ -285,7 +235,7 @@ class TConfigReader {
           Problem(entry.Line, "[" + entry.Section + "] stands a second time: this one is ignored");
         // Sections of others are kept as they are; one that is a slip of a
         // section the service reads would silently turn what it sets off.
-        const std::string meant = known || repeatedSection ? std::string() : Closest(section, SectionNames());
+        const std::string meant = known || repeatedSection ? std::string() : ClosestName(section, ConfigSectionNames());
         if (!meant.empty())
           Problem(entry.SectionLine, "[" + entry.Section + "] is no section the service reads (did you mean [" +
                                   meant + "]?): it is ignored");
@@ -295,7 +245,7 @@ class TConfigReader {
       const auto known = KnownKeys().find(section);
       if (known == KnownKeys().end()) continue;
       if (known->second.count(key) == 0) {
-        const std::string meant = Closest(key, KeyNames(section));
+        const std::string meant = ClosestName(key, ConfigKeyNames(section));
         Problem(entry.Line, "unknown key " + entry.Key + " in [" + entry.Section + "] is ignored" +
                                 (meant.empty() ? "" : " (did you mean " + meant + "?)"));
         continue;
@@ -314,7 +264,7 @@ class TConfigReader {
     std::string previousSection;
     bool repeatedSection = false;
     for (const auto& entry : Lines) {
-      const std::string section = Lower(entry.Section);
+      const std::string section = LowerName(entry.Section);
       if (section != previousSection) {
         repeatedSection = !sectionsSeen.insert(section).second;
         previousSection = section;
@@ -339,40 +289,15 @@ class TConfigReader {
                       kServiceLogAddress + "/ and each sender's beside it");
   }
 
-  // The files and directories the settings name, as the service would use
-  // them: each one that cannot be is a problem.
+  // The files and directories the settings name, each with the line of
+  // its key.
   void NamedFiles(const TServiceConfig& config) {
-    std::string value;
-    std::size_t line = 0;
-    auto problem = [&](const char* section, const char* key, const std::string& text) {
+    CheckNamedFiles(config, [&](const char* section, const char* key, const std::string& text) {
+      std::string value;
+      std::size_t line = 0;
       Find(section, key, value, line);
       Problem(line, text);
-    };
-    if (const int error = CheckWritableDirectory(config.BaseCatalog))
-      problem("Common", "BaseCatalog",
-              "BaseCatalog=" + config.BaseCatalog + " cannot take the service's files: " + ErrorText(error));
-    if (config.SyslogTlsPort != 0) {
-      std::string error;
-      if (!TTlsContext::Load(config.TlsCertificate, config.TlsKey, config.TlsClientCA, error))
-        problem("Syslog", "TlsPort",
-                "TlsPort=" + std::to_string(config.SyslogTlsPort) + " cannot be served: " + error +
-                    ": the TLS port stays off");
-    }
-    if (config.StreamServers.empty()) return;
-    const std::pair<const char*, const std::string*> files[] = {{"Credentials", &config.StreamCredentials},
-                                                                {"TlsCA", &config.StreamTlsCA}};
-    for (const auto& [key, path] : files) {
-      if (path->empty()) continue;
-      std::string content;
-      bool exists = false;
-      const bool read = ReadFileText(*path, content, exists, kMaxConfigBytes);
-      if (!read || !exists)
-        problem("Stream", key,
-                std::string(key) + "=" + *path + " cannot be read: " + ErrorText(read ? ENOENT : errno));
-    }
-    if (const int error = CheckWritableDirectory(config.StreamSpoolDirectory))
-      problem("Stream", "SpoolDirectory",
-              "SpoolDirectory=" + config.StreamSpoolDirectory + " cannot hold the spool: " + ErrorText(error));
+    });
   }
 
   const TIniDocument& Document;
