@@ -98,6 +98,7 @@ const std::vector<TConfigKey>& ConfigKeys() {
       {.Section = "Senders", .Key = "NewPathsPerSecondTotal", .Kind = K::Count, .Field = &C::NewPathsPerSecondTotal},
       {.Section = "Senders", .Key = "MaxConnectionsPerAddress", .Kind = K::Count, .Field = &C::MaxConnectionsPerAddress},
       {.Section = "Senders", .Key = "MaxHandshakesPerAddress", .Kind = K::Count, .Field = &C::MaxHandshakesPerAddress},
+      {.Section = "Senders", .Key = "MaxUnfinishedBytes", .Kind = K::Count, .Field = &C::MaxUnfinishedBytes},
       {.Section = "Senders", .Key = "Unlimited", .Kind = K::Checked, .Field = &C::UnlimitedSenders,
        .Valid = ValidAddressList, .Not = "is no list of addresses and CIDR prefixes",
        .Otherwise = "every address is capped"},

@@ -120,7 +120,13 @@ void tMainThread::CreateParts() {
         ReportProblem(line);
       });
   Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
+  // All senders together may save up a minute's worth, and at least what
+  // one sender may: ten thousand senders that appear at once (a site's
+  // hosts after an outage) make about 50,000 paths within seconds.
+  const std::uint64_t totalAtOnce =
+      std::max<std::uint64_t>(Config.NewPathsAtOnce, 60ull * Config.NewPathsPerSecondTotal);
   Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce, Config.NewPathsPerSecondTotal,
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(totalAtOnce, 0xFFFFFFFFu)),
                             kServiceLogAddress);
   Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
                                                 MainThreadRole);

@@ -64,6 +64,10 @@ struct TServiceConfig {
   // ports (0: no bound): connections, and TLS handshakes not finished.
   std::uint32_t MaxConnectionsPerAddress = 64;
   std::uint32_t MaxHandshakesPerAddress = 8;
+  // [Senders] MaxUnfinishedBytes: what all stream connections together may
+  // hold of messages begun and not ended (0: no bound); beyond, the ones
+  // stalled longest inside a message are closed.
+  std::uint32_t MaxUnfinishedBytes = 16 * 1024 * 1024;
   // [Senders] Unlimited: addresses and CIDR prefixes (relays the operator
   // trusts) no per-address cap applies to.
   std::string UnlimitedSenders;

@@ -4,6 +4,7 @@
 #include "core/uMessageDispatch.h"
 #include "net/uIPServerHeader.h"
 #include "net/uSyslogStreamServer.h"
+#include "net/uUnfinishedBytes.h"
 #include "producers/uLogProducerHolder.h"
 
 namespace logserver {
@@ -50,6 +51,10 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     c.NotTpktBytes = s.TcpCounters->UnframedBytes.load();
     c.TpktRefusedPerAddress = s.TcpCounters->RefusedPerAddress.load();
     c.TpktClosedIdle = s.TcpCounters->ClosedIdle.load();
+  }
+  if (s.Unfinished) {
+    c.UnfinishedBytes = s.Unfinished->Held();
+    c.ClosedStalled = s.Unfinished->Closed();
   }
   if (s.UdpCounters) {
     c.KernelDrops = s.UdpCounters->KernelDrops.load();

@@ -24,6 +24,7 @@ class TUDPServerComponent;
 class TSyslogStreamServer;
 struct TServerCounters;
 struct TSyslogStreamCounters;
+class TUnfinishedBytes;
 
 // What the reports read; any may be null (not created yet, or gone). The
 // owner lends it; it outlives every reader.
@@ -41,6 +42,8 @@ struct TReportSources {
   TSyslogStreamCounters* SyslogTcpCounters = nullptr;
   // The stream, when [Stream] is on.
   TStreamPublisher* Stream = nullptr;
+  // The bytes of unfinished messages on every stream connection.
+  TUnfinishedBytes* Unfinished = nullptr;
 };
 
 struct TServiceCounters {
@@ -60,6 +63,9 @@ struct TServiceCounters {
   std::uint64_t NotTpktBytes = 0, KernelDrops = 0;
   std::uint64_t TpktRefusedPerAddress = 0, TpktClosedIdle = 0;
   std::int64_t ReceiveBufferBytes = 0;
+  // Bytes held for messages begun and not ended; connections closed for
+  // stalling inside one while too many were held.
+  std::uint64_t UnfinishedBytes = 0, ClosedStalled = 0;
   // Senders.
   std::uint64_t Overflowed = 0, ForgottenIdle = 0, ForgottenBound = 0;
   // Syslog over TCP and TLS, when on.

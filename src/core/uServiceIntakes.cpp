@@ -1,6 +1,7 @@
 #include "core/uServiceIntakes.h"
 
 #include "core/uServiceText.h"
+#include "platform/uProcess.h"
 
 #include <string>
 
@@ -8,7 +9,12 @@ namespace logserver {
 
 TServiceIntakes::TServiceIntakes(const TServiceConfig& config, TMessageIntake& intake, TServiceLog& log,
                                  TCaughtFailures& failures, TBufferPool& buffers)
-    : Config(config), Intake(intake), Log(log), Failures(failures), Buffers(buffers) {}
+    : Config(config),
+      Intake(intake),
+      Log(log),
+      Failures(failures),
+      Buffers(buffers),
+      Unfinished(config.MaxUnfinishedBytes) {}
 
 void TServiceIntakes::Start() {
   Loops = std::make_unique<TEventLoops>(0, &Failures);
@@ -30,6 +36,7 @@ void TServiceIntakes::StartTpkt() {
   TcpServer->Counters = &TcpCounters;
   TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, UnlimitedSenders()};
   TcpServer->IdleSeconds = Config.TpktIdleSeconds;
+  TcpServer->Unfinished = &Unfinished;
   TcpServer->SetIPAddress(Config.ListenAddress);
   TcpServer->SetIPPort(Config.ServicePort);
   TcpServer->SetActive(true);
@@ -91,10 +98,18 @@ void TServiceIntakes::StartSyslogTcp() {
   setup.Buffers = &Buffers;
   setup.Failures = &Failures;
   setup.Counters = &SyslogTcpCounters;
+  setup.Unfinished = &Unfinished;
   SyslogTcpServer = TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
 }
 
 void TServiceIntakes::Supervise() {
+  // Connections stalled inside a message read nothing that would trim;
+  // what the closed ones held is given back to the system.
+  Unfinished.Trim();
+  if (Unfinished.Closed() != StalledSeen) {
+    StalledSeen = Unfinished.Closed();
+    ReturnFreeMemory();
+  }
   if (TcpServer) {
     if (TcpServer->GetActive()) {
       TcpServer->ProbeConnections();
@@ -162,6 +177,7 @@ void TServiceIntakes::AddSources(TReportSources& sources) {
   sources.UdpCounters = &UdpCounters;
   sources.SyslogTcpServer = SyslogTcpServer.get();
   sources.SyslogTcpCounters = SyslogTcpServer ? &SyslogTcpCounters : nullptr;
+  sources.Unfinished = &Unfinished;
 }
 
 }  // namespace logserver

@@ -17,6 +17,7 @@
 #include "net/uEventLoop.h"
 #include "net/uIPServer.h"
 #include "net/uSyslogStreamServer.h"
+#include "net/uUnfinishedBytes.h"
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uTls.h"
@@ -67,6 +68,9 @@ class TServiceIntakes {
   TServerCounters TcpCounters;
   TServerCounters UdpCounters;
   TSyslogStreamCounters SyslogTcpCounters;
+  // Shared by every stream connection; outlives the servers.
+  TUnfinishedBytes Unfinished;
+  std::uint64_t StalledSeen = 0;
   // The loops outlive the servers that register with them.
   std::unique_ptr<TEventLoops> Loops;
   std::unique_ptr<TTCPServerComponent> TcpServer;

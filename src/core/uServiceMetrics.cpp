@@ -140,6 +140,13 @@ const std::vector<TMetricRow>& MetricRows() {
        MetricType::Counter, "", {{"", LS_FIELD(TpktRefusedPerAddress)}}},
       {"logserver_tpkt_idle_closed_total", "TPKT connections closed after [Tpkt] IdleSeconds without a byte.",
        MetricType::Counter, "", {{"", LS_FIELD(TpktClosedIdle)}}},
+      {"logserver_unfinished_bytes",
+       "Bytes held now for messages begun and not ended, on every stream connection together.",
+       MetricType::Gauge, "", {{"", LS_FIELD(UnfinishedBytes)}}},
+      {"logserver_stalled_closed_total",
+       "Stream connections closed because they stopped inside a message while unfinished messages held "
+       "more than [Senders] MaxUnfinishedBytes.",
+       MetricType::Counter, "", {{"", LS_FIELD(ClosedStalled)}}},
       {"logserver_syslog_tcp_framing_errors_total",
        "Syslog TCP connections closed because their framing was broken.", MetricType::Counter, "",
        {{"", LS_FIELD(FramingErrors)}}, SyslogTcpOn},

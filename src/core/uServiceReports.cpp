@@ -130,6 +130,19 @@ void TServiceReports::ReportLosses(const TReportSources& sources) {
   ReportCaughtFailures();
   if (sources.TcpCounters) ReportUnframedBytes(*sources.TcpCounters);
   if (sources.TcpCounters) ReportTpktRefusals(*sources.TcpCounters);
+  if (sources.Unfinished) ReportStalledClosed(*sources.Unfinished);
+}
+
+void TServiceReports::ReportStalledClosed(const TUnfinishedBytes& unfinished) {
+  MainThread.AssertCurrent();
+  const std::uint64_t closed = unfinished.Closed();
+  if (closed == ReportedStalled || !ReportDue(LastStalledReport)) return;
+  const std::string text = "STALLED CONNECTIONS CLOSED: " + std::to_string(closed - ReportedStalled) +
+                           " (stopped inside a message while unfinished messages held more than " +
+                           std::to_string(Config.MaxUnfinishedBytes) + " bytes; their unfinished messages are lost)";
+  ReportProblem(text);
+  ServiceLog.Write(false, text);
+  ReportedStalled = closed;
 }
 
 void TServiceReports::ReportUnframedBytes(TServerCounters& counters) {

@@ -17,6 +17,7 @@
 #include "core/uServiceLog.h"
 #include "net/uIPServer.h"
 #include "net/uSyslogStreamServer.h"
+#include "net/uUnfinishedBytes.h"
 #include "producers/uLogProducer.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uThread.h"
@@ -61,6 +62,9 @@ class TServiceReports {
   // TPKT connections refused for their address's cap, and closed idle, at
   // most once a minute.
   void ReportTpktRefusals(TServerCounters& counters);
+  // Connections closed for holding unfinished messages too long while the
+  // service held too much of them, at most once a minute.
+  void ReportStalledClosed(const TUnfinishedBytes& unfinished);
 
  private:
   const TServiceConfig& Config;
@@ -85,6 +89,8 @@ class TServiceReports {
   std::uint64_t ReportedTpktPerAddress = 0;
   std::uint64_t ReportedTpktIdle = 0;
   std::uint32_t LastTpktReport = 0;
+  std::uint64_t ReportedStalled = 0;
+  std::uint32_t LastStalledReport = 0;
 };
 
 }  // namespace logserver

@@ -22,6 +22,7 @@
 namespace logserver {
 
 class TEventLoops;
+class TUnfinishedBytes;
 
 // What raises events for one peer (a TCP connection) or for the peer of the
 // event just raised (the UDP server).
@@ -128,6 +129,9 @@ struct TServerSetup {
   // ever).
   TAddressCaps PerAddress;
   std::uint32_t IdleSeconds = 0;
+  // TCP, borrowed, may be null: where the bytes of frames not yet whole
+  // are held (uUnfinishedBytes).
+  TUnfinishedBytes* Unfinished = nullptr;
 };
 
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).

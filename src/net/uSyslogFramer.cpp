@@ -25,7 +25,12 @@ void TSyslogFramer::Keep(const char* data, std::size_t size) {
 void TSyslogFramer::Emit(TUnitRun& run) {
   if (Overlong) ++Cut;
   run.Append(Message.data(), Message.size());
-  Message.clear();
+  // A connection that goes quiet after a long message keeps no buffer
+  // of that size; short ones keep theirs for the next.
+  if (Message.capacity() > kKeptCapacity)
+    std::string().swap(Message);
+  else
+    Message.clear();
   Overlong = false;
   State = TState::Start;
 }

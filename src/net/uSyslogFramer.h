@@ -39,8 +39,11 @@ class TSyslogFramer {
 
   // Messages cut to maxMessage since the start.
   std::uint64_t CutMessages() const { return Cut; }
+  // Bytes held for the message not yet ended.
+  std::size_t Unfinished() const { return Message.size(); }
 
  private:
+  static constexpr std::size_t kKeptCapacity = 256;
   enum class TState { Start, Count, Counted, Line };
   void Keep(const char* data, std::size_t size);
   void Emit(TUnitRun& run);

@@ -18,13 +18,20 @@ constexpr const char* kSyslogHandlerFailure = "syslog TCP handler";
 }  // namespace
 
 // One accepted sender: its state, served by its loop.
-class TSyslogStreamServer::TConnection final : public TLoopClient {
+class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfinishedHolder {
  public:
-  explicit TConnection(TSyslogStreamServer& server) : Server(server) {}
+  explicit TConnection(TSyslogStreamServer& server)
+      : TUnfinishedHolder(server.Setup.Unfinished), Server(server) {}
+  ~TConnection() { ForgetUnfinished(); }
   void OnReady(bool, bool) override {
-    if (!Server.Serve(*this)) Server.Close(*this);
+    if (Evicted() || !Server.Serve(*this)) Server.Close(*this);
   }
   void OnTimer() override { Server.OnTimer(*this); }
+  void OnWake() override {
+    if (Evicted()) Server.Close(*this);
+  }
+  // Its loop closes it; Token stays set while the ledger knows it.
+  void Evict() override { Loop->Wake(Token); }
 
   TSyslogStreamServer& Server;
   TDescriptor Socket;
@@ -64,6 +71,7 @@ TSyslogStreamServer::~TSyslogStreamServer() {
       for (auto& entry : Connections) {
         TConnection& connection = *entry.second;
         if (connection.Loop != &loop || connection.Token == 0) continue;
+        connection.ForgetUnfinished();
         loop.Deregister(connection.Token);
         connection.Token = 0;
       }
@@ -225,7 +233,9 @@ bool TSyslogStreamServer::ReadTls(TConnection& connection) {
 bool TSyslogStreamServer::Feed(TConnection& connection, const char* data, std::size_t size, bool end,
                                TUnitRun& run) {
   const std::uint64_t cutBefore = connection.Framer.CutMessages();
+  const std::size_t unitsBefore = run.Units;
   const bool framed = end ? connection.Framer.Finish(run) : connection.Framer.Feed(data, size, run);
+  connection.HoldUnfinished(connection.Framer.Unfinished(), run.Units > unitsBefore);
   if (Setup.Counters) {
     Setup.Counters->CutMessages.fetch_add(connection.Framer.CutMessages() - cutBefore,
                                           std::memory_order_relaxed);
@@ -275,6 +285,7 @@ void TSyslogStreamServer::OnTimer(TConnection& connection) {
 }
 
 void TSyslogStreamServer::Close(TConnection& connection) {
+  connection.ForgetUnfinished();
   connection.Loop->Deregister(connection.Token);
   connection.Token = 0;
   if (Setup.OnClosed && !Stopping.load())

@@ -7,7 +7,9 @@
 // then slows the senders).
 //
 // Beyond MaxConnections a new connection is closed at once and counted. A
-// framing error closes its connection, counted with the peer's name. A TLS
+// framing error closes its connection, counted with the peer's name. The
+// bytes of unfinished messages are held on the Unfinished ledger, which
+// may close the connections stalled longest. A TLS
 // handshake that has not finished within 10 seconds is dropped, by a timer
 // of its loop.
 //
@@ -22,6 +24,7 @@
 #include "net/uEventLoop.h"
 #include "net/uListener.h"
 #include "net/uSyslogFramer.h"
+#include "net/uUnfinishedBytes.h"
 #include "platform/uBufferPool.h"
 #include "platform/uCaughtFailures.h"
 #include "platform/uDescriptor.h"
@@ -102,6 +105,7 @@ class TSyslogStreamServer final : private TTurnEnd {
     TBufferPool* Buffers = nullptr;
     TCaughtFailures* Failures = nullptr;
     TSyslogStreamCounters* Counters = nullptr;
+    TUnfinishedBytes* Unfinished = nullptr;
   };
   static constexpr int kHandshakeSeconds = 10;
 

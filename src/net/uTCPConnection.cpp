@@ -18,7 +18,8 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
                                            const TConnectionSettings& settings,
                                            const std::string& address, std::uint16_t port,
                                            tReceiveFilterType filterClass)
-    : Socket(std::move(socket)),
+    : TUnfinishedHolder(settings.Unfinished),
+      Socket(std::move(socket)),
       Owner(owner),
       Settings(settings),
       Filter(filterClass ? filterClass() : tEmptyReceiveFilter::Create()),
@@ -36,7 +37,7 @@ std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
       std::move(Socket), ID, Owner, Settings, Address, Port, FilterClass));
 }
 
-TCustomTCPConnection::~TCustomTCPConnection() = default;
+TCustomTCPConnection::~TCustomTCPConnection() { ForgetUnfinished(); }
 
 void TCustomTCPConnection::Send(const char* Data, int Size) {
   {
@@ -126,6 +127,7 @@ void TCustomTCPConnection::Open() {
 void TCustomTCPConnection::Shut() {
   if (Ended_) return;
   Ended_ = true;
+  ForgetUnfinished();
   {
     TLockGuard guard(SendLock);
     Writable = false;
@@ -233,6 +235,7 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
   received.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
+  HoldUnfinished(Filter->Unfinished(), received.Units > 0);
   if (const std::size_t skipped = Filter->TakeSkippedBytes(); skipped > 0 && Settings.Counters)
     Settings.Counters->NoteUnframed(skipped, ClientAddress + ":" + std::to_string(ClientPort));
   if (received.Units > 0) Owner.Raise(*this, ceReceiveData, &received, nullptr, 0);

@@ -24,6 +24,7 @@
 #include "net/uEventLoop.h"
 #include "net/uIPServerHeader.h"
 #include "net/uTPKTFilter.h"
+#include "net/uUnfinishedBytes.h"
 #include "platform/uBoundedQueue.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSync.h"
@@ -63,9 +64,11 @@ struct TConnectionSettings {
   TServerCounters* Counters = nullptr;
   // Whether LastActivity follows what arrives (an idle limit is set).
   bool TrackActivity = false;
+  // Where the bytes of a frame not yet whole are held; may be null.
+  TUnfinishedBytes* Unfinished = nullptr;
 };
 
-class TCustomTCPConnection : public TIPConnection, private TLoopClient {
+class TCustomTCPConnection : public TIPConnection, private TLoopClient, private TUnfinishedHolder {
  public:
   static constexpr int kReadsPerTurn = 4;
 
@@ -107,6 +110,8 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient {
 
   void OnReady(bool readable, bool writable) override;
   void OnWake() override;
+  // The ledger of unfinished frames closes it (any thread).
+  void Evict() override { Close(); }
 
   // SendLock held: writes the chunk at once when nothing is queued or being
   // written and no OnSend handler is set; true when the chunk needs no

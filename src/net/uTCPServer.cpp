@@ -102,6 +102,7 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
     settings.Buffers = Setup.Buffers;
     settings.Counters = Setup.Counters;
     settings.TrackActivity = Setup.IdleSeconds != 0;
+    settings.Unfinished = Setup.Unfinished;
     Connections.emplace_back(static_cast<std::uint16_t>(id),
                              TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
                                                           *this, settings, address, Peer.Port, FilterClass));

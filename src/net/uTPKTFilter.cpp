@@ -128,12 +128,13 @@ std::size_t tTPKTReceiveFilter::DecodeRun(TPooledBuffer& Run, std::size_t Offset
     }
     read += length;
   }
-  // An incomplete frame waits for the next read; an idle connection keeps
-  // no large buffer.
-  if (read < total)
-    Buffer.assign(bytes + read, total - read);
-  else if (Buffer.capacity() > 4096)
-    std::string().swap(Buffer);
+  // An incomplete frame waits for the next read in a buffer about its
+  // size; an idle connection keeps no large buffer.
+  const std::size_t rest = total - read;
+  if (Buffer.capacity() > rest + 4096)
+    std::string(bytes + read, rest).swap(Buffer);
+  else
+    Buffer.assign(bytes + read, rest);
   Run.Resize(write);
   return count;
 }

@@ -38,6 +38,8 @@ class tEmptyReceiveFilter {
   // its follow-up calls would give. Returns how many.
   virtual std::size_t HeadRoom() const { return kUnitHeaderBytes; }
   virtual std::size_t DecodeRun(TPooledBuffer& Run, std::size_t Offset, std::size_t Size);
+  // Bytes held for a unit not yet complete.
+  virtual std::size_t Unfinished() const { return Buffer.size(); }
   // Bytes skipped because they belonged to no unit, since the last call.
   std::size_t TakeSkippedBytes() {
     const std::size_t skipped = Skipped;
@@ -77,6 +79,7 @@ class tTPKTReceiveFilter : public tEmptyReceiveFilter {
 
   // Bytes held for frames not yet complete.
   std::size_t Buffered() const { return Buffer.size() - Start; }
+  std::size_t Unfinished() const override { return Buffered(); }
 
   const std::uint16_t Header = 3;
 

@@ -2,6 +2,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 namespace logserver {
 
@@ -21,6 +23,11 @@ std::string TakeErrors() {
 }
 
 SSL* AsSession(void* session) { return static_cast<SSL*>(session); }
+
+// A TLS record: a 5-byte header (type, version, length) and at most
+// 2^14 + 2048 bytes.
+constexpr std::size_t kRecordHeader = 5;
+constexpr std::size_t kMaxRecordBody = 16384 + 2048;
 
 }  // namespace
 
@@ -55,7 +62,7 @@ std::shared_ptr<TTlsContext> TTlsContext::Load(const std::string& certificateFil
 
 TTlsContext::~TTlsContext() { SSL_CTX_free(static_cast<SSL_CTX*>(Context)); }
 
-TTlsSession::TTlsSession(std::shared_ptr<TTlsContext> context, int fd) : Context(std::move(context)) {
+TTlsSession::TTlsSession(std::shared_ptr<TTlsContext> context, int fd) : Context(std::move(context)), Fd(fd) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(Context->Context));
   if (ssl == nullptr) {
     Error = TakeErrors();
@@ -96,9 +103,47 @@ TTlsSession::TStatus TTlsSession::Handshake() {
   return result == 1 ? TStatus::Done : Status(result);
 }
 
+bool TTlsSession::RecordReady() {
+  SSL* ssl = AsSession(Session);
+  if (SSL_has_pending(ssl) == 1 || SSL_want_write(ssl)) return true;
+  int available = 0;
+  if (ioctl(Fd, FIONREAD, &available) != 0) return true;
+  std::size_t need = kRecordHeader;
+  const std::size_t have = static_cast<std::size_t>(available);
+  if (have >= kRecordHeader && have < kRecordHeader + kMaxRecordBody) {
+    unsigned char header[kRecordHeader];
+    if (recv(Fd, header, kRecordHeader, MSG_PEEK | MSG_DONTWAIT) != static_cast<long>(kRecordHeader))
+      return true;
+    const std::size_t body = static_cast<std::size_t>(header[3]) << 8 | header[4];
+    if (body > kMaxRecordBody) return true;  // no record: the read fails it
+    need += body;
+  }
+  if (have >= need || have == 0) {
+    // Whole, or nothing there (a hang-up, or a wake-up for nothing: the
+    // read tells which).
+    if (WaitingFor != 0) {
+      const int one = 1;
+      setsockopt(Fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+      WaitingFor = 0;
+    }
+    return true;
+  }
+  // Reported readable with the mark already set: the stream ended or
+  // failed inside the record, which only the read can report.
+  if (WaitingFor == need) return true;
+  const int mark = static_cast<int>(need);
+  if (setsockopt(Fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) != 0) return true;
+  WaitingFor = need;
+  // The buffers the handshake left are given back too: no read that
+  // would release them comes while the record is awaited.
+  SSL_free_buffers(ssl);
+  return false;
+}
+
 TTlsSession::TStatus TTlsSession::Read(char* buffer, std::size_t size, std::size_t& got) {
-  ERR_clear_error();
   got = 0;
+  if (!RecordReady()) return TStatus::WantRead;
+  ERR_clear_error();
   const int result = SSL_read_ex(AsSession(Session), buffer, size, &got);
   return result == 1 ? TStatus::Done : Status(result);
 }

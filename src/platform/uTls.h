@@ -46,7 +46,10 @@ class TTlsSession {
   // Goes on with the handshake: Done once it is complete.
   TStatus Handshake();
   // Reads decrypted bytes: Done with `got` > 0, else what it waits for,
-  // Closed at the peer's end, Failed on an error.
+  // Closed at the peer's end, Failed on an error. A record that has not
+  // wholly arrived is left in the socket, which is then reported readable
+  // only once it has (or has ended): so a sender that stops inside a
+  // record costs no buffer here.
   TStatus Read(char* buffer, std::size_t size, std::size_t& got);
   // Decrypted bytes already held that a read would return without waiting
   // for the socket.
@@ -56,8 +59,16 @@ class TTlsSession {
 
  private:
   TStatus Status(int result);
+  // Whether a read may go on: the next record is whole in the socket, or
+  // only the read can tell what comes (the session holds bytes, wants to
+  // write, the socket ended or failed).
+  bool RecordReady();
   std::shared_ptr<TTlsContext> Context;
   void* Session = nullptr;  // SSL
+  const int Fd;
+  // The socket's low-water mark while waiting for a record's rest (0: the
+  // default, one byte).
+  std::size_t WaitingFor = 0;
   std::string Error;
 };
 

@@ -177,17 +177,19 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
 }
 
 void tLogProducerHolder::SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce, std::uint32_t totalPerSecond,
-                                       const std::string& sharedAddress) {
+                                       std::uint32_t totalAtOnce, const std::string& sharedAddress) {
   NewPathsPerDay = perSecond * 86400.0;
   MaxNewPaths = atOnce;
   TotalNewPathsPerDay = totalPerSecond * 86400.0;
-  TotalBudget = {MaxNewPaths, 0};
+  MaxTotalNewPaths = totalAtOnce;
+  TotalBudget = {MaxTotalNewPaths, 0};
   SharedOverflowAddress = sharedAddress;
 }
 
-bool tLogProducerHolder::Refill(TPathBudget& budget, double perDay, std::size_t paths, double ServerTime) const {
+bool tLogProducerHolder::Refill(TPathBudget& budget, double perDay, double most, std::size_t paths,
+                                double ServerTime) const {
   if (ServerTime > budget.Refilled)
-    budget.Paths = std::min(MaxNewPaths, budget.Paths + (ServerTime - budget.Refilled) * perDay);
+    budget.Paths = std::min(most, budget.Paths + (ServerTime - budget.Refilled) * perDay);
   budget.Refilled = std::max(budget.Refilled, ServerTime);
   return budget.Paths >= static_cast<double>(paths);
 }
@@ -196,7 +198,7 @@ bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_vi
                                       double ServerTime, bool& shared) {
   shared = false;
   if (paths == 0) return true;
-  if (TotalNewPathsPerDay > 0 && !Refill(TotalBudget, TotalNewPathsPerDay, paths, ServerTime)) {
+  if (TotalNewPathsPerDay > 0 && !Refill(TotalBudget, TotalNewPathsPerDay, MaxTotalNewPaths, paths, ServerTime)) {
     shared = true;
     return false;
   }
@@ -207,7 +209,7 @@ bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_vi
     auto [at, added] = PathBudgets.try_emplace(owners[i]);
     if (added) at->second = {MaxNewPaths, ServerTime};
     budgets[i] = &at->second;
-    if (!Refill(*budgets[i], NewPathsPerDay, paths, ServerTime)) return false;
+    if (!Refill(*budgets[i], NewPathsPerDay, MaxNewPaths, paths, ServerTime)) return false;
   }
   for (TPathBudget* budget : budgets)
     if (budget != nullptr) budget->Paths -= static_cast<double>(paths);

@@ -93,9 +93,10 @@ class tLogProducerHolder {
   // the service-wide budget refuses goes to one shared overflow file below
   // `sharedAddress` (the service's own directory), as
   // address|application|module|prefix|text, which costs no new path per
-  // sender. 0 for `totalPerSecond` leaves the service-wide budget off.
+  // sender. 0 for `totalPerSecond` leaves the service-wide budget off;
+  // `totalAtOnce` is what all senders may save up.
   void SetPathBudget(std::uint32_t perSecond, std::uint32_t atOnce, std::uint32_t totalPerSecond = 0,
-                     const std::string& sharedAddress = std::string());
+                     std::uint32_t totalAtOnce = 0, const std::string& sharedAddress = std::string());
   static constexpr std::uint32_t kDefaultNewPathsPerSecond = 50;
   static constexpr std::uint32_t kDefaultNewPathsAtOnce = 40000;
   // Messages sent to overflow files since the start, and the address of
@@ -209,8 +210,8 @@ class tLogProducerHolder {
   // telling whether the service's was short.
   bool TakeNewPaths(const std::string& address, std::string_view sender, std::size_t paths, double ServerTime,
                     bool& shared);
-  // Refills `budget` to ServerTime; whether it holds `paths`.
-  bool Refill(TPathBudget& budget, double perDay, std::size_t paths, double ServerTime) const;
+  // Refills `budget` (to at most `most`) to ServerTime; whether it holds `paths`.
+  bool Refill(TPathBudget& budget, double perDay, double most, std::size_t paths, double ServerTime) const;
   // The route of a message over a budget: the overflow file of the sender
   // `address`, or with `shared` the service's shared one.
   const TRoute& OverflowRoute(std::string_view address, std::string_view port, bool shared, double ServerTime);
@@ -243,6 +244,7 @@ class tLogProducerHolder {
   // Lower-case address -> its budget; only those not full are kept.
   std::unordered_map<std::string, TPathBudget> PathBudgets;
   double TotalNewPathsPerDay = 0;  // 0: no service-wide budget
+  double MaxTotalNewPaths = 0;
   TPathBudget TotalBudget;
   std::string SharedOverflowAddress;
   std::atomic<std::uint64_t> Overflowed_{0};

@@ -151,7 +151,7 @@ TEST_F(SyslogTcpTest, RsyslogForwardsWithBothFramingsAndLosesNothingAcrossItsRes
 }
 
 TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
-  StartService("MaxConnections=20\n");
+  StartService("MaxConnections=20\n[Senders]\nMaxUnfinishedBytes=20000\n");
   // A claimed length of a gigabyte, a count cut off by the end, no space.
   for (const std::string& bytes : {std::string("999999999 <13>x"), std::string("12"), std::string("12x")}) {
     TDescriptor fd = SocketConnect("127.0.0.1", port);
@@ -188,6 +188,29 @@ TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
   EXPECT_NE(service.Stderr().find("connections closed for broken framing (last 127.0.0.1:"), std::string::npos)
       << service.Stderr();
   held.clear();
+  ASSERT_TRUE(WaitUntil([&] { return StatisticsCount(service.RequestStatistics(), "syslog-tcp connections=") == 0; }));
+
+  // Senders stopped inside a message: a TPKT frame and two syslog
+  // messages, 8,000 bytes each. Past MaxUnfinishedBytes the one stalled
+  // longest goes (whatever its intake), and only as many as needed.
+  const std::string body(7996, 's');
+  TDescriptor tpkt = SocketConnect("127.0.0.1", service.ServicePort());
+  const std::string frame = std::string("\x03\x00\x40\x00", 4) + body;  // claims 16,384 bytes
+  ASSERT_TRUE(SocketWriteAll(tpkt.Get(), frame.data(), frame.size()));
+  std::vector<TDescriptor> stalled;
+  for (int i = 0; i < 2; ++i) {
+    stalled.push_back(SocketConnect("127.0.0.1", port));
+    const std::string begun = "<13>" + std::to_string(i) + body.substr(1);
+    ASSERT_TRUE(SocketWriteAll(stalled.back().Get(), begun.data(), begun.size()));
+  }
+  EXPECT_TRUE(ClosedByService(tpkt.Get()));
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("STALLED CONNECTIONS CLOSED: 1 (") != std::string::npos; }))
+      << service.Stderr();
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(SocketWriteAll(stalled[i].Get(), "\n", 1));
+  EXPECT_TRUE(WaitUntil([&] { return SplitCrLf(Stored()).size() == 5; })) << Stored().size();
+  EXPECT_NE(Stored().find("<13>0" + body.substr(1) + "\r\n"), std::string::npos);
+  EXPECT_NE(Stored().find("<13>1" + body.substr(1) + "\r\n"), std::string::npos);
+  stalled.clear();
   StopService();
 }
 

@@ -206,7 +206,7 @@ TEST_F(RegistryTest, NewPathsBeyondASendersBudgetGoToItsOverflowFileUntilTheBudg
   // A route named by a relayed HOSTNAME is charged to its sender too, and
   // every route to the service's budget; beyond that, one shared file.
   tLogProducerHolder relayed(dir.Path(), TIniEntries{}, {&files});
-  relayed.SetPathBudget(1, 6, 100, "0.0.0.0");
+  relayed.SetPathBudget(1, 6, 100, 6, "0.0.0.0");
   relayed.AddMessage(TLogMessage{"host-a", "514", "SYSLOG", "syslog", "", "a", 0.0, k1407}, "9.9.9.9");
   // A tenth of a second on, the service's budget is full again, the
   // sender's is not: a second HOSTNAME of it goes to its overflow file.
