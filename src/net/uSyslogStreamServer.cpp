@@ -30,8 +30,6 @@ class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfin
   void OnWake() override {
     if (Evicted()) Server.Close(*this);
   }
-  // Its loop closes it; Token stays set while the ledger knows it.
-  void Evict() override { Loop->Wake(Token); }
 
   TSyslogStreamServer& Server;
   TDescriptor Socket;
@@ -138,6 +136,7 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
       Connections.erase(opened);
       return;
     }
+    opened->WakeOnEviction(loop, opened->Token);
     const std::uint64_t now = MonotonicMilliseconds();
     opened->LastActivity = now;
     if (opened->Tls) {

@@ -115,6 +115,7 @@ void TCustomTCPConnection::Open() {
   if (Token != 0) {
     TokenForWake.store(Token);
     LoopForWake.store(Loop_);
+    WakeOnEviction(*Loop_, Token);
     TLockGuard guard(SendLock);
     Writable = true;
   }
@@ -151,12 +152,12 @@ void TCustomTCPConnection::End(bool raise) {
 
 void TCustomTCPConnection::OnWake() {
   if (Ended_) return;
-  if (CloseRequested.load() || !WriteAllQueued()) End(true);
+  if (CloseRequested.load() || Evicted() || !WriteAllQueued()) End(true);
 }
 
 void TCustomTCPConnection::OnReady(bool readable, bool writable) {
   if (Ended_) return;
-  if (CloseRequested.load()) {
+  if (CloseRequested.load() || Evicted()) {
     End(true);
     return;
   }

@@ -110,8 +110,6 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient, private 
 
   void OnReady(bool readable, bool writable) override;
   void OnWake() override;
-  // The ledger of unfinished frames closes it (any thread).
-  void Evict() override { Close(); }
 
   // SendLock held: writes the chunk at once when nothing is queued or being
   // written and no OnSend handler is set; true when the chunk needs no

@@ -68,7 +68,7 @@ void TUnfinishedBytes::TrimLocked(std::uint64_t now) {
     Unlink(oldest);
     oldest.Evicted_.store(true, std::memory_order_relaxed);
     Evictions.fetch_add(1, std::memory_order_relaxed);
-    oldest.Evict();
+    if (oldest.WakeLoop != nullptr) oldest.WakeLoop->Wake(oldest.WakeToken);
   }
 }
 

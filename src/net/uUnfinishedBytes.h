@@ -11,11 +11,12 @@
 //
 // Threading: every operation from any thread (a holder's from its own
 // loop); one lock, taken only when a holder's count changes. A holder is
-// asked to close (Evict) under that lock, from any thread, and must only
-// arrange to close on its own thread. Ownership: the ledger outlives its
-// holders; a holder leaves it (Forget) before it is freed.
+// asked to close by a wake-up on its loop, after which Evicted is true.
+// Ownership: the ledger outlives its holders; a holder leaves it (Forget)
+// before it is freed.
 #pragma once
 
+#include "net/uEventLoop.h"
 #include "platform/uSync.h"
 
 #include <atomic>
@@ -26,12 +27,22 @@ namespace logserver {
 
 class TUnfinishedBytes;
 
-// A connection as the ledger sees it.
+// A connection as the ledger sees it. No virtual function: its calls on
+// the read path stay clear of UBSan's type check, which cannot run in a
+// process out of descriptors.
 class TUnfinishedHolder {
  public:
   explicit TUnfinishedHolder(TUnfinishedBytes* ledger) : Ledger(ledger) {}
   TUnfinishedHolder(const TUnfinishedHolder&) = delete;
   TUnfinishedHolder& operator=(const TUnfinishedHolder&) = delete;
+
+  // On its loop, once registered there and before anything is held: the
+  // wake-up by which the ledger asks it to close (its OnWake then finds
+  // Evicted true).
+  void WakeOnEviction(TEventLoop& loop, std::uint64_t token) {
+    WakeLoop = &loop;
+    WakeToken = token;
+  }
 
   // After a read: the connection now holds `bytes` of an unfinished message
   // (0: none); `finishedOne` tells it ended a message since the last call,
@@ -45,12 +56,12 @@ class TUnfinishedHolder {
 
  protected:
   ~TUnfinishedHolder();
-  // Under the ledger's lock: close soon, on the holder's own thread.
-  virtual void Evict() = 0;
 
  private:
   friend class TUnfinishedBytes;
   TUnfinishedBytes* const Ledger;
+  TEventLoop* WakeLoop = nullptr;
+  std::uint64_t WakeToken = 0;
   std::atomic<bool> Evicted_{false};
   // The ledger's, under its lock.
   std::size_t Held = 0;
