@@ -151,7 +151,9 @@ TEST_F(SyslogTcpTest, RsyslogForwardsWithBothFramingsAndLosesNothingAcrossItsRes
 }
 
 TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
-  StartService("MaxConnections=20\n[Senders]\nMaxUnfinishedBytes=20000\n");
+  const std::uint16_t metricsPort = FreeTcpPort();
+  StartService("MaxConnections=20\n[Senders]\nMaxUnfinishedBytes=20000\n[Metrics]\nListen=127.0.0.1:" +
+               std::to_string(metricsPort) + "\n");
   // A claimed length of a gigabyte, a count cut off by the end, no space.
   for (const std::string& bytes : {std::string("999999999 <13>x"), std::string("12"), std::string("12x")}) {
     TDescriptor fd = SocketConnect("127.0.0.1", port);
@@ -193,19 +195,31 @@ TEST_F(SyslogTcpTest, HostileStreamsCloseOnlyTheirOwnConnectionAndAreCounted) {
   // Senders stopped inside a message: a TPKT frame and two syslog
   // messages, 8,000 bytes each. Past MaxUnfinishedBytes the one stalled
   // longest goes (whatever its intake), and only as many as needed.
+  // Each is held before the next begins, so that their order is known.
+  const auto unfinished = [&] {
+    std::string metrics;
+    if (HttpGet(metricsPort, "/metrics", metrics) != 200) return -1L;
+    const std::size_t at = metrics.find("\nlogserver_unfinished_bytes ");
+    return at == std::string::npos ? -1L : std::atol(metrics.c_str() + at + 28);
+  };
   const std::string body(7996, 's');
   TDescriptor tpkt = SocketConnect("127.0.0.1", service.ServicePort());
   const std::string frame = std::string("\x03\x00\x40\x00", 4) + body;  // claims 16,384 bytes
   ASSERT_TRUE(SocketWriteAll(tpkt.Get(), frame.data(), frame.size()));
+  ASSERT_TRUE(WaitUntil([&] { return unfinished() == 8000; })) << unfinished();
   std::vector<TDescriptor> stalled;
   for (int i = 0; i < 2; ++i) {
     stalled.push_back(SocketConnect("127.0.0.1", port));
     const std::string begun = "<13>" + std::to_string(i) + body.substr(1);
     ASSERT_TRUE(SocketWriteAll(stalled.back().Get(), begun.data(), begun.size()));
+    if (i == 0) {
+      ASSERT_TRUE(WaitUntil([&] { return unfinished() == 16000; })) << unfinished();
+    }
   }
   EXPECT_TRUE(ClosedByService(tpkt.Get()));
   ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("STALLED CONNECTIONS CLOSED: 1 (") != std::string::npos; }))
       << service.Stderr();
+  EXPECT_EQ(unfinished(), 16000);
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(SocketWriteAll(stalled[i].Get(), "\n", 1));
   EXPECT_TRUE(WaitUntil([&] { return SplitCrLf(Stored()).size() == 5; })) << Stored().size();
   EXPECT_NE(Stored().find("<13>0" + body.substr(1) + "\r\n"), std::string::npos);
