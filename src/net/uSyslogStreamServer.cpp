@@ -22,7 +22,6 @@ class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfin
  public:
   explicit TConnection(TSyslogStreamServer& server)
       : TUnfinishedHolder(server.Setup.Unfinished), Server(server) {}
-  ~TConnection() { ForgetUnfinished(); }
   void OnReady(bool, bool) override {
     if (Evicted() || !Server.Serve(*this)) Server.Close(*this);
   }
@@ -69,7 +68,6 @@ TSyslogStreamServer::~TSyslogStreamServer() {
       for (auto& entry : Connections) {
         TConnection& connection = *entry.second;
         if (connection.Loop != &loop || connection.Token == 0) continue;
-        connection.ForgetUnfinished();
         loop.Deregister(connection.Token);
         connection.Token = 0;
       }

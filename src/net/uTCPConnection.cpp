@@ -37,7 +37,7 @@ std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
       std::move(Socket), ID, Owner, Settings, Address, Port, FilterClass));
 }
 
-TCustomTCPConnection::~TCustomTCPConnection() { ForgetUnfinished(); }
+TCustomTCPConnection::~TCustomTCPConnection() = default;
 
 void TCustomTCPConnection::Send(const char* Data, int Size) {
   {

@@ -48,8 +48,9 @@ class TUnfinishedHolder {
   // (0: none); `finishedOne` tells it ended a message since the last call,
   // so that whatever it holds now began just now.
   void HoldUnfinished(std::size_t bytes, bool finishedOne);
-  // Leaves the ledger; the holder's destructor (or its close) calls it
-  // before anything Evict uses is gone.
+  // Leaves the ledger, giving back what it held: at the close, and at the
+  // latest in the destructor (the ledger touches only this base's members,
+  // so a derived part already gone is no harm).
   void ForgetUnfinished();
   // The ledger asked it to close.
   bool Evicted() const { return Evicted_.load(std::memory_order_relaxed); }

@@ -137,6 +137,19 @@ int SocketSetOption(int fd, int level, int name, const void* value, int length) 
   return setsockopt(fd, level, name, value, static_cast<socklen_t>(length));
 }
 
+long SocketPending(int fd) {
+  int pending = 0;
+  return ioctl(fd, FIONREAD, &pending) == 0 ? pending : -1;
+}
+
+long SocketPeek(int fd, void* buffer, std::size_t size) {
+  return recv(fd, buffer, size, MSG_PEEK | MSG_DONTWAIT);
+}
+
+int SocketSetReadMark(int fd, int bytes) {
+  return setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
 int SocketSetReceiveBuffer(int fd, int bytes) {
   // SO_RCVBUF is capped by the system's rmem_max; a privileged process may
   // go beyond it with SO_RCVBUFFORCE.

@@ -57,6 +57,13 @@ int SocketSetOption(int fd, int level, int name, const void* value, int length);
 int SocketSetReceiveBuffer(int fd, int bytes);
 // The receive buffer the kernel granted (it reports twice the usable size).
 int SocketReceiveBuffer(int fd);
+// Bytes waiting to be read (FIONREAD); -1 on a failure.
+long SocketPending(int fd);
+// Copies up to `size` waiting bytes without taking them, never waiting.
+long SocketPeek(int fd, void* buffer, std::size_t size);
+// The socket is reported readable only once `bytes` wait (or it ended):
+// SO_RCVLOWAT; 1 is the default.
+int SocketSetReadMark(int fd, int bytes);
 // Asks the kernel to tell, with each datagram read, how many it has dropped
 // on this socket so far for want of room (SO_RXQ_OVFL; see
 // TDatagramBatch::KernelDrops).

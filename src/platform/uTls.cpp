@@ -1,9 +1,9 @@
 #include "platform/uTls.h"
 
+#include "platform/uSocket.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 
 namespace logserver {
 
@@ -106,14 +106,13 @@ TTlsSession::TStatus TTlsSession::Handshake() {
 bool TTlsSession::RecordReady() {
   SSL* ssl = AsSession(Session);
   if (SSL_has_pending(ssl) == 1 || SSL_want_write(ssl)) return true;
-  int available = 0;
-  if (ioctl(Fd, FIONREAD, &available) != 0) return true;
+  const long available = SocketPending(Fd);
+  if (available < 0) return true;
   std::size_t need = kRecordHeader;
   const std::size_t have = static_cast<std::size_t>(available);
   if (have >= kRecordHeader && have < kRecordHeader + kMaxRecordBody) {
     unsigned char header[kRecordHeader];
-    if (recv(Fd, header, kRecordHeader, MSG_PEEK | MSG_DONTWAIT) != static_cast<long>(kRecordHeader))
-      return true;
+    if (SocketPeek(Fd, header, kRecordHeader) != static_cast<long>(kRecordHeader)) return true;
     const std::size_t body = static_cast<std::size_t>(header[3]) << 8 | header[4];
     if (body > kMaxRecordBody) return true;  // no record: the read fails it
     need += body;
@@ -122,8 +121,7 @@ bool TTlsSession::RecordReady() {
     // Whole, or nothing there (a hang-up, or a wake-up for nothing: the
     // read tells which).
     if (WaitingFor != 0) {
-      const int one = 1;
-      setsockopt(Fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+      SocketSetReadMark(Fd, 1);
       WaitingFor = 0;
     }
     return true;
@@ -131,8 +129,7 @@ bool TTlsSession::RecordReady() {
   // Reported readable with the mark already set: the stream ended or
   // failed inside the record, which only the read can report.
   if (WaitingFor == need) return true;
-  const int mark = static_cast<int>(need);
-  if (setsockopt(Fd, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) != 0) return true;
+  if (SocketSetReadMark(Fd, static_cast<int>(need)) != 0) return true;
   WaitingFor = need;
   // The buffers the handshake left are given back too: no read that
   // would release them comes while the record is awaited.
