@@ -23,11 +23,6 @@
 
 namespace logserver {
 
-// The intakes whose messages and connections the service counts.
-enum TIntakeKind : std::size_t { ikTpkt, ikUdp, ikSyslogTcp, ikSyslogTls, kIntakeKinds };
-// Their names in reports and metrics.
-inline constexpr const char* kIntakeNames[kIntakeKinds] = {"tpkt", "udp", "syslog_tcp", "syslog_tls"};
-
 // What one intake took in since the start, and its connections now.
 struct TIntakeCounts {
   std::atomic<std::uint64_t> Messages{0};

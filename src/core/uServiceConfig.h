@@ -68,8 +68,14 @@ struct TServiceConfig {
   // hold of messages begun and not ended (0: no bound); beyond, the ones
   // stalled longest inside a message are closed.
   std::uint32_t MaxUnfinishedBytes = 16 * 1024 * 1024;
+  // [Senders]: what one sender address may send a second (0: no limit),
+  // with a burst of BurstSeconds' worth; beyond, its stream connections are
+  // read more slowly and its datagrams dropped.
+  std::uint32_t MessagesPerSecond = 0;
+  std::uint32_t BytesPerSecond = 0;
+  std::uint32_t BurstSeconds = 2;
   // [Senders] Unlimited: addresses and CIDR prefixes (relays the operator
-  // trusts) no per-address cap applies to.
+  // trusts) no per-address cap or rate limit applies to.
   std::string UnlimitedSenders;
   // [Tpkt]: what one address may hold at once on the TPKT port (0: no
   // bound; client libraries connect once per process, so a host may hold

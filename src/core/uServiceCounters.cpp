@@ -4,6 +4,7 @@
 #include "core/uMessageDispatch.h"
 #include "net/uIPServerHeader.h"
 #include "net/uSyslogStreamServer.h"
+#include "net/uSenderRates.h"
 #include "net/uUnfinishedBytes.h"
 #include "producers/uLogProducerHolder.h"
 
@@ -55,6 +56,11 @@ TServiceCounters TakeCounters(const TReportSources& s) {
   if (s.Unfinished) {
     c.UnfinishedBytes = s.Unfinished->Held();
     c.ClosedStalled = s.Unfinished->Closed();
+  }
+  if (s.Rates) {
+    for (std::size_t kind = 0; kind < kIntakeKinds; ++kind)
+      c.RateLimited[kind] = s.Rates->LimitedMessages(static_cast<TIntakeKind>(kind));
+    c.RateLimitedSenders = s.Rates->LimitedSenders();
   }
   if (s.UdpCounters) {
     c.KernelDrops = s.UdpCounters->KernelDrops.load();

@@ -25,6 +25,7 @@ class TSyslogStreamServer;
 struct TServerCounters;
 struct TSyslogStreamCounters;
 class TUnfinishedBytes;
+class TSenderRates;
 
 // What the reports read; any may be null (not created yet, or gone). The
 // owner lends it; it outlives every reader.
@@ -44,6 +45,8 @@ struct TReportSources {
   TStreamPublisher* Stream = nullptr;
   // The bytes of unfinished messages on every stream connection.
   TUnfinishedBytes* Unfinished = nullptr;
+  // The per-sender allowances.
+  TSenderRates* Rates = nullptr;
 };
 
 struct TServiceCounters {
@@ -66,6 +69,10 @@ struct TServiceCounters {
   // Bytes held for messages begun and not ended; connections closed for
   // stalling inside one while too many were held.
   std::uint64_t UnfinishedBytes = 0, ClosedStalled = 0;
+  // Per intake, messages of senders over their rate limit (slowed on
+  // stream intakes, dropped on UDP); senders limited now.
+  std::array<std::uint64_t, kIntakeKinds> RateLimited{};
+  std::uint64_t RateLimitedSenders = 0;
   // Senders.
   std::uint64_t Overflowed = 0, ForgottenIdle = 0, ForgottenBound = 0;
   // Syslog over TCP and TLS, when on.

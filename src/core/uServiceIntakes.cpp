@@ -2,6 +2,7 @@
 
 #include "core/uServiceText.h"
 #include "platform/uProcess.h"
+#include "platform/uTime.h"
 
 #include <string>
 
@@ -14,7 +15,8 @@ TServiceIntakes::TServiceIntakes(const TServiceConfig& config, TMessageIntake& i
       Log(log),
       Failures(failures),
       Buffers(buffers),
-      Unfinished(config.MaxUnfinishedBytes) {}
+      Unfinished(config.MaxUnfinishedBytes),
+      Rates({config.MessagesPerSecond, config.BytesPerSecond, config.BurstSeconds}, UnlimitedSenders()) {}
 
 void TServiceIntakes::Start() {
   Loops = std::make_unique<TEventLoops>(0, &Failures);
@@ -37,6 +39,7 @@ void TServiceIntakes::StartTpkt() {
   TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, UnlimitedSenders()};
   TcpServer->IdleSeconds = Config.TpktIdleSeconds;
   TcpServer->Unfinished = &Unfinished;
+  TcpServer->Rates = &Rates;
   TcpServer->SetIPAddress(Config.ListenAddress);
   TcpServer->SetIPPort(Config.ServicePort);
   TcpServer->SetActive(true);
@@ -58,6 +61,7 @@ void TServiceIntakes::StartUdp() {
   SyslogServer->OnBatchEnd = [this] { Intake.OnSyslogBatchEnd(); };
   SyslogServer->Failures = &Failures;
   SyslogServer->Counters = &UdpCounters;
+  SyslogServer->Rates = &Rates;
   SyslogServer->SetActive(true);
 }
 
@@ -99,6 +103,7 @@ void TServiceIntakes::StartSyslogTcp() {
   setup.Failures = &Failures;
   setup.Counters = &SyslogTcpCounters;
   setup.Unfinished = &Unfinished;
+  setup.Rates = &Rates;
   SyslogTcpServer = TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
 }
 
@@ -109,6 +114,10 @@ void TServiceIntakes::Supervise() {
   if (Unfinished.Closed() != StalledSeen) {
     StalledSeen = Unfinished.Closed();
     ReturnFreeMemory();
+  }
+  for (const std::string& line : Rates.Sweep(MonotonicMilliseconds())) {
+    Log.Write(false, line);
+    ReportProblem(line);
   }
   if (TcpServer) {
     if (TcpServer->GetActive()) {
@@ -178,6 +187,7 @@ void TServiceIntakes::AddSources(TReportSources& sources) {
   sources.SyslogTcpServer = SyslogTcpServer.get();
   sources.SyslogTcpCounters = SyslogTcpServer ? &SyslogTcpCounters : nullptr;
   sources.Unfinished = &Unfinished;
+  sources.Rates = &Rates;
 }
 
 }  // namespace logserver

@@ -16,6 +16,7 @@
 #include "core/uServiceLog.h"
 #include "net/uEventLoop.h"
 #include "net/uIPServer.h"
+#include "net/uSenderRates.h"
 #include "net/uSyslogStreamServer.h"
 #include "net/uUnfinishedBytes.h"
 #include "platform/uBufferPool.h"
@@ -38,7 +39,8 @@ class TServiceIntakes {
   // [Syslog] names their ports (a TLS port without a usable certificate is
   // reported and stays off until SIGHUP).
   void Start();
-  // About every three seconds: keep-alives to the TPKT clients, a TCP port
+  // About every three seconds: senders that began or ended being rate
+  // limited told, keep-alives to the TPKT clients, a TCP port
   // that could not be bound named once (its listener tries it again every
   // second), and the UDP server made anew while its port cannot be bound.
   void Supervise();
@@ -71,6 +73,9 @@ class TServiceIntakes {
   // Shared by every stream connection; outlives the servers.
   TUnfinishedBytes Unfinished;
   std::uint64_t StalledSeen = 0;
+  // Every sender's allowance ([Senders] MessagesPerSecond, BytesPerSecond);
+  // outlives the servers.
+  TSenderRates Rates;
   // The loops outlive the servers that register with them.
   std::unique_ptr<TEventLoops> Loops;
   std::unique_ptr<TTCPServerComponent> TcpServer;

@@ -85,6 +85,8 @@ template <std::size_t kind>
 double ReceivedBytesOf(const TServiceCounters& c) { return static_cast<double>(c.ReceivedBytes[kind]); }
 template <std::size_t kind>
 double ConnectionsOf(const TServiceCounters& c) { return static_cast<double>(c.Connections[kind]); }
+template <std::size_t kind>
+double RateLimitedOf(const TServiceCounters& c) { return static_cast<double>(c.RateLimited[kind]); }
 #define LS_FIELD(field) [](const TServiceCounters& c) { return static_cast<double>(c.field); }
 
 bool SyslogTcpOn(const TServiceCounters& c) { return c.SyslogTcpOn; }
@@ -147,6 +149,14 @@ const std::vector<TMetricRow>& MetricRows() {
        "Stream connections closed because they stopped inside a message while unfinished messages held "
        "more than [Senders] MaxUnfinishedBytes.",
        MetricType::Counter, "", {{"", LS_FIELD(ClosedStalled)}}},
+      {"logserver_rate_limited_messages_total",
+       "Messages of senders over [Senders] MessagesPerSecond or BytesPerSecond: read later on stream intakes "
+       "(nothing lost), dropped on UDP.",
+       MetricType::Counter, "intake",
+       {{"tpkt", RateLimitedOf<ikTpkt>}, {"udp", RateLimitedOf<ikUdp>},
+        {"syslog_tcp", RateLimitedOf<ikSyslogTcp>}, {"syslog_tls", RateLimitedOf<ikSyslogTls>}}},
+      {"logserver_rate_limited_senders", "Sender addresses over their rate limit now (or within the last 10 s).",
+       MetricType::Gauge, "", {{"", LS_FIELD(RateLimitedSenders)}}},
       {"logserver_syslog_tcp_framing_errors_total",
        "Syslog TCP connections closed because their framing was broken.", MetricType::Counter, "",
        {{"", LS_FIELD(FramingErrors)}}, SyslogTcpOn},

@@ -56,7 +56,7 @@ TEventLoop::TEntry* TEventLoop::Find(std::uint64_t token) {
 std::uint64_t TEventLoop::Register(TLoopClient& client, int fd) {
   const std::uint64_t token = NextToken++;
   if (fd >= 0 && Poller.Add(fd, token) != 0) return 0;
-  Clients[token] = TEntry{&client, fd, false};
+  Clients[token] = TEntry{&client, fd, true, false};
   return token;
 }
 
@@ -65,6 +65,7 @@ bool TEventLoop::SetDescriptor(std::uint64_t token, int fd) {
   if (entry == nullptr) return false;
   if (entry->Fd >= 0 && Poller.Remove(entry->Fd) != 0) errno = 0;
   entry->Fd = -1;
+  entry->WatchingRead = true;
   entry->WatchingWrite = false;
   if (fd < 0) return true;
   if (Poller.Add(fd, token) != 0) return false;
@@ -76,8 +77,17 @@ bool TEventLoop::WatchWrite(std::uint64_t token, bool write) {
   TEntry* entry = Find(token);
   if (entry == nullptr || entry->Fd < 0) return false;
   if (entry->WatchingWrite == write) return true;
-  if (Poller.WatchWrite(entry->Fd, token, write) != 0) return false;
+  if (Poller.Watch(entry->Fd, token, entry->WatchingRead, write) != 0) return false;
   entry->WatchingWrite = write;
+  return true;
+}
+
+bool TEventLoop::WatchRead(std::uint64_t token, bool read) {
+  TEntry* entry = Find(token);
+  if (entry == nullptr || entry->Fd < 0) return false;
+  if (entry->WatchingRead == read) return true;
+  if (Poller.Watch(entry->Fd, token, read, entry->WatchingWrite) != 0) return false;
+  entry->WatchingRead = read;
   return true;
 }
 

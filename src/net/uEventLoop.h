@@ -7,7 +7,7 @@
 // something on during the turn (a server whose owner collects a turn's
 // messages pushes them there, in one step).
 //
-// Threading: Watch, Unwatch, WatchWrite, SetTimer, ServeAgain and AtTurnEnd
+// Threading: Register, SetDescriptor, WatchWrite, WatchRead, SetTimer, ServeAgain and AtTurnEnd
 // are the loop's own and are called on its thread only (from a client's
 // callback, or a posted task). Post, Wake and RunAndWait may be called from
 // any thread. Ownership: a loop knows its clients by token and owns none of
@@ -76,6 +76,10 @@ class TEventLoop : public TThread {
   bool SetDescriptor(std::uint64_t token, int fd);
   // Watches for writing as well, or no longer; false when refused.
   bool WatchWrite(std::uint64_t token, bool write);
+  // Watches for reading (the default), or no longer: a client that may not
+  // read for a while is then not served for bytes that wait. A hang-up or
+  // an error is still reported, as readable; false when refused.
+  bool WatchRead(std::uint64_t token, bool read);
   void Deregister(std::uint64_t token);
   // OnTimer once `atMs` (monotonic milliseconds) has come; a later call
   // for the same token adds another time, it does not move the first.
@@ -105,6 +109,7 @@ class TEventLoop : public TThread {
   struct TEntry {
     TLoopClient* Client = nullptr;
     int Fd = -1;
+    bool WatchingRead = true;
     bool WatchingWrite = false;
   };
   static constexpr std::uint64_t kWakeToken = 0;

@@ -23,6 +23,12 @@ namespace logserver {
 
 class TEventLoops;
 class TUnfinishedBytes;
+class TSenderRates;
+
+// The intakes whose messages and connections the service counts.
+enum TIntakeKind : std::size_t { ikTpkt, ikUdp, ikSyslogTcp, ikSyslogTls, kIntakeKinds };
+// Their names in reports and metrics.
+inline constexpr const char* kIntakeNames[kIntakeKinds] = {"tpkt", "udp", "syslog_tcp", "syslog_tls"};
 
 // What raises events for one peer (a TCP connection) or for the peer of the
 // event just raised (the UDP server).
@@ -132,6 +138,9 @@ struct TServerSetup {
   // TCP, borrowed, may be null: where the bytes of frames not yet whole
   // are held (uUnfinishedBytes).
   TUnfinishedBytes* Unfinished = nullptr;
+  // TCP and UDP, borrowed, may be null: the per-sender allowances
+  // (uSenderRates).
+  TSenderRates* Rates = nullptr;
 };
 
 // Waits on `semaphore` for at most `Milliseconds` (see TSemaphore::TimedWait).

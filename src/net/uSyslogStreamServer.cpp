@@ -41,6 +41,7 @@ class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfin
   // The last byte read, and when the idle check is due next (monotonic ms).
   std::uint64_t LastActivity = 0;
   std::uint64_t IdleCheckAt = 0;
+  TReadPace Pace;
   // Its loop and its token there (0 before Open and once closed).
   TEventLoop* Loop = nullptr;
   std::uint64_t Token = 0;
@@ -113,6 +114,9 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
   connection->Socket = std::move(socket);
   connection->Address = FormatAddress(peer);
   connection->Port = peer.Port;
+  if (Setup.Rates)
+    connection->Pace.Follow(Setup.Rates->For(connection->Address, peer),
+                            tls ? ikSyslogTls : ikSyslogTcp);
   TEventLoop& loop = Setup.Loops->Next();
   connection->Loop = &loop;
   TConnection* opened = connection.get();
@@ -195,8 +199,10 @@ bool TSyslogStreamServer::ReadPlain(TConnection& connection) {
   // The end of the stream (or a reset) ends a last line without its LF.
   const bool framed = Feed(connection, buffer.Data(), got > 0 ? static_cast<std::size_t>(got) : 0,
                            got <= 0, run);
+  const std::size_t units = run.Units;
   // What came before a framing error is whole, and kept.
   Deliver(connection, run);
+  if (got > 0 && framed) connection.Pace.Charge(*connection.Loop, connection.Token, units, static_cast<std::size_t>(got));
   return got > 0 && framed;
 }
 
@@ -206,10 +212,12 @@ bool TSyslogStreamServer::ReadTls(TConnection& connection) {
   TUnitRun run;
   run.Bytes = TBufferPool::TakeFrom(Setup.Buffers);
   bool open = true;
+  std::size_t read = 0;
   for (int i = 0; open && i < kTlsReadsPerTurn; ++i) {
     std::size_t got = 0;
     const TTlsSession::TStatus status = connection.Tls->Read(buffer.Data(), kReadBytes, got);
     if (status == TTlsSession::TStatus::Done) {
+      read += got;
       if (Setup.IdleSeconds != 0) connection.LastActivity = MonotonicMilliseconds();
       open = Feed(connection, buffer.Data(), got, false, run);
       continue;
@@ -221,10 +229,14 @@ bool TSyslogStreamServer::ReadTls(TConnection& connection) {
     Feed(connection, nullptr, 0, true, run);
     open = false;
   }
-  // Decrypted bytes the socket will not announce: served again at once.
-  if (open && connection.Tls->HasPending()) connection.Loop->ServeAgain(connection.Token);
+  const std::size_t units = run.Units;
   Deliver(connection, run);
-  return open;
+  if (!open) return false;
+  // Decrypted bytes the socket will not announce: served again at once, or
+  // when a pause ends.
+  if (!connection.Pace.Charge(*connection.Loop, connection.Token, units, read) && connection.Tls->HasPending())
+    connection.Loop->ServeAgain(connection.Token);
+  return true;
 }
 
 bool TSyslogStreamServer::Feed(TConnection& connection, const char* data, std::size_t size, bool end,
@@ -264,6 +276,7 @@ void TSyslogStreamServer::HandshakeLate(TConnection& connection) {
 }
 
 void TSyslogStreamServer::OnTimer(TConnection& connection) {
+  connection.Pace.OnTimer(*connection.Loop, connection.Token);
   const std::uint64_t now = MonotonicMilliseconds();
   if (connection.Handshaking && now >= connection.HandshakeDeadline) {
     HandshakeLate(connection);

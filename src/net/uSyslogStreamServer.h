@@ -9,7 +9,8 @@
 // Beyond MaxConnections a new connection is closed at once and counted. A
 // framing error closes its connection, counted with the peer's name. The
 // bytes of unfinished messages are held on the Unfinished ledger, which
-// may close the connections stalled longest. A TLS
+// may close the connections stalled longest. A sender over its allowance
+// (Rates) is not read until it has grown back. A TLS
 // handshake that has not finished within 10 seconds is dropped, by a timer
 // of its loop.
 //
@@ -23,6 +24,7 @@
 #include "net/uAddressPlaces.h"
 #include "net/uEventLoop.h"
 #include "net/uListener.h"
+#include "net/uSenderRates.h"
 #include "net/uSyslogFramer.h"
 #include "net/uUnfinishedBytes.h"
 #include "platform/uBufferPool.h"
@@ -106,6 +108,7 @@ class TSyslogStreamServer final : private TTurnEnd {
     TCaughtFailures* Failures = nullptr;
     TSyslogStreamCounters* Counters = nullptr;
     TUnfinishedBytes* Unfinished = nullptr;
+    TSenderRates* Rates = nullptr;
   };
   static constexpr int kHandshakeSeconds = 10;
 

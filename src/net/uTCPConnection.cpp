@@ -27,6 +27,7 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
   ClientID = id;
   ClientAddress = address;
   ClientPort = port;
+  Pace.Follow(Settings.Rate, ikTpkt);
 }
 
 std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(
@@ -155,6 +156,10 @@ void TCustomTCPConnection::OnWake() {
   if (CloseRequested.load() || Evicted() || !WriteAllQueued()) End(true);
 }
 
+void TCustomTCPConnection::OnTimer() {
+  if (!Ended_) Pace.OnTimer(*Loop_, Token);
+}
+
 void TCustomTCPConnection::OnReady(bool readable, bool writable) {
   if (Ended_) return;
   if (CloseRequested.load() || Evicted()) {
@@ -236,10 +241,14 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
   received.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));
-  HoldUnfinished(Filter->Unfinished(), received.Units > 0);
+  const std::size_t units = received.Units;
+  HoldUnfinished(Filter->Unfinished(), units > 0);
   if (const std::size_t skipped = Filter->TakeSkippedBytes(); skipped > 0 && Settings.Counters)
     Settings.Counters->NoteUnframed(skipped, ClientAddress + ":" + std::to_string(ClientPort));
-  if (received.Units > 0) Owner.Raise(*this, ceReceiveData, &received, nullptr, 0);
+  if (units > 0) Owner.Raise(*this, ceReceiveData, &received, nullptr, 0);
+  // Over its allowance: the sender waits, in its socket, until it has
+  // grown back.
+  if (Pace.Charge(*Loop_, Token, units, static_cast<std::size_t>(n))) drained = true;
   return true;
 }
 

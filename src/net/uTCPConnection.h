@@ -23,6 +23,7 @@
 
 #include "net/uEventLoop.h"
 #include "net/uIPServerHeader.h"
+#include "net/uSenderRates.h"
 #include "net/uTPKTFilter.h"
 #include "net/uUnfinishedBytes.h"
 #include "platform/uBoundedQueue.h"
@@ -66,6 +67,8 @@ struct TConnectionSettings {
   bool TrackActivity = false;
   // Where the bytes of a frame not yet whole are held; may be null.
   TUnfinishedBytes* Unfinished = nullptr;
+  // The sender's allowance its reads are charged to; null: not limited.
+  std::shared_ptr<TSenderRate> Rate;
 };
 
 class TCustomTCPConnection : public TIPConnection, private TLoopClient, private TUnfinishedHolder {
@@ -110,6 +113,7 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient, private 
 
   void OnReady(bool readable, bool writable) override;
   void OnWake() override;
+  void OnTimer() override;
 
   // SendLock held: writes the chunk at once when nothing is queued or being
   // written and no OnSend handler is set; true when the chunk needs no
@@ -159,6 +163,7 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient, private 
   TEventLoop* Loop_ = nullptr;
   std::uint64_t Token = 0;
   bool Ended_ = false;
+  TReadPace Pace;
   // The encoded chunk being written and how much of it has gone out.
   std::string Pending;
   std::size_t PendingOffset = 0;

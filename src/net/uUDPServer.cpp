@@ -168,7 +168,10 @@ void tUDPServer::HandleDatagram(TServing& serving, int i) {
     CachedAddressText = FormatAddress(from);
     CachedAddress = from;
     CachedSlotValid = false;
+    CachedRate = Setup.Rates ? Setup.Rates->For(CachedAddressText, from) : nullptr;
   }
+  // Beyond its sender's allowance a datagram is dropped (and counted).
+  if (CachedRate && !CachedRate->Admit(n, MonotonicMilliseconds())) return;
   // The send commands set the peer fields too: they are set anew each time.
   ClientAddress = CachedAddressText;
   std::uint16_t id = ClientID;

@@ -17,6 +17,7 @@
 
 #include "net/uIPServerHeader.h"
 #include "net/uSendQueue.h"
+#include "net/uSenderRates.h"
 #include "net/uUDPClientList.h"
 #include "platform/uDescriptor.h"
 #include "platform/uSocket.h"
@@ -107,6 +108,7 @@ class tUDPServer : public TThread, public TIPConnection {
   TDatagramBatch Datagrams;
   TSocketAddress CachedAddress;
   std::string CachedAddressText;
+  std::shared_ptr<TSenderRate> CachedRate;  // its allowance, null: not limited
   std::uint16_t CachedPort = 0;
   std::uint16_t CachedSlot = 0;
   bool CachedSlotValid = false;

@@ -15,9 +15,9 @@ int TPoller::Add(int fd, std::uint64_t token) {
   return epoll_ctl(Fd.Get(), EPOLL_CTL_ADD, fd, &event);
 }
 
-int TPoller::WatchWrite(int fd, std::uint64_t token, bool write) {
+int TPoller::Watch(int fd, std::uint64_t token, bool read, bool write) {
   epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP | (write ? EPOLLOUT : 0u);
+  event.events = (read ? EPOLLIN | EPOLLRDHUP : 0u) | (write ? EPOLLOUT : 0u);
   event.data.u64 = token;
   return epoll_ctl(Fd.Get(), EPOLL_CTL_MOD, fd, &event);
 }

@@ -35,8 +35,9 @@ class TPoller {
   // Watches `fd` for reading (and hang-up and errors, which read as
   // readable); `token` comes back with its events. 0 or -1 (errno set).
   int Add(int fd, std::uint64_t token);
-  // Watches `fd` for writing too, or no longer (reading always).
-  int WatchWrite(int fd, std::uint64_t token, bool write);
+  // Watches `fd` for reading, writing, both or neither (hang-up and errors
+  // are reported whatever is watched, as readable).
+  int Watch(int fd, std::uint64_t token, bool read, bool write);
   int Remove(int fd);
 
   // Waits at most `timeoutMs` (negative: without limit) and fills `ready`

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -243,6 +244,87 @@ TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
   EXPECT_TRUE(WaitUntil([&] { return idle.Stderr().find("connections closed idle (1 s") != std::string::npos; }))
       << idle.Stderr();
   ExpectOrderlyStop(idle);
+}
+
+TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneWhileOthersGoOn) {
+  const std::uint16_t metricsPort = FreeTcpPort();
+  service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=1000\nBurstSeconds=1\nUnlimited=127.0.0.3\n"
+                                     "[Metrics]\nListen=127.0.0.1:" + std::to_string(metricsPort) + "\n");
+  service.Start();
+  ASSERT_TRUE(service.WaitUntilServing());
+  auto metric = [&](const std::string& sample) {
+    std::string metrics;
+    if (HttpGet(metricsPort, "/metrics", metrics) != 200) return -1L;
+    const std::size_t at = metrics.find("\n" + sample + " ");
+    return at == std::string::npos ? -1L : std::atol(metrics.c_str() + at + sample.size() + 2);
+  };
+  // TPKT: 5,000 messages against 1,000 a second and a burst of 1,000. The
+  // service reads a sender that owes nothing, at most 64 KiB (about 1,100
+  // of these) at once, so the last read cannot come before 2.9 s; nothing
+  // is lost, nothing reordered.
+  constexpr int kTpkt = 5000;
+  const auto started = std::chrono::steady_clock::now();
+  {
+    TLogClient client;
+    Connect(client);
+    for (int m = 0; m < kTpkt; ++m)
+      ASSERT_TRUE(client.Send({"rate", "m", "", "tpkt " + std::to_string(m) + std::string(30, 'x'), 0.0}));
+    ASSERT_TRUE(client.Finish(20000));
+  }
+  ASSERT_TRUE(WaitForLines("rate", "m", kTpkt));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  const auto lines = SplitCrLf(Written("rate", "m"));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kTpkt));
+  for (int m = 0; m < kTpkt; ++m) ASSERT_EQ(lines[m], "tpkt " + std::to_string(m) + std::string(30, 'x'));
+  EXPECT_GT(metric("logserver_rate_limited_messages_total{intake=\"tpkt\"}"), 0);
+  // UDP, right after: the same address (one allowance for all its intakes)
+  // loses what is beyond it, counted; another address within its own
+  // allowance, and an unlimited one far beyond it, lose nothing.
+  auto sendFrom = [&](const char* source, const std::string& tag, int count) {
+    TDescriptor fd = SocketCreateDatagram();
+    EXPECT_EQ(SocketBind(fd.Get(), ParseIPv4(source), 0), 0);
+    const TSocketAddress to{ParseIPv4("127.0.0.1"), service.SysLogPort()};
+    for (int m = 0; m < count; ++m) {
+      const std::string datagram = tag + " " + std::to_string(m);
+      EXPECT_EQ(SocketSendTo(fd.Get(), datagram.data(), datagram.size(), to), static_cast<long>(datagram.size()));
+      // About 5,000 a second: the socket's buffer never fills.
+      if (m % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  };
+  constexpr int kUdp = 3000;
+  const auto udpStarted = std::chrono::steady_clock::now();
+  sendFrom("127.0.0.1", "over", kUdp);
+  const double udpSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - udpStarted).count();
+  sendFrom("127.0.0.2", "within", 500);
+  sendFrom("127.0.0.3", "unlimited", kUdp);
+  auto count = [&](const std::string& address, const std::string& tag) {
+    const std::string text = JoinedFilesBelow(service.LogsDir() + address + "/SYSLOG/syslog/");
+    long n = 0;
+    for (std::size_t at = text.find(tag + " "); at != std::string::npos; at = text.find(tag + " ", at + 1)) ++n;
+    return n;
+  };
+  const std::string dropped = "logserver_rate_limited_messages_total{intake=\"udp\"}";
+  ASSERT_TRUE(WaitUntil([&] {
+    return count("127.0.0.2", "within") == 500 && count("127.0.0.3", "unlimited") == kUdp &&
+           count("127.0.0.1", "over") + metric(dropped) == kUdp;
+  })) << count("127.0.0.1", "over") << " written, " << metric(dropped) << " dropped";
+  EXPECT_EQ(metric("logserver_udp_kernel_drops_total"), 0);
+  EXPECT_GT(metric(dropped), 0);
+  EXPECT_LE(count("127.0.0.1", "over"), 1000 + static_cast<long>(1000 * (udpSeconds + 0.5)));
+  // Told once when it began, and once when it had been quiet for 10 s,
+  // with what it lost.
+  ASSERT_TRUE(WaitUntil([&] { return service.Stderr().find("RATE LIMIT ENDED: 127.0.0.1 (") != std::string::npos; },
+                        30000))
+      << service.Stderr();
+  const std::string err = service.Stderr();
+  EXPECT_NE(err.find("RATE LIMIT ENDED: 127.0.0.1 (" + std::to_string(metric(dropped)) + " messages dropped, "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.1"), err.rfind("RATE LIMITED: 127.0.0.1"));
+  EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.2"), std::string::npos);
+  EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.3"), std::string::npos);
+  EXPECT_EQ(metric("logserver_rate_limited_senders"), 0);
+  StopService();
 }
 
 TEST_F(TcpTest, LogModeTwoWritesClientAndMessageLines) {
