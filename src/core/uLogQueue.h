@@ -109,10 +109,11 @@ class tLogQueue {
     return Items.Pop(element);
   }
   // Everything queued up to `maxCount` elements and `maxBytes` (at least
-  // one), oldest first, appended to `elements`; waits as Pop does.
+  // one), oldest first, appended to `elements`; waits as Pop does, or not
+  // at all with `wait` false.
   std::size_t PopAll(std::vector<pLogQueueElement>& elements, std::size_t maxCount,
-                     std::size_t maxBytes) {
-    return Items.PopAll(elements, -1, maxCount, maxBytes);
+                     std::size_t maxBytes, bool wait = true) {
+    return Items.PopAll(elements, wait ? -1 : 0, maxCount, maxBytes);
   }
   // The oldest element without waiting; false when there is none.
   bool TryPop(pLogQueueElement& element) {
@@ -132,13 +133,15 @@ class tLogQueue {
 
   const std::size_t MaxBytes;
 
- private:
-  // Events without payload (connects, disconnects: as many as there are
-  // connections) weigh nothing, so that a bound never holds them up.
+  // What an element costs. Events without payload (connects, disconnects:
+  // as many as there are connections) weigh nothing, so that a bound never
+  // holds them up.
   static std::size_t SizeOf(const pLogQueueElement& element) {
     const std::size_t room = element->Data.Capacity();
     return room == 0 ? 0 : room + kLogQueueElementOverhead;
   }
+
+ private:
   TBoundedQueue<pLogQueueElement> Items;
 };
 

@@ -39,22 +39,43 @@ void TMessageDispatch::SetStream(TStreamPublisher* stream, bool writeFiles) {
 void TMessageDispatch::DispatchPending() {
   MainThread.AssertCurrent();
   Batch.clear();
-  Queue.PopAll(Batch, kBatchElements, kBatchBytes);
-  if (Batch.empty()) return;
+  // The loop sleeps only when no sender waits here either; with too much
+  // waiting, the queue is left alone until some of it is written.
+  if (!Parked.Full()) Queue.PopAll(Batch, kBatchElements, kBatchBytes, /*wait=*/Parked.Empty());
+  if (Batch.empty() && Parked.Empty()) return;
   tLogProducerHolder::TWriteBatch written(Producers);
-  for (pLogQueueElement& element : Batch) DispatchElement(std::move(element));
+  for (pLogQueueElement& element : Batch) {
+    if (Parked.TakeIfWaiting(element)) continue;
+    const std::uint64_t began = MonotonicMilliseconds();
+    const std::uint64_t pathsBefore = Producers.NewPathsMade();
+    Dispatch(*element);
+    // A sender whose elements take the writer long making new directories
+    // and files waits behind everybody else from now on. (A machine that
+    // is merely slow parks nobody.)
+    if (Producers.NewPathsMade() != pathsBefore &&
+        MonotonicMilliseconds() - began >= TParkedSenders::kSlowElementMs)
+      Parked.Hold(*element);
+    // The element dies here; a run's buffer goes back to its pool with it.
+    element.reset();
+  }
   Batch.clear();
+  const std::uint64_t sliceEnds = MonotonicMilliseconds() + TParkedSenders::kSliceMs;
+  while (MonotonicMilliseconds() < sliceEnds)
+    if (pLogQueueElement element = Parked.Next()) DispatchElement(std::move(element)); else break;
   if (Stream) Stream->EndOfBatch();
   // With more queued, lines may wait to be written with later ones of their
-  // file; once the queue is empty, everything is written before the loop
+  // file; once nothing is left, everything is written before the loop
   // sleeps.
-  written.LetWait(Queue.Count() > 0);
+  written.LetWait(Queue.Count() > 0 || !Parked.Empty());
 }
 
 void TMessageDispatch::DispatchElement(pLogQueueElement element) {
+  if (element) Dispatch(*element);
+  // The element dies here; a run's buffer goes back to its pool with it.
+}
+
+void TMessageDispatch::Dispatch(const tLogQueueElement& e) {
   MainThread.AssertCurrent();
-  if (!element) return;
-  const tLogQueueElement& e = *element;
   Producers.NoteArrival(e.ArrivedAt);
   switch (e.Kind) {
     case lqkClientData:
@@ -75,7 +96,6 @@ void TMessageDispatch::DispatchElement(pLogQueueElement element) {
     default:
       break;
   }
-  // The element dies here; a run's buffer goes back to its pool with it.
 }
 
 void TMessageDispatch::DispatchMessage(const tLogQueueElement& e, bool logLines) {
@@ -160,7 +180,10 @@ void TMessageDispatch::WriteQueuedMessages() {
   std::uint64_t unwritten = 0;  // messages, not elements: a run holds many
   pLogQueueElement element;
   const tLogProducerHolder::TWriteBatch written(Producers);
-  while (Queue.TryPop(element)) {
+  // Whoever waited here is older than what is still queued of it.
+  for (;;) {
+    element = Parked.Next();
+    if (!element && !Queue.TryPop(element)) break;
     // Connects and disconnects change nothing in the files any more.
     if (element->Kind != lqkClientData && element->Kind != lqkSyslogDatagram &&
         element->Kind != lqkSyslogRun)

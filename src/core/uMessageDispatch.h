@@ -14,6 +14,7 @@
 
 #include "core/uClientMessage.h"
 #include "core/uLogQueue.h"
+#include "core/uParkedSenders.h"
 #include "core/uServiceConfig.h"
 #include "core/uServiceLog.h"
 #include "base/uLogMessage.h"
@@ -36,9 +37,11 @@ class TMessageDispatch {
   TMessageDispatch(const TMessageDispatch&) = delete;
   TMessageDispatch& operator=(const TMessageDispatch&) = delete;
 
-  // Waits until elements are queued or the queue is released, then
-  // dispatches what is queued (within bounds), oldest first; the lines go
-  // out with one write per file before it returns.
+  // Waits until elements are queued or the queue is released (unless
+  // senders wait, see TParkedSenders), then dispatches what is queued
+  // (within bounds), oldest first but for waiting senders, whose elements
+  // follow for a slice of time; the lines go out with one write per file
+  // before it returns.
   void DispatchPending();
   // Acts on one element, then frees it.
   void DispatchElement(pLogQueueElement element);
@@ -59,6 +62,8 @@ class TMessageDispatch {
   std::uint64_t InvalidRecords() const { return Invalid_.load(std::memory_order_relaxed); }
 
  private:
+  // Acts on one element (it is freed by the caller).
+  void Dispatch(const tLogQueueElement& e);
   void DispatchMessage(const tLogQueueElement& e, bool logLines);
   // One syslog message (a datagram, or a unit of a TCP run).
   void DispatchSyslogMessage(const tLogQueueElement& e, const std::string& port,
@@ -73,6 +78,8 @@ class TMessageDispatch {
   const TThreadRole& MainThread;
   // The popped batch and the message being dispatched: their room is kept.
   std::vector<pLogQueueElement> Batch;
+  // Senders whose elements took the writer long, served between the pops.
+  TParkedSenders Parked;
   tClientLogMessage Decoded;
   std::atomic<std::uint64_t> Invalid_{0};
   TStreamPublisher* Stream = nullptr;

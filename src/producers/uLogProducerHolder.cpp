@@ -214,6 +214,7 @@ bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_vi
   for (TPathBudget* budget : budgets)
     if (budget != nullptr) budget->Paths -= static_cast<double>(paths);
   if (TotalNewPathsPerDay > 0) TotalBudget.Paths -= static_cast<double>(paths);
+  NewPathsMade_ += paths;
   return true;
 }
 

@@ -103,6 +103,9 @@ class tLogProducerHolder {
   // the last sender that overflowed. Any thread / main thread.
   std::uint64_t Overflowed() const { return Overflowed_.load(std::memory_order_relaxed); }
   const std::string& LastOverflowed() const { return LastOverflowed_; }
+  // New files and directories routes were given since the start. Main
+  // thread.
+  std::uint64_t NewPathsMade() const { return NewPathsMade_; }
 
   // Stops and frees every producer, in order of creation.
   void StopAll();
@@ -249,6 +252,7 @@ class tLogProducerHolder {
   std::string SharedOverflowAddress;
   std::atomic<std::uint64_t> Overflowed_{0};
   std::string LastOverflowed_;
+  std::uint64_t NewPathsMade_ = 0;
   TRoute Overflowing;  // the route OverflowRoute returns
   // Every route seen, so that a message costs one hash lookup and no
   // allocation, however many routes there are; the routes of a peer are

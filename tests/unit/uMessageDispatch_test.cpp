@@ -132,3 +132,36 @@ TEST_F(DispatchTest, ARunBecomesItsMessagesInOrderAndSkipsOnlyTheMalformedOnes) 
   EXPECT_EQ(ReadFile(files[0]), "one\r\ntwo\r\n");
   EXPECT_EQ(ReadFile(files[1]), "three\r\n");
 }
+
+TEST(ParkedSendersTest, AWaitingSenderKeepsItsOrderAndOthersPassIt) {
+  auto element = [](const std::string& address, std::size_t units) {
+    auto e = std::make_unique<tLogQueueElement>();
+    e->Kind = lqkClientData;
+    e->ClientAddress = address;
+    e->ClientPort = 7;
+    e->Units = units;
+    return e;
+  };
+  TParkedSenders parked;
+  pLogQueueElement slow = element("10.0.0.1", 0);
+  EXPECT_FALSE(parked.TakeIfWaiting(slow));
+  parked.Hold(*slow);
+  // Everything of the slow sender waits, in its order; another passes.
+  for (std::size_t i = 1; i <= 3; ++i) {
+    pLogQueueElement next = element("10.0.0.1", i);
+    EXPECT_TRUE(parked.TakeIfWaiting(next));
+    EXPECT_EQ(next, nullptr);
+  }
+  pLogQueueElement other = element("10.0.0.2", 9);
+  EXPECT_FALSE(parked.TakeIfWaiting(other));
+  parked.Hold(*other);
+  pLogQueueElement later = element("10.0.0.2", 10);
+  EXPECT_TRUE(parked.TakeIfWaiting(later));
+  // Served in turn, each in its order, and let go once empty.
+  std::vector<std::size_t> served;
+  while (pLogQueueElement e = parked.Next()) served.push_back(e->Units);
+  EXPECT_EQ(served, (std::vector<std::size_t>{1, 10, 2, 3}));
+  EXPECT_TRUE(parked.Empty());
+  pLogQueueElement again = element("10.0.0.1", 4);
+  EXPECT_FALSE(parked.TakeIfWaiting(again));
+}
