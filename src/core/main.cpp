@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   KeepLargeBuffers();
   auto service = std::make_unique<tMainThread>();
   if (!arguments.ConfigPath.empty()) service->UseConfigFile(arguments.ConfigPath);
-  MainThreadInstance.store(service.get());
+  TMainLoopRequests::Listen(&service->Requests());
   int status = 0;
   try {
     service->Run();
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     WriteStandardError("LogServer: unexpected error\n");
     status = 1;
   }
-  MainThreadInstance.store(nullptr);
+  TMainLoopRequests::Listen(nullptr);
   service.reset();
   return status;
 }

@@ -8,8 +8,6 @@
 
 namespace logserver {
 
-std::atomic<tMainThread*> MainThreadInstance{nullptr};
-
 namespace {
 
 constexpr std::uint32_t kListenCheckInterval = 3000;
@@ -52,13 +50,13 @@ void tMainThread::Run() {
   // the service by it; the other threads are named.
   MainThreadRole.Bind();
   Intakes.reset();
-  StopRequested.store(false);
+  Requests_.Take(TMainLoopRequests::rqStop);
   try {
     // The service signals are blocked until here (main): one that comes
     // while the configuration is read or written back waits, and acts once
     // they are unblocked below.
-    InstallSignalHandlers({&tMainThread::HandleStopSignal, &tMainThread::HandleReopenSignal,
-                           &tMainThread::HandleStatisticsSignal});
+    InstallSignalHandlers({&TMainLoopRequests::HandleStopSignal, &TMainLoopRequests::HandleReopenSignal,
+                           &TMainLoopRequests::HandleStatisticsSignal});
     if (!ConfigGiven) ReadConfig();
     // No thread exists before this point and none is started before the
     // daemon detach: the detached child carries on with this thread only.
@@ -85,11 +83,11 @@ void tMainThread::Run() {
     WriteServiceLog(false, "Log Server stopped");
   } catch (...) {
     StopServiceLog();
-    MainThreadInstance.store(nullptr);
+    TMainLoopRequests::Listen(nullptr);
     throw;
   }
   StopServiceLog();
-  MainThreadInstance.store(nullptr);
+  TMainLoopRequests::Listen(nullptr);
 }
 
 void tMainThread::CreateServiceLog() {
@@ -108,7 +106,7 @@ void tMainThread::CreateServiceLog() {
 void tMainThread::CreateQueue(std::size_t queueBytes) {
   if (LogQueue_) return;
   LogQueue_ = std::make_unique<tLogQueue>(queueBytes);
-  WakeUpQueue.store(LogQueue_.get());
+  Requests_.WakeThrough(LogQueue_.get());
 }
 
 void tMainThread::CreateParts() {
@@ -169,7 +167,7 @@ void tMainThread::StartMetrics() {
 
 void tMainThread::Serve() {
   try {
-    Controller = tControlConnectionsProcess::Create([this] { WakeUp(); });
+    Controller = tControlConnectionsProcess::Create([this] { Requests_.WakeUp(); });
     CreateQueue(kLogQueueMaxBytes);
     CreateParts();
     StreamHandOff = std::make_unique<TStreamHandOff>(*ServiceLog, *Dispatch);
@@ -184,14 +182,13 @@ void tMainThread::Serve() {
     Reports_->ReportStart(ConfigPath, Sources());
     Notifier.Ready(TakeCounters(Sources()));
 
-    while (!StopRequested.load()) {
+    while (!Requests_.Asked(TMainLoopRequests::rqStop)) {
       // Everything queued, within bounds, in one pop; its lines go out with
       // one write per file before the loop waits again.
       Dispatch->DispatchPending();
-      if (ReopenRequested.exchange(false)) ReopenLogFiles();
-      if (StatisticsRequested.exchange(false)) Reports_->WriteStatistics(Sources());
-      CheckDeletedFiles();
-      CheckListener();
+      if (Requests_.Take(TMainLoopRequests::rqReopen)) ReopenLogFiles();
+      if (Requests_.Take(TMainLoopRequests::rqStatistics)) Reports_->WriteStatistics(Sources());
+      Housekeep();
       Reports_->ReportLosses(Sources());
       StreamHandOff->WriteNotes();
       Notifier.PingWatchdog();
@@ -230,7 +227,7 @@ void tMainThread::StopSequence() {
   if (LogQueue_) {
     WriteServiceLog(false, "STOPPING LOG QUEUE...");
     // Emptied before the free, so a stop signal arriving now only sets the flag.
-    WakeUpQueue.store(nullptr);
+    Requests_.WakeThrough(nullptr);
     StreamHandOff.reset();
     Dispatch.reset();
     Intake_.reset();
@@ -244,8 +241,16 @@ void tMainThread::StopSequence() {
   }
 }
 
-void tMainThread::CheckListener() {
+void tMainThread::Housekeep() {
   MainThreadRole.AssertCurrent();
+  const std::uint64_t nowMs = MonotonicMilliseconds();
+  if (nowMs >= NextDeletedCheck && Producers_) {
+    NextDeletedCheck = nowMs + kDeletedCheckMs;
+    // A file deleted under the service (or its whole tree) is closed, and
+    // its next line recreates it, instead of vanishing into the unlinked
+    // file.
+    Producers_->CloseDeletedFiles();
+  }
   const std::uint32_t now = TickMilliseconds();
   if (now == 0) return;
   // Wrapping difference: a clock set back makes it huge, so the check acts.
@@ -264,15 +269,6 @@ void tMainThread::CheckListener() {
   LastListenCheck = TickMilliseconds();
 }
 
-void tMainThread::CheckDeletedFiles() {
-  const std::uint64_t now = MonotonicMilliseconds();
-  if (now < NextDeletedCheck || !Producers_) return;
-  NextDeletedCheck = now + kDeletedCheckMs;
-  // A file deleted under the service (or its whole tree) is closed, and its
-  // next line recreates it, instead of vanishing into the unlinked file.
-  Producers_->CloseDeletedFiles();
-}
-
 void tMainThread::ReopenLogFiles() {
   Notifier.Reloading();
   if (Producers_) Producers_->ReopenFiles();
@@ -288,40 +284,6 @@ void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {
 
 void tMainThread::DispatchElement(pLogQueueElement element) {
   if (Dispatch) Dispatch->DispatchElement(std::move(element));
-}
-
-void tMainThread::RequestStop() {
-  StopRequested.store(true);
-  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
-}
-
-void tMainThread::WakeUp() {
-  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
-}
-
-void tMainThread::RequestReopen() {
-  ReopenRequested.store(true);
-  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
-}
-
-void tMainThread::RequestStatistics() {
-  StatisticsRequested.store(true);
-  if (tLogQueue* queue = WakeUpQueue.load()) queue->Release();
-}
-
-void tMainThread::HandleStatisticsSignal(int) {
-  if (tMainThread* instance = MainThreadInstance.load()) instance->RequestStatistics();
-}
-
-void tMainThread::HandleReopenSignal(int) {
-  if (tMainThread* instance = MainThreadInstance.load()) instance->RequestReopen();
-}
-
-void tMainThread::HandleStopSignal(int) {
-  // Runs on the initial thread only (every other thread blocks the stop
-  // signals), touches only atomics and sem_post. Taking the instance out
-  // first makes later signals no-ops.
-  if (tMainThread* instance = MainThreadInstance.exchange(nullptr)) instance->RequestStop();
 }
 
 }  // namespace logserver

@@ -12,13 +12,13 @@
 //   uControlConnectionsProcess  the once-a-second heartbeat
 //   uServiceIntakes   the event loops, the TPKT, UDP and syslog TCP/TLS servers
 //   uServiceNotifier  what systemd hears (ready, status, watchdog)
+//   uMainLoopRequests what the signals and the heartbeat ask of the loop
 //   uStreamHandOff    the JetStream publisher, with [Stream] Servers
 //
 // Threading: tMainThread's operations run on the process's initial thread
-// (its role, MainThreadRole, is checked in debug builds), except
-// RequestStop, RequestReopen, RequestStatistics and WakeUp, which the
-// signal handlers and the heartbeat call from anywhere (they touch only
-// atomics and the queue's semaphore). The network handlers run on the event
+// (its role, MainThreadRole, is checked in debug builds); the signal
+// handlers and the heartbeat reach it through its TMainLoopRequests only
+// (atomics and the queue's semaphore). The network handlers run on the event
 // loops' threads (TCP, syslog over TCP and TLS) and the UDP server's, and go
 // straight to the intake.
 //
@@ -32,6 +32,7 @@
 #include "core/uClientMessage.h"
 #include "core/uControlConnectionsProcess.h"
 #include "core/uLogQueue.h"
+#include "core/uMainLoopRequests.h"
 #include "core/uMessageDispatch.h"
 #include "core/uMessageIntake.h"
 #include "core/uServiceConfig.h"
@@ -90,19 +91,8 @@ class tMainThread {
   // LogMode is above 0. Main thread only.
   void WriteServiceLog(bool Gated, const std::string& Text);
 
-  // Sets the stop flag and wakes the main loop. Signal-safe.
-  void RequestStop();
-  // Asks the main loop to close every log file, so that each is opened anew
-  // with its next line (log rotation). Signal-safe.
-  void RequestReopen();
-  // Asks the main loop for one STATISTICS line in the service log.
-  // Signal-safe.
-  void RequestStatistics();
-  // Wakes the main loop; the heartbeat calls it. Thread-safe.
-  void WakeUp();
-  static void HandleStopSignal(int signal);
-  static void HandleReopenSignal(int signal);
-  static void HandleStatisticsSignal(int signal);
+  // What the signal handlers and the heartbeat ask of the main loop.
+  TMainLoopRequests& Requests() { return Requests_; }
 
   // Acts on one queued element, then frees it. Main thread only.
   void DispatchElement(pLogQueueElement element);
@@ -115,13 +105,11 @@ class tMainThread {
 
  private:
   void Serve();
-  // The listener supervision, about every three seconds: keep-alives to the
-  // TPKT clients, a TCP port that could not be bound named once (its
-  // listener tries it again every second), and the UDP server made anew
-  // while its port cannot be bound.
-  void CheckListener();
+  // Every second, deleted log files closed; about every three seconds, the
+  // files' and senders' upkeep and the intakes' supervision (keep-alives to
+  // the TPKT clients, ports that could not be bound, rate-limit news).
+  void Housekeep();
   void ReopenLogFiles();
-  void CheckDeletedFiles();
   void CreateServiceLog();
   // The queue, once; the signal handlers and the heartbeat see it from then
   // until the stop sequence frees it.
@@ -138,9 +126,7 @@ class tMainThread {
   std::string ConfigPath;  // empty: beside the executable, or the settings were given
   TThreadRole MainThreadRole;
 
-  std::atomic<bool> StopRequested{false};
-  std::atomic<bool> ReopenRequested{false};
-  std::atomic<bool> StatisticsRequested{false};
+  TMainLoopRequests Requests_;
 
   // Lent to the parts below; declared first, so freed last. The file table
   // is sized from the descriptor limit at start (CreateServiceLog).
@@ -161,12 +147,6 @@ class tMainThread {
   std::unique_ptr<TMessageDispatch> Dispatch;
   std::unique_ptr<TStreamHandOff> StreamHandOff;  // the publisher with [Stream] Servers
   std::unique_ptr<TMetricsEndpoint> Metrics;
-  // The queue as the signal handlers and the heartbeat see it: set once it
-  // exists, emptied before it is freed. Signal handlers run on this thread
-  // only, and the heartbeat is stopped before the queue goes, so nobody
-  // holds the pointer while the queue is freed.
-  std::atomic<tLogQueue*> WakeUpQueue{nullptr};
-
   std::uint32_t LastListenCheck = 0;
   std::uint64_t NextDeletedCheck = 0;
   TServiceNotifier Notifier;
@@ -176,9 +156,5 @@ class tMainThread {
 std::string DefaultConfigPath();
 // The version, as --version and the start line give it.
 const char* ServiceVersion();
-
-// The single tMainThread, for the signal handlers; cleared before the
-// object is freed.
-extern std::atomic<tMainThread*> MainThreadInstance;
 
 }  // namespace logserver
