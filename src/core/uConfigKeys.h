@@ -47,6 +47,9 @@ struct TConfigKey {
   bool (*Valid)(const std::string&) = nullptr;
   const char* Not = nullptr;
   const char* Otherwise = nullptr;
+  // A reload (SIGHUP) applies it at once; the others wait for the next
+  // start.
+  bool Live = false;
 };
 
 // Every key, in the order the reader takes them.

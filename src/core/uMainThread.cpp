@@ -117,15 +117,7 @@ void tMainThread::CreateParts() {
         WriteServiceLog(false, line);
         ReportProblem(line);
       });
-  Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
-  // All senders together may save up a minute's worth, and at least what
-  // one sender may: ten thousand senders that appear at once (a site's
-  // hosts after an outage) make about 50,000 paths within seconds.
-  const std::uint64_t totalAtOnce =
-      std::max<std::uint64_t>(Config.NewPathsAtOnce, 60ull * Config.NewPathsPerSecondTotal);
-  Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce, Config.NewPathsPerSecondTotal,
-                            static_cast<std::uint32_t>(std::min<std::uint64_t>(totalAtOnce, 0xFFFFFFFFu)),
-                            kServiceLogAddress);
+  ApplyLiveSettings();
   Dispatch = std::make_unique<TMessageDispatch>(Config, *LogQueue_, *Producers_, *ServiceLog,
                                                 MainThreadRole);
 }
@@ -149,6 +141,7 @@ TReportSources tMainThread::Sources() {
   sources.Queue = LogQueue_.get();
   sources.Dispatch = Dispatch.get();
   sources.Stream = StreamHandOff ? StreamHandOff->Publisher() : nullptr;
+  sources.Reloads = &Reloads;
   if (Intakes) Intakes->AddSources(sources);
   return sources;
 }
@@ -186,7 +179,7 @@ void tMainThread::Serve() {
       // Everything queued, within bounds, in one pop; its lines go out with
       // one write per file before the loop waits again.
       Dispatch->DispatchPending();
-      if (Requests_.Take(TMainLoopRequests::rqReopen)) ReopenLogFiles();
+      if (Requests_.Take(TMainLoopRequests::rqReopen)) Reload();
       if (Requests_.Take(TMainLoopRequests::rqStatistics)) Reports_->WriteStatistics(Sources());
       Housekeep();
       Reports_->ReportLosses(Sources());
@@ -269,13 +262,71 @@ void tMainThread::Housekeep() {
   LastListenCheck = TickMilliseconds();
 }
 
-void tMainThread::ReopenLogFiles() {
+void tMainThread::Reload() {
   Notifier.Reloading();
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
   // Certificates are rotated the way logs are.
   if (Intakes) Intakes->ReloadTls();
+  // Settings given by the caller (tests) have no file to read again.
+  if (!ConfigGiven) ReloadConfig();
   Notifier.Reloaded();
+}
+
+void tMainThread::ReloadConfig() {
+  TConfigFindings findings;
+  TServiceConfig next;
+  bool usable = false;
+  try {
+    usable = CheckServiceConfig(ConfigPath, DirectoryPart(ExecutablePath()), findings, &next);
+  } catch (const EConfigError& error) {
+    findings.Problems.push_back(error.what());
+  }
+  Reloads.LastAt.store(WallClockSeconds());
+  // Keys a start would only add stop nothing; a missing file does.
+  if (!usable && findings.Problems.empty() && !findings.Rewrites.empty() &&
+      findings.Rewrites.front().find("does not exist") != std::string::npos)
+    findings.Problems.push_back(findings.Rewrites.front());
+  if (!findings.Problems.empty()) {
+    Reloads.Refused.fetch_add(1);
+    Reloads.LastSucceeded.store(false);
+    for (const std::string& problem : findings.Problems) {
+      const std::string text = "CONFIGURATION NOT RELOADED: " + ConfigPath + ": " + problem;
+      WriteServiceLog(false, text);
+      ReportProblem(text);
+    }
+    return;
+  }
+  std::string waiting;
+  for (const std::string& setting : ChangedSettings(Config, next))
+    if (!AppliedAtReload(setting)) waiting += (waiting.empty() ? "" : ", ") + setting;
+  TakeReloadedSettings(Config, next);
+  ApplyLiveSettings();
+  Reloads.Applied.fetch_add(1);
+  Reloads.LastSucceeded.store(true);
+  WriteServiceLog(false, "CONFIGURATION RELOADED");
+  if (!waiting.empty()) {
+    const std::string text = "CONFIGURATION RELOADED: changed, and used from the next start: " + waiting;
+    WriteServiceLog(false, text);
+    ReportProblem(text);
+  }
+}
+
+void tMainThread::ApplyLiveSettings() {
+  if (Files) Files->SetCreationModes(Config.FileMode, Config.DirectoryMode);
+  if (ServiceLog) ServiceLog->SetLogMode(Config.LogMode);
+  if (Producers_) {
+    Producers_->SetPeerLimits(Config.SenderIdleSeconds, Config.MaxSenders);
+    // All senders together may save up a minute's worth, and at least what
+    // one sender may: ten thousand senders that appear at once (a site's
+    // hosts after an outage) make about 50,000 paths within seconds.
+    const std::uint64_t totalAtOnce =
+        std::max<std::uint64_t>(Config.NewPathsAtOnce, 60ull * Config.NewPathsPerSecondTotal);
+    Producers_->SetPathBudget(Config.NewPathsPerSecond, Config.NewPathsAtOnce, Config.NewPathsPerSecondTotal,
+                              static_cast<std::uint32_t>(std::min<std::uint64_t>(totalAtOnce, 0xFFFFFFFFu)),
+                              kServiceLogAddress);
+  }
+  if (Intakes) Intakes->SetRateLimits({Config.MessagesPerSecond, Config.BytesPerSecond, Config.BurstSeconds});
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {

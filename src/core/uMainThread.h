@@ -30,6 +30,7 @@
 #pragma once
 
 #include "core/uClientMessage.h"
+#include "core/uConfigReload.h"
 #include "core/uControlConnectionsProcess.h"
 #include "core/uLogQueue.h"
 #include "core/uMainLoopRequests.h"
@@ -109,7 +110,16 @@ class tMainThread {
   // files' and senders' upkeep and the intakes' supervision (keep-alives to
   // the TPKT clients, ports that could not be bound, rate-limit news).
   void Housekeep();
-  void ReopenLogFiles();
+  // SIGHUP: the log files reopened, the certificates and the configuration
+  // read again.
+  void Reload();
+  // The configuration file again: taken when the service would start with
+  // it, then what a reload applies applied (ApplyLiveSettings), the rest
+  // named as waiting for the next start; refused, changing nothing,
+  // otherwise.
+  void ReloadConfig();
+  // The settings a reload applies, handed to the parts that use them.
+  void ApplyLiveSettings();
   void CreateServiceLog();
   // The queue, once; the signal handlers and the heartbeat see it from then
   // until the stop sequence frees it.
@@ -127,6 +137,7 @@ class tMainThread {
   TThreadRole MainThreadRole;
 
   TMainLoopRequests Requests_;
+  TConfigReloads Reloads;
 
   // Lent to the parts below; declared first, so freed last. The file table
   // is sized from the descriptor limit at start (CreateServiceLog).

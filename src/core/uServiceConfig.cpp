@@ -394,11 +394,12 @@ TServiceConfig ReadServiceConfig(const std::string& configPath,
 }
 
 bool CheckServiceConfig(const std::string& configPath, const std::string& executableDirectory,
-                        TConfigFindings& findings) {
+                        TConfigFindings& findings, TServiceConfig* parsed) {
   bool exists = false;
   const std::string text = ReadConfigText(configPath, exists);
   std::string updated;
-  ParseServiceConfig(text, executableDirectory, updated, findings, /*checkNamedFiles=*/true);
+  TServiceConfig config = ParseServiceConfig(text, executableDirectory, updated, findings, /*checkNamedFiles=*/true);
+  if (parsed != nullptr) *parsed = std::move(config);
   if (!exists) {
     findings.Rewrites.clear();
     findings.Rewrites.push_back(configPath + " does not exist: it would be made with the defaults");

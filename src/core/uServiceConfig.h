@@ -157,7 +157,8 @@ TServiceConfig ReadServiceConfig(const std::string& configPath,
 // Reads `configPath` and says what the service would decide, writing
 // nothing. True when it would start with the file as it is: no problem and
 // nothing to write back. Throws EConfigError when the file cannot be read.
+// `parsed`, when given, receives the settings it would use.
 bool CheckServiceConfig(const std::string& configPath, const std::string& executableDirectory,
-                        TConfigFindings& findings);
+                        TConfigFindings& findings, TServiceConfig* parsed = nullptr);
 
 }  // namespace logserver

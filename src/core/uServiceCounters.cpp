@@ -4,6 +4,7 @@
 #include "core/uMessageDispatch.h"
 #include "net/uIPServerHeader.h"
 #include "net/uSyslogStreamServer.h"
+#include "core/uConfigReload.h"
 #include "net/uSenderRates.h"
 #include "net/uUnfinishedBytes.h"
 #include "producers/uLogProducerHolder.h"
@@ -61,6 +62,12 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     for (std::size_t kind = 0; kind < kIntakeKinds; ++kind)
       c.RateLimited[kind] = s.Rates->LimitedMessages(static_cast<TIntakeKind>(kind));
     c.RateLimitedSenders = s.Rates->LimitedSenders();
+  }
+  if (s.Reloads) {
+    c.ReloadsApplied = s.Reloads->Applied.load();
+    c.ReloadsRefused = s.Reloads->Refused.load();
+    c.LastReloadSucceeded = s.Reloads->LastSucceeded.load();
+    c.LastReloadAt = s.Reloads->LastAt.load();
   }
   if (s.UdpCounters) {
     c.KernelDrops = s.UdpCounters->KernelDrops.load();

@@ -26,6 +26,7 @@ struct TServerCounters;
 struct TSyslogStreamCounters;
 class TUnfinishedBytes;
 class TSenderRates;
+struct TConfigReloads;
 
 // What the reports read; any may be null (not created yet, or gone). The
 // owner lends it; it outlives every reader.
@@ -47,6 +48,8 @@ struct TReportSources {
   TUnfinishedBytes* Unfinished = nullptr;
   // The per-sender allowances.
   TSenderRates* Rates = nullptr;
+  // The configuration's reloads.
+  TConfigReloads* Reloads = nullptr;
 };
 
 struct TServiceCounters {
@@ -73,6 +76,11 @@ struct TServiceCounters {
   // stream intakes, dropped on UDP); senders limited now.
   std::array<std::uint64_t, kIntakeKinds> RateLimited{};
   std::uint64_t RateLimitedSenders = 0;
+  // Configuration reloads applied and refused; whether the last one was
+  // applied, and when it came (Unix seconds, 0: none yet).
+  std::uint64_t ReloadsApplied = 0, ReloadsRefused = 0;
+  bool LastReloadSucceeded = true;
+  double LastReloadAt = 0;
   // Senders.
   std::uint64_t Overflowed = 0, ForgottenIdle = 0, ForgottenBound = 0;
   // Syslog over TCP and TLS, when on.

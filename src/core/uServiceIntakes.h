@@ -47,6 +47,8 @@ class TServiceIntakes {
   // SIGHUP: the TLS certificate, key and client CA again; the ones in use
   // stay when the new ones cannot be used.
   void ReloadTls();
+  // A reload's rate limits, for the next read or datagram.
+  void SetRateLimits(const TRateLimits& limits) { Rates.SetLimits(limits); }
   // Stops each server, the TPKT and UDP ones between their service-log
   // lines, then the loops; no handler runs once it returns. Idempotent.
   void Stop();

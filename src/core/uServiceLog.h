@@ -33,9 +33,11 @@ class TServiceLog {
   void Write(bool Gated, const std::string& Text);
   // Whether gated lines of this level are written (LogMode >= level).
   bool Writes(std::int32_t level) const { return LogMode >= level; }
+  // A reload's LogMode, for the lines from now on.
+  void SetLogMode(std::int32_t logMode) { LogMode = logMode; }
 
  private:
-  const std::int32_t LogMode;
+  std::int32_t LogMode;
   const TThreadRole& MainThread;
   PLogProducer Producer;
 };

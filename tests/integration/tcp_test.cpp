@@ -246,7 +246,7 @@ TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
   ExpectOrderlyStop(idle);
 }
 
-TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneWhileOthersGoOn) {
+TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneAndAReloadLiftsIt) {
   const std::uint16_t metricsPort = FreeTcpPort();
   service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=1000\nBurstSeconds=1\nUnlimited=127.0.0.3\n"
                                      "[Metrics]\nListen=127.0.0.1:" + std::to_string(metricsPort) + "\n");
@@ -324,6 +324,30 @@ TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneWhileO
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.2"), std::string::npos);
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.3"), std::string::npos);
   EXPECT_EQ(metric("logserver_rate_limited_senders"), 0);
+  // SIGHUP reads the file again: the limit goes at once, a new syslog port
+  // waits for the next start (and says so), and the file is not rewritten.
+  const std::string metricsSection = "[Metrics]\nListen=127.0.0.1:" + std::to_string(metricsPort) + "\n";
+  service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=0\nUnlimited=127.0.0.3\n[Syslog]\nTcpPort=" +
+                                         std::to_string(FreeTcpPort()) + "\n" + metricsSection);
+  const std::string reloaded = ReadFile(service.ConfigPath());
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(service.WaitForServiceLog("CONFIGURATION RELOADED: changed, and used from the next start: [Syslog] TcpPort"))
+      << service.Stderr();
+  const long droppedBefore = metric(dropped);
+  sendFrom("127.0.0.1", "free", kUdp);
+  ASSERT_TRUE(WaitUntil([&] { return count("127.0.0.1", "free") == kUdp; }));
+  EXPECT_EQ(metric(dropped), droppedBefore);
+  EXPECT_EQ(ReadFile(service.ConfigPath()), reloaded);
+  // A file the service would not start with changes nothing, its valid
+  // limit included.
+  service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=100\nBurstSeconds=soon\n" + metricsSection);
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] { return metric("logserver_config_reloads_total{result=\"refused\"}") == 1; }));
+  EXPECT_NE(service.Stderr().find("CONFIGURATION NOT RELOADED: "), std::string::npos) << service.Stderr();
+  EXPECT_EQ(metric("logserver_config_reloads_total{result=\"applied\"}"), 1);
+  EXPECT_EQ(metric("logserver_config_last_reload_success"), 0);
+  sendFrom("127.0.0.1", "still", 1500);
+  ASSERT_TRUE(WaitUntil([&] { return count("127.0.0.1", "still") == 1500; }));
   StopService();
 }
 
