@@ -75,7 +75,7 @@ const std::vector<TConfigKey>& ConfigKeys() {
       {.Section = "Common", .Key = "TimePlacementMask", .Kind = K::Text, .Field = &C::TimePlacementMask},
       {.Section = "Providers", .Key = "", .Kind = K::Providers, .Field = {}},
       {.Section = "Metrics", .Key = "Listen", .Kind = K::Checked, .Field = &C::MetricsListen,
-       .Valid = ValidListen, .Not = "is not ADDRESS:PORT", .Otherwise = "metrics are off"},
+       .Valid = ValidListen, .Not = "is not ADDRESS:PORT", .Otherwise = "metrics are off", .Live = true},
       {.Section = "Files", .Key = "FileMode", .Kind = K::Mode, .Field = &C::FileMode, .Low = 0600, .Live = true},
       {.Section = "Files", .Key = "DirectoryMode", .Kind = K::Mode, .Field = &C::DirectoryMode, .Low = 0700, .Live = true},
       {.Section = "Files", .Key = "SpreadSenders", .Kind = K::Choice, .Field = &C::SpreadSenders,

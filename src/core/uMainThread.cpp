@@ -287,6 +287,17 @@ void tMainThread::ReloadConfig() {
   if (!usable && findings.Problems.empty() && !findings.Rewrites.empty() &&
       findings.Rewrites.front().find("does not exist") != std::string::npos)
     findings.Problems.push_back(findings.Rewrites.front());
+  // A moved /metrics endpoint listens before the old one goes; one that
+  // cannot listen refuses the whole reload.
+  std::unique_ptr<TMetricsEndpoint> metrics;
+  const bool metricsMoved = next.MetricsListen != Config.MetricsListen;
+  if (findings.Problems.empty() && metricsMoved && !next.MetricsListen.empty()) {
+    try {
+      metrics = std::make_unique<TMetricsEndpoint>(next.MetricsListen, Sources());
+    } catch (const std::exception& error) {
+      findings.Problems.push_back(std::string("[Metrics] Listen: ") + error.what());
+    }
+  }
   if (!findings.Problems.empty()) {
     Reloads.Refused.fetch_add(1);
     Reloads.LastSucceeded.store(false);
@@ -302,6 +313,7 @@ void tMainThread::ReloadConfig() {
     if (!AppliedAtReload(setting)) waiting += (waiting.empty() ? "" : ", ") + setting;
   TakeReloadedSettings(Config, next);
   ApplyLiveSettings();
+  if (metricsMoved) Metrics = std::move(metrics);
   Reloads.Applied.fetch_add(1);
   Reloads.LastSucceeded.store(true);
   WriteServiceLog(false, "CONFIGURATION RELOADED");

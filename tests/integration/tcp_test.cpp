@@ -247,7 +247,7 @@ TEST_F(TcpTest, OneAddressCannotHoldEverySlotAndSilentClientsAreLetGo) {
 }
 
 TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneAndAReloadLiftsIt) {
-  const std::uint16_t metricsPort = FreeTcpPort();
+  std::uint16_t metricsPort = FreeTcpPort();
   service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=1000\nBurstSeconds=1\nUnlimited=127.0.0.3\n"
                                      "[Metrics]\nListen=127.0.0.1:" + std::to_string(metricsPort) + "\n");
   service.Start();
@@ -324,15 +324,20 @@ TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneAndARe
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.2"), std::string::npos);
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.3"), std::string::npos);
   EXPECT_EQ(metric("logserver_rate_limited_senders"), 0);
-  // SIGHUP reads the file again: the limit goes at once, a new syslog port
-  // waits for the next start (and says so), and the file is not rewritten.
-  const std::string metricsSection = "[Metrics]\nListen=127.0.0.1:" + std::to_string(metricsPort) + "\n";
+  // SIGHUP reads the file again: the limit goes at once, /metrics moves, a
+  // new syslog port waits for the next start (and says so), and the file
+  // is not rewritten.
+  const std::uint16_t oldMetricsPort = metricsPort;
+  const std::string metricsSection = "[Metrics]\nListen=127.0.0.1:" + std::to_string(FreeTcpPort()) + "\n";
   service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=0\nUnlimited=127.0.0.3\n[Syslog]\nTcpPort=" +
                                          std::to_string(FreeTcpPort()) + "\n" + metricsSection);
   const std::string reloaded = ReadFile(service.ConfigPath());
   ASSERT_TRUE(service.Signal(SIGHUP));
   ASSERT_TRUE(service.WaitForServiceLog("CONFIGURATION RELOADED: changed, and used from the next start: [Syslog] TcpPort"))
       << service.Stderr();
+  metricsPort = static_cast<std::uint16_t>(std::atoi(metricsSection.c_str() + metricsSection.rfind(':') + 1));
+  std::string body;
+  EXPECT_EQ(HttpGet(oldMetricsPort, "/metrics", body), 0);
   const long droppedBefore = metric(dropped);
   sendFrom("127.0.0.1", "free", kUdp);
   ASSERT_TRUE(WaitUntil([&] { return count("127.0.0.1", "free") == kUdp; }));
