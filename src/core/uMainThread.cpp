@@ -266,10 +266,11 @@ void tMainThread::Reload() {
   Notifier.Reloading();
   if (Producers_) Producers_->ReopenFiles();
   WriteServiceLog(false, "LOG FILES REOPENED");
-  // Certificates are rotated the way logs are.
-  if (Intakes) Intakes->ReloadTls();
   // Settings given by the caller (tests) have no file to read again.
   if (!ConfigGiven) ReloadConfig();
+  // Certificates are rotated the way logs are, from the files the
+  // configuration names now.
+  if (Intakes) Intakes->ReloadTls();
   Notifier.Reloaded();
 }
 

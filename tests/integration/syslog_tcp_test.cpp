@@ -395,10 +395,23 @@ TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificat
             std::string::npos);
   ASSERT_TRUE(WaitStored("<13>after the rotation\r\n"));
   EXPECT_EQ(Stored().find("without a certificate"), std::string::npos);
+  // Other files named in the configuration are taken at the next SIGHUP.
+  service.WriteConfig("LogMode=0\n", "[Syslog]\nTcpPort=" + std::to_string(port) + "\nTlsPort=" +
+                                         std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server.pem") +
+                                         "\nTlsKey=" + certificates.Path("server.key") +
+                                         "\nTlsClientCA=" + certificates.Path("ca.pem") + "\n");
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string log = service.ServiceLog();
+    return log.find("TLS CERTIFICATE RELOADED") != log.rfind("TLS CERTIFICATE RELOADED");
+  }));
+  EXPECT_NE(SendOverTls(tls, "<13>from the named files\n", certificates, "client").find("CN = first"),
+            std::string::npos);
+  ASSERT_TRUE(WaitStored("<13>from the named files\r\n"));
 
   EXPECT_TRUE(ClosedByService(silent.Get()));
   const std::string statistics = service.RequestStatistics();
-  EXPECT_EQ(StatisticsCount(statistics, " syslog-tls="), 3) << statistics;
+  EXPECT_EQ(StatisticsCount(statistics, " syslog-tls="), 4) << statistics;
   EXPECT_EQ(StatisticsCount(statistics, " failed-handshakes="), 3) << statistics;
   StopService();
 }
