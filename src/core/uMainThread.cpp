@@ -288,8 +288,13 @@ void tMainThread::ReloadConfig() {
   if (!usable && findings.Problems.empty() && !findings.Rewrites.empty() &&
       findings.Rewrites.front().find("does not exist") != std::string::npos)
     findings.Problems.push_back(findings.Rewrites.front());
-  // A moved /metrics endpoint listens before the old one goes; one that
-  // cannot listen refuses the whole reload.
+  // New ports listen before the old ones go; one that cannot listen
+  // refuses the whole reload.
+  std::vector<std::string> waiting;
+  if (findings.Problems.empty() && Intakes) {
+    std::string problem;
+    if (!Intakes->PreparePorts(next, problem, waiting)) findings.Problems.push_back(problem);
+  }
   std::unique_ptr<TMetricsEndpoint> metrics;
   const bool metricsMoved = next.MetricsListen != Config.MetricsListen;
   if (findings.Problems.empty() && metricsMoved && !next.MetricsListen.empty()) {
@@ -300,6 +305,7 @@ void tMainThread::ReloadConfig() {
     }
   }
   if (!findings.Problems.empty()) {
+    if (Intakes) Intakes->DropPorts();
     Reloads.Refused.fetch_add(1);
     Reloads.LastSucceeded.store(false);
     for (const std::string& problem : findings.Problems) {
@@ -309,17 +315,24 @@ void tMainThread::ReloadConfig() {
     }
     return;
   }
-  std::string waiting;
   for (const std::string& setting : ChangedSettings(Config, next))
-    if (!AppliedAtReload(setting)) waiting += (waiting.empty() ? "" : ", ") + setting;
+    if (!AppliedAtReload(setting)) waiting.push_back(setting);
+  const TServiceConfig before = Config;
   TakeReloadedSettings(Config, next);
+  // A port that waits for the next start is not the one in effect yet.
+  for (const std::string& setting : waiting) {
+    if (setting == "[Syslog] TcpPort") Config.SyslogTcpPort = before.SyslogTcpPort;
+    if (setting == "[Syslog] TlsPort") Config.SyslogTlsPort = before.SyslogTlsPort;
+  }
+  if (Intakes) Intakes->TakePorts();
   ApplyLiveSettings();
   if (metricsMoved) Metrics = std::move(metrics);
   Reloads.Applied.fetch_add(1);
   Reloads.LastSucceeded.store(true);
   WriteServiceLog(false, "CONFIGURATION RELOADED");
   if (!waiting.empty()) {
-    const std::string text = "CONFIGURATION RELOADED: changed, and used from the next start: " + waiting;
+    std::string text = "CONFIGURATION RELOADED: changed, and used from the next start: ";
+    for (std::size_t i = 0; i < waiting.size(); ++i) text += (i > 0 ? ", " : "") + waiting[i];
     WriteServiceLog(false, text);
     ReportProblem(text);
   }

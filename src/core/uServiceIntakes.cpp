@@ -164,7 +164,52 @@ void TServiceIntakes::ReloadTls() {
     if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
 }
 
+bool TServiceIntakes::PreparePorts(const TServiceConfig& next, std::string& problem,
+                                   std::vector<std::string>& waiting) {
+  DropPorts();
+  const std::uint16_t wanted[2] = {next.SyslogTcpPort, next.SyslogTlsPort};
+  const char* const names[2] = {"[Syslog] TcpPort", "[Syslog] TlsPort"};
+  for (const bool tls : {false, true}) {
+    const std::uint16_t now = tls ? Config.SyslogTlsPort : Config.SyslogTcpPort;
+    if (wanted[tls] == now) continue;
+    // Without a server on the loops, or a certificate for a TLS port, the
+    // change waits for the next start.
+    if (!SyslogTcpServer || (tls && wanted[tls] != 0 && !SyslogTcpServer->HasTls())) {
+      waiting.push_back(names[tls]);
+      continue;
+    }
+    int error = 0;
+    PendingPorts[tls].Listener = SyslogTcpServer->ListenerFor(tls, wanted[tls], error);
+    if (wanted[tls] != 0 && !PendingPorts[tls].Listener) {
+      problem = std::string(names[tls]) + ": port " + std::to_string(wanted[tls]) + " cannot be bound: " +
+                ErrorText(error);
+      DropPorts();
+      return false;
+    }
+    PendingPorts[tls].Set = true;
+    PendingPorts[tls].Port = wanted[tls];
+  }
+  return true;
+}
+
+void TServiceIntakes::TakePorts() {
+  for (const bool tls : {false, true}) {
+    TPendingPort& pending = PendingPorts[tls];
+    if (!pending.Set || !SyslogTcpServer) continue;
+    SyslogTcpServer->TakeListener(tls, pending.Port, std::move(pending.Listener));
+    pending = TPendingPort();
+  }
+}
+
+void TServiceIntakes::DropPorts() {
+  for (TPendingPort& pending : PendingPorts) {
+    if (pending.Listener) pending.Listener->Stop();
+    pending = TPendingPort();
+  }
+}
+
 void TServiceIntakes::Stop() {
+  DropPorts();
   if (TcpServer) {
     Log.Write(false, "STOPPING NET TPKT SERVER...");
     TcpServer.reset();

@@ -24,6 +24,8 @@
 #include "platform/uTls.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace logserver {
 
@@ -47,6 +49,13 @@ class TServiceIntakes {
   // SIGHUP: the TLS certificate, key and client CA again; the ones in use
   // stay when the new ones cannot be used.
   void ReloadTls();
+  // A reload's syslog TCP and TLS ports: the new ones bound beside the ones
+  // in use (false, `problem` set, when one cannot be); `waiting` names the
+  // changes that need a restart (no syslog server yet, or no TLS context).
+  // TakePorts then puts them in place; DropPorts lets them go.
+  bool PreparePorts(const TServiceConfig& next, std::string& problem, std::vector<std::string>& waiting);
+  void TakePorts();
+  void DropPorts();
   // A reload's rate limits, for the next read or datagram.
   void SetRateLimits(const TRateLimits& limits) { Rates.SetLimits(limits); }
   // Stops each server, the TPKT and UDP ones between their service-log
@@ -86,6 +95,13 @@ class TServiceIntakes {
   // The failures last reported, so that a failing port is named once per
   // failure code rather than at every check.
   int ReportedListenFailure = 0;
+  // A reload's listeners, bound and not yet in place.
+  struct TPendingPort {
+    bool Set = false;
+    std::uint16_t Port = 0;
+    std::unique_ptr<TListener> Listener;
+  };
+  TPendingPort PendingPorts[2];
   int ReportedSyslogFailure = 0;
 };
 

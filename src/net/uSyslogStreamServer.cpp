@@ -50,12 +50,13 @@ class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfin
 std::unique_ptr<TSyslogStreamServer> TSyslogStreamServer::Create(const TSetup& setup,
                                                                  std::shared_ptr<TTlsContext> tls) {
   std::unique_ptr<TSyslogStreamServer> server(new TSyslogStreamServer(setup));
-  if (setup.TcpPort != 0) server->StartListener(false);
+  if (server->Ports[0] != 0) server->StartListener(false);
   if (tls) server->SetTlsContext(std::move(tls));
   return server;
 }
 
-TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup) : Setup(setup), Places(setup.PerAddress) {}
+TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup)
+    : Setup(setup), Ports{setup.TcpPort, setup.TlsPort}, Places(setup.PerAddress) {}
 
 TSyslogStreamServer::~TSyslogStreamServer() {
   Stopping.store(true);
@@ -86,14 +87,41 @@ void TSyslogStreamServer::SetTlsContext(std::shared_ptr<TTlsContext> context) {
     Tls = std::move(context);
   }
   // A TLS port not bound for want of a certificate is bound now.
-  if (Setup.TlsPort != 0 && !Listeners[1]) StartListener(true);
+  if (Ports[1] != 0 && !Listeners[1]) StartListener(true);
+}
+
+bool TSyslogStreamServer::HasTls() {
+  TMutexLock lock(TlsGuard);
+  return Tls != nullptr;
+}
+
+std::unique_ptr<TListener> TSyslogStreamServer::MakeListener(bool tls, std::uint16_t port) {
+  return std::make_unique<TListener>(
+      Setup.Loops->Next(), Setup.Address, port,
+      [this, tls](TDescriptor socket, const TSocketAddress& peer) { Accept(tls, std::move(socket), peer); });
 }
 
 void TSyslogStreamServer::StartListener(bool tls) {
-  Listeners[tls] = std::make_unique<TListener>(
-      Setup.Loops->Next(), Setup.Address, tls ? Setup.TlsPort : Setup.TcpPort,
-      [this, tls](TDescriptor socket, const TSocketAddress& peer) { Accept(tls, std::move(socket), peer); });
+  Listeners[tls] = MakeListener(tls, Ports[tls]);
   Listeners[tls]->Start();
+}
+
+std::unique_ptr<TListener> TSyslogStreamServer::ListenerFor(bool tls, std::uint16_t port, int& error) {
+  error = 0;
+  if (port == 0) return nullptr;
+  std::unique_ptr<TListener> listener = MakeListener(tls, port);
+  if (listener->Start()) return listener;
+  error = listener->Failure();
+  listener->Stop();
+  return nullptr;
+}
+
+void TSyslogStreamServer::TakeListener(bool tls, std::uint16_t port, std::unique_ptr<TListener> listener) {
+  std::unique_ptr<TListener> old = std::move(Listeners[tls]);
+  Listeners[tls] = std::move(listener);
+  Ports[tls] = port;
+  // Its connections go on; only new ones come to the new port.
+  if (old) old->Stop();
 }
 
 void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) {

@@ -125,6 +125,16 @@ class TSyslogStreamServer final : private TTurnEnd {
   // The certificate for connections accepted from now on (a reload).
   void SetTlsContext(std::shared_ptr<TTlsContext> context) EXCLUDES(TlsGuard);
 
+  // Whether a TLS context is set (a TLS port can listen).
+  bool HasTls() EXCLUDES(TlsGuard);
+  // A reload's port, on the owner's thread: ListenerFor binds `port` beside
+  // the one in use (null, `error` set, when it cannot listen; null for 0);
+  // TakeListener then puts it (or none) in place of the one in use, which
+  // stops. The connections of the old port go on.
+  std::unique_ptr<TListener> ListenerFor(bool tls, std::uint16_t port, int& error);
+  void TakeListener(bool tls, std::uint16_t port, std::unique_ptr<TListener> listener);
+  std::uint16_t Port(bool tls) const { return Ports[tls]; }
+
   // Whether a port is bound now; BindError says why not (errno).
   bool Listening(bool tls) const { return Listeners[tls] && Listeners[tls]->Listening(); }
   int BindError(bool tls) const { return Listeners[tls] ? Listeners[tls]->Failure() : 0; }
@@ -134,6 +144,7 @@ class TSyslogStreamServer final : private TTurnEnd {
   class TConnection;
 
   explicit TSyslogStreamServer(const TSetup& setup);
+  std::unique_ptr<TListener> MakeListener(bool tls, std::uint16_t port);
   void StartListener(bool tls);
   // On the listener's loop.
   void Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) EXCLUDES(TlsGuard, ListGuard);
@@ -158,6 +169,8 @@ class TSyslogStreamServer final : private TTurnEnd {
   TMutex TlsGuard;
   std::shared_ptr<TTlsContext> Tls GUARDED_BY(TlsGuard);
   std::unique_ptr<TListener> Listeners[2];
+  // The ports in use (0: none); the owner's thread only.
+  std::uint16_t Ports[2];
   std::atomic<bool> Stopping{false};
   TMutex ListGuard;
   std::unordered_map<TConnection*, std::unique_ptr<TConnection>> Connections GUARDED_BY(ListGuard);

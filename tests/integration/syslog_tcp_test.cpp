@@ -354,7 +354,7 @@ std::string SendOverTls(std::uint16_t port, const std::string& bytes, const TCer
 
 }  // namespace
 
-TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificateOnSighup) {
+TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndTakesNewCertificatesAndPortsOnSighup) {
   if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not installed";
   TCertificates certificates;
   ASSERT_TRUE(certificates.Make());
@@ -396,10 +396,13 @@ TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificat
   ASSERT_TRUE(WaitStored("<13>after the rotation\r\n"));
   EXPECT_EQ(Stored().find("without a certificate"), std::string::npos);
   // Other files named in the configuration are taken at the next SIGHUP.
-  service.WriteConfig("LogMode=0\n", "[Syslog]\nTcpPort=" + std::to_string(port) + "\nTlsPort=" +
-                                         std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server.pem") +
-                                         "\nTlsKey=" + certificates.Path("server.key") +
-                                         "\nTlsClientCA=" + certificates.Path("ca.pem") + "\n");
+  auto configure = [&](std::uint16_t tcp) {
+    service.WriteConfig("LogMode=0\n", "[Syslog]\nTcpPort=" + std::to_string(tcp) + "\nTlsPort=" +
+                                           std::to_string(tls) + "\nTlsCertificate=" + certificates.Path("server.pem") +
+                                           "\nTlsKey=" + certificates.Path("server.key") +
+                                           "\nTlsClientCA=" + certificates.Path("ca.pem") + "\n");
+  };
+  configure(port);
   ASSERT_TRUE(service.Signal(SIGHUP));
   ASSERT_TRUE(WaitUntil([&] {
     const std::string log = service.ServiceLog();
@@ -408,6 +411,32 @@ TEST_F(SyslogTcpTest, TlsCarriesBothFramingsChecksClientsAndRotatesItsCertificat
   EXPECT_NE(SendOverTls(tls, "<13>from the named files\n", certificates, "client").find("CN = first"),
             std::string::npos);
   ASSERT_TRUE(WaitStored("<13>from the named files\r\n"));
+  // The TCP port moves: a port that cannot be bound refuses the reload; a
+  // free one listens before the old one closes, and a connection made on
+  // the old one goes on.
+  TDescriptor kept = SocketConnect("127.0.0.1", port);
+  ASSERT_TRUE(kept.Valid());
+  const std::uint16_t busy = FreeTcpPort();
+  TDescriptor blocker = SocketCreateStream();
+  ASSERT_EQ(SocketBindTo(blocker.Get(), "0.0.0.0", busy), 0);
+  ASSERT_EQ(SocketListen(blocker.Get(), 1), 0);
+  configure(busy);
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] {
+    return service.Stderr().find("[Syslog] TcpPort: port " + std::to_string(busy) + " cannot be bound") !=
+           std::string::npos;
+  })) << service.Stderr();
+  const std::uint16_t moved = FreeTcpPort();
+  configure(moved);
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] { return SocketConnect("127.0.0.1", moved).Valid(); }));
+  EXPECT_FALSE(SocketConnect("127.0.0.1", port).Valid());
+  port = moved;
+  Send("<13>on the new port\n");
+  const std::string more = "<13>on the kept connection\n";
+  ASSERT_TRUE(SocketWriteAll(kept.Get(), more.data(), more.size()));
+  ASSERT_TRUE(WaitStored("<13>on the new port\r\n"));
+  ASSERT_TRUE(WaitStored("<13>on the kept connection\r\n"));
 
   EXPECT_TRUE(ClosedByService(silent.Get()));
   const std::string statistics = service.RequestStatistics();
