@@ -105,6 +105,7 @@ void TSenderRates::SetLimits(const TRateLimits& limits) {
   MessagesPerSecond.store(limits.MessagesPerSecond, std::memory_order_relaxed);
   BytesPerSecond.store(limits.BytesPerSecond, std::memory_order_relaxed);
   BurstSeconds.store(limits.BurstSeconds, std::memory_order_relaxed);
+  Generation_.fetch_add(1, std::memory_order_release);
 }
 
 std::shared_ptr<TSenderRate> TSenderRates::For(const std::string& address, const TSocketAddress& peer) {
@@ -166,7 +167,13 @@ void TSenderRates::Forget(std::uint64_t nowMs) {
 }
 
 bool TReadPace::Charge(TEventLoop& loop, std::uint64_t token, std::size_t messages, std::size_t bytes) {
-  if (!Rate || token == 0) return false;
+  if (Table == nullptr || token == 0) return false;
+  if (const std::uint64_t generation = Table->Generation(); generation != Generation) {
+    Generation = generation;
+    TSocketAddress peer;
+    Rate = ParseAddress(*Address, peer) ? Table->For(*Address, peer) : nullptr;
+  }
+  if (!Rate) return false;
   const std::uint64_t resumeMs = Rate->Charge(Intake, messages, bytes, MonotonicMilliseconds());
   if (resumeMs == 0) return false;
   // A refused change leaves the socket watched: the connection is then read

@@ -10,8 +10,9 @@
 // on the same allowance; addresses of the Unlimited list draw on none.
 //
 // The check costs a lock of the sender's own allowance per read or
-// datagram: the connection keeps its allowance from its accept on, and the
-// UDP server keeps the last sender's.
+// datagram: the connection keeps its allowance from its first read on, and
+// the UDP server keeps the last sender's; both look again when the limits
+// change.
 //
 // Threading: every operation from any thread. Lock order: the table's lock
 // before an allowance's, never the other way round. Ownership: the table
@@ -98,6 +99,9 @@ class TSenderRates {
   std::shared_ptr<TSenderRate> For(const std::string& address, const TSocketAddress& peer) EXCLUDES(Guard);
   TRateLimits Limits() const;
   void SetLimits(const TRateLimits& limits);
+  // Changes with every SetLimits (from 1): whoever keeps an allowance, or
+  // the want of one, looks again when it moved.
+  std::uint64_t Generation() const { return Generation_.load(std::memory_order_acquire); }
 
   // About every few seconds: the lines to tell (senders that began or ended
   // being limited), and allowances of idle senders nobody holds forgotten.
@@ -121,6 +125,7 @@ class TSenderRates {
   std::atomic<std::uint32_t> MessagesPerSecond;
   std::atomic<std::uint32_t> BytesPerSecond;
   std::atomic<std::uint32_t> BurstSeconds;
+  std::atomic<std::uint64_t> Generation_{1};
   const TAddressList Unlimited;
   std::atomic<std::uint64_t> Counted[kIntakeKinds] = {};
   std::atomic<std::uint64_t> LimitedNow{0};
@@ -135,8 +140,12 @@ class TSenderRates {
 // back. Loop only.
 class TReadPace {
  public:
-  void Follow(std::shared_ptr<TSenderRate> rate, TIntakeKind intake) {
-    Rate = std::move(rate);
+  // The table of `address` (the connection's own text, which outlives the
+  // pace); its allowance is found at the first read, and again when the
+  // limits change (a reload).
+  void Follow(TSenderRates* table, const std::string* address, TIntakeKind intake) {
+    Table = table;
+    Address = address;
     Intake = intake;
   }
   bool Paused() const { return ResumeAtMs != 0; }
@@ -148,6 +157,9 @@ class TReadPace {
   void OnTimer(TEventLoop& loop, std::uint64_t token);
 
  private:
+  TSenderRates* Table = nullptr;
+  const std::string* Address = nullptr;
+  std::uint64_t Generation = 0;  // of the limits Rate was found under
   std::shared_ptr<TSenderRate> Rate;
   TIntakeKind Intake = ikTpkt;
   std::uint64_t ResumeAtMs = 0;

@@ -142,9 +142,7 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
   connection->Socket = std::move(socket);
   connection->Address = FormatAddress(peer);
   connection->Port = peer.Port;
-  if (Setup.Rates)
-    connection->Pace.Follow(Setup.Rates->For(connection->Address, peer),
-                            tls ? ikSyslogTls : ikSyslogTcp);
+  connection->Pace.Follow(Setup.Rates, &connection->Address, tls ? ikSyslogTls : ikSyslogTcp);
   TEventLoop& loop = Setup.Loops->Next();
   connection->Loop = &loop;
   TConnection* opened = connection.get();

@@ -27,7 +27,7 @@ TCustomTCPConnection::TCustomTCPConnection(TDescriptor socket, std::uint16_t id,
   ClientID = id;
   ClientAddress = address;
   ClientPort = port;
-  Pace.Follow(Settings.Rate, ikTpkt);
+  Pace.Follow(Settings.Rates, &ClientAddress, ikTpkt);
 }
 
 std::unique_ptr<TCustomTCPConnection> TCustomTCPConnection::Create(

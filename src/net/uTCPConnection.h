@@ -67,8 +67,8 @@ struct TConnectionSettings {
   bool TrackActivity = false;
   // Where the bytes of a frame not yet whole are held; may be null.
   TUnfinishedBytes* Unfinished = nullptr;
-  // The sender's allowance its reads are charged to; null: not limited.
-  std::shared_ptr<TSenderRate> Rate;
+  // The senders' allowances its reads are charged to; may be null.
+  TSenderRates* Rates = nullptr;
 };
 
 class TCustomTCPConnection : public TIPConnection, private TLoopClient, private TUnfinishedHolder {

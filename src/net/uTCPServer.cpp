@@ -103,7 +103,7 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
     settings.Counters = Setup.Counters;
     settings.TrackActivity = Setup.IdleSeconds != 0;
     settings.Unfinished = Setup.Unfinished;
-    if (Setup.Rates) settings.Rate = Setup.Rates->For(address, Peer);
+    settings.Rates = Setup.Rates;
     Connections.emplace_back(static_cast<std::uint16_t>(id),
                              TCustomTCPConnection::Create(std::move(Socket), static_cast<std::uint16_t>(id),
                                                           *this, settings, address, Peer.Port, FilterClass));

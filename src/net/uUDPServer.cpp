@@ -168,7 +168,11 @@ void tUDPServer::HandleDatagram(TServing& serving, int i) {
     CachedAddressText = FormatAddress(from);
     CachedAddress = from;
     CachedSlotValid = false;
-    CachedRate = Setup.Rates ? Setup.Rates->For(CachedAddressText, from) : nullptr;
+    CachedRateGeneration = 0;
+  }
+  if (Setup.Rates && Setup.Rates->Generation() != CachedRateGeneration) {
+    CachedRateGeneration = Setup.Rates->Generation();
+    CachedRate = Setup.Rates->For(CachedAddressText, from);
   }
   // Beyond its sender's allowance a datagram is dropped (and counted).
   if (CachedRate && !CachedRate->Admit(n, MonotonicMilliseconds())) return;

@@ -109,6 +109,7 @@ class tUDPServer : public TThread, public TIPConnection {
   TSocketAddress CachedAddress;
   std::string CachedAddressText;
   std::shared_ptr<TSenderRate> CachedRate;  // its allowance, null: not limited
+  std::uint64_t CachedRateGeneration = 0;   // of the limits it was found under
   std::uint16_t CachedPort = 0;
   std::uint16_t CachedSlot = 0;
   bool CachedSlotValid = false;
