@@ -59,9 +59,11 @@ void TMessageDispatch::DispatchPending() {
     element.reset();
   }
   Batch.clear();
-  const std::uint64_t sliceEnds = MonotonicMilliseconds() + TParkedSenders::kSliceMs;
-  while (MonotonicMilliseconds() < sliceEnds)
-    if (pLogQueueElement element = Parked.Next()) DispatchElement(std::move(element)); else break;
+  if (!Parked.Empty()) {
+    const std::uint64_t sliceEnds = MonotonicMilliseconds() + TParkedSenders::kSliceMs;
+    while (MonotonicMilliseconds() < sliceEnds)
+      if (pLogQueueElement element = Parked.Next()) DispatchElement(std::move(element)); else break;
+  }
   if (Stream) Stream->EndOfBatch();
   // With more queued, lines may wait to be written with later ones of their
   // file; once nothing is left, everything is written before the loop

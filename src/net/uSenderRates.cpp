@@ -11,22 +11,19 @@ TSenderRate::TSenderRate(TSenderRates& table, std::string address, std::uint64_t
     : Table(table), Address(std::move(address)) {
   // A new sender starts with its whole burst.
   const TRateLimits limits = table.Limits();
+  const double now = static_cast<double>(nowMs) / 1000.0;
   TMutexLock lock(Guard);
-  Messages = static_cast<double>(limits.MessagesPerSecond) * limits.BurstSeconds;
-  Bytes = static_cast<double>(limits.BytesPerSecond) * limits.BurstSeconds;
-  RefilledMs = nowMs;
+  Messages = {static_cast<double>(limits.MessagesPerSecond) * limits.BurstSeconds, now};
+  Bytes = {static_cast<double>(limits.BytesPerSecond) * limits.BurstSeconds, now};
 }
 
 void TSenderRate::Refill(const TRateLimits& limits, std::uint64_t nowMs) {
-  if (nowMs <= RefilledMs) return;
-  const double seconds = static_cast<double>(nowMs - RefilledMs) / 1000.0;
-  RefilledMs = nowMs;
+  const double now = static_cast<double>(nowMs) / 1000.0;
   // At least one message's and one second's worth, so that a burst of 0
   // or a rate below one a second still lets the sender on.
   const double burst = std::max<double>(limits.BurstSeconds, 1.0);
-  Messages = std::min(std::max(limits.MessagesPerSecond * burst, 1.0),
-                      Messages + limits.MessagesPerSecond * seconds);
-  Bytes = std::min(std::max(limits.BytesPerSecond * burst, 1.0), Bytes + limits.BytesPerSecond * seconds);
+  Messages.Refill(limits.MessagesPerSecond, std::max(limits.MessagesPerSecond * burst, 1.0), now);
+  Bytes.Refill(limits.BytesPerSecond, std::max(limits.BytesPerSecond * burst, 1.0), now);
 }
 
 bool TSenderRate::NoteOver(std::uint64_t nowMs) {
@@ -51,12 +48,12 @@ std::uint64_t TSenderRate::Charge(TIntakeKind intake, std::size_t messages, std:
     // What was read is taken whole: the debt is paid by waiting.
     double waitSeconds = 0;
     if (limits.MessagesPerSecond != 0) {
-      Messages -= static_cast<double>(messages);
-      if (Messages < 0) waitSeconds = -Messages / limits.MessagesPerSecond;
+      Messages.Tokens -= static_cast<double>(messages);
+      if (Messages.Tokens < 0) waitSeconds = -Messages.Tokens / limits.MessagesPerSecond;
     }
     if (limits.BytesPerSecond != 0) {
-      Bytes -= static_cast<double>(bytes);
-      if (Bytes < 0) waitSeconds = std::max(waitSeconds, -Bytes / limits.BytesPerSecond);
+      Bytes.Tokens -= static_cast<double>(bytes);
+      if (Bytes.Tokens < 0) waitSeconds = std::max(waitSeconds, -Bytes.Tokens / limits.BytesPerSecond);
     }
     if (waitSeconds > 0) {
       begins = NoteOver(nowMs);
@@ -75,11 +72,11 @@ bool TSenderRate::Admit(std::size_t bytes, std::uint64_t nowMs) {
   {
     TMutexLock lock(Guard);
     Refill(limits, nowMs);
-    const bool fits = (limits.MessagesPerSecond == 0 || Messages >= 1.0) &&
-                      (limits.BytesPerSecond == 0 || Bytes > 0);
+    const bool fits = (limits.MessagesPerSecond == 0 || Messages.Tokens >= 1.0) &&
+                      (limits.BytesPerSecond == 0 || Bytes.Tokens > 0);
     if (fits) {
-      Messages -= 1.0;
-      Bytes -= static_cast<double>(bytes);
+      Messages.Tokens -= 1.0;
+      Bytes.Tokens -= static_cast<double>(bytes);
       return true;
     }
     begins = NoteOver(nowMs);
@@ -158,11 +155,12 @@ void TSenderRates::Forget(std::uint64_t nowMs) {
   // full again, tells nothing a new one would not.
   if (nowMs - ForgottenMs < kEndAfterMs) return;
   ForgottenMs = nowMs;
-  const std::uint64_t fullAfterMs = (std::max<std::uint64_t>(BurstSeconds.load(), 1) + 1) * 1000;
+  const double fullAfter = static_cast<double>(std::max<std::uint32_t>(BurstSeconds.load(), 1) + 1);
+  const double now = static_cast<double>(nowMs) / 1000.0;
   std::erase_if(Rates, [&](const auto& entry) {
     if (entry.second.use_count() != 1) return false;
     TMutexLock rateLock(entry.second->Guard);
-    return !entry.second->Limited && nowMs - entry.second->RefilledMs >= fullAfterMs;
+    return !entry.second->Limited && now - entry.second->Messages.At >= fullAfter;
   });
 }
 

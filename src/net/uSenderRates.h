@@ -23,6 +23,7 @@
 #include "net/uEventLoop.h"
 #include "net/uIPServerHeader.h"
 #include "platform/uSync.h"
+#include "platform/uTokenBucket.h"
 
 #include <atomic>
 #include <cstddef>
@@ -68,9 +69,9 @@ class TSenderRate : public std::enable_shared_from_this<TSenderRate> {
   TSenderRates& Table;
   const std::string Address;
   TMutex Guard;
-  double Messages GUARDED_BY(Guard) = 0;
-  double Bytes GUARDED_BY(Guard) = 0;
-  std::uint64_t RefilledMs GUARDED_BY(Guard) = 0;
+  // Refilled together, in seconds of the monotonic clock.
+  TTokenBucket Messages GUARDED_BY(Guard);
+  TTokenBucket Bytes GUARDED_BY(Guard);
   // The episode: since when, last over, datagrams dropped; whether its
   // start was told (and so its end will be), and when a start was last told.
   bool Limited GUARDED_BY(Guard) = false;
@@ -148,7 +149,6 @@ class TReadPace {
     Address = address;
     Intake = intake;
   }
-  bool Paused() const { return ResumeAtMs != 0; }
   // After a read: true when the connection is now paused (its descriptor is
   // no longer watched for reading, and its timer is set).
   bool Charge(TEventLoop& loop, std::uint64_t token, std::size_t messages, std::size_t bytes);

@@ -188,10 +188,8 @@ void tLogProducerHolder::SetPathBudget(std::uint32_t perSecond, std::uint32_t at
 
 bool tLogProducerHolder::Refill(TPathBudget& budget, double perDay, double most, std::size_t paths,
                                 double ServerTime) const {
-  if (ServerTime > budget.Refilled)
-    budget.Paths = std::min(most, budget.Paths + (ServerTime - budget.Refilled) * perDay);
-  budget.Refilled = std::max(budget.Refilled, ServerTime);
-  return budget.Paths >= static_cast<double>(paths);
+  budget.Refill(perDay, most, ServerTime);
+  return budget.Tokens >= static_cast<double>(paths);
 }
 
 bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_view sender, std::size_t paths,
@@ -212,8 +210,8 @@ bool tLogProducerHolder::TakeNewPaths(const std::string& address, std::string_vi
     if (!Refill(*budgets[i], NewPathsPerDay, MaxNewPaths, paths, ServerTime)) return false;
   }
   for (TPathBudget* budget : budgets)
-    if (budget != nullptr) budget->Paths -= static_cast<double>(paths);
-  if (TotalNewPathsPerDay > 0) TotalBudget.Paths -= static_cast<double>(paths);
+    if (budget != nullptr) budget->Tokens -= static_cast<double>(paths);
+  if (TotalNewPathsPerDay > 0) TotalBudget.Tokens -= static_cast<double>(paths);
   NewPathsMade_ += paths;
   return true;
 }
@@ -314,7 +312,7 @@ std::size_t tLogProducerHolder::ForgetIdlePeers(double now) {
   // A budget refilled to the full is as good as none.
   for (auto at = PathBudgets.begin(); at != PathBudgets.end();) {
     const TPathBudget& budget = at->second;
-    if (budget.Paths + (now - budget.Refilled) * NewPathsPerDay >= MaxNewPaths)
+    if (budget.Tokens + (now - budget.At) * NewPathsPerDay >= MaxNewPaths)
       at = PathBudgets.erase(at);
     else
       ++at;

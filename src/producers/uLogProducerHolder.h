@@ -11,6 +11,7 @@
 
 #include "base/uIniFile.h"
 #include "base/uLogMessage.h"
+#include "platform/uTokenBucket.h"
 #include "producers/uCustomLogProducer.h"
 #include "producers/uExternalLogProducer.h"
 #include "producers/uFileLogProducer.h"
@@ -192,11 +193,9 @@ class tLogProducerHolder {
     bool Overflow = false;  // File is an overflow file: the sender's, or
     bool Shared = false;    // the one shared by every sender
   };
-  // What a sender address may still create, refilled with time.
-  struct TPathBudget {
-    double Paths = 0;
-    double Refilled = 0;  // server time, days
-  };
+  // What a sender address may still create, refilled with server time
+  // (days).
+  using TPathBudget = TTokenBucket;
   using TRoutes = std::unordered_map<TOwnedRouteKey, TRoute, TRouteHash, TRouteEqual>;
 
   // `sender`: the address that sent it when key.Address names another.
