@@ -290,10 +290,9 @@ void tMainThread::ReloadConfig() {
     findings.Problems.push_back(findings.Rewrites.front());
   // New ports listen before the old ones go; one that cannot listen
   // refuses the whole reload.
-  std::vector<std::string> waiting;
   if (findings.Problems.empty() && Intakes) {
     std::string problem;
-    if (!Intakes->PreparePorts(next, problem, waiting)) findings.Problems.push_back(problem);
+    if (!Intakes->PreparePorts(next, problem)) findings.Problems.push_back(problem);
   }
   std::unique_ptr<TMetricsEndpoint> metrics;
   const bool metricsMoved = next.MetricsListen != Config.MetricsListen;
@@ -315,15 +314,10 @@ void tMainThread::ReloadConfig() {
     }
     return;
   }
+  std::vector<std::string> waiting;
   for (const std::string& setting : ChangedSettings(Config, next))
     if (!AppliedAtReload(setting)) waiting.push_back(setting);
-  const TServiceConfig before = Config;
   TakeReloadedSettings(Config, next);
-  // A port that waits for the next start is not the one in effect yet.
-  for (const std::string& setting : waiting) {
-    if (setting == "[Syslog] TcpPort") Config.SyslogTcpPort = before.SyslogTcpPort;
-    if (setting == "[Syslog] TlsPort") Config.SyslogTlsPort = before.SyslogTlsPort;
-  }
   if (Intakes) Intakes->TakePorts();
   ApplyLiveSettings();
   if (metricsMoved) Metrics = std::move(metrics);
@@ -352,7 +346,7 @@ void tMainThread::ApplyLiveSettings() {
                               static_cast<std::uint32_t>(std::min<std::uint64_t>(totalAtOnce, 0xFFFFFFFFu)),
                               kServiceLogAddress);
   }
-  if (Intakes) Intakes->SetRateLimits({Config.MessagesPerSecond, Config.BytesPerSecond, Config.BurstSeconds});
+  if (Intakes) Intakes->SetLimits();
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {

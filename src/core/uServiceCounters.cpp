@@ -73,7 +73,7 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     c.KernelDrops = s.UdpCounters->KernelDrops.load();
     c.ReceiveBufferBytes = s.UdpCounters->ReceiveBufferBytes.load();
   }
-  if (s.SyslogTcpCounters) {
+  if (s.SyslogTcpCounters && s.SyslogTcpCounters->On.load()) {
     c.SyslogTcpOn = true;
     c.FramingErrors = s.SyslogTcpCounters->FramingErrors.load();
     c.RefusedConnections = s.SyslogTcpCounters->Refused.load();

@@ -4,6 +4,8 @@
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
 
+#include <cerrno>
+
 #include <string>
 
 namespace logserver {
@@ -16,7 +18,7 @@ TServiceIntakes::TServiceIntakes(const TServiceConfig& config, TMessageIntake& i
       Failures(failures),
       Buffers(buffers),
       Unfinished(config.MaxUnfinishedBytes),
-      Rates({config.MessagesPerSecond, config.BytesPerSecond, config.BurstSeconds}, UnlimitedSenders()) {}
+      Rates({config.MessagesPerSecond, config.BytesPerSecond, config.BurstSeconds}, UnlimitedSenders(config)) {}
 
 void TServiceIntakes::Start() {
   Loops = std::make_unique<TEventLoops>(0, &Failures);
@@ -36,7 +38,7 @@ void TServiceIntakes::StartTpkt() {
   TcpServer->Buffers = &Buffers;
   TcpServer->Failures = &Failures;
   TcpServer->Counters = &TcpCounters;
-  TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, UnlimitedSenders()};
+  TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, UnlimitedSenders(Config)};
   TcpServer->IdleSeconds = Config.TpktIdleSeconds;
   TcpServer->Unfinished = &Unfinished;
   TcpServer->Rates = &Rates;
@@ -45,9 +47,9 @@ void TServiceIntakes::StartTpkt() {
   TcpServer->SetActive(true);
 }
 
-TAddressList TServiceIntakes::UnlimitedSenders() const {
+TAddressList TServiceIntakes::UnlimitedSenders(const TServiceConfig& config) {
   TAddressList list;
-  list.Parse(Config.UnlimitedSenders);  // a list the reader refused is empty here
+  list.Parse(config.UnlimitedSenders);  // a list the reader refused is empty here
   return list;
 }
 
@@ -65,16 +67,16 @@ void TServiceIntakes::StartUdp() {
   SyslogServer->SetActive(true);
 }
 
-std::shared_ptr<TTlsContext> TServiceIntakes::LoadTls(bool reload) {
+std::shared_ptr<TTlsContext> TServiceIntakes::LoadTls(const TServiceConfig& config, bool reload) {
   std::string error;
   std::shared_ptr<TTlsContext> context =
-      TTlsContext::Load(Config.TlsCertificate, Config.TlsKey, Config.TlsClientCA, error);
+      TTlsContext::Load(config.TlsCertificate, config.TlsKey, config.TlsClientCA, error);
   if (context) {
     if (reload) Log.Write(false, "TLS CERTIFICATE RELOADED");
     return context;
   }
   const std::string text = reload ? "TLS CERTIFICATE NOT RELOADED: " + error + " (the one in use stays)"
-                                  : "TLS PORT " + std::to_string(Config.SyslogTlsPort) + " OFF: " + error +
+                                  : "TLS PORT " + std::to_string(config.SyslogTlsPort) + " OFF: " + error +
                                         " (tried again at SIGHUP)";
   Log.Write(false, text);
   ReportProblem(text);
@@ -83,13 +85,17 @@ std::shared_ptr<TTlsContext> TServiceIntakes::LoadTls(bool reload) {
 
 void TServiceIntakes::StartSyslogTcp() {
   if (Config.SyslogTcpPort == 0 && Config.SyslogTlsPort == 0) return;
+  SyslogTcpServer = MakeSyslogServer(Config);
+}
+
+std::unique_ptr<TSyslogStreamServer> TServiceIntakes::MakeSyslogServer(const TServiceConfig& config) {
   TSyslogStreamServer::TSetup setup;
-  setup.Address = Config.ListenAddress;
-  setup.TcpPort = Config.SyslogTcpPort;
-  setup.TlsPort = Config.SyslogTlsPort;
-  setup.MaxConnections = Config.SyslogMaxConnections;
-  setup.PerAddress = {Config.MaxConnectionsPerAddress, Config.MaxHandshakesPerAddress, UnlimitedSenders()};
-  setup.IdleSeconds = Config.SyslogIdleSeconds;
+  setup.Address = config.ListenAddress;
+  setup.TcpPort = config.SyslogTcpPort;
+  setup.TlsPort = config.SyslogTlsPort;
+  setup.MaxConnections = config.SyslogMaxConnections;
+  setup.PerAddress = {config.MaxConnectionsPerAddress, config.MaxHandshakesPerAddress, UnlimitedSenders(config)};
+  setup.IdleSeconds = config.SyslogIdleSeconds;
   setup.Loops = Loops.get();
   setup.OnOpened = [this](bool tls) { Intake.OnSyslogStreamOpened(tls); };
   setup.OnMessages = [this](const std::string& address, std::uint16_t port, TUnitRun& run, bool tls) {
@@ -104,7 +110,7 @@ void TServiceIntakes::StartSyslogTcp() {
   setup.Counters = &SyslogTcpCounters;
   setup.Unfinished = &Unfinished;
   setup.Rates = &Rates;
-  SyslogTcpServer = TSyslogStreamServer::Create(setup, Config.SyslogTlsPort != 0 ? LoadTls(false) : nullptr);
+  return TSyslogStreamServer::Create(setup, config.SyslogTlsPort != 0 ? LoadTls(config, false) : nullptr);
 }
 
 void TServiceIntakes::Supervise() {
@@ -161,51 +167,117 @@ void TServiceIntakes::SuperviseUdp() {
 
 void TServiceIntakes::ReloadTls() {
   if (SyslogTcpServer && Config.SyslogTlsPort != 0)
-    if (auto context = LoadTls(true)) SyslogTcpServer->SetTlsContext(std::move(context));
+    if (auto context = LoadTls(Config, true)) SyslogTcpServer->SetTlsContext(std::move(context));
 }
 
-bool TServiceIntakes::PreparePorts(const TServiceConfig& next, std::string& problem,
-                                   std::vector<std::string>& waiting) {
+namespace {
+
+std::string BindProblem(const char* setting, const std::string& address, std::uint16_t port, int error,
+                        bool samePort) {
+  std::string text = std::string(setting) + ": port " + std::to_string(port) + (samePort ? " on " + address : "") +
+                     " cannot be bound: " + ErrorText(error);
+  // The socket in use holds the port on the old address.
+  if (samePort && error == EADDRINUSE) text += " (the service holds it on the old address: that takes a restart)";
+  return text;
+}
+
+}  // namespace
+
+bool TServiceIntakes::PreparePorts(const TServiceConfig& next, std::string& problem) {
   DropPorts();
-  const std::uint16_t wanted[2] = {next.SyslogTcpPort, next.SyslogTlsPort};
-  const char* const names[2] = {"[Syslog] TcpPort", "[Syslog] TlsPort"};
-  for (const bool tls : {false, true}) {
-    const std::uint16_t now = tls ? Config.SyslogTlsPort : Config.SyslogTcpPort;
-    if (wanted[tls] == now) continue;
-    // Without a server on the loops, or a certificate for a TLS port, the
-    // change waits for the next start.
-    if (!SyslogTcpServer || (tls && wanted[tls] != 0 && !SyslogTcpServer->HasTls())) {
-      waiting.push_back(names[tls]);
-      continue;
+  const std::string& address = next.ListenAddress;
+  const bool moved = address != Config.ListenAddress;
+  Pending.Address = address;
+  const auto refuse = [&](const char* setting, std::uint16_t port, int error, bool samePort) {
+    problem = BindProblem(samePort ? "[Syslog] ListenAddress" : setting, address, port, error, samePort);
+    DropPorts();
+    return false;
+  };
+  if (TcpServer && (moved || next.ServicePort != Config.ServicePort)) {
+    Pending.Set[0] = true;
+    Pending.Ports[0] = next.ServicePort;
+    if (TCustomTCPServer* server = TcpServer->Listener()) {
+      int error = 0;
+      Pending.Tpkt = server->ListenerFor(address, next.ServicePort, error);
+      if (!Pending.Tpkt) return refuse("[Common] ServicePort", next.ServicePort, error, next.ServicePort == Config.ServicePort);
     }
+  }
+  if (SyslogServer && (moved || next.SysLogPort != Config.SysLogPort)) {
     int error = 0;
-    PendingPorts[tls].Listener = SyslogTcpServer->ListenerFor(tls, wanted[tls], error);
-    if (wanted[tls] != 0 && !PendingPorts[tls].Listener) {
-      problem = std::string(names[tls]) + ": port " + std::to_string(wanted[tls]) + " cannot be bound: " +
-                ErrorText(error);
-      DropPorts();
-      return false;
+    Pending.Udp = tUDPServer::Bind(address, next.SysLogPort, error);
+    if (!Pending.Udp) return refuse("[Common] SysLogPort", next.SysLogPort, error, next.SysLogPort == Config.SysLogPort);
+    Pending.Set[1] = true;
+    Pending.Ports[1] = next.SysLogPort;
+  }
+  const std::uint16_t wanted[2] = {next.SyslogTcpPort, next.SyslogTlsPort};
+  if (!SyslogTcpServer) {
+    if (wanted[0] == 0 && wanted[1] == 0) return true;
+    // Syslog over TCP begins: a server of its own, whose ports must listen.
+    Pending.NewSyslogServer = MakeSyslogServer(next);
+    for (const bool tls : {false, true}) {
+      if (wanted[tls] == 0 || Pending.NewSyslogServer->Listening(tls)) continue;
+      return refuse(tls ? "[Syslog] TlsPort" : "[Syslog] TcpPort", wanted[tls],
+                    Pending.NewSyslogServer->BindError(tls), false);
     }
-    PendingPorts[tls].Set = true;
-    PendingPorts[tls].Port = wanted[tls];
+    return true;
+  }
+  for (const bool tls : {false, true}) {
+    const std::uint16_t now = SyslogTcpServer->Port(tls);
+    if (wanted[tls] == now && (!moved || now == 0)) continue;
+    Pending.Set[2 + tls] = true;
+    Pending.Ports[2 + tls] = wanted[tls];
+    // A TLS port without a certificate yet listens once SIGHUP brings one.
+    if (tls && !SyslogTcpServer->HasTls()) continue;
+    int error = 0;
+    Pending.Syslog[tls] = SyslogTcpServer->ListenerFor(tls, address, wanted[tls], error);
+    if (wanted[tls] != 0 && !Pending.Syslog[tls])
+      return refuse(tls ? "[Syslog] TlsPort" : "[Syslog] TcpPort", wanted[tls], error, wanted[tls] == now);
   }
   return true;
 }
 
 void TServiceIntakes::TakePorts() {
-  for (const bool tls : {false, true}) {
-    TPendingPort& pending = PendingPorts[tls];
-    if (!pending.Set || !SyslogTcpServer) continue;
-    SyslogTcpServer->TakeListener(tls, pending.Port, std::move(pending.Listener));
-    pending = TPendingPort();
+  if (Pending.Set[0]) {
+    TcpServer->SetIPAddress(Pending.Address);
+    TcpServer->SetIPPort(Pending.Ports[0]);
+    if (Pending.Tpkt) TcpServer->Listener()->TakeListener(std::move(Pending.Tpkt));
   }
+  if (Pending.Set[1]) {
+    // Datagrams to the new port wait in its buffer while the old one hands
+    // on what it holds.
+    SyslogServer->MoveTo(Pending.Address, Pending.Ports[1], std::move(Pending.Udp),
+                         [this] { Intake.SyslogServerReplaced(); });
+    ReportedSyslogFailure = 0;
+  }
+  if (Pending.NewSyslogServer) SyslogTcpServer = std::move(Pending.NewSyslogServer);
+  for (const bool tls : {false, true})
+    if (Pending.Set[2 + tls] && SyslogTcpServer)
+      SyslogTcpServer->TakeListener(tls, Pending.Address, Pending.Ports[2 + tls], std::move(Pending.Syslog[tls]));
+  Pending = TPendingPorts();
 }
 
 void TServiceIntakes::DropPorts() {
-  for (TPendingPort& pending : PendingPorts) {
-    if (pending.Listener) pending.Listener->Stop();
-    pending = TPendingPort();
+  if (Pending.Tpkt) Pending.Tpkt->Stop();
+  for (auto& listener : Pending.Syslog)
+    if (listener) listener->Stop();
+  Pending = TPendingPorts();
+}
+
+void TServiceIntakes::SetLimits() {
+  const TAddressList unlimited = UnlimitedSenders(Config);
+  Rates.SetLimits({Config.MessagesPerSecond, Config.BytesPerSecond, Config.BurstSeconds}, unlimited);
+  Unfinished.SetLimit(Config.MaxUnfinishedBytes);
+  if (TcpServer) {
+    // The component keeps them for a listener made anew.
+    TcpServer->PerAddress = {Config.TpktMaxConnectionsPerAddress, 0, unlimited};
+    TcpServer->IdleSeconds = Config.TpktIdleSeconds;
+    if (TCustomTCPServer* server = TcpServer->Listener())
+      server->SetLimits(TcpServer->PerAddress, Config.TpktIdleSeconds);
   }
+  if (SyslogTcpServer)
+    SyslogTcpServer->SetLimits(Config.SyslogMaxConnections,
+                               {Config.MaxConnectionsPerAddress, Config.MaxHandshakesPerAddress, unlimited},
+                               Config.SyslogIdleSeconds);
 }
 
 void TServiceIntakes::Stop() {
@@ -230,7 +302,7 @@ void TServiceIntakes::AddSources(TReportSources& sources) {
   sources.TcpCounters = &TcpCounters;
   sources.UdpCounters = &UdpCounters;
   sources.SyslogTcpServer = SyslogTcpServer.get();
-  sources.SyslogTcpCounters = SyslogTcpServer ? &SyslogTcpCounters : nullptr;
+  sources.SyslogTcpCounters = &SyslogTcpCounters;
   sources.Unfinished = &Unfinished;
   sources.Rates = &Rates;
 }

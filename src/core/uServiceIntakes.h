@@ -49,15 +49,18 @@ class TServiceIntakes {
   // SIGHUP: the TLS certificate, key and client CA again; the ones in use
   // stay when the new ones cannot be used.
   void ReloadTls();
-  // A reload's syslog TCP and TLS ports: the new ones bound beside the ones
-  // in use (false, `problem` set, when one cannot be); `waiting` names the
-  // changes that need a restart (no syslog server yet, or no TLS context).
-  // TakePorts then puts them in place; DropPorts lets them go.
-  bool PreparePorts(const TServiceConfig& next, std::string& problem, std::vector<std::string>& waiting);
+  // A reload's listeners: every port whose address or port changed
+  // (TPKT, UDP, syslog TCP and TLS) bound beside the one in use, a syslog
+  // server made when one is wanted and none runs (false, `problem` set,
+  // when one cannot listen). TakePorts then puts them in place, each old
+  // one closing after (the UDP one once it handed on what waits in its
+  // socket); DropPorts lets them go. Ports unchanged keep their sockets.
+  bool PreparePorts(const TServiceConfig& next, std::string& problem);
   void TakePorts();
   void DropPorts();
-  // A reload's rate limits, for the next read or datagram.
-  void SetRateLimits(const TRateLimits& limits) { Rates.SetLimits(limits); }
+  // A reload's caps, idle times and rate limits, for the next connection,
+  // read or datagram; an open connection is not closed for them.
+  void SetLimits();
   // Stops each server, the TPKT and UDP ones between their service-log
   // lines, then the loops; no handler runs once it returns. Idempotent.
   void Stop();
@@ -66,8 +69,9 @@ class TServiceIntakes {
   void AddSources(TReportSources& sources);
 
  private:
-  std::shared_ptr<TTlsContext> LoadTls(bool reload);
-  TAddressList UnlimitedSenders() const;
+  std::shared_ptr<TTlsContext> LoadTls(const TServiceConfig& config, bool reload);
+  static TAddressList UnlimitedSenders(const TServiceConfig& config);
+  std::unique_ptr<TSyslogStreamServer> MakeSyslogServer(const TServiceConfig& config);
   void StartTpkt();
   void StartUdp();
   void StartSyslogTcp();
@@ -96,12 +100,16 @@ class TServiceIntakes {
   // failure code rather than at every check.
   int ReportedListenFailure = 0;
   // A reload's listeners, bound and not yet in place.
-  struct TPendingPort {
-    bool Set = false;
-    std::uint16_t Port = 0;
-    std::unique_ptr<TListener> Listener;
+  struct TPendingPorts {
+    std::string Address;
+    std::uint16_t Ports[4] = {};  // TPKT, UDP, syslog TCP, syslog TLS
+    bool Set[4] = {};
+    std::unique_ptr<TListener> Tpkt;
+    TDescriptor Udp;
+    std::unique_ptr<TListener> Syslog[2];
+    std::unique_ptr<TSyslogStreamServer> NewSyslogServer;  // none ran
   };
-  TPendingPort PendingPorts[2];
+  TPendingPorts Pending;
   int ReportedSyslogFailure = 0;
 };
 

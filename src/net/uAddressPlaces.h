@@ -52,13 +52,16 @@ class TAddressPlaces {
   // Gives back the connection's place, its handshake's, or both.
   void Give(const std::string& address, bool connection, bool handshake);
   void Clear() { PerAddress.clear(); }
+  // New caps for the connections to come (a reload); those open keep their
+  // places, so a lowered cap closes no one.
+  void SetCaps(TAddressCaps caps) { Caps = std::move(caps); }
 
  private:
   struct TPlaces {
     std::size_t Connections = 0;
     std::size_t Handshakes = 0;
   };
-  const TAddressCaps Caps;
+  TAddressCaps Caps;
   // Only addresses with a connection, and never an exempt one.
   std::unordered_map<std::string, TPlaces> PerAddress;
 };

@@ -98,7 +98,11 @@ TRateLimits TSenderRates::Limits() const {
           BurstSeconds.load(std::memory_order_relaxed)};
 }
 
-void TSenderRates::SetLimits(const TRateLimits& limits) {
+void TSenderRates::SetLimits(const TRateLimits& limits, TAddressList unlimited) {
+  {
+    TMutexLock lock(Guard);
+    Unlimited = std::move(unlimited);
+  }
   MessagesPerSecond.store(limits.MessagesPerSecond, std::memory_order_relaxed);
   BytesPerSecond.store(limits.BytesPerSecond, std::memory_order_relaxed);
   BurstSeconds.store(limits.BurstSeconds, std::memory_order_relaxed);
@@ -106,8 +110,9 @@ void TSenderRates::SetLimits(const TRateLimits& limits) {
 }
 
 std::shared_ptr<TSenderRate> TSenderRates::For(const std::string& address, const TSocketAddress& peer) {
-  if (Limits().Off() || Unlimited.Contains(peer)) return nullptr;
+  if (Limits().Off()) return nullptr;
   TMutexLock lock(Guard);
+  if (Unlimited.Contains(peer)) return nullptr;
   const auto found = Rates.find(address);
   if (found != Rates.end()) return found->second;
   if (Rates.size() >= kMaxSenders) return nullptr;

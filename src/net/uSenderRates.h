@@ -99,7 +99,9 @@ class TSenderRates {
   // when limits are off or the address is unlimited.
   std::shared_ptr<TSenderRate> For(const std::string& address, const TSocketAddress& peer) EXCLUDES(Guard);
   TRateLimits Limits() const;
-  void SetLimits(const TRateLimits& limits);
+  // A reload's limits and unlimited addresses, for the allowances looked
+  // up from now on (whoever holds one looks again: see Generation).
+  void SetLimits(const TRateLimits& limits, TAddressList unlimited) EXCLUDES(Guard);
   // Changes with every SetLimits (from 1): whoever keeps an allowance, or
   // the want of one, looks again when it moved.
   std::uint64_t Generation() const { return Generation_.load(std::memory_order_acquire); }
@@ -127,10 +129,10 @@ class TSenderRates {
   std::atomic<std::uint32_t> BytesPerSecond;
   std::atomic<std::uint32_t> BurstSeconds;
   std::atomic<std::uint64_t> Generation_{1};
-  const TAddressList Unlimited;
   std::atomic<std::uint64_t> Counted[kIntakeKinds] = {};
   std::atomic<std::uint64_t> LimitedNow{0};
   TMutex Guard;
+  TAddressList Unlimited GUARDED_BY(Guard);
   std::unordered_map<std::string, std::shared_ptr<TSenderRate>> Rates GUARDED_BY(Guard);
   std::vector<std::shared_ptr<TSenderRate>> LimitedList GUARDED_BY(Guard);
   std::uint64_t ForgottenMs GUARDED_BY(Guard) = 0;

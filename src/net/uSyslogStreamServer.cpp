@@ -50,13 +50,19 @@ class TSyslogStreamServer::TConnection final : public TLoopClient, public TUnfin
 std::unique_ptr<TSyslogStreamServer> TSyslogStreamServer::Create(const TSetup& setup,
                                                                  std::shared_ptr<TTlsContext> tls) {
   std::unique_ptr<TSyslogStreamServer> server(new TSyslogStreamServer(setup));
+  if (setup.Counters) setup.Counters->On.store(true);
   if (server->Ports[0] != 0) server->StartListener(false);
   if (tls) server->SetTlsContext(std::move(tls));
   return server;
 }
 
 TSyslogStreamServer::TSyslogStreamServer(const TSetup& setup)
-    : Setup(setup), Ports{setup.TcpPort, setup.TlsPort}, Places(setup.PerAddress) {}
+    : Setup(setup),
+      Address(setup.Address),
+      Ports{setup.TcpPort, setup.TlsPort},
+      IdleSeconds(setup.IdleSeconds),
+      MaxConnections(setup.MaxConnections),
+      Places(setup.PerAddress) {}
 
 TSyslogStreamServer::~TSyslogStreamServer() {
   Stopping.store(true);
@@ -95,33 +101,44 @@ bool TSyslogStreamServer::HasTls() {
   return Tls != nullptr;
 }
 
-std::unique_ptr<TListener> TSyslogStreamServer::MakeListener(bool tls, std::uint16_t port) {
+std::unique_ptr<TListener> TSyslogStreamServer::MakeListener(bool tls, const std::string& address,
+                                                             std::uint16_t port) {
   return std::make_unique<TListener>(
-      Setup.Loops->Next(), Setup.Address, port,
+      Setup.Loops->Next(), address, port,
       [this, tls](TDescriptor socket, const TSocketAddress& peer) { Accept(tls, std::move(socket), peer); });
 }
 
 void TSyslogStreamServer::StartListener(bool tls) {
-  Listeners[tls] = MakeListener(tls, Ports[tls]);
+  Listeners[tls] = MakeListener(tls, Address, Ports[tls]);
   Listeners[tls]->Start();
 }
 
-std::unique_ptr<TListener> TSyslogStreamServer::ListenerFor(bool tls, std::uint16_t port, int& error) {
+std::unique_ptr<TListener> TSyslogStreamServer::ListenerFor(bool tls, const std::string& address,
+                                                            std::uint16_t port, int& error) {
   error = 0;
   if (port == 0) return nullptr;
-  std::unique_ptr<TListener> listener = MakeListener(tls, port);
+  std::unique_ptr<TListener> listener = MakeListener(tls, address, port);
   if (listener->Start()) return listener;
   error = listener->Failure();
   listener->Stop();
   return nullptr;
 }
 
-void TSyslogStreamServer::TakeListener(bool tls, std::uint16_t port, std::unique_ptr<TListener> listener) {
+void TSyslogStreamServer::TakeListener(bool tls, const std::string& address, std::uint16_t port,
+                                       std::unique_ptr<TListener> listener) {
   std::unique_ptr<TListener> old = std::move(Listeners[tls]);
   Listeners[tls] = std::move(listener);
   Ports[tls] = port;
+  Address = address;
   // Its connections go on; only new ones come to the new port.
   if (old) old->Stop();
+}
+
+void TSyslogStreamServer::SetLimits(std::size_t maxConnections, TAddressCaps caps, std::uint32_t idleSeconds) {
+  IdleSeconds.store(idleSeconds);
+  TMutexLock lock(ListGuard);
+  MaxConnections = maxConnections;
+  Places.SetCaps(std::move(caps));
 }
 
 void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) {
@@ -148,7 +165,7 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
   TConnection* opened = connection.get();
   {
     TMutexLock lock(ListGuard);
-    if (Connections.size() >= Setup.MaxConnections) return refuse();
+    if (Connections.size() >= MaxConnections) return refuse();
     if (!Places.Take(opened->Address, peer, opened->Tls != nullptr)) {
       if (Setup.Counters) Setup.Counters->RefusedPerAddress.fetch_add(1, std::memory_order_relaxed);
       return;  // closed as it goes
@@ -171,8 +188,8 @@ void TSyslogStreamServer::Accept(bool tls, TDescriptor socket, const TSocketAddr
       opened->HandshakeDeadline = now + kHandshakeSeconds * 1000;
       loop.SetTimer(opened->Token, opened->HandshakeDeadline);
     }
-    if (Setup.IdleSeconds != 0) {
-      opened->IdleCheckAt = now + Setup.IdleSeconds * 1000ull;
+    if (const std::uint32_t idleSeconds = IdleSeconds.load(); idleSeconds != 0) {
+      opened->IdleCheckAt = now + idleSeconds * 1000ull;
       loop.SetTimer(opened->Token, opened->IdleCheckAt);
     }
     if (Setup.OnOpened)
@@ -219,7 +236,7 @@ bool TSyslogStreamServer::ReadPlain(TConnection& connection) {
   buffer.Resize(kReadBytes);
   const long got = SocketRead(connection.Socket.Get(), buffer.Data(), kReadBytes);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-  if (got > 0 && Setup.IdleSeconds != 0) connection.LastActivity = MonotonicMilliseconds();
+  if (got > 0) connection.LastActivity = MonotonicMilliseconds();
   TUnitRun run;
   run.Bytes = TBufferPool::TakeFrom(Setup.Buffers);
   // The end of the stream (or a reset) ends a last line without its LF.
@@ -244,7 +261,7 @@ bool TSyslogStreamServer::ReadTls(TConnection& connection) {
     const TTlsSession::TStatus status = connection.Tls->Read(buffer.Data(), kReadBytes, got);
     if (status == TTlsSession::TStatus::Done) {
       read += got;
-      if (Setup.IdleSeconds != 0) connection.LastActivity = MonotonicMilliseconds();
+      connection.LastActivity = MonotonicMilliseconds();
       open = Feed(connection, buffer.Data(), got, false, run);
       continue;
     }
@@ -309,8 +326,9 @@ void TSyslogStreamServer::OnTimer(TConnection& connection) {
     return;
   }
   // Only the idle check's own timer goes on; the handshake's leaves it be.
-  if (Setup.IdleSeconds == 0 || now < connection.IdleCheckAt) return;
-  const std::uint64_t idleMs = Setup.IdleSeconds * 1000ull;
+  const std::uint32_t idleSeconds = IdleSeconds.load();
+  if (idleSeconds == 0 || now < connection.IdleCheckAt) return;
+  const std::uint64_t idleMs = idleSeconds * 1000ull;
   if (now - connection.LastActivity >= idleMs) {
     if (Setup.Counters) Setup.Counters->ClosedIdle.fetch_add(1, std::memory_order_relaxed);
     Close(connection);

@@ -46,6 +46,8 @@ namespace logserver {
 // What goes wrong on the syslog TCP and TLS ports (what they take in, and
 // their connections, the owner counts through the handlers).
 struct TSyslogStreamCounters {
+  // Once a server counts here (it may start only at a reload).
+  std::atomic<bool> On{false};
   std::atomic<std::uint64_t> Refused{0};
   // Refused because their address held its share already (connections, or
   // TLS handshakes not finished).
@@ -131,8 +133,13 @@ class TSyslogStreamServer final : private TTurnEnd {
   // the one in use (null, `error` set, when it cannot listen; null for 0);
   // TakeListener then puts it (or none) in place of the one in use, which
   // stops. The connections of the old port go on.
-  std::unique_ptr<TListener> ListenerFor(bool tls, std::uint16_t port, int& error);
-  void TakeListener(bool tls, std::uint16_t port, std::unique_ptr<TListener> listener);
+  std::unique_ptr<TListener> ListenerFor(bool tls, const std::string& address, std::uint16_t port, int& error);
+  void TakeListener(bool tls, const std::string& address, std::uint16_t port,
+                    std::unique_ptr<TListener> listener);
+  // A reload's limits, for the connections to come (and, for the idle
+  // time, the next check of those open with one); no open connection is
+  // closed for them.
+  void SetLimits(std::size_t maxConnections, TAddressCaps caps, std::uint32_t idleSeconds) EXCLUDES(ListGuard);
   std::uint16_t Port(bool tls) const { return Ports[tls]; }
 
   // Whether a port is bound now; BindError says why not (errno).
@@ -144,7 +151,7 @@ class TSyslogStreamServer final : private TTurnEnd {
   class TConnection;
 
   explicit TSyslogStreamServer(const TSetup& setup);
-  std::unique_ptr<TListener> MakeListener(bool tls, std::uint16_t port);
+  std::unique_ptr<TListener> MakeListener(bool tls, const std::string& address, std::uint16_t port);
   void StartListener(bool tls);
   // On the listener's loop.
   void Accept(bool tls, TDescriptor socket, const TSocketAddress& peer) EXCLUDES(TlsGuard, ListGuard);
@@ -169,11 +176,14 @@ class TSyslogStreamServer final : private TTurnEnd {
   TMutex TlsGuard;
   std::shared_ptr<TTlsContext> Tls GUARDED_BY(TlsGuard);
   std::unique_ptr<TListener> Listeners[2];
-  // The ports in use (0: none); the owner's thread only.
+  // The address and ports in use (0: none); the owner's thread only.
+  std::string Address;
   std::uint16_t Ports[2];
+  std::atomic<std::uint32_t> IdleSeconds;
   std::atomic<bool> Stopping{false};
   TMutex ListGuard;
   std::unordered_map<TConnection*, std::unique_ptr<TConnection>> Connections GUARDED_BY(ListGuard);
+  std::size_t MaxConnections GUARDED_BY(ListGuard);
   TAddressPlaces Places GUARDED_BY(ListGuard);
 };
 

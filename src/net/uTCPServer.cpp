@@ -10,7 +10,8 @@ constexpr const char* kHandlerFailure = "tcp handler";
 
 }  // namespace
 
-TCustomTCPServer::TCustomTCPServer(const TServerSetup& setup) : Setup(setup), Places(setup.PerAddress) {
+TCustomTCPServer::TCustomTCPServer(const TServerSetup& setup)
+    : Setup(setup), IdleSeconds(setup.IdleSeconds), Places(setup.PerAddress) {
   SetIPAddress(setup.IPAddress);
   Loops = Setup.Loops;
   if (Loops == nullptr) {
@@ -37,6 +38,28 @@ void TCustomTCPServer::Start() {
       Loops->Next(), ResolvedAddress, Setup.IPPort,
       [this](TDescriptor socket, const TSocketAddress& peer) { CreateConnection(std::move(socket), peer); });
   Listener->Start();
+}
+
+std::unique_ptr<TListener> TCustomTCPServer::ListenerFor(const std::string& address, std::uint16_t port,
+                                                         int& error) {
+  auto listener = std::make_unique<TListener>(
+      Loops->Next(), address, port,
+      [this](TDescriptor socket, const TSocketAddress& peer) { CreateConnection(std::move(socket), peer); });
+  if (listener->Start()) return listener;
+  error = listener->Failure();
+  listener->Stop();
+  return nullptr;
+}
+
+void TCustomTCPServer::TakeListener(std::unique_ptr<TListener> listener) {
+  if (Listener) Listener->Stop();
+  Listener = std::move(listener);
+}
+
+void TCustomTCPServer::SetLimits(TAddressCaps caps, std::uint32_t idleSeconds) {
+  IdleSeconds.store(idleSeconds);
+  TLockGuard guard(ListLock);
+  Places.SetCaps(std::move(caps));
 }
 
 void TCustomTCPServer::Stop() {
@@ -101,7 +124,8 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
     settings.NotifySends = static_cast<bool>(Setup.OnSend);
     settings.Buffers = Setup.Buffers;
     settings.Counters = Setup.Counters;
-    settings.TrackActivity = Setup.IdleSeconds != 0;
+    // Always: a reload may give an idle time to connections already open.
+    settings.TrackActivity = true;
     settings.Unfinished = Setup.Unfinished;
     settings.Rates = Setup.Rates;
     Connections.emplace_back(static_cast<std::uint16_t>(id),
@@ -175,9 +199,10 @@ std::size_t TCustomTCPServer::ConnectionCount() {
 }
 
 std::size_t TCustomTCPServer::CloseIdle() {
-  if (Setup.IdleSeconds == 0) return 0;
+  const std::uint32_t idleSeconds = IdleSeconds.load();
+  if (idleSeconds == 0) return 0;
   const std::uint64_t now = MonotonicMilliseconds();
-  const std::uint64_t idleMs = Setup.IdleSeconds * 1000ull;
+  const std::uint64_t idleMs = idleSeconds * 1000ull;
   std::size_t closed = 0;
   TLockGuard guard(ListLock);
   for (auto& entry : Connections) {

@@ -64,9 +64,18 @@ class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
   void SendToID(std::uint16_t ID, const char* Data, int Size) EXCLUDES(ListLock);
   void SendToAll(const char* Data, int Size) EXCLUDES(ListLock);
   std::size_t ConnectionCount() EXCLUDES(ListLock);
-  // Ends every connection that sent nothing for Setup.IdleSeconds (none
-  // when it is 0); returns how many. Any thread but a loop's.
+  // Ends every connection that sent nothing for IdleSeconds (none when it
+  // is 0); returns how many. Any thread but a loop's.
   std::size_t CloseIdle() EXCLUDES(ListLock);
+  // A reload's caps per address and idle time, for the connections to come
+  // and the next idle check; no open connection is closed for them.
+  void SetLimits(TAddressCaps caps, std::uint32_t idleSeconds) EXCLUDES(ListLock);
+  // A reload's address and port, on the owner's thread: ListenerFor binds
+  // them beside the listener in use (null, `error` set, when they cannot
+  // listen); TakeListener then puts it in place of the one in use, which
+  // stops. The connections made on the old port go on.
+  std::unique_ptr<TListener> ListenerFor(const std::string& address, std::uint16_t port, int& error);
+  void TakeListener(std::unique_ptr<TListener> listener);
 
   // The errno of the last failed step (accepts included); 0 while all goes well.
   int LastError() const;
@@ -114,6 +123,7 @@ class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
   TEventLoops* Loops = nullptr;
   std::unique_ptr<TListener> Listener;
   std::atomic<bool> Stopping{false};
+  std::atomic<std::uint32_t> IdleSeconds;
 
   TMutex HandlerGuard;
   TRecursiveLock ListLock;

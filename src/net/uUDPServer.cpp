@@ -20,15 +20,50 @@ constexpr const char* kHandlerFailure = "ls-udp handler";
 
 }  // namespace
 
-tUDPServer::tUDPServer(const TServerSetup& setup)
-    : TThread("ls-udp"), Setup(setup), Datagrams(kBufferSize) {
+tUDPServer::tUDPServer(const TServerSetup& setup, TDescriptor bound)
+    : TThread("ls-udp"), Setup(setup), Bound(std::move(bound)), Datagrams(kBufferSize) {
   CountFailuresIn(Setup.Failures);
 }
 
-std::unique_ptr<tUDPServer> tUDPServer::Create(const TServerSetup& Setup) {
-  std::unique_ptr<tUDPServer> server(new tUDPServer(Setup));
+std::unique_ptr<tUDPServer> tUDPServer::Create(const TServerSetup& Setup, TDescriptor bound) {
+  std::unique_ptr<tUDPServer> server(new tUDPServer(Setup, std::move(bound)));
   server->Start();
   return server;
+}
+
+TDescriptor tUDPServer::Bind(const std::string& address, std::uint16_t port, int& error) {
+  error = 0;
+  TDescriptor fd = SocketCreateDatagramFor(address);
+  if (!fd) {
+    error = errno;
+    return fd;
+  }
+  // As OpenSocket: an empty or malformed text reads as the all-ones address.
+  if (SocketBindTo(fd.Get(), address, port) != 0) {
+    error = errno == EINVAL ? EADDRNOTAVAIL : errno;
+    fd.Reset();
+  }
+  return fd;
+}
+
+void tUDPServer::DrainAndStop() {
+  DrainAtStop.store(true);
+  StopAndWait();
+}
+
+void tUDPServer::Drain(TServing& serving) {
+  // A flood into the old port could keep it readable for ever: at most
+  // what its buffer can hold is read (the kernel charges a few hundred
+  // bytes for the smallest datagram).
+  const int granted = SocketReceiveBuffer(serving.Socket);
+  const int batches = (granted > 0 ? granted : kReceiveBufferBytes) / (TDatagramBatch::kCapacity * 256) + 1;
+  for (int b = 0; b < batches; ++b) {
+    const int received = SocketReceiveMany(serving.Socket, Datagrams);
+    if (received <= 0) return;
+    for (int i = 0; i < received; ++i) HandleDatagram(serving, i);
+    if (Setup.OnBatchEnd)
+      CallRecordingFailures(FailureCounter(), kHandlerFailure, [&] { Setup.OnBatchEnd(); });
+  }
 }
 
 tUDPServer::~tUDPServer() { StopAndWait(); }
@@ -60,7 +95,8 @@ bool tUDPServer::OpenSocket(TServing& serving) {
     LastError_.store(WakeUp.CreateError());
     return false;
   }
-  TDescriptor fd = SocketCreateDatagramFor(Setup.IPAddress);
+  const bool given = static_cast<bool>(Bound);
+  TDescriptor fd = given ? std::move(Bound) : SocketCreateDatagramFor(Setup.IPAddress);
   if (!fd) {
     LastError_.store(errno);
     return false;
@@ -81,7 +117,7 @@ bool tUDPServer::OpenSocket(TServing& serving) {
     Setup.Counters->ReceiveBufferBytes.store(SocketReceiveBuffer(fd.Get()));
   // An empty or malformed text reads as the all-ones address, which a
   // datagram socket could bind: refuse it as the stream socket's bind does.
-  if (SocketBindTo(fd.Get(), Setup.IPAddress, Setup.IPPort) != 0) {
+  if (!given && SocketBindTo(fd.Get(), Setup.IPAddress, Setup.IPPort) != 0) {
     LastError_.store(errno == EINVAL ? EADDRNOTAVAIL : errno);
     return false;
   }
@@ -143,6 +179,7 @@ void tUDPServer::ServeLoop(TServing& serving) {
     }
     if (woken) WakeUp.Clear();
   }
+  if (DrainAtStop.load() && !Failed_.load()) Drain(serving);
   // A start signal nobody waited for is taken back: serving has ended.
   ServingStarted.TryWait();
 }

@@ -35,8 +35,17 @@ class tUDPServer : public TThread, public TIPConnection {
  public:
   static constexpr int kBufferSize = 8192;
 
-  // Builds the server and starts its thread; the socket is opened there.
-  static std::unique_ptr<tUDPServer> Create(const TServerSetup& Setup);
+  // Builds the server and starts its thread; the socket is opened there,
+  // or `bound` (from Bind) is served instead.
+  static std::unique_ptr<tUDPServer> Create(const TServerSetup& Setup, TDescriptor bound = {});
+  // A datagram socket bound to `address` and `port` (invalid, `error` set,
+  // when it cannot be), for a server to take over: bound before the server
+  // in use stops, datagrams to it wait in its buffer meanwhile.
+  static TDescriptor Bind(const std::string& address, std::uint16_t port, int& error);
+  // Stops serving after the datagrams already in the socket's buffer are
+  // read and handed on (a moved port: they were sent before it moved), then
+  // joins the thread.
+  void DrainAndStop();
   ~tUDPServer() override;
 
   // True once serving began (the signal is used up); else ErrorCode is
@@ -80,7 +89,9 @@ class tUDPServer : public TThread, public TIPConnection {
     TSendQueue* Queue = nullptr;
   };
 
-  explicit tUDPServer(const TServerSetup& setup);
+  tUDPServer(const TServerSetup& setup, TDescriptor bound);
+  // Reads what waits in the socket, a bounded number of batches.
+  void Drain(TServing& serving);
 
   bool OpenSocket(TServing& serving) EXCLUDES(StateGuard);
   void ServeLoop(TServing& serving);
@@ -104,6 +115,8 @@ class tUDPServer : public TThread, public TIPConnection {
   std::atomic<int> LastError_{0};
   std::atomic<bool> Failed_{false};
   std::atomic<std::uint16_t> BoundPort_{0};
+  std::atomic<bool> DrainAtStop{false};
+  TDescriptor Bound;  // given at creation, taken by OpenSocket
   // Server thread only: the datagrams of one read, and the last sender.
   TDatagramBatch Datagrams;
   TSocketAddress CachedAddress;

@@ -24,6 +24,18 @@ void TUDPServerComponent::SetActive(bool Value) {
   if (Value) Server_ = tUDPServer::Create(Setup());
 }
 
+void TUDPServerComponent::MoveTo(const std::string& address, std::uint16_t port, TDescriptor bound,
+                                 const std::function<void()>& between) {
+  if (Server_) {
+    Server_->DrainAndStop();
+    Server_.reset();
+  }
+  if (between) between();
+  SetIPAddress(address);
+  SetIPPort(port);
+  Server_ = tUDPServer::Create(Setup(), std::move(bound));
+}
+
 bool TUDPServerComponent::ClientExists(std::uint16_t ClientID) {
   return Server_ && !Server_->GetClientText(ClientID).empty();
 }

@@ -5,6 +5,7 @@
 #include "net/uUDPServer.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,11 @@ class TUDPServerComponent : public TIPServerComponent {
   // it serves or without a server. Active stays true meanwhile.
   int GetBindFailure();
   tUDPServer* Server() { return Server_.get(); }
+  // A moved port (a reload): the server in use hands on what waits in its
+  // socket and stops; then, once the owner is told (`between`), a new one
+  // serves `bound` (tUDPServer::Bind) at `address` and `port`.
+  void MoveTo(const std::string& address, std::uint16_t port, TDescriptor bound,
+              const std::function<void()>& between);
 
  private:
   std::unique_ptr<tUDPServer> Server_;

@@ -58,12 +58,13 @@ void TUnfinishedBytes::Trim() {
 }
 
 void TUnfinishedBytes::TrimLocked(std::uint64_t now) {
-  if (Limit == 0) return;
+  const std::size_t limit = Limit.load(std::memory_order_relaxed);
+  if (limit == 0) return;
   // Past twice the limit, senders fill memory faster than anybody stalls:
   // the oldest go whatever their age.
   for (;;) {
     const std::size_t total = Total.load(std::memory_order_relaxed);
-    if (First == nullptr || total <= Limit || (now - First->Since < kMinStallMs && total <= 2 * Limit)) break;
+    if (First == nullptr || total <= limit || (now - First->Since < kMinStallMs && total <= 2 * limit)) break;
     TUnfinishedHolder& oldest = *First;
     Unlink(oldest);
     oldest.Evicted_.store(true, std::memory_order_relaxed);

@@ -88,6 +88,9 @@ class TUnfinishedBytes {
   // that read nothing, every second or so).
   void Trim() EXCLUDES(Guard);
 
+  // A reload's limit, from the next hold or trim on.
+  void SetLimit(std::size_t limit) { Limit.store(limit, std::memory_order_relaxed); }
+
   std::size_t Held() const { return Total.load(std::memory_order_relaxed); }
   // Connections asked to close since the start.
   std::uint64_t Closed() const { return Evictions.load(std::memory_order_relaxed); }
@@ -100,7 +103,7 @@ class TUnfinishedBytes {
   void Append(TUnfinishedHolder& holder, std::uint64_t now) REQUIRES(Guard);
   void TrimLocked(std::uint64_t now) REQUIRES(Guard);
 
-  const std::size_t Limit;
+  std::atomic<std::size_t> Limit;
   TMutex Guard;
   // The holders with bytes, longest-stalled first.
   TUnfinishedHolder* First GUARDED_BY(Guard) = nullptr;

@@ -324,18 +324,27 @@ TEST_F(TcpTest, ASenderOverItsRateIsSlowedOnTcpAndLosesDatagramsOnUdpAloneAndARe
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.2"), std::string::npos);
   EXPECT_EQ(err.find("RATE LIMITED: 127.0.0.3"), std::string::npos);
   EXPECT_EQ(metric("logserver_rate_limited_senders"), 0);
-  // SIGHUP reads the file again: the limit goes at once, /metrics moves, a
-  // new syslog port waits for the next start (and says so), and the file
-  // is not rewritten.
+  // SIGHUP reads the file again: the limit goes at once, /metrics moves,
+  // syslog over TCP begins, the run mode waits for the next start (and
+  // says so), and the file is not rewritten.
   const std::uint16_t oldMetricsPort = metricsPort;
   const std::string metricsSection = "[Metrics]\nListen=127.0.0.1:" + std::to_string(FreeTcpPort()) + "\n";
-  service.WriteConfig("LogMode=1\n", "[Senders]\nMessagesPerSecond=0\nUnlimited=127.0.0.3\n[Syslog]\nTcpPort=" +
-                                         std::to_string(FreeTcpPort()) + "\n" + metricsSection);
+  const std::uint16_t syslogTcpPort = FreeTcpPort();
+  service.WriteConfig("LogMode=1\nRunMode=1\n", "[Senders]\nMessagesPerSecond=0\nUnlimited=127.0.0.3\n[Syslog]\nTcpPort=" +
+                                                     std::to_string(syslogTcpPort) + "\n" + metricsSection);
   const std::string reloaded = ReadFile(service.ConfigPath());
   ASSERT_TRUE(service.Signal(SIGHUP));
-  ASSERT_TRUE(service.WaitForServiceLog("CONFIGURATION RELOADED: changed, and used from the next start: [Syslog] TcpPort"))
+  ASSERT_TRUE(service.WaitForServiceLog("CONFIGURATION RELOADED: changed, and used from the next start: [Common] RunMode"))
       << service.Stderr();
+  {
+    TDescriptor tcp = SocketConnect("127.0.0.1", syslogTcpPort);
+    ASSERT_TRUE(tcp.Valid());
+    const std::string line = "<13>over tcp now\n";
+    ASSERT_TRUE(SocketWriteAll(tcp.Get(), line.data(), line.size()));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return count("127.0.0.1", "<13>over tcp") == 1; }));
   metricsPort = static_cast<std::uint16_t>(std::atoi(metricsSection.c_str() + metricsSection.rfind(':') + 1));
+  EXPECT_EQ(metric("logserver_syslog_tcp_framing_errors_total"), 0);
   std::string body;
   EXPECT_EQ(HttpGet(oldMetricsPort, "/metrics", body), 0);
   const long droppedBefore = metric(dropped);
