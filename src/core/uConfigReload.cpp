@@ -39,13 +39,15 @@ bool AppliedAtReload(const std::string& setting) {
 }
 
 void TakeReloadedSettings(TServiceConfig& into, const TServiceConfig& from) {
-  for (const TConfigKey& key : ConfigKeys())
+  for (const TConfigKey& key : ConfigKeys()) {
+    if (key.Live && key.Kind == TKeyKind::Providers) into.Providers = from.Providers;
     if (key.Live)
       std::visit(
           [&](auto field) {
             if constexpr (!std::is_same_v<decltype(field), std::monostate>) into.*field = from.*field;
           },
           key.Field);
+  }
 }
 
 }  // namespace logserver

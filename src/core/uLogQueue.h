@@ -101,6 +101,7 @@ class tLogQueue {
   // Every push fits from now on, also those waiting now: for the stop,
   // when what the network still delivers is to be written after all.
   void LiftBounds() { Items.LiftBounds(); }
+  void RestoreBounds() { Items.RestoreBounds(); }
 
   // True with the oldest element; false (element empty) after a release or
   // a wait that a signal interrupted.
@@ -143,6 +144,24 @@ class tLogQueue {
 
  private:
   TBoundedQueue<pLogQueueElement> Items;
+};
+
+// While the main thread waits for an event loop (a listener bound or
+// stopped at a reload), no loop may wait for the main thread to make room:
+// the queue takes every push for that while.
+class TLoopWaitScope {
+ public:
+  explicit TLoopWaitScope(tLogQueue* queue) : Queue(queue) {
+    if (Queue) Queue->LiftBounds();
+  }
+  ~TLoopWaitScope() {
+    if (Queue) Queue->RestoreBounds();
+  }
+  TLoopWaitScope(const TLoopWaitScope&) = delete;
+  TLoopWaitScope& operator=(const TLoopWaitScope&) = delete;
+
+ private:
+  tLogQueue* const Queue;
 };
 
 }  // namespace logserver

@@ -258,7 +258,11 @@ void tMainThread::Housekeep() {
     if (Producers_->ForgetIdlePeers(Now()) >= kManyForgottenSenders) ReturnFreeMemory();
   }
   Notifier.Status(TakeCounters(Sources()));
-  if (Intakes) Intakes->Supervise();
+  if (Intakes) {
+    // A listener made anew waits for its loop.
+    const TLoopWaitScope loopWait(LogQueue_.get());
+    Intakes->Supervise();
+  }
   LastListenCheck = TickMilliseconds();
 }
 
@@ -270,7 +274,10 @@ void tMainThread::Reload() {
   if (!ConfigGiven) ReloadConfig();
   // Certificates are rotated the way logs are, from the files the
   // configuration names now.
-  if (Intakes) Intakes->ReloadTls();
+  if (Intakes) {
+    const TLoopWaitScope loopWait(LogQueue_.get());
+    Intakes->ReloadTls();
+  }
   Notifier.Reloaded();
 }
 
@@ -291,6 +298,7 @@ void tMainThread::ReloadConfig() {
   // New ports listen before the old ones go; one that cannot listen
   // refuses the whole reload.
   if (findings.Problems.empty() && Intakes) {
+    const TLoopWaitScope loopWait(LogQueue_.get());
     std::string problem;
     if (!Intakes->PreparePorts(next, problem)) findings.Problems.push_back(problem);
   }
@@ -304,7 +312,10 @@ void tMainThread::ReloadConfig() {
     }
   }
   if (!findings.Problems.empty()) {
-    if (Intakes) Intakes->DropPorts();
+    if (Intakes) {
+      const TLoopWaitScope loopWait(LogQueue_.get());
+      Intakes->DropPorts();
+    }
     Reloads.Refused.fetch_add(1);
     Reloads.LastSucceeded.store(false);
     for (const std::string& problem : findings.Problems) {
@@ -317,9 +328,14 @@ void tMainThread::ReloadConfig() {
   std::vector<std::string> waiting;
   for (const std::string& setting : ChangedSettings(Config, next))
     if (!AppliedAtReload(setting)) waiting.push_back(setting);
+  const TServiceConfig before = Config;
   TakeReloadedSettings(Config, next);
-  if (Intakes) Intakes->TakePorts();
+  if (Intakes) {
+    const TLoopWaitScope loopWait(LogQueue_.get());
+    Intakes->TakePorts();
+  }
   ApplyLiveSettings();
+  MoveTree(before);
   if (metricsMoved) Metrics = std::move(metrics);
   Reloads.Applied.fetch_add(1);
   Reloads.LastSucceeded.store(true);
@@ -347,6 +363,17 @@ void tMainThread::ApplyLiveSettings() {
                               kServiceLogAddress);
   }
   if (Intakes) Intakes->SetLimits();
+}
+
+void tMainThread::MoveTree(const TServiceConfig& before) {
+  const bool moved = Config.BaseCatalog != before.BaseCatalog;
+  if (moved || Config.SpreadSenders != before.SpreadSenders)
+    TServiceReports::CheckBaseDirectory(Config.BaseCatalog, Config.DirectoryMode, Config.SpreadSenders);
+  // The old tree's own log says where the lines go on.
+  if (moved) WriteServiceLog(false, "BASE DIRECTORY NOW " + Config.BaseCatalog);
+  if (Producers_ && (moved || Config.Providers != before.Providers))
+    Producers_->Reconfigure(Config.BaseCatalog, Config.Providers);
+  if (ServiceLog && moved) ServiceLog->SetBaseCatalog(Config.BaseCatalog);
 }
 
 void tMainThread::WriteServiceLog(bool Gated, const std::string& Text) {

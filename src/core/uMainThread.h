@@ -120,6 +120,10 @@ class tMainThread {
   void ReloadConfig();
   // The settings a reload applies, handed to the parts that use them.
   void ApplyLiveSettings();
+  // A reload's base directory and providers: the old tree's lines written
+  // and its files closed, new lines in the new tree; providers loaded and
+  // unloaded as the section changed.
+  void MoveTree(const TServiceConfig& before);
   void CreateServiceLog();
   // The queue, once; the signal handlers and the heartbeat see it from then
   // until the stop sequence frees it.

@@ -4,6 +4,8 @@
 #include "platform/uFiles.h"
 #include "platform/uTime.h"
 
+#include <utility>
+
 namespace logserver {
 
 namespace {
@@ -14,11 +16,22 @@ constexpr const char* kServiceLogMask = "dd.mm.yyyy hh:nn:ss:zzz : ";
 
 TServiceLog::TServiceLog(const std::string& baseCatalog, std::int32_t logMode,
                          const TProducerEnvironment& environment, const TThreadRole& mainThread)
-    : LogMode(logMode), MainThread(mainThread) {
+    : LogMode(logMode), Environment(environment), MainThread(mainThread), Producer(MakeProducer(baseCatalog)) {}
+
+PLogProducer TServiceLog::MakeProducer(const std::string& baseCatalog) const {
   const std::string name = FileNamePart(ExecutablePath());
-  Producer = TFileLogProducer::Create({baseCatalog, kServiceLogAddress, "0", name, name, "", ""}, environment);
+  PLogProducer producer =
+      TFileLogProducer::Create({baseCatalog, kServiceLogAddress, "0", name, name, "", ""}, Environment);
   // The statistics count the messages of clients, not the service's lines.
-  static_cast<TFileLogProducer*>(Producer.get())->ExcludeFromStatistics();
+  static_cast<TFileLogProducer*>(producer.get())->ExcludeFromStatistics();
+  return producer;
+}
+
+void TServiceLog::SetBaseCatalog(const std::string& baseCatalog) {
+  MainThread.AssertCurrent();
+  PLogProducer old = std::exchange(Producer, MakeProducer(baseCatalog));
+  old->Stop();
+  old->WaitFor();
 }
 
 TServiceLog::~TServiceLog() {

@@ -35,9 +35,14 @@ class TServiceLog {
   bool Writes(std::int32_t level) const { return LogMode >= level; }
   // A reload's LogMode, for the lines from now on.
   void SetLogMode(std::int32_t logMode) { LogMode = logMode; }
+  // A reload's base directory, for the lines from now on.
+  void SetBaseCatalog(const std::string& baseCatalog);
 
  private:
+  PLogProducer MakeProducer(const std::string& baseCatalog) const;
+
   std::int32_t LogMode;
+  const TProducerEnvironment Environment;
   const TThreadRole& MainThread;
   PLogProducer Producer;
 };

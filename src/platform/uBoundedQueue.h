@@ -206,6 +206,12 @@ class TBoundedQueue {
     Room.NotifyAll();
   }
 
+  // The bounds again, after LiftBounds; what was queued meanwhile stays.
+  void RestoreBounds() {
+    TMutexLock lock(Guard);
+    BoundsLifted = false;
+  }
+
   // Makes waiting pushers ask their cancellation again.
   void WakeWaiters() {
     TMutexLock lock(Guard);

@@ -93,6 +93,11 @@ void TExternalLogProducer::Stop() {
   Tasks.Release();
 }
 
+void TExternalLogProducer::StopAfterQueue() {
+  WriteQueue.store(true);
+  Stop();
+}
+
 void TExternalLogProducer::AddMessage(const std::string& Text, double EventTime,
                                       double ServerTime) {
   Tasks.Push(std::make_unique<TExternalLogProducerTask>(Text, EventTime, ServerTime));
@@ -106,11 +111,13 @@ void TExternalLogProducer::Execute() {
     // never holds up AddMessage for longer than a list operation.
     // A library built in C++ may throw through its C entry point: the
     // message is lost then, and counted.
-    if (Tasks.Pop(task) && Entry.AddMessageProc)
+    // Once stopped, what is queued is taken without waiting for more.
+    const bool popped = Tasks.Pop(task, Terminated() && WriteQueue.load() ? 0 : -1);
+    if (popped && Entry.AddMessageProc)
       CallRecordingFailures(FailureCounter(), "ls-provider library", [&] {
         Entry.AddMessageProc(task->EventTime(), task->ServerTime(), task->Text());
       });
-    if (Terminated()) break;
+    if (Terminated() && !(popped && WriteQueue.load())) break;
   }
 }
 

@@ -10,6 +10,7 @@
 #include "platform/uLibrary.h"
 #include "producers/uCustomLogProducer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,9 @@ class TExternalLogProducer : public TCustomLogProducer {
   // False when the library could not be bound.
   bool IsActive() override { return BindError.empty(); }
   void Stop() override;
+  // As Stop, but the tasks queued before it still reach the library (an
+  // entry a reload removes); WaitFor then waits for them.
+  void StopAfterQueue();
   void AddMessage(const std::string& Text, double EventTime, double ServerTime) override;
 
   std::size_t QueuedTasks() { return Tasks.Count(); }
@@ -93,6 +97,7 @@ class TExternalLogProducer : public TCustomLogProducer {
   TBoundedQueue<PExternalLogProducerTask> Tasks;
   // Set before the thread starts and never changed: read without a lock.
   TEntryPoints Entry;
+  std::atomic<bool> WriteQueue{false};
 };
 
 }  // namespace logserver

@@ -32,17 +32,24 @@ tLogProducerHolder::tLogProducerHolder(std::string baseCatalog, const TIniEntrie
                                        const TProducerEnvironment& environment,
                                        TLogProducerClass fileProducerClass,
                                        TLogProducerClass externalProducerClass, TReport report)
-    : BaseCatalog(std::move(baseCatalog)),
-      Environment(environment),
+    : Environment(environment),
       FileProducerClass(fileProducerClass),
       ExternalProducerClass(externalProducerClass),
-      Report(std::move(report)) {
+      Report(std::move(report)),
+      BaseCatalog_(std::move(baseCatalog)) {
   CreateProviders(providers);
+  IndexProviders(providers);
 }
 
 tLogProducerHolder::~tLogProducerHolder() { StopAll(); }
 
 void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
+  // Provider entries come first (stop order), the senders' after them.
+  auto at = Entries_.begin();
+  {
+    TMutexLock lock(ProviderGuard);
+    std::advance(at, static_cast<std::ptrdiff_t>(ProviderSlots.size()));
+  }
   for (const auto& [key, value] : providers) {
     TProviderKey parsed;
     if (!ParseProviderKey(key, parsed)) continue;
@@ -59,11 +66,64 @@ void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
       StopAndFree(producer);
       continue;
     }
-    if (auto* external = dynamic_cast<TExternalLogProducer*>(producer.get()))
-      ProviderProducers.emplace_back(key, external);
-    Entries_.emplace_back(key, std::move(producer));
-    ProviderIndex[key].push_back(std::prev(Entries_.end()));
+    auto* external = dynamic_cast<TExternalLogProducer*>(producer.get());
+    const TEntries::iterator entry = Entries_.emplace(at, key, std::move(producer));
+    TMutexLock lock(ProviderGuard);
+    ProviderSlots.push_back({key, value, entry, external});
   }
+}
+
+void tLogProducerHolder::IndexProviders(const TIniEntries& providers) {
+  ProviderIndex.clear();
+  TMutexLock lock(ProviderGuard);
+  std::vector<bool> indexed(ProviderSlots.size(), false);
+  for (const auto& [key, value] : providers)
+    for (std::size_t i = 0; i < ProviderSlots.size(); ++i) {
+      const TProviderSlot& slot = ProviderSlots[i];
+      if (indexed[i] || slot.Key != key || slot.Value != value) continue;
+      indexed[i] = true;
+      ProviderIndex[key].push_back(slot.Entry);
+      break;
+    }
+}
+
+void tLogProducerHolder::Reconfigure(const std::string& baseCatalog, const TIniEntries& providers) {
+  Environment.Files->WritePending();
+  ForgetRoutes();
+  if (baseCatalog != BaseCatalog_) {
+    std::vector<std::string> peers;
+    for (const auto& [peer, sender] : PeerIndex) peers.push_back(peer);
+    for (const std::string& peer : peers) RemovePeer(peer);
+    Environment.Files->ReopenAll();
+    BaseCatalog_ = baseCatalog;
+  }
+  // The entries that stay (same key, same library) are matched in order;
+  // the others go, their queues handed on first.
+  std::vector<TProviderSlot> leaving;
+  TIniEntries added;
+  {
+    TMutexLock lock(ProviderGuard);
+    std::vector<bool> stays(ProviderSlots.size(), false);
+    for (const auto& setting : providers) {
+      bool found = false;
+      for (std::size_t i = 0; i < ProviderSlots.size() && !found; ++i)
+        if (!stays[i] && ProviderSlots[i].Key == setting.first && ProviderSlots[i].Value == setting.second)
+          stays[i] = found = true;
+      if (!found) added.push_back(setting);
+    }
+    std::vector<TProviderSlot> kept;
+    for (std::size_t i = 0; i < ProviderSlots.size(); ++i)
+      (stays[i] ? kept : leaving).push_back(ProviderSlots[i]);
+    ProviderSlots.swap(kept);
+  }
+  ProviderIndex.clear();
+  for (TProviderSlot& slot : leaving) {
+    if (slot.External) slot.External->StopAfterQueue();
+    StopAndFree(slot.Entry->second);
+    Entries_.erase(slot.Entry);
+  }
+  CreateProviders(added);
+  IndexProviders(providers);
 }
 
 void tLogProducerHolder::AddMessage(const TLogMessage& message, std::string_view sender) {
@@ -91,7 +151,9 @@ void tLogProducerHolder::AddMessage(const TLogMessage& message, std::string_view
 
 std::vector<std::pair<std::string, std::size_t>> tLogProducerHolder::ProviderBacklogs() const {
   std::vector<std::pair<std::string, std::size_t>> backlogs;
-  for (const auto& [key, producer] : ProviderProducers) backlogs.emplace_back(key, producer->QueuedTasks());
+  TMutexLock lock(ProviderGuard);
+  for (const TProviderSlot& slot : ProviderSlots)
+    if (slot.External) backlogs.emplace_back(slot.Key, slot.External->QueuedTasks());
   return backlogs;
 }
 
@@ -159,7 +221,7 @@ tLogProducerHolder::TRoute tLogProducerHolder::ResolveRoute(const TRouteKey& key
   if (FindFileRoute(lowerKey, lowerPeer, route)) return route;
   MakeRoomFor(lowerPeer);
   PLogProducer producer = FileProducerClass(
-      {BaseCatalog, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, std::string()},
+      {BaseCatalog_, ClientAddress, ClientPort, ApplicationName, ModuleName, FilePrefix, std::string()},
       Environment);
   const auto* file = dynamic_cast<const TFileLogProducer*>(producer.get());
   bool shared = false;
@@ -228,7 +290,7 @@ const tLogProducerHolder::TRoute& tLogProducerHolder::OverflowRoute(std::string_
   if (FindFileRoute(overflowKey, peer, Overflowing)) return Overflowing;
   MakeRoomFor(peer);
   AddFileRoute(overflowKey, overflowKey, peer,
-               TFileLogProducer::CreateOverflow({BaseCatalog, std::string(address), portText, std::string(),
+               TFileLogProducer::CreateOverflow({BaseCatalog_, std::string(address), portText, std::string(),
                                                  std::string(), std::string(), std::string()},
                                                 Environment),
                ServerTime, Overflowing);
@@ -335,7 +397,10 @@ void tLogProducerHolder::ForgetOldestPeers(std::size_t keep) {
 
 void tLogProducerHolder::StopAll() {
   ForgetRoutes();
-  ProviderProducers.clear();
+  {
+    TMutexLock lock(ProviderGuard);
+    ProviderSlots.clear();
+  }
   for (TEntry& entry : Entries_) StopAndFree(entry.second);
   ProviderIndex.clear();
   ClientIndex.clear();

@@ -11,6 +11,7 @@
 
 #include "base/uIniFile.h"
 #include "base/uLogMessage.h"
+#include "platform/uSync.h"
 #include "platform/uTokenBucket.h"
 #include "producers/uCustomLogProducer.h"
 #include "producers/uExternalLogProducer.h"
@@ -111,7 +112,15 @@ class tLogProducerHolder {
   // Stops and frees every producer, in order of creation.
   void StopAll();
 
-  const std::string BaseCatalog;
+  // A reload's base directory and [Providers], once the lines waiting were
+  // written. A new base lets every sender's file producers go (their next
+  // message makes them anew in the new tree) and closes the open files.
+  // An entry no longer in the section hands its queue to its library and
+  // is unloaded, a new one is loaded (a changed one is both), and those
+  // that stay go on. Routes are found anew.
+  void Reconfigure(const std::string& baseCatalog, const TIniEntries& providers);
+
+  const std::string& BaseCatalog() const { return BaseCatalog_; }
   const TEntries& Entries() const { return Entries_; }
   // Messages claimed by provider entries since the start. Any thread.
   std::uint64_t ClaimedByProviders() const { return Claimed.load(std::memory_order_relaxed); }
@@ -150,7 +159,11 @@ class tLogProducerHolder {
   const TLogFileTable& Files() const { return *Environment.Files; }
 
  private:
+  // A producer for each usable entry, in order, placed before the senders'
+  // producers.
   void CreateProviders(const TIniEntries& providers);
+  // ProviderIndex anew, in the order of `providers`.
+  void IndexProviders(const TIniEntries& providers);
   static void StopAndFree(PLogProducer& producer);
 
   // A route as a message names it, byte for byte (case counts: the keys
@@ -263,7 +276,16 @@ class tLogProducerHolder {
   std::unordered_map<std::string, std::vector<const TOwnedRouteKey*>> RoutesByPeer;
   std::atomic<std::uint64_t> Claimed{0};
   // The provider entries' producers, for readers on other threads.
-  std::vector<std::pair<std::string, TExternalLogProducer*>> ProviderProducers;
+  // Each provider entry, its setting and its producer; the metrics read
+  // their backlogs while a reload changes them.
+  struct TProviderSlot {
+    std::string Key, Value;
+    TEntries::iterator Entry;
+    TExternalLogProducer* External = nullptr;
+  };
+  mutable TMutex ProviderGuard;
+  std::vector<TProviderSlot> ProviderSlots GUARDED_BY(ProviderGuard);
+  std::string BaseCatalog_;
 };
 
 }  // namespace logserver

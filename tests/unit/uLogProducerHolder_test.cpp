@@ -171,6 +171,27 @@ TEST_F(RegistryTest, DestructionStopsEveryProducerInOrderOfCreation) {
                                                "stop file 2.2.2.2:5|a|m|p"}));
 }
 
+TEST_F(RegistryTest, AReconfigurationKeepsUnchangedProvidersReplacesTheOthersAndMovesSendersToTheNewBase) {
+  auto holder = Make("9.9.9.9|a|m|=kept\n8.8.8.8|a|m|=old\n6.6.6.6|a|m|=gone\n");
+  holder->AddMessage(TLogMessage{"1.1.1.1", "5", "a", "m", "p", "1", 0.0});
+  gEvents.clear();
+  holder->Reconfigure(dir.Path() + "moved/",
+                      {{"8.8.8.8|a|m|", "new"}, {"9.9.9.9|a|m|", "kept"}, {"7.7.7.7|a|m|", "added"}});
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"stop file 1.1.1.1:5|a|m|p", "stop ext 8.8.8.8:0|a|m|",
+                                               "stop ext 6.6.6.6:0|a|m|", "create ext 8.8.8.8:0|a|m|",
+                                               "create ext 7.7.7.7:0|a|m|"}));
+  gEvents.clear();
+  for (const char* address : {"9.9.9.9", "8.8.8.8", "6.6.6.6", "1.1.1.1"})
+    holder->AddMessage(TLogMessage{address, "5", "a", "m", "p", "2", 0.0});
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"ext 9.9.9.9:0|a|m| <- 2", "ext 8.8.8.8:0|a|m| <- 2",
+                                               "create file 6.6.6.6:5|a|m|p", "file 6.6.6.6:5|a|m|p <- 2",
+                                               "create file 1.1.1.1:5|a|m|p", "file 1.1.1.1:5|a|m|p <- 2"}));
+  EXPECT_EQ(holder->BaseCatalog(), dir.Path() + "moved/");
+  // Providers still stop first.
+  EXPECT_EQ(Keys(*holder), (std::vector<std::string>{"9.9.9.9|a|m|", "8.8.8.8|a|m|", "7.7.7.7|a|m|",
+                                                     "*6.6.6.6:5=a|m|p", "*1.1.1.1:5=a|m|p"}));
+}
+
 TEST_F(RegistryTest, UnclaimedMessagesReachTheirFiles) {
   tLogProducerHolder holder(dir.Path(), TIniEntries{}, {&files});
   holder.AddMessage(TLogMessage{"10.1.2.9", "514", "SYSLOG", "syslog", "", "<13>hi", 0.0,
