@@ -140,7 +140,7 @@ TReportSources tMainThread::Sources() {
   sources.Producers = Producers_.get();
   sources.Queue = LogQueue_.get();
   sources.Dispatch = Dispatch.get();
-  sources.Stream = StreamHandOff ? StreamHandOff->Publisher() : nullptr;
+  sources.Stream = StreamHandOff.get();
   sources.Reloads = &Reloads;
   if (Intakes) Intakes->AddSources(sources);
   return sources;
@@ -373,6 +373,8 @@ void tMainThread::MoveTree(const TServiceConfig& before) {
   if (moved) WriteServiceLog(false, "BASE DIRECTORY NOW " + Config.BaseCatalog);
   if (Producers_ && (moved || Config.Providers != before.Providers))
     Producers_->Reconfigure(Config.BaseCatalog, Config.Providers);
+  // The old link's window goes out first, within the stop's time.
+  if (StreamHandOff) StreamHandOff->Reload(Config, CaughtFailures, kStreamStopWaitMs);
   if (ServiceLog && moved) ServiceLog->SetBaseCatalog(Config.BaseCatalog);
 }
 

@@ -1,4 +1,5 @@
 #include "core/uServiceCounters.h"
+#include "core/uStreamHandOff.h"
 
 #include "core/uLogQueue.h"
 #include "core/uMessageDispatch.h"
@@ -86,10 +87,7 @@ TServiceCounters TakeCounters(const TReportSources& s) {
     c.QueuedElements = s.Queue->Count();
     c.QueuedBytes = s.Queue->QueuedBytes();
   }
-  if (s.Stream) {
-    c.StreamOn = true;
-    c.Stream = s.Stream->Counts();
-  }
+  if (s.Stream) c.StreamOn = s.Stream->Counts(c.Stream);
   return c;
 }
 

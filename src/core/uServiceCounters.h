@@ -26,6 +26,7 @@ struct TServerCounters;
 struct TSyslogStreamCounters;
 class TUnfinishedBytes;
 class TSenderRates;
+class TStreamHandOff;
 struct TConfigReloads;
 
 // What the reports read; any may be null (not created yet, or gone). The
@@ -42,8 +43,8 @@ struct TReportSources {
   // Syslog over TCP, when it is on.
   TSyslogStreamServer* SyslogTcpServer = nullptr;
   TSyslogStreamCounters* SyslogTcpCounters = nullptr;
-  // The stream, when [Stream] is on.
-  TStreamPublisher* Stream = nullptr;
+  // The stream (on when it has a publisher).
+  const TStreamHandOff* Stream = nullptr;
   // The bytes of unfinished messages on every stream connection.
   TUnfinishedBytes* Unfinished = nullptr;
   // The per-sender allowances.

@@ -2,6 +2,7 @@
 
 #include "core/uMainThread.h"
 #include "core/uServiceCounters.h"
+#include "core/uStreamHandOff.h"
 #include "platform/uFiles.h"
 #include "platform/uProcess.h"
 #include "platform/uTime.h"
@@ -229,7 +230,7 @@ class TMetricsEndpoint::TCollector {
             *row.Label != '\0' ? std::vector<ClientMetric::Label>{{row.Label, label}} : std::vector<ClientMetric::Label>{});
       families.push_back(std::move(family));
     }
-    if (s.Stream)
+    if (counters.StreamOn)
       families.push_back(Histogram("logserver_stream_batch_bytes", "Size of the stream messages published.",
                                    s.Stream->BatchSizes()));
     MetricFamily backlog =

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <tuple>
 
 namespace logserver {
 
@@ -31,9 +32,14 @@ TStreamSettings StreamSettingsOf(const TServiceConfig& config) {
 }
 
 void TStreamHandOff::Start(const TServiceConfig& config, TCaughtFailures& failures) {
+  InUse = StreamSettingsOf(config);
+  InUse.BatchSizes = &BatchSizes_;
+  FilesInUse = config.StreamFiles;
   if (config.StreamServers.empty()) return;
   try {
-    Stream = TStreamPublisher::Create(StreamSettingsOf(config), failures);
+    std::unique_ptr<TStreamPublisher> stream = TStreamPublisher::Create(InUse, failures);
+    TMutexLock lock(Guard);
+    Stream = std::move(stream);
   } catch (const std::exception& error) {
     // The files are still written; the operator learns why nothing is
     // forwarded.
@@ -42,13 +48,58 @@ void TStreamHandOff::Start(const TServiceConfig& config, TCaughtFailures& failur
     ReportProblem(text);
     return;
   }
-  Dispatch.SetStream(Stream.get(), config.StreamFiles);
+  Dispatch.SetStream(Publisher(), config.StreamFiles);
   WriteNotes();
 }
 
+void TStreamHandOff::Reload(const TServiceConfig& config, TCaughtFailures& failures, std::uint32_t waitMs) {
+  TStreamSettings next = StreamSettingsOf(config);
+  next.BatchSizes = &BatchSizes_;
+  const auto key = [](const TStreamSettings& s) {
+    return std::tie(s.Servers, s.Stream, s.Subject, s.Replicas, s.Credentials, s.TlsCA, s.SpoolDirectory,
+                    s.FormerSpoolDirectory, s.SpoolMaxBytes, s.Compress);
+  };
+  if (key(next) == key(InUse) && config.StreamFiles == FilesInUse) return;
+  Stop(waitMs);
+  {
+    TMutexLock lock(Guard);
+    if (Stream) {
+      const TStreamCounts last = Stream->Counts();
+      Earlier.Acknowledged += last.Acknowledged;
+      Earlier.Resent += last.Resent;
+      Earlier.Spooled += last.Spooled;
+      Earlier.DroppedWindowFull += last.DroppedWindowFull;
+      Earlier.DroppedSpoolFull += last.DroppedSpoolFull;
+      Earlier.PublishedBatches += last.PublishedBatches;
+    }
+  }
+  // Freed before the next one opens the spool it leaves.
+  std::unique_ptr<TStreamPublisher> old;
+  {
+    TMutexLock lock(Guard);
+    old = std::move(Stream);
+  }
+  old.reset();
+  Start(config, failures);
+}
+
+bool TStreamHandOff::Counts(TStreamCounts& counts) const {
+  TMutexLock lock(Guard);
+  if (!Stream) return false;
+  counts = Stream->Counts();
+  counts.Acknowledged += Earlier.Acknowledged;
+  counts.Resent += Earlier.Resent;
+  counts.Spooled += Earlier.Spooled;
+  counts.DroppedWindowFull += Earlier.DroppedWindowFull;
+  counts.DroppedSpoolFull += Earlier.DroppedSpoolFull;
+  counts.PublishedBatches += Earlier.PublishedBatches;
+  return true;
+}
+
 void TStreamHandOff::WriteNotes() {
-  if (!Stream) return;
-  for (const std::string& note : Stream->TakeNotes()) {
+  TStreamPublisher* stream = Publisher();
+  if (!stream) return;
+  for (const std::string& note : stream->TakeNotes()) {
     Log.Write(false, note);
     if (note.rfind("STREAM ERROR", 0) != 0 && note.rfind("STREAM LINK DOWN", 0) != 0 &&
         note.rfind("STREAM SERVER LOST", 0) != 0)
@@ -68,11 +119,12 @@ void TStreamHandOff::WriteNotes() {
 }
 
 void TStreamHandOff::Stop(std::uint32_t waitMs) {
-  if (!Stream) return;
+  TStreamPublisher* stream = Publisher();
+  if (!stream) return;
   Log.Write(false, "STOPPING STREAM...");
-  Stream->Close(waitMs);
+  stream->Close(waitMs);
   WriteNotes();
-  const TStreamCounts counts = Stream->Counts();
+  const TStreamCounts counts = stream->Counts();
   Log.Write(false, "STOPPED STREAM...OK: " + std::to_string(counts.Acknowledged) + " acknowledged, " +
                        std::to_string(counts.Resent) + " resent, " + std::to_string(counts.Spooled) +
                        " spooled, " + std::to_string(counts.DroppedWindowFull + counts.DroppedSpoolFull) +

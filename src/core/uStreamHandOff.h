@@ -41,12 +41,30 @@ class TStreamHandOff {
   // in the spool for the next start), writes the closing counts, and takes
   // the publisher from dispatch.
   void Stop(std::uint32_t waitMs);
-  TStreamPublisher* Publisher() const { return Stream.get(); }
+  // A reload's [Stream]: when its settings changed, the publisher in use
+  // stops as at the stop (within `waitMs`, what is not acknowledged by
+  // then stays in the spool) and one with the new settings takes over,
+  // sending the spool first; off and on alike.
+  void Reload(const TServiceConfig& config, TCaughtFailures& failures, std::uint32_t waitMs);
+
+  // Any thread: whether the stream is on, and its counts since the start
+  // of the service, across the publishers a reload replaced.
+  bool Counts(TStreamCounts& counts) const EXCLUDES(Guard);
+  const TSizeHistogram& BatchSizes() const { return BatchSizes_; }
 
  private:
+  // The publisher in use; main thread, which alone replaces it.
+  TStreamPublisher* Publisher() const NO_THREAD_SAFETY_ANALYSIS { return Stream.get(); }
+
   TServiceLog& Log;
   TMessageDispatch& Dispatch;
-  std::unique_ptr<TStreamPublisher> Stream;
+  // Written on the main thread under Guard, read by the metrics under it.
+  mutable TMutex Guard;
+  std::unique_ptr<TStreamPublisher> Stream GUARDED_BY(Guard);
+  TStreamCounts Earlier GUARDED_BY(Guard);  // of the publishers replaced
+  TSizeHistogram BatchSizes_;
+  TStreamSettings InUse;
+  bool FilesInUse = true;
   struct TRepeats {
     std::uint64_t LastReportMs = 0;
     std::uint64_t Since = 0;  // not reported since

@@ -71,6 +71,9 @@ struct TStreamSettings : TNatsLinkSettings {
   std::uint32_t AckTimeoutMs = 5000;
   // Batch bodies compressed with zstd.
   bool Compress = true;
+  // Where the sizes of the batches published are counted (null: the
+  // publisher's own), so that they outlive a publisher replaced at a reload.
+  TSizeHistogram* BatchSizes = nullptr;
 };
 
 // Counted in log messages (records), but PublishedBatches.
@@ -121,7 +124,7 @@ class TStreamPublisher : public TThread {
   void Close(std::uint32_t waitMs);
 
   TStreamCounts Counts() const;
-  const TSizeHistogram& BatchSizes() const { return BatchSizes_; }
+  const TSizeHistogram& BatchSizes() const { return Settings.BatchSizes ? *Settings.BatchSizes : BatchSizes_; }
   // What the operator should know (link up or down, the stream made or
   // refused, records lost from a damaged spool); the owner takes them for
   // its log.

@@ -274,7 +274,7 @@ void TStreamPublisher::Send(std::uint64_t now) {
       batch.SentAt = now;
       FlightRecords += batch.Records;
       FlightBytes += batch.Wire.size();
-      BatchSizes_.Observe(static_cast<double>(batch.Wire.size()));
+      (Settings.BatchSizes ? *Settings.BatchSizes : BatchSizes_).Observe(static_cast<double>(batch.Wire.size()));
       toSend.emplace_back(batch.Id, msg);
     }
   }

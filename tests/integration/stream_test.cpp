@@ -500,7 +500,28 @@ TEST_F(StreamTest, ALoneMessageReachesTheStreamAtOnce) {
   }
   std::sort(delays.begin(), delays.end());
   EXPECT_LT(delays[delays.size() / 2], 50.0) << "median of " << delays.size() << ", slowest " << delays.back() << " ms";
+  // A reload that names another server: the link to the first one is
+  // closed in order, the next message goes to the new one.
+  TNatsServer other("other", Work.Path());
+  other.Start();
+  collector.WriteConfig("LogMode=1\n", "[Stream]\nServers=" + other.Url() + "\n");
+  ASSERT_TRUE(collector.Signal(SIGHUP));
+  ASSERT_TRUE(collector.WaitForServiceLog(
+      "STOPPED STREAM...OK: 7 acknowledged, 0 resent, 7 spooled, 0 dropped, 0 bytes left in the spool", 15000))
+      << collector.ServiceLog();
+  ASSERT_TRUE(collector.WaitForServiceLog("STREAM LINK UP: " + other.Url(), 30000)) << collector.ServiceLog();
+  TNatsClient otherWatcher(other.Url(), "LOGS", "logs");
+  ASSERT_TRUE(otherWatcher.Connected());
+  ASSERT_TRUE(otherWatcher.Watch("logs.>"));
+  tClientLogMessage moved;
+  moved.ApplicationName = "app";
+  moved.ModuleName = "lone";
+  moved.Text = "after the reload";
+  ASSERT_TRUE(client.Send(moved));
+  EXPECT_TRUE(WaitUntil([&] { return otherWatcher.Received() == 1; }, 15000));
+  EXPECT_EQ(watcher.Received(), 7u);
   ExpectOrderlyStop(collector);
+  other.Kill();
 }
 
 // A stream an earlier collector wrote (one message per record, the rest in
