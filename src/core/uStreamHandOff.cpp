@@ -14,6 +14,16 @@ namespace {
 // A kind of stream problem reaches standard error at most this often.
 constexpr std::uint64_t kProblemReportMs = 60 * 1000;
 
+// Adds the counters of `from` (not its gauges: window, spool, link).
+void AddCounters(TStreamCounts& into, const TStreamCounts& from) {
+  into.Acknowledged += from.Acknowledged;
+  into.Resent += from.Resent;
+  into.Spooled += from.Spooled;
+  into.DroppedWindowFull += from.DroppedWindowFull;
+  into.DroppedSpoolFull += from.DroppedSpoolFull;
+  into.PublishedBatches += from.PublishedBatches;
+}
+
 }  // namespace
 
 TStreamSettings StreamSettingsOf(const TServiceConfig& config) {
@@ -64,13 +74,7 @@ void TStreamHandOff::Reload(const TServiceConfig& config, TCaughtFailures& failu
   {
     TMutexLock lock(Guard);
     if (Stream) {
-      const TStreamCounts last = Stream->Counts();
-      Earlier.Acknowledged += last.Acknowledged;
-      Earlier.Resent += last.Resent;
-      Earlier.Spooled += last.Spooled;
-      Earlier.DroppedWindowFull += last.DroppedWindowFull;
-      Earlier.DroppedSpoolFull += last.DroppedSpoolFull;
-      Earlier.PublishedBatches += last.PublishedBatches;
+      AddCounters(Earlier, Stream->Counts());
     }
   }
   // Freed before the next one opens the spool it leaves.
@@ -87,12 +91,7 @@ bool TStreamHandOff::Counts(TStreamCounts& counts) const {
   TMutexLock lock(Guard);
   if (!Stream) return false;
   counts = Stream->Counts();
-  counts.Acknowledged += Earlier.Acknowledged;
-  counts.Resent += Earlier.Resent;
-  counts.Spooled += Earlier.Spooled;
-  counts.DroppedWindowFull += Earlier.DroppedWindowFull;
-  counts.DroppedSpoolFull += Earlier.DroppedSpoolFull;
-  counts.PublishedBatches += Earlier.PublishedBatches;
+  AddCounters(counts, Earlier);
   return true;
 }
 
