@@ -26,6 +26,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -234,8 +235,12 @@ void Report(const char* what, std::uintmax_t sent, const TServer& server, double
   std::fflush(stdout);
 }
 
-void Udp(const std::string& exe, double rate, int count) {
-  TServer server(exe);
+// Per-sender rate limits far above what the runs send: every read and
+// datagram pays for the check, nobody is slowed.
+const std::string kLimitsOn = "[Senders]\nMessagesPerSecond=100000000\nBytesPerSecond=4000000000\n";
+
+void Udp(const std::string& exe, double rate, int count, const std::string& extra = std::string()) {
+  TServer server(exe, nullptr, false, extra);
   TDescriptor fd = SocketCreateDatagram();
   const TSocketAddress to{ParseIPv4("127.0.0.1"), server.Udp()};
   const double cpu0 = server.CpuSeconds();
@@ -254,6 +259,7 @@ void Udp(const std::string& exe, double rate, int count) {
     std::snprintf(what, sizeof what, "UDP %.0fk/s", rate / 1000);
   else
     std::snprintf(what, sizeof what, "UDP unthrottled");
+  if (!extra.empty()) std::strncat(what, ", limits on", sizeof what - std::strlen(what) - 1);
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
 }
 
@@ -349,8 +355,8 @@ void SpoofedSenders(const std::string& exe) {
 // TPKT over `connections`, spread over `routes` modules (files).
 // With `scrape`, /metrics is fetched every 100 ms until the report is made.
 void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
-          std::size_t size = kTextBytes, bool scrape = false) {
-  TServer server(exe, nullptr, scrape);
+          std::size_t size = kTextBytes, bool scrape = false, const std::string& extra = std::string()) {
+  TServer server(exe, nullptr, scrape, extra);
   std::atomic<bool> reported{false};
   std::atomic<int> scrapes{0};
   std::thread scraper;
@@ -389,7 +395,8 @@ void Tpkt(const std::string& exe, int connections, int count, int routes = 1,
   else if (scrape)
     std::snprintf(what, sizeof what, "TPKT 1, scraped /100 ms");
   else
-    std::snprintf(what, sizeof what, "TPKT %d connection%s", connections, connections > 1 ? "s" : "");
+    std::snprintf(what, sizeof what, "TPKT %d connection%s%s", connections, connections > 1 ? "s" : "",
+                  extra.empty() ? "" : ", limits on");
   Report(what, static_cast<std::uintmax_t>(count), server, cpu0, start);
   reported.store(true);
   if (scraper.joinable()) scraper.join();
@@ -771,6 +778,16 @@ int main(int argc, char** argv) {
   }
   if (part == "spoofed") {
     SpoofedSenders(exe);
+    return 0;
+  }
+  if (part == "limits") {
+    // What the rate limits' check costs, the runs alternating.
+    for (int i = 0; i < 3; ++i) {
+      Tpkt(exe, 1, count);
+      Tpkt(exe, 1, count, 1, kTextBytes, false, kLimitsOn);
+      Udp(exe, 100000, count);
+      Udp(exe, 100000, count, kLimitsOn);
+    }
     return 0;
   }
   if (part == "scrape") {

@@ -1,9 +1,8 @@
 // A reload of the configuration at SIGHUP: the file is read and checked as
 // --check-config does, and only a file the service would start with is
-// taken; then what can change while the service runs changes at once
-// (LogMode, PathBy, the [Files] modes, the [Senders] budgets and rate
-// limits), and each other change is named as one that waits for the next
-// start. The file is never written back.
+// taken; then every setting the key table marks Live changes at once (all
+// but RunMode), and each other change is named as one that waits for the
+// next start. The file is never written back.
 //
 // Threading: Changes and Live are pure; the counts are written on the main
 // thread and read by the metrics' threads.
