@@ -237,7 +237,7 @@ void Report(const char* what, std::uintmax_t sent, const TServer& server, double
 
 // Per-sender rate limits far above what the runs send: every read and
 // datagram pays for the check, nobody is slowed.
-const std::string kLimitsOn = "[Senders]\nMessagesPerSecond=100000000\nBytesPerSecond=4000000000\n";
+const std::string kLimitsOn = "[Senders]\nMessagesPerSecond=100000000\nBytesPerSecond=2000000000\n";
 
 void Udp(const std::string& exe, double rate, int count, const std::string& extra = std::string()) {
   TServer server(exe, nullptr, false, extra);
