@@ -100,7 +100,7 @@ class tLogQueue {
   }
   // Every push fits from now on, also those waiting now: for the stop,
   // when what the network still delivers is to be written after all.
-  void LiftBounds() { Items.LiftBounds(); }
+  bool LiftBounds() { return Items.LiftBounds(); }
   void RestoreBounds() { Items.RestoreBounds(); }
 
   // True with the oldest element; false (element empty) after a release or
@@ -148,20 +148,20 @@ class tLogQueue {
 
 // While the main thread waits for an event loop (a listener bound or
 // stopped at a reload), no loop may wait for the main thread to make room:
-// the queue takes every push for that while.
+// the queue takes every push for that while. Bounds lifted already (an
+// outer scope, the stop) stay lifted.
 class TLoopWaitScope {
  public:
-  explicit TLoopWaitScope(tLogQueue* queue) : Queue(queue) {
-    if (Queue) Queue->LiftBounds();
-  }
+  explicit TLoopWaitScope(tLogQueue& queue) : Queue(queue), WasLifted(queue.LiftBounds()) {}
   ~TLoopWaitScope() {
-    if (Queue) Queue->RestoreBounds();
+    if (!WasLifted) Queue.RestoreBounds();
   }
   TLoopWaitScope(const TLoopWaitScope&) = delete;
   TLoopWaitScope& operator=(const TLoopWaitScope&) = delete;
 
  private:
-  tLogQueue* const Queue;
+  tLogQueue& Queue;
+  const bool WasLifted;
 };
 
 }  // namespace logserver

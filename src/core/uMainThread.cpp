@@ -258,11 +258,7 @@ void tMainThread::Housekeep() {
     if (Producers_->ForgetIdlePeers(Now()) >= kManyForgottenSenders) ReturnFreeMemory();
   }
   Notifier.Status(TakeCounters(Sources()));
-  if (Intakes) {
-    // A listener made anew waits for its loop.
-    const TLoopWaitScope loopWait(LogQueue_.get());
-    Intakes->Supervise();
-  }
+  if (Intakes) Intakes->Supervise();
   LastListenCheck = TickMilliseconds();
 }
 
@@ -274,10 +270,7 @@ void tMainThread::Reload() {
   if (!ConfigGiven) ReloadConfig();
   // Certificates are rotated the way logs are, from the files the
   // configuration names now.
-  if (Intakes) {
-    const TLoopWaitScope loopWait(LogQueue_.get());
-    Intakes->ReloadTls();
-  }
+  if (Intakes) Intakes->ReloadTls();
   Notifier.Reloaded();
 }
 
@@ -298,7 +291,6 @@ void tMainThread::ReloadConfig() {
   // New ports listen before the old ones go; one that cannot listen
   // refuses the whole reload.
   if (findings.Problems.empty() && Intakes) {
-    const TLoopWaitScope loopWait(LogQueue_.get());
     std::string problem;
     if (!Intakes->PreparePorts(next, problem)) findings.Problems.push_back(problem);
   }
@@ -312,10 +304,7 @@ void tMainThread::ReloadConfig() {
     }
   }
   if (!findings.Problems.empty()) {
-    if (Intakes) {
-      const TLoopWaitScope loopWait(LogQueue_.get());
-      Intakes->DropPorts();
-    }
+    if (Intakes) Intakes->DropPorts();
     Reloads.Refused.fetch_add(1);
     Reloads.LastSucceeded.store(false);
     for (const std::string& problem : findings.Problems) {
@@ -330,10 +319,7 @@ void tMainThread::ReloadConfig() {
     if (!AppliedAtReload(setting)) waiting.push_back(setting);
   const TServiceConfig before = Config;
   TakeReloadedSettings(Config, next);
-  if (Intakes) {
-    const TLoopWaitScope loopWait(LogQueue_.get());
-    Intakes->TakePorts();
-  }
+  if (Intakes) Intakes->TakePorts();
   ApplyLiveSettings();
   MoveTree(before);
   if (metricsMoved) Metrics = std::move(metrics);

@@ -37,6 +37,8 @@ struct TIntakeCounts {
 class TMessageIntake {
  public:
   explicit TMessageIntake(tLogQueue& queue) : Queue(queue) {}
+  // The queue its elements go to.
+  tLogQueue& QueueOf() const { return Queue; }
   TMessageIntake(const TMessageIntake&) = delete;
   TMessageIntake& operator=(const TMessageIntake&) = delete;
 

@@ -114,6 +114,9 @@ std::unique_ptr<TSyslogStreamServer> TServiceIntakes::MakeSyslogServer(const TSe
 }
 
 void TServiceIntakes::Supervise() {
+  // A listener bound, made anew or stopped waits for its loop, which must
+  // not wait for room in the queue meanwhile.
+  const TLoopWaitScope loopWait(Intake.QueueOf());
   // Connections stalled inside a message read nothing that would trim;
   // what the closed ones held is given back to the system.
   Unfinished.Trim();
@@ -166,6 +169,7 @@ void TServiceIntakes::SuperviseUdp() {
 }
 
 void TServiceIntakes::ReloadTls() {
+  const TLoopWaitScope loopWait(Intake.QueueOf());
   if (SyslogTcpServer && Config.SyslogTlsPort != 0)
     if (auto context = LoadTls(Config, true)) SyslogTcpServer->SetTlsContext(std::move(context));
 }
@@ -184,13 +188,14 @@ std::string BindProblem(const char* setting, const std::string& address, std::ui
 }  // namespace
 
 bool TServiceIntakes::PreparePorts(const TServiceConfig& next, std::string& problem) {
-  DropPorts();
+  const TLoopWaitScope loopWait(Intake.QueueOf());
+  ReleasePending();
   const std::string& address = next.ListenAddress;
   const bool moved = address != Config.ListenAddress;
   Pending.Address = address;
   const auto refuse = [&](const char* setting, std::uint16_t port, int error, bool samePort) {
     problem = BindProblem(samePort ? "[Syslog] ListenAddress" : setting, address, port, error, samePort);
-    DropPorts();
+    ReleasePending();
     return false;
   };
   if (TcpServer && (moved || next.ServicePort != Config.ServicePort)) {
@@ -237,6 +242,7 @@ bool TServiceIntakes::PreparePorts(const TServiceConfig& next, std::string& prob
 }
 
 void TServiceIntakes::TakePorts() {
+  const TLoopWaitScope loopWait(Intake.QueueOf());
   if (Pending.Set[0]) {
     TcpServer->SetIPAddress(Pending.Address);
     TcpServer->SetIPPort(Pending.Ports[0]);
@@ -257,6 +263,11 @@ void TServiceIntakes::TakePorts() {
 }
 
 void TServiceIntakes::DropPorts() {
+  const TLoopWaitScope loopWait(Intake.QueueOf());
+  ReleasePending();
+}
+
+void TServiceIntakes::ReleasePending() {
   if (Pending.Tpkt) Pending.Tpkt->Stop();
   for (auto& listener : Pending.Syslog)
     if (listener) listener->Stop();
@@ -281,7 +292,7 @@ void TServiceIntakes::SetLimits() {
 }
 
 void TServiceIntakes::Stop() {
-  DropPorts();
+  ReleasePending();
   if (TcpServer) {
     Log.Write(false, "STOPPING NET TPKT SERVER...");
     TcpServer.reset();

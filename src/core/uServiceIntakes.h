@@ -76,6 +76,9 @@ class TServiceIntakes {
   void StartUdp();
   void StartSyslogTcp();
   void SuperviseUdp();
+  // DropPorts without the queue's bounds lifted: from PreparePorts, which
+  // lifted them, and from Stop, when the queue may be gone.
+  void ReleasePending();
 
   const TServiceConfig& Config;
   TMessageIntake& Intake;

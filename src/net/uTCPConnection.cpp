@@ -237,7 +237,7 @@ bool TCustomTCPConnection::ReadStep(bool& drained) {
     drained = true;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
   }
-  if (Settings.TrackActivity) LastActivity_.store(MonotonicMilliseconds(), std::memory_order_relaxed);
+  LastActivity_.store(MonotonicMilliseconds(), std::memory_order_relaxed);
   // A read that filled the buffer may have left more behind.
   drained = static_cast<std::size_t>(n) < kReadBytes;
   received.Units = Filter->DecodeRun(run, head, static_cast<std::size_t>(n));

@@ -63,8 +63,6 @@ struct TConnectionSettings {
   // counted; may be null.
   TBufferPool* Buffers = nullptr;
   TServerCounters* Counters = nullptr;
-  // Whether LastActivity follows what arrives (an idle limit is set).
-  bool TrackActivity = false;
   // Where the bytes of a frame not yet whole are held; may be null.
   TUnfinishedBytes* Unfinished = nullptr;
   // The senders' allowances its reads are charged to; may be null.
@@ -102,8 +100,9 @@ class TCustomTCPConnection : public TIPConnection, private TLoopClient, private 
   // listener is stopping).
   void Shut() EXCLUDES(SendLock);
   TEventLoop* Loop() const { return Loop_; }
-  // Monotonic ms when the connection was made or, with TrackActivity, last
-  // sent something. Any thread.
+  // Monotonic ms when the connection last sent something (or was made):
+  // always kept, since a reload may give an idle limit to connections
+  // already open. Any thread.
   std::uint64_t LastActivity() const { return LastActivity_.load(std::memory_order_relaxed); }
 
  private:

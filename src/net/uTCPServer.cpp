@@ -33,18 +33,20 @@ void TCustomTCPServer::SetIPAddress(const std::string& text) {
   if (ResolveIPv4(text, address)) ResolvedAddress = FormatIPv4(address);
 }
 
-void TCustomTCPServer::Start() {
-  Listener = std::make_unique<TListener>(
-      Loops->Next(), ResolvedAddress, Setup.IPPort,
+std::unique_ptr<TListener> TCustomTCPServer::MakeListener(const std::string& address, std::uint16_t port) {
+  return std::make_unique<TListener>(
+      Loops->Next(), address, port,
       [this](TDescriptor socket, const TSocketAddress& peer) { CreateConnection(std::move(socket), peer); });
+}
+
+void TCustomTCPServer::Start() {
+  Listener = MakeListener(ResolvedAddress, Setup.IPPort);
   Listener->Start();
 }
 
 std::unique_ptr<TListener> TCustomTCPServer::ListenerFor(const std::string& address, std::uint16_t port,
                                                          int& error) {
-  auto listener = std::make_unique<TListener>(
-      Loops->Next(), address, port,
-      [this](TDescriptor socket, const TSocketAddress& peer) { CreateConnection(std::move(socket), peer); });
+  std::unique_ptr<TListener> listener = MakeListener(address, port);
   if (listener->Start()) return listener;
   error = listener->Failure();
   listener->Stop();
@@ -124,8 +126,6 @@ int TCustomTCPServer::AddConnection(TDescriptor Socket, const TSocketAddress& Pe
     settings.NotifySends = static_cast<bool>(Setup.OnSend);
     settings.Buffers = Setup.Buffers;
     settings.Counters = Setup.Counters;
-    // Always: a reload may give an idle time to connections already open.
-    settings.TrackActivity = true;
     settings.Unfinished = Setup.Unfinished;
     settings.Rates = Setup.Rates;
     Connections.emplace_back(static_cast<std::uint16_t>(id),

@@ -111,6 +111,7 @@ class TCustomTCPServer : private TConnectionOwner, private TTurnEnd {
 
  private:
   void Start();
+  std::unique_ptr<TListener> MakeListener(const std::string& address, std::uint16_t port);
   void SetIPAddress(const std::string& text);
   TCustomTCPConnection* Find(std::uint16_t ID) REQUIRES(ListLock);
   void Raise(TCustomTCPConnection& connection, TConnectionEvent event, TUnitRun* run,

@@ -34,14 +34,24 @@ std::unique_ptr<tUDPServer> tUDPServer::Create(const TServerSetup& Setup, TDescr
 TDescriptor tUDPServer::Bind(const std::string& address, std::uint16_t port, int& error) {
   error = 0;
   TDescriptor fd = SocketCreateDatagramFor(address);
-  if (!fd) {
+  if (!fd || SocketSetNonBlocking(fd.Get()) != 0) {
     error = errno;
-    return fd;
+    return TDescriptor();
   }
-  // As OpenSocket: an empty or malformed text reads as the all-ones address.
+  // No SO_REUSEADDR: with it another socket could bind the same port and
+  // take every datagram from then on. The port is this server's alone.
+  // A large receive buffer absorbs bursts while the server thread is busy
+  // in a handler (or, for a socket bound at a reload, not started yet);
+  // less is granted without privileges, which is no error.
+  SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
+  // The kernel's drops are counted with each read; without them (an old
+  // kernel) the count stays 0, which the metrics then show.
+  SocketReportDrops(fd.Get());
+  // An empty or malformed text reads as the all-ones address, which a
+  // datagram socket could bind: refuse it as the stream socket's bind does.
   if (SocketBindTo(fd.Get(), address, port) != 0) {
     error = errno == EINVAL ? EADDRNOTAVAIL : errno;
-    fd.Reset();
+    return TDescriptor();
   }
   return fd;
 }
@@ -95,32 +105,14 @@ bool tUDPServer::OpenSocket(TServing& serving) {
     LastError_.store(WakeUp.CreateError());
     return false;
   }
-  const bool given = static_cast<bool>(Bound);
-  TDescriptor fd = given ? std::move(Bound) : SocketCreateDatagramFor(Setup.IPAddress);
+  int error = 0;
+  TDescriptor fd = Bound ? std::move(Bound) : Bind(Setup.IPAddress, Setup.IPPort, error);
   if (!fd) {
-    LastError_.store(errno);
+    LastError_.store(error);
     return false;
   }
-  if (SocketSetNonBlocking(fd.Get()) != 0) {
-    LastError_.store(errno);
-    return false;
-  }
-  // No SO_REUSEADDR: with it another socket could bind the same port and
-  // take every datagram from then on. The port is this server's alone.
-  // A large receive buffer absorbs bursts while this thread is busy in a
-  // handler; less is granted without privileges, which is no error.
-  SocketSetReceiveBuffer(fd.Get(), kReceiveBufferBytes);
-  // The kernel's drops are counted with each read; without them (an old
-  // kernel) the count stays 0, which the metrics then show.
-  SocketReportDrops(fd.Get());
   if (Setup.Counters != nullptr)
     Setup.Counters->ReceiveBufferBytes.store(SocketReceiveBuffer(fd.Get()));
-  // An empty or malformed text reads as the all-ones address, which a
-  // datagram socket could bind: refuse it as the stream socket's bind does.
-  if (!given && SocketBindTo(fd.Get(), Setup.IPAddress, Setup.IPPort) != 0) {
-    LastError_.store(errno == EINVAL ? EADDRNOTAVAIL : errno);
-    return false;
-  }
   BoundPort_.store(SocketLocalAddress(fd.Get()).Port);
   TMutexLock guard(StateGuard);
   Socket = std::move(fd);

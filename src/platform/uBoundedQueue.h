@@ -200,10 +200,13 @@ class TBoundedQueue {
 
   // Drops both bounds: every push fits from now on, and pushes waiting for
   // room go ahead (for a last drain, when the consumer pops no more for a while).
-  void LiftBounds() {
+  // Whether they were lifted already.
+  bool LiftBounds() {
     TMutexLock lock(Guard);
+    const bool lifted = BoundsLifted;
     BoundsLifted = true;
     Room.NotifyAll();
+    return lifted;
   }
 
   // The bounds again, after LiftBounds; what was queued meanwhile stays.

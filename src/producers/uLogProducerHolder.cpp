@@ -73,18 +73,27 @@ void tLogProducerHolder::CreateProviders(const TIniEntries& providers) {
   }
 }
 
+std::vector<std::ptrdiff_t> tLogProducerHolder::MatchProviders(const TIniEntries& providers) const {
+  std::vector<std::ptrdiff_t> match(providers.size(), -1);
+  std::vector<bool> taken(ProviderSlots.size(), false);
+  for (std::size_t p = 0; p < providers.size(); ++p)
+    for (std::size_t i = 0; i < ProviderSlots.size(); ++i) {
+      if (taken[i] || ProviderSlots[i].Key != providers[p].first || ProviderSlots[i].Value != providers[p].second)
+        continue;
+      taken[i] = true;
+      match[p] = static_cast<std::ptrdiff_t>(i);
+      break;
+    }
+  return match;
+}
+
 void tLogProducerHolder::IndexProviders(const TIniEntries& providers) {
   ProviderIndex.clear();
   TMutexLock lock(ProviderGuard);
-  std::vector<bool> indexed(ProviderSlots.size(), false);
-  for (const auto& [key, value] : providers)
-    for (std::size_t i = 0; i < ProviderSlots.size(); ++i) {
-      const TProviderSlot& slot = ProviderSlots[i];
-      if (indexed[i] || slot.Key != key || slot.Value != value) continue;
-      indexed[i] = true;
-      ProviderIndex[key].push_back(slot.Entry);
-      break;
-    }
+  const std::vector<std::ptrdiff_t> match = MatchProviders(providers);
+  for (std::size_t p = 0; p < providers.size(); ++p)
+    if (match[p] >= 0)
+      ProviderIndex[providers[p].first].push_back(ProviderSlots[static_cast<std::size_t>(match[p])].Entry);
 }
 
 void tLogProducerHolder::Reconfigure(const std::string& baseCatalog, const TIniEntries& providers) {
@@ -97,19 +106,19 @@ void tLogProducerHolder::Reconfigure(const std::string& baseCatalog, const TIniE
     Environment.Files->ReopenAll();
     BaseCatalog_ = baseCatalog;
   }
-  // The entries that stay (same key, same library) are matched in order;
-  // the others go, their queues handed on first.
+  // The entries that stay (same key, same library) go on; the others go,
+  // their queues handed on first.
   std::vector<TProviderSlot> leaving;
   TIniEntries added;
   {
     TMutexLock lock(ProviderGuard);
+    const std::vector<std::ptrdiff_t> match = MatchProviders(providers);
     std::vector<bool> stays(ProviderSlots.size(), false);
-    for (const auto& setting : providers) {
-      bool found = false;
-      for (std::size_t i = 0; i < ProviderSlots.size() && !found; ++i)
-        if (!stays[i] && ProviderSlots[i].Key == setting.first && ProviderSlots[i].Value == setting.second)
-          stays[i] = found = true;
-      if (!found) added.push_back(setting);
+    for (std::size_t p = 0; p < providers.size(); ++p) {
+      if (match[p] >= 0)
+        stays[static_cast<std::size_t>(match[p])] = true;
+      else
+        added.push_back(providers[p]);
     }
     std::vector<TProviderSlot> kept;
     for (std::size_t i = 0; i < ProviderSlots.size(); ++i)

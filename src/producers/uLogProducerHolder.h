@@ -164,6 +164,9 @@ class tLogProducerHolder {
   void CreateProviders(const TIniEntries& providers);
   // ProviderIndex anew, in the order of `providers`.
   void IndexProviders(const TIniEntries& providers);
+  // For each entry of `providers`, the slot with its key and library (each
+  // slot matched once, in order), or -1.
+  std::vector<std::ptrdiff_t> MatchProviders(const TIniEntries& providers) const REQUIRES(ProviderGuard);
   static void StopAndFree(PLogProducer& producer);
 
   // A route as a message names it, byte for byte (case counts: the keys
